@@ -1,0 +1,223 @@
+#include "protocol/CDeviceChannel.h"
+
+#include <cstring>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "protocol/Checksums.h"
+#include "protocol/MessageBoxes.h"
+#include "serial/ComPortMap.h"
+
+namespace {
+// Frames longer than this are built on the heap; every frame in use is shorter.
+constexpr int kSmallFrame = 64;
+}  // namespace
+
+CDeviceChannel::CDeviceChannel() = default;
+
+CDeviceChannel::~CDeviceChannel() = default;
+
+int CDeviceChannel::OpenPort(int nPort, int nBaudRate)
+{
+    return OpenLink(nPort, ComPortPath(nPort), nBaudRate, fmt::format("COM{}", nPort));
+}
+
+int CDeviceChannel::OpenPortPath(const std::string& strPath, int nBaudRate)
+{
+    return OpenLink(0, strPath, nBaudRate, strPath);
+}
+
+int CDeviceChannel::OpenLink(int nPort, const std::string& strPath, int nBaudRate, const std::string& strName)
+{
+    // The device always talks 8 data bits, no parity, one stop bit.
+    m_link.SetLineParameters(nBaudRate, 0, 0, 8, 0);
+    if (!m_link.Open(nPort, strPath)) {
+        m_strError = fmt::format("Open {} failed, BaudRate = {}.", strName, nBaudRate);
+        return 0;
+    }
+    m_bOpen = 1;
+    return 1;
+}
+
+void CDeviceChannel::ClosePort()
+{
+    m_link.Close();
+    m_bOpen = 0;
+}
+
+int CDeviceChannel::SendBytes(int nLength, const uint8_t* pData)
+{
+    return m_link.Write(pData, nLength);
+}
+
+int CDeviceChannel::ReceiveBytes(int nCount, uint8_t* pBuffer)
+{
+    int nStored = 0;
+    uint32_t value = 0;
+    while (nStored < nCount && m_link.ReadByte(&value))
+        pBuffer[nStored++] = static_cast<uint8_t>(value);
+    return nStored;
+}
+
+int CDeviceChannel::ReceiveAvailable(int nCapacity, uint8_t* pBuffer)
+{
+    const int n = m_link.ReadAvailable(pBuffer, nCapacity);
+    return n < 0 ? 0 : n;
+}
+
+void CDeviceChannel::SetExchangeError(uint8_t nCode, const char* pWhat)
+{
+    m_strError = fmt::format("Command 0x{:02X}: {}.", nCode, pWhat);
+}
+
+void CDeviceChannel::ShowMessageBox(const std::string& strText)
+{
+    if (m_pMessageBoxes)
+        m_pMessageBoxes->ShowMessageBox(strText);
+}
+
+int CDeviceChannel::WriteFrame(uint8_t nCode, const uint8_t* pFrame, int nLength)
+{
+    if (m_link.Write(pFrame, nLength))
+        return 1;
+    SetExchangeError(nCode, m_link.GetLastFailure().c_str());
+    return 0;
+}
+
+int CDeviceChannel::ReadReplyByte(uint8_t nCode, uint8_t& value)
+{
+    uint32_t nValue = 0;
+    if (!m_link.ReadByte(&nValue)) {
+        SetExchangeError(nCode, m_link.GetLastFailure().c_str());
+        return 0;
+    }
+    value = static_cast<uint8_t>(nValue);
+    return 1;
+}
+
+int CDeviceChannel::IapCommand(uint8_t nCode, uint8_t* pBuffer, int nFrameLength, int nReplyLength)
+{
+    if (nFrameLength < 4 || nReplyLength < 3) {
+        SetExchangeError(nCode, "frame too short");
+        return 0;
+    }
+    uint8_t small[kSmallFrame];
+    std::vector<uint8_t> large;
+    uint8_t* pFrame = small;
+    if (nFrameLength > kSmallFrame) {
+        large.resize(static_cast<size_t>(nFrameLength));
+        pFrame = large.data();
+    }
+    pFrame[0] = kIapMarker;
+    pFrame[1] = nCode;
+    std::memcpy(pFrame + 2, pBuffer + 2, static_cast<size_t>(nFrameLength - 4));
+    const uint16_t crc = Crc16(pFrame, nFrameLength - 2);
+    pFrame[nFrameLength - 2] = static_cast<uint8_t>(crc >> 8);
+    pFrame[nFrameLength - 1] = static_cast<uint8_t>(crc);
+    if (!WriteFrame(nCode, pFrame, nFrameLength))
+        return 0;
+
+    // The reply lands in the caller's buffer; bytes already read stay on failure.
+    for (int i = 0; i < nReplyLength; ++i) {
+        if (!ReadReplyByte(nCode, pBuffer[i]))
+            return 0;
+    }
+    const uint8_t nStatus = pBuffer[nReplyLength - 3];
+    if (nStatus == kIapAccepted)
+        return 1;
+    if (nStatus == kIapRefused) {
+        SetExchangeError(nCode, "refused by the device, status 0xaa");
+        ShowMessageBox("状态返回失败，返回值为0xaa。");
+    } else {
+        m_strError = fmt::format("Command 0x{:02X}: malformed reply, status 0x{:02x}.", nCode, nStatus);
+        ShowMessageBox("命令格式不对，返回内容应为0x55 或 0xaa。");
+    }
+    return 0;
+}
+
+int CDeviceChannel::FlashCommand(uint8_t nCode, uint8_t* pData, int nDataLength, int nReplyCount)
+{
+    if (nDataLength < 0) {
+        SetExchangeError(nCode, "negative data length");
+        return 0;
+    }
+    uint8_t small[kSmallFrame];
+    std::vector<uint8_t> large;
+    uint8_t* pFrame = small;
+    if (nDataLength + 2 > kSmallFrame) {
+        large.resize(static_cast<size_t>(nDataLength) + 2);
+        pFrame = large.data();
+    }
+    pFrame[0] = nCode;
+    if (nDataLength > 0)
+        std::memcpy(pFrame + 1, pData, static_cast<size_t>(nDataLength));
+    pFrame[nDataLength + 1] = static_cast<uint8_t>(Sum8(pFrame, nDataLength + 1));
+    if (!WriteFrame(nCode, pFrame, nDataLength + 2))
+        return 0;
+
+    // Status, the data, then a closing byte: n + 2 bytes in all. The first two
+    // are read before the count is looked at.
+    uint8_t reply[kFlashMaxRead + 2];
+    if (!ReadReplyByte(nCode, reply[0]) || !ReadReplyByte(nCode, reply[1]))
+        return 0;
+    if ((reply[0] & 0xF0) != 0xC0) {
+        m_strError = fmt::format("Command 0x{:02X}: refused by the device, status 0x{:02x}.", nCode, reply[0]);
+        return 0;
+    }
+    if (nReplyCount > kFlashMaxRead) {
+        m_strError = fmt::format("Command 0x{:02X}: {} bytes are too many to read at once.", nCode, nReplyCount);
+        ShowMessageBox(fmt::format("一次性读入:{}数据太多了!", nReplyCount));
+        return 0;
+    }
+    for (int i = 0; i < nReplyCount; ++i) {
+        if (!ReadReplyByte(nCode, reply[i + 2]))
+            return 0;
+    }
+    // reply[1..n] is the data; the closing byte after it is not examined.
+    if (nCode == kFlashRead && nReplyCount > 0)
+        std::memcpy(pData, reply + 1, static_cast<size_t>(nReplyCount));
+    return 1;
+}
+
+int CDeviceChannel::WriteBlock(int nAddress, int nLength, const uint8_t* pData)
+{
+    uint8_t address[3] = {static_cast<uint8_t>(nAddress >> 16), static_cast<uint8_t>(nAddress >> 8),
+                          static_cast<uint8_t>(nAddress)};
+    if (!FlashCommand(kFlashSetAddress, address, 3, 0))
+        return 0;
+    // The device writes whole words at even addresses: an odd start gets one
+    // byte first, then pairs, then any odd byte left.
+    int nOffset = 0;
+    if ((nAddress & 1) && nLength > 0) {
+        uint8_t byte = pData[0];
+        if (!FlashCommand(kFlashWriteOne, &byte, 1, 0))
+            return 0;
+        nOffset = 1;
+    }
+    for (; nOffset + 1 < nLength; nOffset += 2) {
+        uint8_t pair[2] = {pData[nOffset], pData[nOffset + 1]};
+        if (!FlashCommand(kFlashWriteTwo, pair, 2, 0))
+            return 0;
+    }
+    if (nOffset < nLength) {
+        uint8_t byte = pData[nOffset];
+        if (!FlashCommand(kFlashWriteOne, &byte, 1, 0))
+            return 0;
+    }
+    return 1;
+}
+
+int CDeviceChannel::ReadBlock(int nAddress, int nLength, uint8_t* pBuffer)
+{
+    if (nLength <= 0) {
+        SetExchangeError(kFlashRead, "nothing to read");
+        return 0;
+    }
+    uint8_t address[3] = {static_cast<uint8_t>(nAddress >> 16), static_cast<uint8_t>(nAddress >> 8),
+                          static_cast<uint8_t>(nAddress)};
+    if (!FlashCommand(kFlashSetAddress, address, 3, 0))
+        return 0;
+    pBuffer[0] = static_cast<uint8_t>(nLength);
+    return FlashCommand(kFlashRead, pBuffer, 1, nLength);
+}

@@ -1,0 +1,71 @@
+#pragma once
+// The system's end of the device protocol: IAP frames (0xFE ... CRC-16,
+// status 0x55/0xAA) and flash commands (code, data, 8-bit sum, status 0xCn),
+// plus raw bytes for the terminal. Every exchange is a strict request and
+// reply on the calling thread; nothing is retried.
+#include <cstdint>
+#include <string>
+
+#include "serial/CSerialLink.h"
+
+class CMessageBoxes;
+
+// IAP command codes.
+constexpr uint8_t kIapIdentify = 0x03;
+constexpr uint8_t kIapEnter = 0x02;
+constexpr uint8_t kIapQuery = 0xE3;
+constexpr uint8_t kIapLeave = 0xEC;
+constexpr uint8_t kIapMarker = 0xFE;
+constexpr uint8_t kIapAccepted = 0x55;
+constexpr uint8_t kIapRefused = 0xAA;
+constexpr int kIapFrameLength = 10;
+
+// Flash command codes.
+constexpr uint8_t kFlashSetAddress = 0xC1;
+constexpr uint8_t kFlashWriteTwo = 0xC2;
+constexpr uint8_t kFlashWriteOne = 0xC3;
+constexpr uint8_t kFlashRead = 0xCA;
+// The most data one flash read may bring back.
+constexpr int kFlashMaxRead = 512;
+
+class CDeviceChannel {
+public:
+    CDeviceChannel();
+    virtual ~CDeviceChannel();  // the link releases a port still open
+    CDeviceChannel(const CDeviceChannel&) = delete;
+    CDeviceChannel& operator=(const CDeviceChannel&) = delete;
+
+    // Where the protocol's message boxes go; none shows nothing.
+    void SetMessageBoxes(CMessageBoxes* pBoxes) { m_pMessageBoxes = pBoxes; }
+
+    // Opens COM nPort (its device path from the COM-number map) at nBaudRate, 8N1.
+    int OpenPort(int nPort, int nBaudRate);
+    // Opens a device path directly (a port named by path, not by COM number).
+    int OpenPortPath(const std::string& strPath, int nBaudRate);
+    void ClosePort();
+    // The latest reason: a failed open, or the last failed exchange.
+    std::string GetErrorText() const { return m_strError; }
+
+    int SendBytes(int nLength, const uint8_t* pData);
+    int ReceiveBytes(int nCount, uint8_t* pBuffer);
+    // What has arrived, up to nCapacity bytes, without waiting (the terminal's poll).
+    int ReceiveAvailable(int nCapacity, uint8_t* pBuffer);
+
+    int IapCommand(uint8_t nCode, uint8_t* pBuffer, int nFrameLength, int nReplyLength);
+    int FlashCommand(uint8_t nCode, uint8_t* pData, int nDataLength, int nReplyCount);
+    int WriteBlock(int nAddress, int nLength, const uint8_t* pData);
+    int ReadBlock(int nAddress, int nLength, uint8_t* pBuffer);
+
+    int m_bOpen = 0;
+
+private:
+    int OpenLink(int nPort, const std::string& strPath, int nBaudRate, const std::string& strName);
+    int WriteFrame(uint8_t nCode, const uint8_t* pFrame, int nLength);
+    int ReadReplyByte(uint8_t nCode, uint8_t& value);
+    void SetExchangeError(uint8_t nCode, const char* pWhat);
+    void ShowMessageBox(const std::string& strText);
+
+    CSerialLink m_link;
+    std::string m_strError;
+    CMessageBoxes* m_pMessageBoxes = nullptr;
+};

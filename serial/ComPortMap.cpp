@@ -1,0 +1,36 @@
+#include "serial/ComPortMap.h"
+
+#include <mutex>
+
+namespace {
+std::mutex g_comPortMutex;
+std::map<int, std::string> g_comPorts;
+}  // namespace
+
+std::string ComPortPath(int nNumber)
+{
+    std::lock_guard<std::mutex> lock(g_comPortMutex);
+    auto it = g_comPorts.find(nNumber);
+    return it == g_comPorts.end() ? std::string() : it->second;
+}
+
+void SetComPortPath(int nNumber, const std::string& strPath)
+{
+    std::lock_guard<std::mutex> lock(g_comPortMutex);
+    if (strPath.empty())
+        g_comPorts.erase(nNumber);
+    else
+        g_comPorts[nNumber] = strPath;
+}
+
+void ClearComPortPaths()
+{
+    std::lock_guard<std::mutex> lock(g_comPortMutex);
+    g_comPorts.clear();
+}
+
+std::map<int, std::string> ComPortPaths()
+{
+    std::lock_guard<std::mutex> lock(g_comPortMutex);
+    return g_comPorts;
+}

@@ -1,0 +1,285 @@
+// POSIX serial device: termios raw mode, exclusive open, poll-based waits.
+#include "serial/SerialDevice.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "serial/posix/BaudRate.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Milliseconds left until the deadline, never negative.
+int RemainingMs(Clock::time_point deadline)
+{
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+// Closes a descriptor unless it is released to its new owner.
+class CFdGuard {
+public:
+    explicit CFdGuard(int fd) : m_fd(fd) {}
+    ~CFdGuard()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    CFdGuard(const CFdGuard&) = delete;
+    CFdGuard& operator=(const CFdGuard&) = delete;
+    int Release()
+    {
+        const int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
+
+private:
+    int m_fd;
+};
+
+speed_t StandardSpeed(int nBaudRate)
+{
+    switch (nBaudRate) {
+    case 1200: return B1200;
+    case 2400: return B2400;
+    case 4800: return B4800;
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    case 230400: return B230400;
+    case 460800: return B460800;
+    case 921600: return B921600;
+    default: return B0;
+    }
+}
+
+// Raw 8-bit transfer with the caller's framing. Flow control (CRTSCTS,
+// IXON/IXOFF/IXANY) is left as the driver had it: the link owns only the
+// line settings it was given.
+void MakeRaw(termios& tio, const CLineSettings& settings)
+{
+    tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IGNPAR | INPCK);
+    if (settings.bParityCheck && settings.nParity != 0)
+        tio.c_iflag |= INPCK;
+    tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB);
+    tio.c_cflag |= CREAD | CLOCAL;
+    switch (settings.nDataBits) {
+    case 5: tio.c_cflag |= CS5; break;
+    case 6: tio.c_cflag |= CS6; break;
+    case 7: tio.c_cflag |= CS7; break;
+    default: tio.c_cflag |= CS8; break;
+    }
+    switch (settings.nParity) {
+    case 1: tio.c_cflag |= PARENB | PARODD; break;
+    case 2: tio.c_cflag |= PARENB; break;
+    case 3: tio.c_cflag |= PARENB | CMSPAR | PARODD; break;
+    case 4: tio.c_cflag |= PARENB | CMSPAR; break;
+    default: break;
+    }
+    // One and a half stop bits exist only for 5-bit characters; POSIX
+    // offers two, which the receiver accepts as well.
+    if (settings.nStopBits != 0)
+        tio.c_cflag |= CSTOPB;
+    // A read with nothing queued says EAGAIN, so a read of 0 means hang-up.
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+}
+
+}  // namespace
+
+CSerialDevice::~CSerialDevice()
+{
+    Close();
+}
+
+bool CSerialDevice::Open(const std::string& strPath, const CLineSettings& settings, std::string& strError)
+{
+    Close();
+    const int fd = ::open(strPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        strError = std::strerror(errno);
+        return false;
+    }
+    CFdGuard guard(fd);
+    if (!::isatty(fd)) {
+        strError = "not a serial device";
+        return false;
+    }
+    // Two locks: flock keeps out programs that honour it (and a second open of
+    // ours, even as root); TIOCEXCL keeps out those that do not.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        strError = "in use by another program";
+        return false;
+    }
+    ::ioctl(fd, TIOCEXCL);
+
+    termios tio {};
+    if (::tcgetattr(fd, &tio) != 0) {
+        strError = std::strerror(errno);
+        return false;
+    }
+    MakeRaw(tio, settings);
+    const speed_t speed = StandardSpeed(settings.nBaudRate);
+    if (speed != B0)
+        ::cfsetspeed(&tio, speed);
+    if (::tcsetattr(fd, TCSANOW, &tio) != 0) {
+        strError = std::strerror(errno);
+        return false;
+    }
+    if (speed == B0 && !SetBaudRate(fd, settings.nBaudRate)) {
+        strError = "the driver refused the bit rate";
+        return false;
+    }
+
+    // DTR held off. Modem-control calls fail on a pseudo-terminal; that is fine.
+    int nDtr = TIOCM_DTR;
+    ::ioctl(fd, TIOCMBIC, &nDtr);
+    // USB adapters deliver a reply in 1 ms instead of 16 with low latency on.
+    serial_struct serial {};
+    if (::ioctl(fd, TIOCGSERIAL, &serial) == 0 && !(serial.flags & ASYNC_LOW_LATENCY)) {
+        serial.flags |= ASYNC_LOW_LATENCY;
+        ::ioctl(fd, TIOCSSERIAL, &serial);
+    }
+
+    m_fd = guard.Release();
+    m_nRxHead = m_nRxTail = 0;
+    return true;
+}
+
+void CSerialDevice::Close()
+{
+    if (m_fd < 0)
+        return;
+    ::ioctl(m_fd, TIOCNXCL);
+    ::close(m_fd);
+    m_fd = -1;
+    m_nRxHead = m_nRxTail = 0;
+}
+
+bool CSerialDevice::IsOpen() const
+{
+    return m_fd >= 0;
+}
+
+EIoStatus CSerialDevice::Write(const uint8_t* pData, size_t nLength, int nTimeoutMs)
+{
+    if (m_fd < 0)
+        return EIoStatus::kError;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(nTimeoutMs);
+    size_t nDone = 0;
+    while (nDone < nLength) {
+        const ssize_t n = ::write(m_fd, pData + nDone, nLength - nDone);
+        if (n > 0) {
+            nDone += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN)
+            return (errno == EIO || errno == ENXIO || errno == ENODEV) ? EIoStatus::kGone : EIoStatus::kError;
+        pollfd pfd {m_fd, POLLOUT, 0};
+        const int nReady = ::poll(&pfd, 1, RemainingMs(deadline));
+        if (nReady < 0 && errno == EINTR)
+            continue;
+        if (nReady < 0)
+            return EIoStatus::kError;
+        if (nReady == 0)
+            return EIoStatus::kTimeout;
+        if (pfd.revents & (POLLHUP | POLLERR | POLLNVAL))
+            return EIoStatus::kGone;
+    }
+    return EIoStatus::kOk;
+}
+
+EIoStatus CSerialDevice::FillBuffer(int nTimeoutMs)
+{
+    const auto deadline = Clock::now() + std::chrono::milliseconds(nTimeoutMs);
+    for (;;) {
+        const ssize_t n = ::read(m_fd, m_rxBuffer, sizeof m_rxBuffer);
+        if (n > 0) {
+            m_nRxHead = 0;
+            m_nRxTail = static_cast<size_t>(n);
+            return EIoStatus::kOk;
+        }
+        if (n == 0)
+            return EIoStatus::kGone;  // hung up: the far end closed
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN)
+            return (errno == EIO || errno == ENXIO || errno == ENODEV) ? EIoStatus::kGone : EIoStatus::kError;
+        const int nWait = RemainingMs(deadline);
+        if (nWait == 0)
+            return EIoStatus::kTimeout;
+        pollfd pfd {m_fd, POLLIN, 0};
+        const int nReady = ::poll(&pfd, 1, nWait);
+        if (nReady < 0 && errno != EINTR)
+            return EIoStatus::kError;
+        if (nReady == 0)
+            return EIoStatus::kTimeout;
+        if (pfd.revents & POLLNVAL)
+            return EIoStatus::kError;
+        // POLLIN or POLLHUP: the read above tells which.
+    }
+}
+
+EIoStatus CSerialDevice::ReadByte(uint8_t& value, int nTimeoutMs)
+{
+    if (m_fd < 0)
+        return EIoStatus::kError;
+    if (m_nRxHead == m_nRxTail) {
+        const EIoStatus status = FillBuffer(nTimeoutMs);
+        if (status != EIoStatus::kOk)
+            return status;
+    }
+    value = m_rxBuffer[m_nRxHead++];
+    return EIoStatus::kOk;
+}
+
+size_t CSerialDevice::ReadAvailable(uint8_t* pBuffer, size_t nCapacity, EIoStatus& status)
+{
+    status = EIoStatus::kOk;
+    if (m_fd < 0) {
+        status = EIoStatus::kError;
+        return 0;
+    }
+    size_t nDone = 0;
+    while (nDone < nCapacity) {
+        if (m_nRxHead == m_nRxTail) {
+            const EIoStatus fill = FillBuffer(0);
+            if (fill != EIoStatus::kOk) {
+                if (fill != EIoStatus::kTimeout)
+                    status = fill;
+                break;
+            }
+        }
+        const size_t nTake = std::min(nCapacity - nDone, m_nRxTail - m_nRxHead);
+        std::memcpy(pBuffer + nDone, m_rxBuffer + m_nRxHead, nTake);
+        m_nRxHead += nTake;
+        nDone += nTake;
+    }
+    return nDone;
+}
+
+void CSerialDevice::Purge()
+{
+    if (m_fd >= 0)
+        ::tcflush(m_fd, TCIOFLUSH);
+    m_nRxHead = m_nRxTail = 0;
+}

@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Sets up a Debian 12 machine for Vantrel (installing what is missing) and
+# runs one job:
+#   demo   build, start the device simulator and download an example firmware into it
+#   test   build and run the whole test suite: plain, then under AddressSanitizer +
+#          UndefinedBehaviorSanitizer, then the threaded tests under ThreadSanitizer
+set -euo pipefail
+
+job=${1:-demo}
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+
+packages=(build-essential cmake g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
+          libcli11-dev libfmt-dev qt6-base-dev fonts-wqy-zenhei binutils srecord
+          clang libclang-rt-14-dev)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo=sudo
+    echo "Installing: ${missing[*]}"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+jobs=$(nproc)
+build() {  # build DIR [cmake options...]
+    local dir=$1; shift
+    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+    cmake --build "$dir" -j "$jobs"
+}
+
+case "$job" in
+test)
+    build build/plain
+    ctest --test-dir build/plain --output-on-failure -j "$jobs"
+    build build/asan -DVANTREL_SANITIZE=address -DVANTREL_BUILD_BENCH=OFF
+    ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+        ctest --test-dir build/asan --output-on-failure -j "$jobs"
+    ;;
+demo)
+    build build/plain -DVANTREL_BUILD_TESTS=OFF
+    exec tools/demo.sh build/plain
+    ;;
+*)
+    echo "usage: $0 demo|test" >&2
+    exit 2
+    ;;
+esac
