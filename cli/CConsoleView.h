@@ -1,0 +1,39 @@
+#pragma once
+// The engine's view on a terminal: the log on standard output exactly as the
+// dialog's log receives it, a progress bar and the boxes on standard error.
+#include <mutex>
+#include <string>
+
+#include "download/LoaderView.h"
+
+enum class EAnswer { kAsk, kYes, kNo };
+
+class CConsoleView : public CLoaderView {
+public:
+    explicit CConsoleView(EAnswer answer);
+
+    void AppendLog(const std::string& strText, int nColour) override;
+    void ShowMessageBox(const std::string& strText) override;
+    bool AskYesNo(const std::string& strText) override;
+    void BeginProgress(int nCount) override;
+    void StepProgress() override;
+    void ShowProgress(bool bShow) override;
+
+    // A note of the tool's own (not a log line), on standard error.
+    void Note(const std::string& strText);
+
+private:
+    void ClearProgressLine();
+    void DrawProgress();
+
+    std::mutex m_mutex;
+    EAnswer m_answer;
+    bool m_bColour;           // standard output is a terminal
+    bool m_bProgressVisible;  // standard error is a terminal
+    bool m_bProgressShown = false;
+    bool m_bProgressDrawn = false;
+    bool m_bAtLineStart = true;
+    int m_nProgressTotal = 0;
+    int m_nProgressPos = 0;
+    int m_nProgressDrawnPercent = -1;
+};

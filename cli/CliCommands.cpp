@@ -1,0 +1,139 @@
+#include "cli/CliCommands.h"
+
+#include <cstdio>
+
+#include <fmt/format.h>
+#include <sys/stat.h>
+
+#include "app/TextNumber.h"
+#include "download/FirmwareReader.h"
+#include "serial/ComPortMap.h"
+#include "serial/PortEnumeration.h"
+
+namespace {
+
+// The baud-rate list of the dialog; the settings keep an index into it.
+const int kBaudRates[] = {2400, 4800, 9600, 14400, 19200, 38400, 57600, 115200, 230400};
+
+bool EqualsNoCase(const std::string& a, const char* b)
+{
+    size_t i = 0;
+    for (; i < a.size() && b[i]; ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    }
+    return i == a.size() && !b[i];
+}
+
+// Reader messages go to standard output, as in the log.
+class CStdoutLog : public CLogSink {
+public:
+    void AppendLog(const std::string& strText, int) override
+    {
+        std::string strOut;
+        for (size_t i = 0; i < strText.size(); ++i) {
+            if (!(strText[i] == '\r' && i + 1 < strText.size() && strText[i + 1] == '\n'))
+                strOut += strText[i];
+        }
+        std::fputs(strOut.c_str(), stdout);
+    }
+};
+
+}  // namespace
+
+bool PrepareDownload(const CDownloadOptions& options, CRunInputs& inputs, CLogSink& log, std::string& strError)
+{
+    (void)log;
+    inputs.strFilePath = options.strFile;
+    inputs.nBurnType = options.nBurnType;
+    inputs.bChipTypeCheck = options.bChipCheck ? 1 : 0;
+    inputs.nVerMajor = options.nVerMajor;
+    inputs.nVerMinor = options.nVerMinor;
+    inputs.nVerPatch = options.nVerPatch;
+    inputs.strSupportVersion = options.strSupportVersion;
+
+    const std::string& strPort = options.strPort.empty() ? std::string("COM1") : options.strPort;
+    if (EqualsNoCase(strPort, "AUTOCHECK")) {
+        inputs.port.nPortIndex = kAutoCheckIndex;
+    } else if (strPort.size() > 3 && EqualsNoCase(strPort.substr(0, 3), "COM") &&
+               strPort.find_first_not_of("0123456789", 3) == std::string::npos) {
+        const int nNumber = LeadingDecimal(std::string_view(strPort).substr(3));
+        if (nNumber >= 1 && nNumber <= kAutoCheckIndex) {
+            inputs.port.nPortIndex = nNumber - 1;
+        } else {
+            // Beyond the dialog's list: open the path the number stands for.
+            inputs.port.strPortPath = ComPortPath(nNumber);
+            if (inputs.port.strPortPath.empty()) {
+                strError = fmt::format("no device path is known for {}", strPort);
+                return false;
+            }
+        }
+    } else if (strPort.find('/') != std::string::npos) {
+        inputs.port.strPortPath = strPort;
+    } else {
+        strError = fmt::format("bad port '{}': expected COMn, AUTOCHECK or a device path", strPort);
+        return false;
+    }
+    inputs.port.strBaudRate = std::to_string(options.nBaudRate > 0 ? options.nBaudRate : kBaudRates[7]);
+    return true;
+}
+
+int RunInfo(const std::string& strFile)
+{
+    struct stat info {};
+    if (::stat(strFile.c_str(), &info) != 0) {
+        std::fprintf(stderr, "vantrel-cli: %s: file not found\n", strFile.c_str());
+        return 1;
+    }
+    auto endsWith = [&](const char* pEnding) {
+        return strFile.size() >= 4 && EqualsNoCase(strFile.substr(strFile.size() - 4), pEnding);
+    };
+    CStdoutLog log;
+    FirmwareImage image;
+    int nLoaded = 0;
+    if (endsWith(".asc")) {
+        nLoaded = LoadAscFile(strFile, image, log);
+    } else if (endsWith(".hex")) {
+        nLoaded = LoadHexFile(strFile, image, log);
+    } else {
+        std::fprintf(stderr, "vantrel-cli: %s: not a .hex or .asc file\n", strFile.c_str());
+        return 1;
+    }
+    if (!nLoaded) {
+        std::fprintf(stderr, "vantrel-cli: %s: the file cannot be read\n", strFile.c_str());
+        return 1;
+    }
+    // Blocks that follow on from each other form one range.
+    uint64_t nBytes = 0;
+    size_t i = 0;
+    while (i < image.size()) {
+        const uint32_t nStart = static_cast<uint32_t>(image[i].address);
+        uint64_t nEnd = static_cast<uint64_t>(nStart) + static_cast<uint32_t>(image[i].length);
+        nBytes += static_cast<uint32_t>(image[i].length);
+        for (++i; i < image.size() && static_cast<uint32_t>(image[i].address) == nEnd; ++i) {
+            nEnd += static_cast<uint32_t>(image[i].length);
+            nBytes += static_cast<uint32_t>(image[i].length);
+        }
+        std::printf("0x%06X-0x%06X  %llu bytes\n", nStart, static_cast<uint32_t>(nEnd - 1),
+                    static_cast<unsigned long long>(nEnd - nStart));
+    }
+    std::printf("%zu blocks, %llu bytes\n", image.size(), static_cast<unsigned long long>(nBytes));
+    return 0;
+}
+
+int RunPorts(const std::string& strIni)
+{
+    (void)strIni;
+    PortInfoList ports;
+    try {
+        ListComPorts(ports);
+    } catch (const CPortEnumerationError& error) {
+        std::fprintf(stderr, "vantrel-cli: %s\n", error.what());
+        return 1;
+    }
+    for (const PortInfo& port : ports)
+        std::printf("%-6s %-40s %-3s %s\n", port.comName.c_str(), port.openPath.c_str(), port.onUsb ? "USB" : "-",
+                    port.displayName.c_str());
+    std::printf("%zu ports\n", ports.size());
+    return 0;
+}

@@ -1,0 +1,28 @@
+#pragma once
+// The subcommands of vantrel-cli, apart from parsing.
+#include <string>
+
+#include "download/CLoader.h"
+
+class CLogSink;
+
+struct CDownloadOptions {
+    std::string strFile;
+    std::string strPort;        // COMn, AUTOCHECK or a device path; empty: the settings file
+    int nBaudRate = 0;          // 0: the settings file
+    int nBurnType = 0;
+    bool bChipCheck = false;
+    int nVerMajor = 0;
+    int nVerMinor = 0;
+    int nVerPatch = 0;
+    std::string strSupportVersion;  // empty: the settings file
+    std::string strIni;
+};
+
+// The inputs of the run, with the settings file filling in what the options
+// leave open. Nothing is written to the settings file.
+bool PrepareDownload(const CDownloadOptions& options, CRunInputs& inputs, CLogSink& log, std::string& strError);
+// Loads the file with the download's reader and lists what it covers.
+int RunInfo(const std::string& strFile);
+// Lists the ports the port search finds.
+int RunPorts(const std::string& strIni);

@@ -1,0 +1,179 @@
+// Run control and the download run itself.
+#include "download/CLoader.h"
+
+#include <sys/stat.h>
+
+#include <fmt/format.h>
+
+#include "download/FirmwareReader.h"
+
+std::array<int, kDetectedPortSlots> g_detectedPorts = {-1, -1, -1, -1, -1, -1};
+
+namespace {
+
+bool FileExists(const std::string& strPath)
+{
+    struct stat info {};
+    return !strPath.empty() && ::stat(strPath.c_str(), &info) == 0;
+}
+
+// Compares the last four characters with a lower-case ending, ignoring case.
+bool EndsWithNoCase(const std::string& strPath, const char* pEnding)
+{
+    const std::string strEnding(pEnding);
+    if (strPath.size() < strEnding.size())
+        return false;
+    const std::string strTail = strPath.substr(strPath.size() - strEnding.size());
+    for (size_t i = 0; i < strEnding.size(); ++i) {
+        char c = strTail[i];
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+        if (c != strEnding[i])
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+CLoader::CLoader(CLoaderView& view) : m_view(view)
+{
+    m_channel.SetMessageBoxes(&m_view);
+}
+
+CLoader::~CLoader()
+{
+    RequestStop();
+    WaitForRun();
+    m_channel.ClosePort();
+}
+
+void CLoader::OnStartButton(const CRunInputs& inputs)
+{
+    if (m_bRunning.exchange(0))
+        return;  // the stop request; the run sees it before its next block
+    // Idle is cleared here, before the worker exists, so that a second press
+    // in the moment before the worker starts cannot start another one.
+    int nIdle = 1;
+    if (!m_bIdle.compare_exchange_strong(nIdle, 0))
+        return;  // a stopped run is still finishing
+    std::lock_guard<std::mutex> lock(m_workerMutex);
+    if (m_worker.joinable())
+        m_worker.join();  // the previous worker has already finished its run
+    m_inputs = inputs;
+    m_bRunning = 1;
+    m_worker = std::thread(&CLoader::RunWorker, this);
+}
+
+void CLoader::RequestStop()
+{
+    m_bRunning = 0;
+}
+
+void CLoader::WaitForRun()
+{
+    std::lock_guard<std::mutex> lock(m_workerMutex);
+    if (m_worker.joinable())
+        m_worker.join();
+}
+
+void CLoader::RunWorker()
+{
+    // The view hears of the end before the flags say idle, so that a view
+    // which waits for its UI thread never races a new run on this object.
+    m_view.ShowProgress(true);
+    m_view.OnRunStateChanged(true);
+    m_lastRunEnd = DownloadFile();
+    m_view.ShowProgress(false);
+    m_view.OnRunStateChanged(false);
+    m_bRunning = 0;
+    m_bIdle = 1;
+}
+
+int CLoader::LoadHexFile(const std::string& strPath)
+{
+    return ::LoadHexFile(strPath, m_image, m_view);
+}
+
+int CLoader::LoadAscFile(const std::string& strPath)
+{
+    return ::LoadAscFile(strPath, m_image, m_view);
+}
+
+void CLoader::FreeImage()
+{
+    ::FreeImage(m_image);
+}
+
+ERunEnd CLoader::DownloadFile()
+{
+    const std::string strPath = m_inputs.strFilePath;
+    if (m_channel.m_bOpen) {
+        // The port button, or a stopped run, left the port open.
+        m_channel.ClosePort();
+        m_view.OnPortButtonState(false);
+    }
+    if (!ConnectDevice())
+        return ERunEnd::kConnectionFailed;
+
+    if (!FileExists(strPath)) {
+        Log(fmt::format("## File not found: {} \r\n", strPath), kLogRed);
+        m_channel.ClosePort();
+        return ERunEnd::kFileNotFound;
+    }
+    int nLoaded = 0;
+    if (EndsWithNoCase(strPath, ".asc")) {
+        nLoaded = LoadAscFile(strPath);
+    } else if (EndsWithNoCase(strPath, ".hex")) {
+        nLoaded = LoadHexFile(strPath);
+    } else {
+        FreeImage();
+        m_channel.ClosePort();
+        return ERunEnd::kUnknownFileKind;
+    }
+    if (!nLoaded) {
+        FreeImage();
+        m_channel.ClosePort();
+        return ERunEnd::kLoadFailed;
+    }
+
+    Log(fmt::format("-- Downloading file {} ...\r\n", strPath), kLogBlack);
+    m_view.BeginProgress(static_cast<int>(m_image.size()));
+    for (const FirmwareBlock& block : m_image) {
+        if (!m_bRunning.load()) {
+            // Stopped between blocks: the device stays in IAP mode and the
+            // port open, so the next run (or the port button) takes over.
+            return ERunEnd::kCancelled;
+        }
+        if (!m_channel.WriteBlock(block.address, block.length, block.data)) {
+            Log(fmt::format("## {}\r\n", m_channel.GetErrorText()), kLogRed);
+            Log(fmt::format("++  Write error:Addr={:06x}H,Offset=0x{:06x},Len={:02x}H\r\n",
+                            static_cast<uint32_t>(block.address), static_cast<uint32_t>(block.address),
+                            static_cast<uint32_t>(block.length)),
+                kLogRed);
+            m_channel.ClosePort();
+            return ERunEnd::kWriteFailed;
+        }
+        m_view.StepProgress();
+    }
+
+    // Whatever the verdict, the device is taken out of IAP mode; only a
+    // verified image is reported as a successful download.
+    const EVerifyResult verdict = VerifyImage();
+    const int nDisconnected = DisconnectDevice();
+    if (verdict != EVerifyResult::kVerified) {
+        if (!nDisconnected)
+            Log("## Flash  disconnect  Error !\r\n", kLogRed);
+        const char* pWhy = verdict == EVerifyResult::kMismatch    ? "the verify pass found differences"
+                           : verdict == EVerifyResult::kReadError ? "the device could not be read back"
+                                                                  : "the verify pass was cancelled";
+        Log(fmt::format("## Download failed: {}.\r\n", pWhy), kLogRed);
+        return verdict == EVerifyResult::kCancelled ? ERunEnd::kCancelled : ERunEnd::kVerifyFailed;
+    }
+    if (!nDisconnected) {
+        Log("## Flash  disconnect  Error !\r\n", kLogRed);
+        return ERunEnd::kDisconnectFailed;
+    }
+    Log("-- Download successfully.\r\n", kLogBlue);
+    return ERunEnd::kSuccess;
+}

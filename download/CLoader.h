@@ -1,0 +1,121 @@
+#pragma once
+// The engine behind the dialog and the command line: it owns the firmware
+// image, the device channel, the run flags and the inputs of a run, and runs
+// a download on a worker thread of its own. No widgets and no platform calls
+// live here; everything the operator sees goes through the view.
+#include <array>
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "download/FirmwareImage.h"
+#include "download/LoaderView.h"
+#include "protocol/CDeviceChannel.h"
+
+// The port combo box: "COM1" to "COM12", then "AUTOCHECK".
+constexpr int kPortItemCount = 13;
+constexpr int kAutoCheckIndex = 12;
+// Ports the search records; a later one must be chosen by hand.
+constexpr int kDetectedPortSlots = 6;
+
+extern std::array<int, kDetectedPortSlots> g_detectedPorts;
+
+// Which port to open, and the texts of the line settings shown for it.
+struct CPortChoice {
+    int nPortIndex = 0;          // item of the port list, or -1 for none selected
+    std::string strPortPath;     // a device path named directly; wins over the index
+    std::string strBaudRate = "115200";
+    std::string strDataBits = "8";
+    std::string strParity = "None";
+    std::string strStopBits = "1";
+};
+
+// The inputs of one run, copied when it starts: the worker never reads the
+// view's controls.
+struct CRunInputs {
+    std::string strFilePath;
+    CPortChoice port;
+    int nBurnType = 0;        // 0 programmer firmware, 1 emulator firmware, 2 program
+    int bChipTypeCheck = 0;
+    int nVerMajor = 0;
+    int nVerMinor = 0;
+    int nVerPatch = 0;
+    std::string strSupportVersion;  // the permitted firmware versions
+};
+
+// How a run ended; the command line turns it into its exit status.
+enum class ERunEnd {
+    kSuccess,            // written, verified without difference, device out of IAP mode
+    kConnectionFailed,
+    kFileNotFound,
+    kUnknownFileKind,
+    kLoadFailed,
+    kWriteFailed,
+    kVerifyFailed,       // differences, or the device could not be read back
+    kDisconnectFailed,
+    kCancelled,
+};
+
+// Outcome of the verify pass.
+enum class EVerifyResult { kVerified, kMismatch, kReadError, kCancelled };
+
+// The port text of a port list item: "COM3", "AUTOCHECK", or empty.
+std::string PortItemText(int nPortIndex);
+// The number after a port name's first three characters: "COM12" gives 12.
+int PortNumberOf(const std::string& strName);
+
+class CLoader {
+public:
+    explicit CLoader(CLoaderView& view);
+    ~CLoader();  // stops a run in progress, waits for it and releases the port
+    CLoader(const CLoader&) = delete;
+    CLoader& operator=(const CLoader&) = delete;
+
+    // The start button: starts a run when idle, asks a running run to stop,
+    // and does nothing while a stopped run is still finishing.
+    void OnStartButton(const CRunInputs& inputs);
+    // Asks the run to stop before its next block.
+    void RequestStop();
+    // Waits until the worker of the latest run has finished.
+    void WaitForRun();
+    bool IsIdle() const { return m_bIdle.load(); }
+    ERunEnd LastRunEnd() const { return m_lastRunEnd.load(); }
+
+    // The steps of a run, on the worker thread (public so tests can drive one).
+    ERunEnd DownloadFile();
+    int ConnectDevice();
+    int DisconnectDevice();
+    EVerifyResult VerifyImage();
+    int LoadHexFile(const std::string& strPath);
+    int LoadAscFile(const std::string& strPath);
+    void FreeImage();
+
+    // Port search and opening.
+    void FindSerialPorts();
+    bool OpenDownloadPort();
+    bool OpenSelectedPort(const CPortChoice& choice);
+    // The port button: opens the chosen port, or closes the open one. True
+    // when it opened a port (the caller then saves the settings).
+    bool OnOpenClosePort(const CPortChoice& choice);
+
+    const FirmwareImage& Image() const { return m_image; }
+    CDeviceChannel& Channel() { return m_channel; }
+    int ChipVersion() const { return m_nChipVersion; }
+    // The inputs the run works with; set by OnStartButton, or by tests.
+    CRunInputs m_inputs;
+
+private:
+    void RunWorker();
+    void Log(const std::string& strText, int nColour) { m_view.AppendLog(strText, nColour); }
+
+    CLoaderView& m_view;
+    FirmwareImage m_image;
+    CDeviceChannel m_channel;
+    int m_nChipVersion = 0;
+    std::atomic<int> m_bRunning{0};
+    std::atomic<int> m_bIdle{1};
+    std::atomic<ERunEnd> m_lastRunEnd{ERunEnd::kSuccess};
+    std::mutex m_workerMutex;
+    std::thread m_worker;
+};

@@ -1,0 +1,21 @@
+#pragma once
+// What the engine needs of a view: the log, the progress bar, the boxes, and
+// the state changes that buttons show. The Qt dialog marshals every call to
+// its UI thread (boxes block the caller until answered); the command line
+// prints; tests record. Calls come from the run's worker thread and, for the
+// port button and the terminal, from the caller's own thread.
+#include "app/LogSink.h"
+#include "protocol/MessageBoxes.h"
+
+class CLoaderView : public CLogSink, public CMessageBoxes {
+public:
+    // A pass over nCount blocks: position 0, one step per block.
+    virtual void BeginProgress(int nCount) = 0;
+    virtual void StepProgress() = 0;
+    // Shown while a run is in progress; hidden (and back at 0) after it.
+    virtual void ShowProgress(bool bShow) = 0;
+    // A run began ("&Cancel") or ended ("&Start Downloading").
+    virtual void OnRunStateChanged(bool bRunning) { (void)bRunning; }
+    // The port button's port was opened or closed ("关闭串口" / "打开串口").
+    virtual void OnPortButtonState(bool bOpen) { (void)bOpen; }
+};

@@ -1,0 +1,24 @@
+#pragma once
+// The machine's serial ports, as the port search lists them.
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+struct PortInfo {
+    std::string openPath;     // the device path to open the port by
+    std::string comName;      // "COMn" where the source gives it
+    std::string displayName;  // "<product or driver name> (COMn)"
+    int onUsb = 0;            // 1 when the port sits on USB
+    std::string deviceText;   // the device description
+};
+using PortInfoList = std::vector<PortInfo>;
+
+// The one error that crosses our code: enumeration failed, with its message.
+class CPortEnumerationError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Fills the list (emptied first) with the ports found, in COM-number order.
+// Throws CPortEnumerationError when the system cannot be asked.
+void ListComPorts(PortInfoList& ports);
