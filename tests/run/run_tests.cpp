@@ -1,0 +1,406 @@
+// Whole runs of the engine against the simulated device on a pseudo-terminal:
+// every end of a run, the version rules, the verify pass and cancelling.
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "common/HexWriter.h"
+#include "common/RecordingView.h"
+#include "common/TempDir.h"
+#include "download/CLoader.h"
+#include "serial/CSerialLink.h"
+#include "sim/CDeviceSimulator.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+Bytes Pattern(size_t nLength, uint8_t nSeed = 1)
+{
+    Bytes data(nLength);
+    for (size_t i = 0; i < nLength; ++i)
+        data[i] = static_cast<uint8_t>(nSeed + i * 13);
+    return data;
+}
+
+class RunTest : public ::testing::Test {
+public:
+    void SetUp() override
+    {
+        std::string strError;
+        ASSERT_TRUE(m_sim.Start(&strError)) << strError;
+        m_inputs.port.strPortPath = m_sim.SlavePath();
+        m_inputs.port.strBaudRate = "115200";
+        m_inputs.strSupportVersion = "*.*.*";
+    }
+
+    void Configure(const std::function<void(CSimConfig&)>& change)
+    {
+        CSimConfig config = m_sim.Config();
+        change(config);
+        m_sim.Configure(config);
+    }
+    ERunEnd Run()
+    {
+        m_loader.OnStartButton(m_inputs);
+        m_loader.WaitForRun();
+        return m_loader.LastRunEnd();
+    }
+    // The port is free again: another program could open it now.
+    bool PortReleased() const
+    {
+        CSerialLink link;
+        link.SetLineParameters(115200, 0, 0, 8, 0);
+        return link.Open(0, m_sim.SlavePath()) == 1;
+    }
+    std::vector<Bytes> FramesWithCode(uint8_t nCode) const
+    {
+        std::vector<Bytes> frames;
+        for (const Bytes& frame : m_sim.ReceivedFrames()) {
+            if ((frame.size() == 10 && frame[0] == 0xFE && frame[1] == nCode) || (frame.size() < 10 && frame[0] == nCode))
+                frames.push_back(frame);
+        }
+        return frames;
+    }
+
+    CTempDir m_dir;
+    CDeviceSimulator m_sim;
+    CRecordingView m_view;
+    CLoader m_loader {m_view};
+    CRunInputs m_inputs;
+};
+
+TEST_F(RunTest, SuccessfulRunWritesVerifiesAndLeavesIapMode)
+{
+    const Bytes data = Pattern(100);
+    m_inputs.strFilePath = m_dir.Write("firmware.hex", HexFile(0x1000, data));
+    EXPECT_EQ(Run(), ERunEnd::kSuccess);
+    EXPECT_EQ(m_view.LogText(),
+              "##  the cmdcheckid is ok!\r\n"
+              "-- Downloading file " + m_inputs.strFilePath + " ...\r\n"
+              "-- Verifying ...\r\n"
+              "-- Verify successfully.\r\n"
+              "##  the disconnect is ok!\r\n"
+              "-- Download successfully.\r\n");
+    EXPECT_EQ(m_sim.ReadMemory(0x1000, data.size()), data);
+    EXPECT_EQ(m_sim.ReadMemory(0x1064, 12), Bytes(12, 0xFF));
+    EXPECT_FALSE(m_sim.InIapMode());
+    EXPECT_EQ(m_sim.LeaveCount(), 1);
+    EXPECT_EQ(m_view.ProgressBegins(), (std::vector<int>{7, 7}));
+    EXPECT_EQ(m_view.Steps(), 14);
+    EXPECT_FALSE(m_view.ProgressShown());
+    EXPECT_TRUE(m_loader.IsIdle());
+    EXPECT_TRUE(PortReleased());
+    const auto log = m_view.Log();
+    EXPECT_EQ(log.back().nColour, kLogBlue);
+}
+
+TEST_F(RunTest, EveryEndOfARunLogsItsLinesAndReleasesThePort)
+{
+    struct Case {
+        const char* pName;
+        std::function<void(RunTest&)> prepare;
+        ERunEnd end;
+        std::function<std::string(const RunTest&)> tail;  // what follows the connection lines
+        bool bInIapMode;
+    };
+    const Case cases[] = {
+        {"file not found",
+         [](RunTest& t) { t.m_inputs.strFilePath = t.m_dir.Path("missing.hex"); }, ERunEnd::kFileNotFound,
+         [](const RunTest& t) { return "## File not found: " + t.m_inputs.strFilePath + " \r\n"; }, true},
+        {"other ending",
+         [](RunTest& t) { t.m_inputs.strFilePath = t.m_dir.Write("firmware.bin", "data"); }, ERunEnd::kUnknownFileKind,
+         [](const RunTest&) { return std::string(); }, true},
+        {"loader failed",
+         [](RunTest& t) { t.m_inputs.strFilePath = t.m_dir.Write("bad.HEX", "\n\nabc\n"); }, ERunEnd::kLoadFailed,
+         [](const RunTest&) { return std::string("##  Invalid format: abc. (L3)\r\n"); }, true},
+        {"block write failed",
+         [](RunTest& t) {
+             t.m_inputs.strFilePath = t.m_dir.Write("firmware.hex", HexFile(0x100, Pattern(48)));
+             t.Configure([](CSimConfig& c) { c.m_vecRefusedWrites.push_back(0x125); });
+         },
+         ERunEnd::kWriteFailed,
+         [](const RunTest& t) {
+             return "-- Downloading file " + t.m_inputs.strFilePath +
+                    " ...\r\n"
+                    "## Command 0xC2: refused by the device, status 0x00.\r\n"
+                    "++  Write error:Addr=000120H,Offset=0x000120,Len=10H\r\n";
+         },
+         true},
+        {"leaving IAP mode failed",
+         [](RunTest& t) {
+             t.m_inputs.strFilePath = t.m_dir.Write("firmware.hex", HexFile(0x100, Pattern(16)));
+             t.Configure([](CSimConfig& c) { c.m_vecFaults.push_back({kIapLeave, EFaultKind::kRefuse, 0, 1}); });
+         },
+         ERunEnd::kDisconnectFailed,
+         [](const RunTest& t) {
+             return "-- Downloading file " + t.m_inputs.strFilePath +
+                    " ...\r\n"
+                    "-- Verifying ...\r\n"
+                    "-- Verify successfully.\r\n"
+                    "##  the exit the IAP mode is error!\r\n"
+                    "## Flash  disconnect  Error !\r\n";
+         },
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pName);
+        m_sim.Configure(CSimConfig());
+        m_view.Clear();
+        c.prepare(*this);
+        EXPECT_EQ(Run(), c.end);
+        EXPECT_EQ(m_view.LogText(), "##  the cmdcheckid is ok!\r\n" + c.tail(*this));
+        EXPECT_EQ(m_sim.InIapMode(), c.bInIapMode);
+        EXPECT_EQ(m_loader.Channel().m_bOpen, 0);
+        EXPECT_TRUE(PortReleased());
+        EXPECT_TRUE(m_loader.Image().empty() || c.end == ERunEnd::kWriteFailed || c.end == ERunEnd::kDisconnectFailed);
+    }
+}
+
+TEST_F(RunTest, PortThatDoesNotOpenEndsTheRunWithTheChannelText)
+{
+    m_inputs.port.strPortPath = m_dir.Path("no-such-tty");
+    m_inputs.strFilePath = m_dir.Write("firmware.hex", HexFile(0, Pattern(16)));
+    EXPECT_EQ(Run(), ERunEnd::kConnectionFailed);
+    EXPECT_EQ(m_view.LogText(), "## Open " + m_inputs.port.strPortPath + " failed, BaudRate = 115200.\r\n");
+    EXPECT_EQ(m_view.Log().back().nColour, kLogRed);
+}
+
+TEST_F(RunTest, ConnectionFollowsTheVersionRules)
+{
+    struct Case {
+        const char* pName;
+        int nBurnType;
+        const char* pSupport;
+        CSimVersion app, firmware;
+        int nTyped[3];
+        int bChip;
+        bool bAnswerYes;
+        ERunEnd end;
+        const char* pLine;        // a line the log must hold ("" for none)
+        bool bAsked;
+        uint8_t nIdentifyFlag;    // byte 7 of the identify frame
+        Bytes query;              // bytes 2 to 4 of the query frame
+    };
+    const Case cases[] = {
+        {"1.2.* permits 1.2.7", 0, "1.2.*", {1, 0, 0}, {1, 2, 7}, {0, 0, 0}, 0, true, ERunEnd::kSuccess, "", false, 0,
+         {0x2A, 0x02, 0x01}},
+        {"1.2.* refuses 1.3.0", 0, "1.2.*", {1, 0, 0}, {1, 3, 0}, {0, 0, 0}, 1, true, ERunEnd::kConnectionFailed,
+         "##  当前的固件版本[1.3.0]没有升级的权限，禁止升级 !\r\n", false, 0, {0x2A, 0x02, 0x01}},
+        {"empty text permits only 0.0.0", 1, "", {1, 0, 0}, {0, 0, 0}, {0, 0, 0}, 0, true, ERunEnd::kSuccess, "",
+         false, 0, {0, 0, 0}},
+        {"empty text refuses 0.0.1", 0, "", {1, 0, 0}, {0, 0, 1}, {0, 0, 0}, 0, true, ERunEnd::kConnectionFailed,
+         "##  当前的固件版本[0.0.1]没有升级的权限，禁止升级 !\r\n", false, 0, {0, 0, 0}},
+        {"wildcards permit anything", 0, "*.*.*", {1, 0, 0}, {9, 8, 7}, {0, 0, 0}, 0, true, ERunEnd::kSuccess, "",
+         false, 0, {0x2A, 0x2A, 0x2A}},
+        {"program, older typed, declined", 2, "", {1, 0, 0}, {5, 5, 5}, {1, 0, 0}, 1, false,
+         ERunEnd::kConnectionFailed, "##  the Verion is too old not to update IAP !\r\n", true, 1, {}},
+        {"program, equal typed, accepted", 2, "", {1, 0, 0}, {5, 5, 5}, {1, 0, 0}, 0, true, ERunEnd::kSuccess,
+         "##  当前芯片应用程序版本：1.0.0 !\r\n", true, 0, {0x00, 0x00, 0x01}},
+        {"program, newer typed, no question", 2, "", {1, 0, 0}, {5, 5, 5}, {1, 0, 1}, 1, false, ERunEnd::kSuccess,
+         "##  当前芯片应用程序版本：1.0.0 !\r\n", false, 1, {0x01, 0x00, 0x01}},
+    };
+    m_inputs.strFilePath = m_dir.Write("firmware.hex", HexFile(0x40, Pattern(8)));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pName);
+        CSimConfig config;
+        config.m_appVersion = c.app;
+        config.m_fwVersion = c.firmware;
+        m_sim.Configure(config);
+        m_sim.ClearReceivedFrames();
+        m_view.Clear();
+        m_view.m_bAnswerYes = c.bAnswerYes;
+        m_inputs.nBurnType = c.nBurnType;
+        m_inputs.strSupportVersion = c.pSupport;
+        m_inputs.nVerMajor = c.nTyped[0];
+        m_inputs.nVerMinor = c.nTyped[1];
+        m_inputs.nVerPatch = c.nTyped[2];
+        m_inputs.bChipTypeCheck = c.bChip;
+        EXPECT_EQ(Run(), c.end) << m_view.LogText();
+        const std::string strLog = m_view.LogText();
+        if (*c.pLine) {
+            EXPECT_NE(strLog.find(c.pLine), std::string::npos) << strLog;
+        }
+        EXPECT_EQ(!m_view.Questions().empty(), c.bAsked);
+        const auto identify = FramesWithCode(kIapIdentify);
+        ASSERT_EQ(identify.size(), 1u);
+        EXPECT_EQ(identify[0][7], c.nIdentifyFlag);
+        const uint8_t tag[3][2] = {{'S', 'L'}, {'F', 'Z'}, {'X', 'P'}};
+        EXPECT_EQ(identify[0][2], tag[c.nBurnType][0]);
+        EXPECT_EQ(identify[0][3], tag[c.nBurnType][1]);
+        const auto query = FramesWithCode(kIapQuery);
+        if (c.query.empty()) {
+            EXPECT_TRUE(query.empty());
+        } else {
+            ASSERT_EQ(query.size(), 1u);
+            EXPECT_EQ(Bytes(query[0].begin() + 2, query[0].begin() + 5), c.query);
+            EXPECT_EQ(query[0][6], tag[c.nBurnType][0]);
+        }
+        EXPECT_TRUE(PortReleased());
+    }
+}
+
+TEST_F(RunTest, RefusedStepsOfTheConnection)
+{
+    m_inputs.strFilePath = m_dir.Write("firmware.hex", HexFile(0x40, Pattern(8)));
+    // A refused identify is no end: no enter-IAP is sent and the query decides.
+    Configure([](CSimConfig& c) { c.m_vecFaults.push_back({kIapIdentify, EFaultKind::kRefuse, 0, 1}); });
+    EXPECT_EQ(Run(), ERunEnd::kSuccess);
+    const auto log = m_view.Log();
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(log[0].strText, "[box] 状态返回失败，返回值为0xaa。");
+    EXPECT_EQ(log[1].strText, "##  cmdcheckid fail!\r\n");
+    EXPECT_EQ(log[1].nColour, kLogGreen);
+    EXPECT_TRUE(FramesWithCode(kIapEnter).empty());
+    EXPECT_EQ(FramesWithCode(kIapQuery).size(), 1u);
+
+    struct Case {
+        uint8_t nCode;
+        const char* pLine;
+    };
+    for (const Case& c : {Case {kIapEnter, "##  the enter the IAP mode is error!\r\n"},
+                          Case {kIapQuery, "## Flash  查询iap模式 Error !\r\n"}}) {
+        SCOPED_TRACE(c.pLine);
+        m_view.Clear();
+        m_sim.Configure(CSimConfig());
+        Configure([&](CSimConfig& config) { config.m_vecFaults.push_back({c.nCode, EFaultKind::kRefuse, 0, 1}); });
+        EXPECT_EQ(Run(), ERunEnd::kConnectionFailed);
+        EXPECT_EQ(m_view.Log().back().strText, c.pLine);
+        EXPECT_EQ(m_view.Log().back().nColour, kLogRed);
+        EXPECT_TRUE(PortReleased());
+    }
+}
+
+TEST_F(RunTest, VerifyReportsEachDifferenceAndTheRunFails)
+{
+    Bytes data = Pattern(32);
+    data[2] = 0x0A;
+    data[0x13] = 0x40;
+    m_inputs.strFilePath = m_dir.Write("firmware.hex", HexFile(0x100, data));
+    Configure([](CSimConfig& c) {
+        c.m_vecCorrupt.push_back({0x102, false, 0xFF});
+        c.m_vecCorrupt.push_back({0x113, true, 0});
+    });
+    EXPECT_EQ(Run(), ERunEnd::kVerifyFailed);
+    EXPECT_EQ(m_view.LogText(),
+              "##  the cmdcheckid is ok!\r\n"
+              "-- Downloading file " + m_inputs.strFilePath + " ...\r\n"
+              "-- Verifying ...\r\n"
+              "++  Addr=000102H, W=0aH, R=ffH.\r\n"
+              "++  Addr=000113H, W=40H, R=bfH.\r\n"
+              "## Total 2 mismatchings found.\r\n"
+              "## Verify failed.\r\n"
+              "##  the disconnect is ok!\r\n"
+              "## Download failed: the verify pass found differences.\r\n");
+    EXPECT_FALSE(m_sim.InIapMode());
+    EXPECT_TRUE(PortReleased());
+}
+
+TEST_F(RunTest, DeviceThatStopsAnsweringEndsTheRunInBoundedTime)
+{
+    m_inputs.strFilePath = m_dir.Write("firmware.hex", HexFile(0x100, Pattern(64)));
+    struct Case {
+        const char* pName;
+        CSimFault fault;
+        ERunEnd end;
+        const char* pLine;
+    };
+    const Case cases[] = {
+        {"silent while writing", {kFlashWriteTwo, EFaultKind::kSilent, 0, 10}, ERunEnd::kWriteFailed,
+         "## Command 0xC2: no reply within 2000 ms.\r\n"},
+        {"silent while reading back", {kFlashRead, EFaultKind::kSilent, 0, 2}, ERunEnd::kVerifyFailed,
+         "##  Read error: Addr=0x000110,Offset=0x0110,Len=0x10\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pName);
+        m_view.Clear();
+        CSimConfig config;
+        config.m_vecFaults.push_back(c.fault);
+        m_sim.Configure(config);
+        const auto start = Clock::now();
+        EXPECT_EQ(Run(), c.end);
+        EXPECT_LT(Clock::now() - start, std::chrono::seconds(6));
+        EXPECT_NE(m_view.LogText().find(c.pLine), std::string::npos) << m_view.LogText();
+        EXPECT_TRUE(PortReleased());
+    }
+    // The device answers again: the next run goes through.
+    m_sim.Configure(CSimConfig());
+    m_view.Clear();
+    EXPECT_EQ(Run(), ERunEnd::kSuccess) << m_view.LogText();
+}
+
+TEST_F(RunTest, EmptyImageIsADownloadOfNothing)
+{
+    m_inputs.strFilePath = m_dir.Write("empty.hex", ":00000001FF\n");
+    EXPECT_EQ(Run(), ERunEnd::kSuccess);
+    EXPECT_EQ(m_view.LogText(),
+              "##  the cmdcheckid is ok!\r\n"
+              "-- Downloading file " + m_inputs.strFilePath + " ...\r\n"
+              "-- Verifying ...\r\n"
+              "-- Verify successfully.\r\n"
+              "##  the disconnect is ok!\r\n"
+              "-- Download successfully.\r\n");
+    EXPECT_TRUE(FramesWithCode(kFlashSetAddress).empty());
+}
+
+// Waits until the log holds the text, or gives up after a while.
+bool WaitForLog(const CRecordingView& view, const std::string& strText)
+{
+    for (int i = 0; i < 1000; ++i) {
+        if (view.LogText().find(strText) != std::string::npos)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+TEST_F(RunTest, CancelWhileWritingLeavesThePortForTheNextRun)
+{
+    m_inputs.strFilePath = m_dir.Write("firmware.hex", HexFile(0, Pattern(4096)));
+    Configure([](CSimConfig& c) { c.m_nBaudRate = 38400; });
+    m_loader.OnStartButton(m_inputs);
+    ASSERT_TRUE(WaitForLog(m_view, "-- Downloading file"));
+    while (m_view.Steps() < 3)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    m_loader.OnStartButton(m_inputs);  // "&Cancel"
+    m_loader.OnStartButton(m_inputs);  // a second press while stopping changes nothing
+    m_loader.WaitForRun();
+    EXPECT_EQ(m_loader.LastRunEnd(), ERunEnd::kCancelled);
+    EXPECT_LT(m_view.Steps(), 256);
+    const std::string strLog = m_view.LogText();
+    EXPECT_TRUE(strLog.ends_with(" ...\r\n")) << strLog;
+    EXPECT_EQ(m_loader.Channel().m_bOpen, 1);
+    EXPECT_TRUE(m_sim.InIapMode());
+    EXPECT_FALSE(m_view.ProgressShown());
+
+    // The next run first closes the port the stopped run left open.
+    m_sim.Configure(CSimConfig());
+    m_view.Clear();
+    EXPECT_EQ(Run(), ERunEnd::kSuccess) << m_view.LogText();
+    EXPECT_EQ(m_view.PortButton(), std::vector<bool>{false});
+    EXPECT_EQ(m_sim.ReadMemory(0, 4096), Pattern(4096));
+}
+
+TEST_F(RunTest, CancelWhileVerifyingStillLeavesIapModeButIsNoSuccess)
+{
+    m_inputs.strFilePath = m_dir.Write("firmware.hex", HexFile(0, Pattern(4096)));
+    m_loader.OnStartButton(m_inputs);
+    ASSERT_TRUE(WaitForLog(m_view, "-- Downloading file"));
+    Configure([](CSimConfig& c) { c.m_nBaudRate = 38400; });
+    ASSERT_TRUE(WaitForLog(m_view, "-- Verifying ...\r\n"));
+    m_loader.RequestStop();
+    m_loader.WaitForRun();
+    EXPECT_EQ(m_loader.LastRunEnd(), ERunEnd::kCancelled);
+    const std::string strLog = m_view.LogText();
+    EXPECT_TRUE(strLog.ends_with("-- Verifying ...\r\n"
+                                 "##  the disconnect is ok!\r\n"
+                                 "## Download failed: the verify pass was cancelled.\r\n"))
+        << strLog;
+    EXPECT_FALSE(m_sim.InIapMode());
+    EXPECT_TRUE(PortReleased());
+}
+
+}  // namespace
