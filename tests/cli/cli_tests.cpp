@@ -1,0 +1,209 @@
+// vantrel-cli end to end, against vantrel-sim on a pseudo-terminal: both run
+// as the programs a production line would run.
+#include <chrono>
+#include <fstream>
+#include <iterator>
+
+#include <gtest/gtest.h>
+
+#include "common/ChildProcess.h"
+#include "common/HexWriter.h"
+#include "common/TempDir.h"
+#include "serial/CSerialLink.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes Pattern(size_t nLength)
+{
+    Bytes data(nLength);
+    for (size_t i = 0; i < nLength; ++i)
+        data[i] = static_cast<uint8_t>(i * 7 + 3);
+    return data;
+}
+
+// vantrel-sim on its own pseudo-terminal, reached through a link in the test's folder.
+class CSimProcess {
+public:
+    CSimProcess(const CTempDir& dir, std::vector<std::string> args)
+        : m_strLink(dir.Path("ttyDEV")), m_strDump(dir.Path("memory.bin"))
+    {
+        args.insert(args.end(), {"--link", m_strLink, "--dump", m_strDump, "--quiet"});
+        m_pProcess = std::make_unique<CChildProcess>(VANTREL_SIM_EXE, args);
+        m_bReady = m_pProcess->WaitForOutput("\n", 5000);
+    }
+    bool Ready() const { return m_bReady; }
+    const std::string& Link() const { return m_strLink; }
+    // Stops the simulator and gives its memory.
+    Bytes StopAndDump(uint32_t nAddress, size_t nLength)
+    {
+        m_pProcess->Signal(SIGTERM);
+        EXPECT_EQ(m_pProcess->Wait(5000), 0) << m_pProcess->Err();
+        std::ifstream file(m_strDump, std::ios::binary);
+        Bytes memory((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        if (memory.size() < nAddress + nLength)
+            return {};
+        return Bytes(memory.begin() + nAddress, memory.begin() + static_cast<long>(nAddress + nLength));
+    }
+    bool PortReleased() const
+    {
+        CSerialLink link;
+        link.SetLineParameters(115200, 0, 0, 8, 0);
+        return link.Open(0, m_strLink) == 1;
+    }
+
+private:
+    std::string m_strLink;
+    std::string m_strDump;
+    std::unique_ptr<CChildProcess> m_pProcess;
+    bool m_bReady = false;
+};
+
+struct CCliResult {
+    int nExit;
+    std::string strOut;
+    std::string strErr;
+};
+
+CCliResult RunCli(const std::vector<std::string>& args, int nTimeoutMs = 30000)
+{
+    CChildProcess cli(VANTREL_CLI_EXE, args);
+    const int nExit = cli.Wait(nTimeoutMs);
+    return {nExit, cli.Out(), cli.Err()};
+}
+
+TEST(CliDownload, WritesTheFileIntoTheDeviceWithTheDialogsLog)
+{
+    CTempDir dir;
+    CSimProcess sim(dir, {});
+    ASSERT_TRUE(sim.Ready());
+    const Bytes data = Pattern(5000);
+    const std::string strFile = dir.Write("firmware.hex", HexFile(0x2F000, data, 32));
+    const CCliResult result = RunCli({"download", strFile, "--port", sim.Link(), "--support-version", "*.*.*"});
+    EXPECT_EQ(result.nExit, 0) << result.strOut << result.strErr;
+    EXPECT_EQ(result.strOut,
+              "##  the cmdcheckid is ok!\n"
+              "-- Downloading file " + strFile + " ...\n"
+              "-- Verifying ...\n"
+              "-- Verify successfully.\n"
+              "##  the disconnect is ok!\n"
+              "-- Download successfully.\n");
+    EXPECT_TRUE(sim.PortReleased());
+    EXPECT_EQ(sim.StopAndDump(0x2F000, data.size()), data);
+}
+
+TEST(CliDownload, ExitStatusTellsEachOutcomeApart)
+{
+    struct Case {
+        const char* pName;
+        std::vector<std::string> simArgs;
+        std::vector<std::string> cliArgs;  // after the file and the port
+        const char* pFile;                 // name of the fixture, "" for a missing one
+        int nExit;
+        const char* pLastLine;
+    };
+    const Case cases[] = {
+        {"file missing", {}, {}, "", 3, "## File not found: "},
+        {"not hex or asc", {}, {}, "firmware.bin", 3, "##  the cmdcheckid is ok!\n"},
+        {"version not permitted", {"--fw-version", "2.0.0"}, {"--support-version", "1.*.*"}, "firmware.hex", 4,
+         "##  当前的固件版本[2.0.0]没有升级的权限，禁止升级 !\n"},
+        {"downgrade declined", {"--app-version", "3.0.0"}, {"--burn-type", "2", "--version", "2.0.0", "--no"},
+         "firmware.hex", 4, "##  the Verion is too old not to update IAP !\n"},
+        {"write refused", {"--refuse-write", "0x100"}, {}, "firmware.hex", 5,
+         "++  Write error:Addr=000100H,Offset=0x000100,Len=10H\n"},
+        {"verify differences", {"--corrupt", "0x105"}, {}, "firmware.hex", 6,
+         "## Download failed: the verify pass found differences.\n"},
+        {"leave refused", {"--fault", "ec:refuse"}, {}, "firmware.hex", 7, "## Flash  disconnect  Error !\n"},
+        {"downgrade accepted", {"--app-version", "3.0.0"}, {"--burn-type", "2", "--version", "2.0.0", "--yes"},
+         "firmware.hex", 0, "-- Download successfully.\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pName);
+        CTempDir dir;
+        CSimProcess sim(dir, c.simArgs);
+        ASSERT_TRUE(sim.Ready());
+        dir.Write("firmware.hex", HexFile(0x100, Pattern(64)));
+        dir.Write("firmware.bin", "not firmware");
+        std::vector<std::string> args {"download", dir.Path(*c.pFile ? c.pFile : "missing.hex"), "--port", sim.Link()};
+        if (c.cliArgs.empty() || c.cliArgs[0] != "--support-version")
+            args.insert(args.end(), {"--support-version", "*.*.*"});
+        args.insert(args.end(), c.cliArgs.begin(), c.cliArgs.end());
+        const CCliResult result = RunCli(args);
+        EXPECT_EQ(result.nExit, c.nExit) << result.strOut << result.strErr;
+        const size_t nLast = result.strOut.rfind('\n', result.strOut.size() - 2);
+        const std::string strLast = result.strOut.substr(nLast == std::string::npos ? 0 : nLast + 1);
+        EXPECT_EQ(strLast.rfind(c.pLastLine, 0), 0u) << result.strOut;
+        EXPECT_TRUE(sim.PortReleased());
+    }
+}
+
+TEST(CliDownload, UsageErrorsExitWithTwoAndOneLine)
+{
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>> {
+             {"download"}, {"download", "x.hex", "--bogus"}, {"download", "x.hex", "--version", "1.2"},
+             {"download", "x.hex", "--version", "1.2.300"}, {"download", "x.hex", "--port", "LPT1"}}) {
+        const CCliResult result = RunCli(args);
+        EXPECT_EQ(result.nExit, 2) << args.back();
+        EXPECT_TRUE(result.strOut.empty());
+        EXPECT_EQ(std::count(result.strErr.begin(), result.strErr.end(), '\n'), 1) << result.strErr;
+    }
+}
+
+TEST(CliDownload, CtrlCStopsTheRunWhileWritingAndWhileVerifying)
+{
+    struct Case {
+        const char* pName;
+        const char* pWaitFor;
+        const char* pTail;
+    };
+    const Case cases[] = {
+        {"writing", "-- Downloading file", " ...\n"},
+        {"verifying", "-- Verifying ...\n", "## Download failed: the verify pass was cancelled.\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pName);
+        CTempDir dir;
+        // A slow line gives the test time to press Ctrl-C mid-pass.
+        CSimProcess sim(dir, {"--baud", "57600"});
+        ASSERT_TRUE(sim.Ready());
+        const std::string strFile = dir.Write("firmware.hex", HexFile(0, Pattern(6 * 1024)));
+        CChildProcess cli(VANTREL_CLI_EXE, {"download", strFile, "--port", sim.Link(), "--support-version", "*.*.*"});
+        ASSERT_TRUE(cli.WaitForOutput(c.pWaitFor, 60000)) << cli.Out();
+        cli.Signal(SIGINT);
+        EXPECT_EQ(cli.Wait(10000), 8) << cli.Out() << cli.Err();
+        EXPECT_TRUE(cli.Out().ends_with(c.pTail)) << cli.Out();
+        EXPECT_TRUE(sim.PortReleased());
+    }
+}
+
+TEST(CliDownload, DeviceGoingSilentEndsTheRunInBoundedTime)
+{
+    CTempDir dir;
+    CSimProcess sim(dir, {"--silent-after", "40"});
+    ASSERT_TRUE(sim.Ready());
+    const std::string strFile = dir.Write("firmware.hex", HexFile(0x100, Pattern(256)));
+    const auto start = std::chrono::steady_clock::now();
+    const CCliResult result = RunCli({"download", strFile, "--port", sim.Link(), "--support-version", "*.*.*"});
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
+    EXPECT_EQ(result.nExit, 5) << result.strOut;
+    EXPECT_NE(result.strOut.find(": no reply within 2000 ms.\n++  Write error:Addr="), std::string::npos) << result.strOut;
+    EXPECT_TRUE(sim.PortReleased());
+}
+
+TEST(CliInfo, ListsTheRangesAFileCovers)
+{
+    CTempDir dir;
+    std::string strText = HexFile(0x100, Pattern(40));
+    strText = strText.substr(0, strText.rfind(':')) + HexFile(0x10000, Pattern(16));
+    const CCliResult ok = RunCli({"info", dir.Write("two.hex", strText)});
+    EXPECT_EQ(ok.nExit, 0);
+    EXPECT_EQ(ok.strOut, "0x000100-0x00012F  48 bytes\n0x010000-0x01000F  16 bytes\n4 blocks, 64 bytes\n");
+
+    const CCliResult bad = RunCli({"info", dir.Write("bad.hex", ":10000000FF\n")});
+    EXPECT_EQ(bad.nExit, 1);
+    EXPECT_EQ(bad.strOut, "##  Data length not equal to 16.(L1)\n");
+    EXPECT_EQ(RunCli({"info", dir.Path("missing.hex")}).nExit, 1);
+}
+
+}  // namespace

@@ -1,0 +1,132 @@
+#pragma once
+// Runs one of our programs as a child process with its output captured, for
+// end-to-end tests: read its output as it comes, signal it, wait for it.
+#include <chrono>
+#include <csignal>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+class CChildProcess {
+public:
+    // Starts strProgram with the arguments; standard input is /dev/null.
+    CChildProcess(const std::string& strProgram, const std::vector<std::string>& args)
+    {
+        int outPipe[2] = {-1, -1};
+        int errPipe[2] = {-1, -1};
+        if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0)
+            return;
+        std::vector<std::string> argv {strProgram};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::vector<char*> pointers;
+        for (std::string& arg : argv)
+            pointers.push_back(arg.data());
+        pointers.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
+        if (::posix_spawn(&m_pid, strProgram.c_str(), &actions, nullptr, pointers.data(), environ) != 0)
+            m_pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(outPipe[1]);
+        ::close(errPipe[1]);
+        m_out = outPipe[0];
+        m_err = errPipe[0];
+    }
+    ~CChildProcess()
+    {
+        if (m_pid > 0 && m_nExit == kRunning) {
+            ::kill(m_pid, SIGKILL);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+        if (m_out >= 0)
+            ::close(m_out);
+        if (m_err >= 0)
+            ::close(m_err);
+    }
+    CChildProcess(const CChildProcess&) = delete;
+    CChildProcess& operator=(const CChildProcess&) = delete;
+
+    bool Started() const { return m_pid > 0; }
+    void Signal(int nSignal) const { ::kill(m_pid, nSignal); }
+
+    // Reads output until strText has appeared on standard output, or the
+    // time is up; true when it appeared.
+    bool WaitForOutput(const std::string& strText, int nTimeoutMs = 10000)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
+        while (m_strOut.find(strText) == std::string::npos) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0 || !Pump(static_cast<int>(left.count())))
+                return m_strOut.find(strText) != std::string::npos;
+        }
+        return true;
+    }
+    // Waits for the end and gives the exit status (128 + signal when killed);
+    // -1 when it did not end in time.
+    int Wait(int nTimeoutMs = 30000)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
+        while (m_nExit == kRunning) {
+            int nStatus = 0;
+            if (::waitpid(m_pid, &nStatus, WNOHANG) == m_pid) {
+                m_nExit = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
+                break;
+            }
+            if (std::chrono::steady_clock::now() > deadline)
+                return -1;
+            Pump(20);
+        }
+        while (Pump(0)) {
+        }
+        return m_nExit;
+    }
+    const std::string& Out() const { return m_strOut; }
+    const std::string& Err() const { return m_strErr; }
+
+private:
+    static constexpr int kRunning = -2;
+
+    // Takes what either stream has; false once both are closed or nothing came.
+    bool Pump(int nTimeoutMs)
+    {
+        pollfd fds[2] = {{m_out, POLLIN, 0}, {m_err, POLLIN, 0}};
+        if (m_out < 0 && m_err < 0)
+            return false;
+        if (::poll(fds, 2, nTimeoutMs) <= 0)
+            return false;
+        bool bGot = false;
+        int* pFds[2] = {&m_out, &m_err};
+        std::string* pTexts[2] = {&m_strOut, &m_strErr};
+        for (int i = 0; i < 2; ++i) {
+            if (!(fds[i].revents & (POLLIN | POLLHUP)))
+                continue;
+            char buffer[4096];
+            const ssize_t n = ::read(*pFds[i], buffer, sizeof buffer);
+            if (n > 0) {
+                pTexts[i]->append(buffer, static_cast<size_t>(n));
+                bGot = true;
+            } else {
+                ::close(*pFds[i]);
+                *pFds[i] = -1;
+            }
+        }
+        return bGot || m_out >= 0 || m_err >= 0;
+    }
+
+    pid_t m_pid = -1;
+    int m_out = -1;
+    int m_err = -1;
+    int m_nExit = kRunning;
+    std::string m_strOut;
+    std::string m_strErr;
+};
