@@ -1,0 +1,272 @@
+// vantrel-bench: the speed and memory figures of the download path, each a
+// ratio against a baseline measured in the same run, with its target.
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <thread>
+#include <string>
+#include <vector>
+
+#include <fmt/format.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "BenchSupport.h"
+#include "download/CLoader.h"
+#include "download/FirmwareReader.h"
+#include "sim/CDeviceSimulator.h"
+
+extern char** environ;
+
+namespace {
+
+struct CFigure {
+    std::string strName;
+    double dValue;
+    double dTarget;
+    bool bAtLeast;  // the value must reach the target (else stay below it)
+    std::string strDetail;
+};
+
+std::vector<CFigure> g_figures;
+
+void Report(const CFigure& figure)
+{
+    const bool bMet = figure.bAtLeast ? figure.dValue >= figure.dTarget : figure.dValue < figure.dTarget;
+    std::printf("%-46s %9.3f  target %s %-7.3g %s   %s\n", figure.strName.c_str(), figure.dValue,
+                figure.bAtLeast ? ">=" : "< ", figure.dTarget, bMet ? "met" : "MISSED", figure.strDetail.c_str());
+    std::fflush(stdout);
+    g_figures.push_back(figure);
+}
+
+std::vector<uint8_t> Pattern(size_t nLength, uint32_t nSeed)
+{
+    std::vector<uint8_t> data(nLength);
+    for (uint8_t& byte : data) {
+        nSeed = nSeed * 1664525u + 1013904223u;
+        byte = static_cast<uint8_t>(nSeed >> 24);
+    }
+    return data;
+}
+
+// Intel HEX of data placed at the given addresses, 16 bytes a record.
+void WriteHex(const std::string& strPath, const std::vector<std::pair<uint32_t, std::vector<uint8_t>>>& chunks)
+{
+    std::string strText;
+    strText.reserve(64 << 20);
+    uint32_t nUpper = 0xFFFFFFFF;
+    auto record = [&](uint8_t nType, uint16_t nOffset, const uint8_t* pData, size_t nLength) {
+        unsigned nSum = static_cast<unsigned>(nLength) + (nOffset >> 8) + (nOffset & 0xFF) + nType;
+        strText += fmt::format(":{:02X}{:04X}{:02X}", nLength, nOffset, nType);
+        for (size_t i = 0; i < nLength; ++i) {
+            strText += fmt::format("{:02X}", pData[i]);
+            nSum += pData[i];
+        }
+        strText += fmt::format("{:02X}\r\n", (0x100 - (nSum & 0xFF)) & 0xFF);
+    };
+    for (const auto& [nAddress, data] : chunks) {
+        for (size_t i = 0; i < data.size(); i += 16) {
+            const uint32_t nAt = nAddress + static_cast<uint32_t>(i);
+            if ((nAt >> 16) != nUpper) {
+                nUpper = nAt >> 16;
+                const uint8_t upper[2] = {static_cast<uint8_t>(nUpper >> 8), static_cast<uint8_t>(nUpper)};
+                record(0x04, 0, upper, 2);
+            }
+            record(0x00, static_cast<uint16_t>(nAt), data.data() + i, std::min<size_t>(16, data.size() - i));
+        }
+    }
+    record(0x01, 0, nullptr, 0);
+    std::ofstream(strPath, std::ios::binary) << strText;
+}
+
+// Runs a program to its end; its peak resident memory in KiB through pnMaxRssKib.
+int RunProgram(const std::vector<std::string>& args, long* pnMaxRssKib = nullptr)
+{
+    std::vector<std::string> argv = args;
+    std::vector<char*> pointers;
+    for (std::string& arg : argv)
+        pointers.push_back(arg.data());
+    pointers.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    const int nSpawn = posix_spawnp(&pid, argv[0].c_str(), &actions, nullptr, pointers.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (nSpawn != 0)
+        return -1;
+    int nStatus = 0;
+    rusage usage {};
+    if (::wait4(pid, &nStatus, 0, &usage) != pid)
+        return -1;
+    if (pnMaxRssKib)
+        *pnMaxRssKib = usage.ru_maxrss;
+    return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
+}
+
+// The same exchanges a run makes, straight on the channel: nothing but the
+// protocol and the device's own waits around leaving IAP mode.
+double BareExchanges(CDeviceSimulator& sim, const FirmwareImage& image)
+{
+    CDeviceChannel channel;
+    const auto start = BenchClock::now();
+    if (!channel.OpenPortPath(sim.SlavePath(), 115200))
+        return -1;
+    uint8_t frame[kIapFrameLength] = {0, 0, 'S', 'L', 0, 0, 0, 0};
+    channel.IapCommand(kIapIdentify, frame, 10, 10);
+    uint8_t enter[kIapFrameLength] = {0, 0, 0xAC, 0x01, 0x53, 0xFE, 0, 0};
+    channel.IapCommand(kIapEnter, enter, 10, 10);
+    uint8_t query[kIapFrameLength] = {0, 0, 0x2A, 0x2A, 0x2A, 0, 'S', 'L'};
+    channel.IapCommand(kIapQuery, query, 10, 10);
+    for (const FirmwareBlock& block : image) {
+        if (!channel.WriteBlock(block.address, block.length, block.data))
+            return -1;
+    }
+    uint8_t buffer[kFlashMaxRead];
+    for (const FirmwareBlock& block : image) {
+        if (!channel.ReadBlock(block.address, block.length, buffer))
+            return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    uint8_t leave[kIapFrameLength] = {0, 0, 0xFE, 0x53, 0x01, 0xAC, 0, 0};
+    channel.IapCommand(kIapLeave, leave, 10, 10);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    channel.ClosePort();
+    return SecondsSince(start);
+}
+
+double EngineRun(CDeviceSimulator& sim, const std::string& strFile, bool* pbSuccess)
+{
+    CSilentView view;
+    CLoader loader(view);
+    CRunInputs inputs;
+    inputs.strFilePath = strFile;
+    inputs.port.strPortPath = sim.SlavePath();
+    inputs.strSupportVersion = "*.*.*";
+    const auto start = BenchClock::now();
+    loader.OnStartButton(inputs);
+    loader.WaitForRun();
+    const double dSeconds = SecondsSince(start);
+    *pbSuccess = loader.LastRunEnd() == ERunEnd::kSuccess;
+    return dSeconds;
+}
+
+void DownloadFigures(const std::string& strDir, int nBaudRate, double dTarget)
+{
+    const std::string strFile = strDir + "/image-256k.hex";
+    WriteHex(strFile, {{0x010000, Pattern(256 * 1024, 7)}});
+    FirmwareImage image;
+    CSilentView log;
+    LoadHexFile(strFile, image, log);
+
+    CSimConfig config;
+    config.m_nBaudRate = nBaudRate;
+    config.m_bRecordFrames = false;
+    CDeviceSimulator sim(config);
+    if (!sim.Start()) {
+        std::printf("cannot start the simulator\n");
+        return;
+    }
+    const double dBaseline = BareExchanges(sim, image);
+    bool bSuccess = false;
+    const double dRun = EngineRun(sim, strFile, &bSuccess);
+    const std::string strLine = nBaudRate ? fmt::format(" at {} bit/s", nBaudRate) : std::string(", no line time");
+    Report({"download+verify 256 KiB vs bare exchanges" + strLine, dBaseline / dRun, dTarget, true,
+            fmt::format("run {:.2f} s, baseline {:.2f} s{}", dRun, dBaseline, bSuccess ? "" : ", RUN FAILED")});
+    if (!nBaudRate) {
+        const size_t nExchanges = 4 + image.size() * 11;
+        std::printf("%-46s %9.0f  (%zu exchanges in the bare baseline, 0.8 s of device waits included)\n",
+                    "  bare exchanges per second", static_cast<double>(nExchanges) / (dBaseline - 0.8), nExchanges);
+    }
+}
+
+void HexLoadFigure(const std::string& strDir)
+{
+    // 8 MiB of data in 64 KiB pieces, every other 64 KiB of the 24-bit space.
+    std::vector<std::pair<uint32_t, std::vector<uint8_t>>> chunks;
+    for (uint32_t i = 0; i < 128; ++i)
+        chunks.push_back({i * 0x20000, Pattern(0x10000, i)});
+    const std::string strFile = strDir + "/large.hex";
+    WriteHex(strFile, chunks);
+
+    double dLoad = 1e9;
+    for (int i = 0; i < 3; ++i) {
+        FirmwareImage image;
+        CSilentView log;
+        const auto start = BenchClock::now();
+        LoadHexFile(strFile, image, log);
+        dLoad = std::min(dLoad, SecondsSince(start));
+    }
+    double dObjcopy = 1e9;
+    for (int i = 0; i < 3; ++i) {
+        const auto start = BenchClock::now();
+        if (RunProgram({"objcopy", "-I", "ihex", "-O", "binary", strFile, strDir + "/large.bin"}) != 0) {
+            std::printf("objcopy is not available\n");
+            return;
+        }
+        dObjcopy = std::min(dObjcopy, SecondsSince(start));
+    }
+    Report({"HEX load (8 MiB data) vs objcopy -O binary", dObjcopy / dLoad, 2.0, true,
+            fmt::format("load {:.3f} s, objcopy {:.3f} s", dLoad, dObjcopy)});
+}
+
+void PeakMemoryFigure(const std::string& strDir, const std::string& strCli, const std::string& strSimExe)
+{
+    const std::string strFile = strDir + "/image-1m.hex";
+    WriteHex(strFile, {{0x000000, Pattern(1024 * 1024, 3)}});
+    const std::string strLink = strDir + "/ttyBENCH";
+    pid_t simPid = -1;
+    std::vector<std::string> simArgs = {strSimExe, "--link", strLink, "--quiet"};
+    std::vector<char*> pointers;
+    for (std::string& arg : simArgs)
+        pointers.push_back(arg.data());
+    pointers.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn(&simPid, strSimExe.c_str(), &actions, nullptr, pointers.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    for (int i = 0; i < 100 && ::access(strLink.c_str(), F_OK) != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    long nMaxRssKib = 0;
+    const int nExit = RunProgram({strCli, "download", strFile, "--port", strLink, "--support-version", "*.*.*"}, &nMaxRssKib);
+    ::kill(simPid, SIGTERM);
+    ::waitpid(simPid, nullptr, 0);
+    Report({"peak memory of vantrel-cli download, 1 MiB (MiB)", static_cast<double>(nMaxRssKib) / 1024.0, 64.0, false,
+            fmt::format("exit status {}", nExit)});
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const std::string strSelf = argv[0];
+    const std::string strBuild = strSelf.substr(0, strSelf.rfind('/')) + "/..";
+    bool bLineTime = true;
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--no-line-time")
+            bLineTime = false;
+    }
+    char dirTemplate[] = "/tmp/vantrel-bench-XXXXXX";
+    const std::string strDir = ::mkdtemp(dirTemplate);
+
+    std::printf("%-46s %9s  %s\n", "figure", "value", "target");
+    HexLoadFigure(strDir);
+    DownloadFigures(strDir, 0, 0.9);
+    if (bLineTime)
+        DownloadFigures(strDir, 115200, 0.97);
+    PeakMemoryFigure(strDir, strBuild + "/cli/vantrel-cli", strBuild + "/sim/vantrel-sim");
+
+    std::system(("rm -rf " + strDir).c_str());
+    int nMissed = 0;
+    for (const CFigure& figure : g_figures) {
+        const bool bMet = figure.bAtLeast ? figure.dValue >= figure.dTarget : figure.dValue < figure.dTarget;
+        nMissed += bMet ? 0 : 1;
+    }
+    std::printf("%zu figures, %d missed\n", g_figures.size(), nMissed);
+    return nMissed == 0 ? 0 : 1;
+}
