@@ -1,0 +1,464 @@
+#include "download/FirmwareReader.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include <fmt/format.h>
+
+namespace {
+
+// One byte per 24-bit device address; 0xFF is what an erased device holds.
+constexpr size_t kHexAreaSize = size_t{1} << 24;
+constexpr uint32_t kHexAddressMask = 0xFFFFFF;
+constexpr uint8_t kErased = 0xFF;
+
+constexpr const char* kNoMemoryText = "##  Not enough memory to load the file.\r\n";
+
+// Digit value of every byte, -1 for bytes that are no hex digit.
+constexpr std::array<int8_t, 256> kHexDigit = [] {
+    std::array<int8_t, 256> table{};
+    table.fill(-1);
+    for (int i = 0; i < 10; ++i) {
+        table['0' + i] = static_cast<int8_t>(i);
+    }
+    for (int i = 0; i < 6; ++i) {
+        table['a' + i] = static_cast<int8_t>(10 + i);
+        table['A' + i] = static_cast<int8_t>(10 + i);
+    }
+    return table;
+}();
+
+int HexDigit(char c)
+{
+    return kHexDigit[static_cast<uint8_t>(c)];
+}
+
+bool IsBlank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
+
+std::string_view Trim(std::string_view text)
+{
+    while (!text.empty() && IsBlank(text.front())) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && IsBlank(text.back())) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+// Cuts `text` before the first occurrence of `marker`, if any.
+std::string_view CutAt(std::string_view text, std::string_view marker)
+{
+    const size_t nPos = text.find(marker);
+    return nPos == std::string_view::npos ? text : text.substr(0, nPos);
+}
+
+// The value of two characters, read the lenient way unless both are plain
+// digits (the usual case, kept cheap).
+uint32_t HexPair(const char* pText)
+{
+    const int nHigh = HexDigit(pText[0]);
+    const int nLow = HexDigit(pText[1]);
+    if ((nHigh | nLow) < 0) {
+        return ParseHex(std::string_view(pText, 2));
+    }
+    return static_cast<uint32_t>((nHigh << 4) | nLow);
+}
+
+// Reads a fixed-width field of 2 or 4 characters from the front of `text`
+// and removes it. A short text gives what there is.
+uint32_t TakeHexField(std::string_view& text, size_t nWidth)
+{
+    if (text.size() < nWidth) {
+        const uint32_t nValue = ParseHex(text);
+        text = {};
+        return nValue;
+    }
+    const std::string_view field = text.substr(0, nWidth);
+    text.remove_prefix(nWidth);
+    if (nWidth == 2) {
+        return HexPair(field.data());
+    }
+    // Two plain pairs read the same as the whole field; anything else does not.
+    const bool bPlain = (HexDigit(field[0]) | HexDigit(field[1]) | HexDigit(field[2]) | HexDigit(field[3])) >= 0;
+    return bPlain ? (HexPair(field.data()) << 8) | HexPair(field.data() + 2) : ParseHex(field);
+}
+
+// Hands out the lines of a file, read in large chunks. A line ends at LF and
+// loses one CR in front of it; it may be any length and hold any bytes.
+class CLineReader {
+public:
+    explicit CLineReader(const std::string& strPath)
+        : m_nFd(::open(strPath.c_str(), O_RDONLY | O_CLOEXEC))
+    {
+    }
+    ~CLineReader()
+    {
+        if (m_nFd >= 0) {
+            ::close(m_nFd);
+        }
+    }
+    CLineReader(const CLineReader&) = delete;
+    CLineReader& operator=(const CLineReader&) = delete;
+
+    bool IsOpen() const { return m_nFd >= 0; }
+
+    // 1: `line` holds the next line (valid until the next call); 0: end of
+    // file; -1: the file could not be read. May throw std::bad_alloc when a
+    // line is too long for the memory there is.
+    int NextLine(std::string_view& line)
+    {
+        for (;;) {
+            char* pBegin = m_pBuffer.get() + m_nBegin;
+            char* pEnd = m_pBuffer.get() + m_nEnd;
+            char* pSearch = pBegin + m_nScanned;
+            if (auto* pLf = static_cast<char*>(std::memchr(pSearch, '\n', static_cast<size_t>(pEnd - pSearch)))) {
+                char* pLineEnd = (pLf > pBegin && pLf[-1] == '\r') ? pLf - 1 : pLf;
+                line = std::string_view(pBegin, static_cast<size_t>(pLineEnd - pBegin));
+                m_nBegin = static_cast<size_t>(pLf + 1 - m_pBuffer.get());
+                m_nScanned = 0;
+                return 1;
+            }
+            m_nScanned = static_cast<size_t>(pEnd - pBegin);
+            if (m_bEndOfFile) {
+                if (pBegin == pEnd) {
+                    return 0;
+                }
+                line = std::string_view(pBegin, static_cast<size_t>(pEnd - pBegin));
+                m_nBegin = m_nEnd;
+                m_nScanned = 0;
+                return 1;
+            }
+            if (!Refill()) {
+                return -1;
+            }
+        }
+    }
+
+private:
+    static constexpr size_t kChunkSize = size_t{256} << 10;
+
+    // Moves the unfinished line to the front, into a larger buffer if it
+    // takes more than half of this one, and reads as much as fits.
+    bool Refill()
+    {
+        const size_t nKept = m_nEnd - m_nBegin;
+        if (nKept > m_nCapacity / 2) {
+            auto pLarger = std::make_unique_for_overwrite<char[]>(m_nCapacity * 2);
+            std::memcpy(pLarger.get(), m_pBuffer.get() + m_nBegin, nKept);
+            m_pBuffer = std::move(pLarger);
+            m_nCapacity *= 2;
+        } else if (m_nBegin > 0) {
+            std::memmove(m_pBuffer.get(), m_pBuffer.get() + m_nBegin, nKept);
+        }
+        m_nBegin = 0;
+        m_nEnd = nKept;
+        for (;;) {
+            const ssize_t nRead = ::read(m_nFd, m_pBuffer.get() + m_nEnd, m_nCapacity - m_nEnd);
+            if (nRead > 0) {
+                m_nEnd += static_cast<size_t>(nRead);
+                return true;
+            }
+            if (nRead == 0) {
+                m_bEndOfFile = true;
+                return true;
+            }
+            if (errno != EINTR) {
+                return false;
+            }
+        }
+    }
+
+    int m_nFd = -1;
+    size_t m_nCapacity = kChunkSize;
+    std::unique_ptr<char[]> m_pBuffer = std::make_unique_for_overwrite<char[]>(kChunkSize);
+    size_t m_nBegin = 0;    // first byte of the current, unfinished line
+    size_t m_nEnd = 0;      // end of the bytes read so far
+    size_t m_nScanned = 0;  // bytes after m_nBegin known to hold no LF
+    bool m_bEndOfFile = false;
+};
+
+// What earlier HEX records leave for the ones after them.
+struct SHexAddressing {
+    int nMode = 1;  // 2: segment addressing (type 02), else linear (type 04)
+    uint32_t nSegmentBase = 0;
+    uint32_t nLinearBase = 0;
+};
+
+// Applies one trimmed, non-empty HEX line to the work area. Returns 1, or 0
+// after logging why the line is rejected.
+int ApplyHexRecord(std::string_view line, int64_t nLine, SHexAddressing& addressing, uint8_t* pArea, CLogSink& log)
+{
+    if (line.front() != ':') {
+        // Printed like a C string: a NUL byte ends the text.
+        const std::string_view shown = line.substr(0, line.find('\0'));
+        log.AppendLog(fmt::format("##  Invalid format: {}. (L{})\r\n", shown, nLine), kLogRed);
+        return 0;
+    }
+    while (!line.empty() && line.front() == ':') {
+        line.remove_prefix(1);
+    }
+
+    // A sign in the count field can make it negative; keep it signed so the
+    // length test and the message treat it as such.
+    const auto nCount = static_cast<int32_t>(TakeHexField(line, 2));
+    const uint32_t nOffset = TakeHexField(line, 4);
+    const uint32_t nType = TakeHexField(line, 2);
+    uint32_t nSum = static_cast<uint32_t>(nCount) + (nOffset >> 8) + nOffset + nType;
+
+    const uint32_t nAddress = (addressing.nMode == 2 ? addressing.nSegmentBase * 16 + nOffset
+                                                     : addressing.nLinearBase * 65536 + nOffset) &
+                              kHexAddressMask;
+
+    uint32_t nChecksum = 0;
+    switch (nType) {
+    case 0x00: {
+        if (static_cast<int64_t>(line.size()) != 2 * int64_t{nCount} + 2) {
+            log.AppendLog(fmt::format("##  Data length not equal to {}.(L{})\r\n", nCount, nLine), kLogRed);
+            return 0;
+        }
+        // Refused rather than written past the end of the work area.
+        if (int64_t{nAddress} + nCount - 1 > int64_t{kHexAddressMask}) {
+            log.AppendLog(fmt::format("##  Address out of range. (L{})\r\n", nLine), kLogRed);
+            return 0;
+        }
+        const char* pText = line.data();
+        for (int32_t i = 0; i < nCount; ++i, pText += 2) {
+            const uint32_t nByte = HexPair(pText);
+            nSum += nByte;
+            pArea[nAddress + static_cast<uint32_t>(i)] = static_cast<uint8_t>(nByte);
+        }
+        line.remove_prefix(static_cast<size_t>(pText - line.data()));
+        nChecksum = TakeHexField(line, 2);  // the two characters left; none for a count of -1
+        break;
+    }
+    case 0x02:
+    case 0x04: {
+        const uint32_t nBase = TakeHexField(line, 4);
+        nSum += (nBase >> 8) + nBase;
+        if (nType == 0x02) {
+            addressing.nMode = 2;
+            addressing.nSegmentBase = nBase;
+        } else {
+            addressing.nMode = 1;
+            addressing.nLinearBase = nBase;
+        }
+        nChecksum = ParseHex(line);  // however many characters are left
+        break;
+    }
+    default:
+        // End of file, start addresses and unknown types carry nothing we
+        // keep, so they are not checked.
+        return 1;
+    }
+
+    if (((0u - nSum) & 0xFF) != (nChecksum & 0xFF)) {
+        log.AppendLog(fmt::format("##  Checksum error. (L{})\r\n", nLine), kLogRed);
+        return 0;
+    }
+    return 1;
+}
+
+bool IsErased(const uint8_t* pBlock)
+{
+    uint64_t nLow = 0;
+    uint64_t nHigh = 0;
+    std::memcpy(&nLow, pBlock, sizeof nLow);
+    std::memcpy(&nHigh, pBlock + sizeof nLow, sizeof nHigh);
+    return (nLow & nHigh) == ~uint64_t{0};
+}
+
+// Turns every 16-byte block of the work area that holds anything but 0xFF
+// into a block of the image.
+void CollectHexBlocks(const uint8_t* pArea, FirmwareImage& image)
+{
+    size_t nBlocks = 0;
+    for (size_t nAddress = 0; nAddress < kHexAreaSize; nAddress += kMaxBlockLength) {
+        nBlocks += IsErased(pArea + nAddress) ? 0 : 1;
+    }
+    image.reserve(nBlocks);
+    for (size_t nAddress = 0; nAddress < kHexAreaSize; nAddress += kMaxBlockLength) {
+        if (!IsErased(pArea + nAddress)) {
+            FirmwareBlock& block = image.emplace_back();
+            block.address = static_cast<int32_t>(nAddress);
+            block.length = kMaxBlockLength;
+            std::memcpy(block.data, pArea + nAddress, kMaxBlockLength);
+        }
+    }
+}
+
+int LoadHex(const std::string& strPath, FirmwareImage& image, CLogSink& log)
+{
+    std::unique_ptr<uint8_t[]> pArea(new (std::nothrow) uint8_t[kHexAreaSize]);
+    if (!pArea) {
+        log.AppendLog(kNoMemoryText, kLogRed);
+        return 0;
+    }
+    std::memset(pArea.get(), kErased, kHexAreaSize);
+
+    CLineReader reader(strPath);
+    if (!reader.IsOpen()) {
+        return 0;
+    }
+    SHexAddressing addressing;
+    int64_t nLine = 0;
+    std::string_view line;
+    int nRead = 0;
+    while ((nRead = reader.NextLine(line)) > 0) {
+        ++nLine;
+        line = Trim(line);
+        if (line.empty()) {
+            continue;
+        }
+        if (!ApplyHexRecord(line, nLine, addressing, pArea.get(), log)) {
+            return 0;
+        }
+    }
+    if (nRead < 0) {
+        return 0;
+    }
+    CollectHexBlocks(pArea.get(), image);
+    return 1;
+}
+
+// Bytes of ASC data lines waiting to become one block.
+class CAscPending {
+public:
+    explicit CAscPending(FirmwareImage& image)
+        : m_image(image)
+    {
+    }
+
+    int Count() const { return m_nCount; }
+
+    void Add(uint8_t nByte) { m_arrData[static_cast<size_t>(m_nCount++)] = nByte; }
+
+    // The pending bytes end at nLastAddress.
+    void Flush(uint32_t nLastAddress)
+    {
+        FirmwareBlock& block = m_image.emplace_back();
+        block.address = static_cast<int32_t>(nLastAddress - static_cast<uint32_t>(m_nCount) + 1);
+        block.length = m_nCount;
+        std::memcpy(block.data, m_arrData.data(), static_cast<size_t>(m_nCount));
+        m_nCount = 0;
+    }
+
+private:
+    FirmwareImage& m_image;
+    std::array<uint8_t, kMaxBlockLength> m_arrData{};
+    int m_nCount = 0;
+};
+
+int LoadAsc(const std::string& strPath, FirmwareImage& image)
+{
+    CLineReader reader(strPath);
+    if (!reader.IsOpen()) {
+        return 0;
+    }
+    uint32_t nCurrent = 0;
+    uint32_t nLast = 0xFFFFFFFF;
+    CAscPending pending(image);
+    std::string_view line;
+    int nRead = 0;
+    while ((nRead = reader.NextLine(line)) > 0) {
+        line = Trim(CutAt(CutAt(line, "//"), ";"));
+        if (line.empty()) {
+            continue;
+        }
+        if (line.front() == '@') {
+            while (!line.empty() && line.front() == '@') {
+                line.remove_prefix(1);
+            }
+            nCurrent = ParseHex(line);
+            continue;
+        }
+        // A block ends when full, at a 16-byte boundary, or where the
+        // addresses stop running on.
+        if (pending.Count() > 0 &&
+            (pending.Count() % kMaxBlockLength == 0 || (nCurrent & 0xF) == 0 || nCurrent != nLast + 1)) {
+            pending.Flush(nLast);
+        }
+        pending.Add(static_cast<uint8_t>(ParseHex(line)));
+        nLast = nCurrent;
+        ++nCurrent;
+    }
+    if (nRead < 0) {
+        return 0;
+    }
+    if (pending.Count() > 0) {
+        pending.Flush(nLast);
+    }
+    return 1;
+}
+
+}  // namespace
+
+uint32_t ParseHex(std::string_view text)
+{
+    size_t i = 0;
+    while (i < text.size() && IsBlank(text[i])) {
+        ++i;
+    }
+    bool bNegative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        bNegative = text[i] == '-';
+        ++i;
+    }
+    if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
+        i += 2;
+    }
+    uint64_t nValue = 0;
+    for (; i < text.size(); ++i) {
+        const int nDigit = HexDigit(text[i]);
+        if (nDigit < 0) {
+            break;
+        }
+        nValue = (nValue << 4) | static_cast<uint64_t>(nDigit);
+        if (nValue > 0xFFFFFFFF) {
+            return 0xFFFFFFFF;
+        }
+    }
+    const auto nResult = static_cast<uint32_t>(nValue);
+    return bNegative ? 0u - nResult : nResult;
+}
+
+int LoadHexFile(const std::string& strPath, FirmwareImage& image, CLogSink& log)
+{
+    FreeImage(image);
+    try {
+        const int nResult = LoadHex(strPath, image, log);
+        if (!nResult) {
+            FreeImage(image);
+        }
+        return nResult;
+    } catch (const std::bad_alloc&) {
+        FreeImage(image);
+        log.AppendLog(kNoMemoryText, kLogRed);
+        return 0;
+    }
+}
+
+int LoadAscFile(const std::string& strPath, FirmwareImage& image, CLogSink& log)
+{
+    FreeImage(image);
+    try {
+        const int nResult = LoadAsc(strPath, image);
+        if (!nResult) {
+            FreeImage(image);
+        }
+        return nResult;
+    } catch (const std::bad_alloc&) {
+        FreeImage(image);
+        log.AppendLog(kNoMemoryText, kLogRed);
+        return 0;
+    }
+}
