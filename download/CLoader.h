@@ -12,6 +12,7 @@
 #include "download/FirmwareImage.h"
 #include "download/LoaderView.h"
 #include "protocol/CDeviceChannel.h"
+#include "terminal/CodePage936.h"
 
 // The port combo box: "COM1" to "COM12", then "AUTOCHECK".
 constexpr int kPortItemCount = 13;
@@ -99,6 +100,13 @@ public:
     // when it opened a port (the caller then saves the settings).
     bool OnOpenClosePort(const CPortChoice& choice);
 
+    // The terminal. Both do nothing while a run is in progress: the run owns
+    // the channel. Sends the text once, as code page 936 characters
+    // (nSendMode 0) or as hexadecimal byte pairs (1).
+    void ManualSend(const std::string& strSend, int nSendMode);
+    // Appends what has arrived to the log in black; never waits for more.
+    void PollReceive();
+
     const FirmwareImage& Image() const { return m_image; }
     CDeviceChannel& Channel() { return m_channel; }
     int ChipVersion() const { return m_nChipVersion; }
@@ -112,6 +120,7 @@ private:
     CLoaderView& m_view;
     FirmwareImage m_image;
     CDeviceChannel m_channel;
+    CCodePage936Decoder m_receiveDecoder;
     int m_nChipVersion = 0;
     std::atomic<int> m_bRunning{0};
     std::atomic<int> m_bIdle{1};

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 #include <termios.h>
 
-#include "PtyPair.h"
+#include "common/PtyPair.h"
 #include "serial/CSerialLink.h"
 
 namespace {

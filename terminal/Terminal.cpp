@@ -1,0 +1,43 @@
+// The serial terminal on the download channel: send a string once, and poll
+// what arrives into the log.
+#include <vector>
+
+#include "download/CLoader.h"
+#include "terminal/HexText.h"
+
+namespace {
+// The most bytes one poll takes; the rest waits for the next poll.
+constexpr int kPollBytes = 2048;
+}  // namespace
+
+void CLoader::ManualSend(const std::string& strSend, int nSendMode)
+{
+    if (!m_bIdle.load())
+        return;
+    if (nSendMode == 1) {
+        std::vector<uint8_t> bytes;
+        if (HexStringToBytes(strSend, bytes) > 0)
+            m_channel.SendBytes(static_cast<int>(bytes.size()), bytes.data());
+        return;
+    }
+    const std::string strBytes = Utf8ToCodePage936(strSend);
+    if (!strBytes.empty())
+        m_channel.SendBytes(static_cast<int>(strBytes.size()), reinterpret_cast<const uint8_t*>(strBytes.data()));
+}
+
+void CLoader::PollReceive()
+{
+    if (!m_bIdle.load())
+        return;
+    uint8_t buffer[kPollBytes];
+    const int n = m_channel.ReceiveAvailable(kPollBytes, buffer);
+    // A zero byte would end the text where the log takes it: it is dropped.
+    int nKept = 0;
+    for (int i = 0; i < n; ++i) {
+        if (buffer[i] != 0)
+            buffer[nKept++] = buffer[i];
+    }
+    const std::string strText = m_receiveDecoder.Decode(buffer, static_cast<size_t>(nKept));
+    if (!strText.empty())
+        Log(strText, kLogBlack);
+}
