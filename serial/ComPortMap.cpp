@@ -34,3 +34,19 @@ std::map<int, std::string> ComPortPaths()
     std::lock_guard<std::mutex> lock(g_comPortMutex);
     return g_comPorts;
 }
+
+int ClaimComPortNumber(const std::vector<std::string>& vecKnownPaths, const std::string& strNewPath)
+{
+    std::lock_guard<std::mutex> lock(g_comPortMutex);
+    for (const std::string& strPath : vecKnownPaths) {
+        for (const auto& [nNumber, strMapped] : g_comPorts) {
+            if (strMapped == strPath)
+                return nNumber;
+        }
+    }
+    for (int nNumber = 1; nNumber <= kMaxComPort; ++nNumber) {
+        if (g_comPorts.emplace(nNumber, strNewPath).second)
+            return nNumber;
+    }
+    return 0;
+}

@@ -1,0 +1,492 @@
+#include "app/ProfileFile.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string_view>
+
+#include <fmt/format.h>
+
+#include "app/TextNumber.h"
+
+std::string g_iniPath;
+bool g_bIniFellBack = false;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// One read-modify-write at a time within the process.
+std::mutex g_iniMutex;
+thread_local std::string g_strWriteError;
+
+constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+
+// A line without its end, and its end: "\r\n", "\n", or "" for a last line
+// that has none.
+struct SIniLine {
+    std::string strText;
+    std::string strEnd;
+};
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view Trim(std::string_view text)
+{
+    while (!text.empty() && IsBlank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && IsBlank(text.back()))
+        text.remove_suffix(1);
+    return text;
+}
+
+char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool SameName(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (AsciiLower(a[i]) != AsciiLower(b[i]))
+            return false;
+    }
+    return true;
+}
+
+std::vector<SIniLine> SplitLines(const std::string& strBytes)
+{
+    std::vector<SIniLine> lines;
+    size_t nStart = 0;
+    while (nStart < strBytes.size()) {
+        const size_t nNewline = strBytes.find('\n', nStart);
+        if (nNewline == std::string::npos) {
+            lines.push_back({strBytes.substr(nStart), ""});
+            break;
+        }
+        const bool bCr = nNewline > nStart && strBytes[nNewline - 1] == '\r';
+        const size_t nTextEnd = bCr ? nNewline - 1 : nNewline;
+        lines.push_back({strBytes.substr(nStart, nTextEnd - nStart), bCr ? "\r\n" : "\n"});
+        nStart = nNewline + 1;
+    }
+    return lines;
+}
+
+std::string JoinLines(const std::vector<SIniLine>& lines)
+{
+    std::string strBytes;
+    for (const SIniLine& line : lines)
+        strBytes += line.strText + line.strEnd;
+    return strBytes;
+}
+
+// The line's text as the parser sees it: a byte-order mark before the first
+// line is not part of it.
+std::string_view ParsedText(const std::vector<SIniLine>& lines, size_t nLine)
+{
+    std::string_view text = lines[nLine].strText;
+    if (nLine == 0 && text.starts_with(kUtf8Bom))
+        text.remove_prefix(kUtf8Bom.size());
+    return text;
+}
+
+std::optional<std::string_view> SectionName(std::string_view text)
+{
+    text = Trim(text);
+    const size_t nClose = text.find(']');
+    if (!text.starts_with('[') || nClose == std::string_view::npos)
+        return std::nullopt;
+    return Trim(text.substr(1, nClose - 1));
+}
+
+struct SKeyLine {
+    std::string_view key;
+    std::string_view value;
+};
+
+std::optional<SKeyLine> KeyLine(std::string_view text)
+{
+    text = Trim(text);
+    const size_t nEquals = text.find('=');
+    if (text.empty() || text.front() == ';' || text.front() == '[' || nEquals == std::string_view::npos)
+        return std::nullopt;
+    const std::string_view key = Trim(text.substr(0, nEquals));
+    if (key.empty())
+        return std::nullopt;
+    return SKeyLine {key, Trim(text.substr(nEquals + 1))};
+}
+
+// The lines [nHeader, nEnd) of the first section of that name; nHeader is
+// npos when there is none.
+struct SSectionSpan {
+    size_t nHeader = std::string::npos;
+    size_t nEnd = 0;
+};
+
+SSectionSpan FindSection(const std::vector<SIniLine>& lines, std::string_view section)
+{
+    SSectionSpan span;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const auto name = SectionName(ParsedText(lines, i));
+        if (!name)
+            continue;
+        if (span.nHeader != std::string::npos) {
+            span.nEnd = i;
+            return span;
+        }
+        if (SameName(*name, section))
+            span.nHeader = i;
+    }
+    span.nEnd = lines.size();
+    return span;
+}
+
+size_t FindKey(const std::vector<SIniLine>& lines, const SSectionSpan& span, std::string_view key)
+{
+    if (span.nHeader == std::string::npos)
+        return std::string::npos;
+    for (size_t i = span.nHeader + 1; i < span.nEnd; ++i) {
+        const auto keyLine = KeyLine(ParsedText(lines, i));
+        if (keyLine && SameName(keyLine->key, key))
+            return i;
+    }
+    return std::string::npos;
+}
+
+std::string CutValue(std::string_view value) { return std::string(value.substr(0, kIniMaxValueLength)); }
+
+// The whole file; a missing file is empty. False, with the reason, when it
+// exists but cannot be read.
+bool ReadFileBytes(const std::string& strPath, std::string& strBytes, std::string& strError)
+{
+    strBytes.clear();
+    const int fd = ::open(strPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return true;
+        strError = std::strerror(errno);
+        return false;
+    }
+    char buffer[8192];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n == 0)
+            break;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            strError = std::strerror(errno);
+            ::close(fd);
+            return false;
+        }
+        strBytes.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return true;
+}
+
+std::vector<SIniLine> ReadLines(const std::string& strPath)
+{
+    std::string strBytes;
+    std::string strError;
+    if (strPath.empty() || !ReadFileBytes(strPath, strBytes, strError))
+        return {};
+    return SplitLines(strBytes);
+}
+
+// A temporary file beside the target, removed unless it was renamed over it.
+class CTempFile {
+public:
+    explicit CTempFile(const std::string& strTarget)
+    {
+        const fs::path target(strTarget);
+        m_strPath = (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
+        m_fd = ::mkostemp(m_strPath.data(), O_CLOEXEC);
+        if (m_fd < 0)
+            m_strPath.clear();
+    }
+    ~CTempFile()
+    {
+        Close();
+        if (!m_strPath.empty())
+            ::unlink(m_strPath.c_str());
+    }
+    CTempFile(const CTempFile&) = delete;
+    CTempFile& operator=(const CTempFile&) = delete;
+
+    int Fd() const { return m_fd; }
+    const std::string& Path() const { return m_strPath; }
+    bool Close()
+    {
+        const int fd = m_fd;
+        m_fd = -1;
+        return fd < 0 || ::close(fd) == 0;
+    }
+    void Renamed() { m_strPath.clear(); }
+
+private:
+    int m_fd = -1;
+    std::string m_strPath;
+};
+
+bool Fail(std::string& strError)
+{
+    strError = std::strerror(errno);
+    return false;
+}
+
+// The new file is complete and on disk before it takes the old one's name.
+bool ReplaceFile(const std::string& strPath, const std::string& strBytes, std::string& strError)
+{
+    CTempFile temp(strPath);
+    if (temp.Fd() < 0)
+        return Fail(strError);
+    struct stat old {};
+    const mode_t mode = ::stat(strPath.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
+    if (::fchmod(temp.Fd(), mode) != 0)
+        return Fail(strError);
+    size_t nDone = 0;
+    while (nDone < strBytes.size()) {
+        const ssize_t n = ::write(temp.Fd(), strBytes.data() + nDone, strBytes.size() - nDone);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return Fail(strError);
+        nDone += static_cast<size_t>(n);
+    }
+    if (::fsync(temp.Fd()) != 0 || !temp.Close())
+        return Fail(strError);
+    if (::rename(temp.Path().c_str(), strPath.c_str()) != 0)
+        return Fail(strError);
+    temp.Renamed();
+    // The rename itself survives a power loss only once the folder is synced.
+    const std::string strDir = fs::path(strPath).parent_path().string();
+    const int dirFd = ::open(strDir.empty() ? "." : strDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+    return true;
+}
+
+bool HasLineEnd(std::string_view text) { return text.find_first_of("\r\n") != std::string_view::npos; }
+
+// Sets (strText given) or removes the key; the file is rewritten only when
+// its bytes change.
+bool EditKey(const std::string& strSection, const std::string& strKey, const std::optional<std::string>& text)
+{
+    std::lock_guard<std::mutex> lock(g_iniMutex);
+    std::string& strError = g_strWriteError;
+    if (g_iniPath.empty()) {
+        strError = "no settings file chosen";
+        return false;
+    }
+    if (HasLineEnd(strSection) || strSection.find(']') != std::string::npos || HasLineEnd(strKey) ||
+        strKey.find('=') != std::string::npos || Trim(strKey).empty() || strKey.front() == ';' ||
+        strKey.front() == '[' || (text && HasLineEnd(*text))) {
+        strError = "a name or value that cannot be written on one line";
+        return false;
+    }
+    // A settings file reached through a link stays a link: the target is replaced.
+    std::error_code ec;
+    std::string strPath = g_iniPath;
+    if (fs::is_symlink(strPath, ec)) {
+        const fs::path target = fs::weakly_canonical(strPath, ec);
+        if (!ec)
+            strPath = target.string();
+    }
+
+    std::string strOld;
+    if (!ReadFileBytes(strPath, strOld, strError))
+        return false;
+    std::vector<SIniLine> lines = SplitLines(strOld);
+    std::string strEnd = "\r\n";
+    if (!lines.empty() && !lines.front().strEnd.empty())
+        strEnd = lines.front().strEnd;
+
+    const SSectionSpan span = FindSection(lines, strSection);
+    const size_t nKey = FindKey(lines, span, strKey);
+    if (!text) {
+        // Every line of the key goes, or a repeated one would surface.
+        for (size_t nLine = nKey; nLine != std::string::npos;
+             nLine = FindKey(lines, FindSection(lines, strSection), strKey))
+            lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(nLine));
+    } else if (nKey != std::string::npos) {
+        const auto keyLine = KeyLine(ParsedText(lines, nKey));
+        lines[nKey].strText = std::string(keyLine->key) + "=" + *text;
+    } else if (span.nHeader != std::string::npos) {
+        size_t nLast = span.nEnd - 1;
+        while (nLast > span.nHeader && Trim(lines[nLast].strText).empty())
+            --nLast;
+        if (lines[nLast].strEnd.empty())
+            lines[nLast].strEnd = strEnd;
+        lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(nLast + 1), SIniLine {strKey + "=" + *text, strEnd});
+    } else {
+        if (!lines.empty() && lines.back().strEnd.empty())
+            lines.back().strEnd = strEnd;
+        // Sections stand apart by one blank line.
+        if (!lines.empty() && !Trim(lines.back().strText).empty())
+            lines.push_back({"", strEnd});
+        lines.push_back({"[" + strSection + "]", strEnd});
+        lines.push_back({strKey + "=" + *text, strEnd});
+    }
+
+    const std::string strNew = JoinLines(lines);
+    if (strNew == strOld)
+        return true;
+    return ReplaceFile(strPath, strNew, strError);
+}
+
+bool PathWritable(const std::string& strPath)
+{
+    if (::access(strPath.c_str(), F_OK) == 0)
+        return ::access(strPath.c_str(), W_OK) == 0;
+    const std::string strDir = fs::path(strPath).parent_path().string();
+    return ::access(strDir.empty() ? "." : strDir.c_str(), W_OK) == 0;
+}
+
+std::string EnvText(const char* pszName)
+{
+    const char* pszValue = std::getenv(pszName);
+    return pszValue == nullptr ? std::string() : std::string(pszValue);
+}
+
+}  // namespace
+
+std::string ReplaceFileExt(const std::string& strPath, const std::string& strExt)
+{
+    const size_t nSlash = strPath.rfind('/');
+    const size_t nNameStart = nSlash == std::string::npos ? 0 : nSlash + 1;
+    const size_t nDot = strPath.rfind('.');
+    if (nDot != std::string::npos && nDot > nNameStart)
+        return strPath.substr(0, nDot + 1) + strExt;
+    return strPath + "." + strExt;
+}
+
+std::string ModulePathWithExt(const std::string& strExt)
+{
+    std::string strExe(PATH_MAX, '\0');
+    const ssize_t n = ::readlink("/proc/self/exe", strExe.data(), strExe.size());
+    if (n <= 0 || static_cast<size_t>(n) >= strExe.size())
+        return std::string();
+    strExe.resize(static_cast<size_t>(n));
+    return ReplaceFileExt(strExe, strExt);
+}
+
+std::string UserSettingsFilePath()
+{
+    fs::path dir;
+    const std::string strConfig = EnvText("XDG_CONFIG_HOME");
+    if (!strConfig.empty() && strConfig.front() == '/') {
+        dir = strConfig;
+    } else {
+        std::string strHome = EnvText("HOME");
+        if (strHome.empty()) {
+            const passwd* pUser = ::getpwuid(::getuid());
+            strHome = pUser != nullptr && pUser->pw_dir != nullptr ? pUser->pw_dir : "/tmp";
+        }
+        dir = fs::path(strHome) / ".config";
+    }
+    dir /= "vantrel";
+    std::error_code ec;
+    fs::create_directories(dir, ec);  // a failure shows when the file is written
+    return (dir / "vantrel.Ini").string();
+}
+
+std::string SettingsFilePath()
+{
+    if (g_bIniFellBack)
+        return UserSettingsFilePath();
+    const std::string strNamed = EnvText("VANTREL_INI");
+    if (!strNamed.empty())
+        return strNamed;
+    const std::string strBeside = ModulePathWithExt("Ini");
+    if (!strBeside.empty() && PathWritable(strBeside))
+        return strBeside;
+    return UserSettingsFilePath();
+}
+
+bool IniCheckUsed(const std::string& strSection)
+{
+    g_iniPath = SettingsFilePath();
+    if (IniReadInt(strSection, "UsedTimes") != 0)
+        return true;
+    IniWriteString(strSection, "UsedTimes", "0");
+    return false;
+}
+
+std::string IniReadString(const std::string& strSection, const std::string& strKey)
+{
+    std::lock_guard<std::mutex> lock(g_iniMutex);
+    const std::vector<SIniLine> lines = ReadLines(g_iniPath);
+    const size_t nKey = FindKey(lines, FindSection(lines, strSection), strKey);
+    if (nKey == std::string::npos)
+        return std::string();
+    return CutValue(KeyLine(ParsedText(lines, nKey))->value);
+}
+
+int IniReadInt(const std::string& strSection, const std::string& strKey)
+{
+    return LeadingDecimal(IniReadString(strSection, strKey));
+}
+
+std::vector<std::pair<std::string, std::string>> IniReadSection(const std::string& strSection)
+{
+    std::lock_guard<std::mutex> lock(g_iniMutex);
+    const std::vector<SIniLine> lines = ReadLines(g_iniPath);
+    const SSectionSpan span = FindSection(lines, strSection);
+    std::vector<std::pair<std::string, std::string>> entries;
+    if (span.nHeader == std::string::npos)
+        return entries;
+    for (size_t i = span.nHeader + 1; i < span.nEnd; ++i) {
+        const auto keyLine = KeyLine(ParsedText(lines, i));
+        if (!keyLine)
+            continue;
+        bool bSeen = false;
+        for (const auto& entry : entries)
+            bSeen = bSeen || SameName(entry.first, keyLine->key);
+        if (!bSeen)
+            entries.emplace_back(std::string(keyLine->key), CutValue(keyLine->value));
+    }
+    return entries;
+}
+
+bool IniWriteString(const std::string& strSection, const std::string& strKey, const std::string& strText)
+{
+    return EditKey(strSection, strKey, strText);
+}
+
+bool IniWriteInt(const std::string& strSection, const std::string& strKey, int nValue)
+{
+    return EditKey(strSection, strKey, fmt::format("{}", nValue));
+}
+
+bool IniDeleteKey(const std::string& strSection, const std::string& strKey)
+{
+    return EditKey(strSection, strKey, std::nullopt);
+}
+
+std::string IniWriteError() { return g_strWriteError; }
+
+bool IniFallBackToUserFile()
+{
+    g_bIniFellBack = true;
+    const std::string strUser = UserSettingsFilePath();
+    std::lock_guard<std::mutex> lock(g_iniMutex);
+    if (strUser == g_iniPath)
+        return false;
+    std::string strBytes;
+    std::string strError;
+    if (!g_iniPath.empty() && ReadFileBytes(g_iniPath, strBytes, strError) && !strBytes.empty())
+        ReplaceFile(strUser, strBytes, strError);  // a failure shows at the next write
+    g_iniPath = strUser;
+    return true;
+}

@@ -1,0 +1,65 @@
+#pragma once
+// The settings file: a private-profile ("INI") file of [sections] and
+// key=value lines. Reads never fail (a missing file, section or key reads as
+// empty); writes keep every other byte of the file as it was and replace the
+// file atomically, so a crash leaves either the old or the new file.
+#include <string>
+#include <utility>
+#include <vector>
+
+// The settings file every Ini* call works on; IniCheckUsed chooses it.
+extern std::string g_iniPath;
+// Set once this process fell back to the per-user file after a failed write;
+// from then on SettingsFilePath gives the per-user file.
+extern bool g_bIniFellBack;
+
+// Longest value text a read gives; longer values are cut.
+constexpr size_t kIniMaxValueLength = 510;
+
+// strPath with its file name's extension replaced: everything after the last
+// "." of the file name becomes strExt, the "." staying. A name without a dot
+// (or whose only dot leads it, like ".vantrel") gets "." + strExt appended,
+// so "vantrel" gives "vantrel.Ini"; a dot in a folder name is not an extension.
+std::string ReplaceFileExt(const std::string& strPath, const std::string& strExt);
+// The running executable's path with its extension replaced; empty when the
+// executable's path cannot be found.
+std::string ModulePathWithExt(const std::string& strExt);
+// $XDG_CONFIG_HOME/vantrel/vantrel.Ini, else ~/.config/vantrel/vantrel.Ini;
+// the folder is created.
+std::string UserSettingsFilePath();
+// $VANTREL_INI when set; else the "Ini" file beside the executable when it can
+// be written there; else the per-user file. After a fall-back: the per-user file.
+std::string SettingsFilePath();
+
+// Chooses the settings file (g_iniPath) and tells whether the section was
+// used before: its UsedTimes reads as a nonzero number. When not, UsedTimes
+// is written as "0" and the answer is false.
+bool IniCheckUsed(const std::string& strSection);
+
+// The text after the first "=" of the key's line, blanks around it trimmed,
+// at most kIniMaxValueLength characters. Names match ignoring ASCII case; the
+// first matching section and key win; ";" lines are comments.
+std::string IniReadString(const std::string& strSection, const std::string& strKey);
+int IniReadInt(const std::string& strSection, const std::string& strKey);
+// Every key of the section with its value, in file order; a key repeated
+// later in the section is left out, as reads never see it.
+std::vector<std::pair<std::string, std::string>> IniReadSection(const std::string& strSection);
+
+// Replaces the key's line where it stands, or adds "key=text" after the last
+// non-blank line of its section, or adds the section at the end of the file.
+// New lines take the line end of the file's first line; a new file gets
+// "\r\n", as the profile files the tool has always written. A value holding
+// a line end is refused. False when the file could not be written.
+bool IniWriteString(const std::string& strSection, const std::string& strKey, const std::string& strText);
+bool IniWriteInt(const std::string& strSection, const std::string& strKey, int nValue);
+// Removes every line of the key from its section; true when the key is
+// gone afterwards.
+bool IniDeleteKey(const std::string& strSection, const std::string& strKey);
+// Why the latest failed write of this thread failed.
+std::string IniWriteError();
+
+// Moves this process's settings to the per-user file after the usual file
+// could not be written: the per-user file starts as a copy of what the usual
+// file holds (when it can be read), and g_iniPath names it. False when the
+// per-user file is the file that failed.
+bool IniFallBackToUserFile();

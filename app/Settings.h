@@ -1,0 +1,34 @@
+#pragma once
+// The settings the dialog keeps between runs, and the COM-number map, read
+// from and written to the settings file. No Qt: the engine owns them.
+#include <string>
+
+#include "app/LogSink.h"
+
+// The port and terminal settings. The first six are item indexes of their
+// combo boxes, kept as read even when out of range (the view then shows no
+// selection).
+struct CSettings {
+    int nStopBit = 0, nPortNum = 0, nDataBit = 3, nCsBit = 2, nBaudRate = 7, nSendType = 1;
+    int nFrameLen = 1024, nRepeatTimes = 1, nTimeInterval = 1000;
+    std::string strSupportVersion;
+
+    bool operator==(const CSettings&) const = default;
+};
+
+// Chooses the settings file and reads section "Port:" (and "update" for the
+// permitted versions). On a first run (UsedTimes missing or 0) the defaults
+// are taken and written instead. Ends by loading the COM-number map.
+void LoadSettings(CSettings& settings, CLogSink& log);
+// Writes the port and terminal settings to section "Port:".
+// Either way, the first write of the process that fails is logged in red and
+// the settings move to the per-user file, so they are never silently lost.
+void SaveSettings(const CSettings& settings, CLogSink& log);
+
+// The settings file's section "Ports" (COM1=/dev/..., up to COM255) becomes
+// the COM-number map.
+void LoadPortMap();
+// Writes the map back to section "Ports" when it differs from what the file
+// holds (numbers gone from the map lose their keys). False when the file
+// could not be written; the caller reports it.
+bool SavePortMap();

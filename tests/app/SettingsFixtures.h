@@ -1,0 +1,117 @@
+#pragma once
+// What the settings tests share: a private temp dir, whole-file reads and
+// writes, an environment variable set for one test, a log that records, and
+// a clean start of the settings layer's process-wide state.
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "app/LogSink.h"
+#include "app/ProfileFile.h"
+#include "serial/ComPortMap.h"
+
+class CTempDir {
+public:
+    CTempDir()
+    {
+        std::string strTemplate = (std::filesystem::temp_directory_path() / "vantrel-settings-XXXXXX").string();
+        if (mkdtemp(strTemplate.data()) != nullptr)
+            m_path = strTemplate;
+    }
+    ~CTempDir()
+    {
+        std::error_code ec;
+        if (!m_path.empty())
+            std::filesystem::remove_all(m_path, ec);
+    }
+    CTempDir(const CTempDir&) = delete;
+    CTempDir& operator=(const CTempDir&) = delete;
+
+    const std::filesystem::path& Path() const { return m_path; }
+    std::string File(const std::string& strName) const { return (m_path / strName).string(); }
+
+private:
+    std::filesystem::path m_path;
+};
+
+inline void WriteBytes(const std::string& strPath, const std::string& strBytes)
+{
+    std::ofstream file(strPath, std::ios::binary | std::ios::trunc);
+    file << strBytes;
+}
+
+// The file's bytes; nullopt when it does not exist.
+inline std::optional<std::string> ReadBytes(const std::string& strPath)
+{
+    std::ifstream file(strPath, std::ios::binary);
+    if (!file)
+        return std::nullopt;
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+// Sets (or, given nullopt, removes) an environment variable for the scope.
+class CScopedEnv {
+public:
+    CScopedEnv(const char* pszName, const std::optional<std::string>& value) : m_strName(pszName)
+    {
+        if (const char* pszOld = getenv(pszName))
+            m_old = pszOld;
+        Apply(value);
+    }
+    ~CScopedEnv() { Apply(m_old); }
+    CScopedEnv(const CScopedEnv&) = delete;
+    CScopedEnv& operator=(const CScopedEnv&) = delete;
+
+private:
+    void Apply(const std::optional<std::string>& value)
+    {
+        if (value)
+            setenv(m_strName.c_str(), value->c_str(), 1);
+        else
+            unsetenv(m_strName.c_str());
+    }
+    std::string m_strName;
+    std::optional<std::string> m_old;
+};
+
+class CRecordingLog : public CLogSink {
+public:
+    void AppendLog(const std::string& strText, int nColour) override { m_vecEntries.emplace_back(strText, nColour); }
+
+    std::vector<std::pair<std::string, int>> m_vecEntries;
+};
+
+// Each test starts as a fresh process would: no file chosen, no fall-back,
+// an empty COM-number map, and the per-user folder inside the temp dir.
+class CSettingsTest : public ::testing::Test {
+protected:
+    CSettingsTest()
+        : m_config("XDG_CONFIG_HOME", (m_dir.Path() / "config").string()),
+          m_named("VANTREL_INI", m_dir.File("vantrel.Ini"))
+    {
+        g_iniPath.clear();
+        g_bIniFellBack = false;
+        ClearComPortPaths();
+    }
+    ~CSettingsTest() override
+    {
+        g_iniPath.clear();
+        g_bIniFellBack = false;
+        ClearComPortPaths();
+    }
+
+    std::string IniPath() const { return m_dir.File("vantrel.Ini"); }
+    std::string UserIniPath() const { return (m_dir.Path() / "config" / "vantrel" / "vantrel.Ini").string(); }
+
+    CTempDir m_dir;
+    CScopedEnv m_config;
+    CScopedEnv m_named;
+};

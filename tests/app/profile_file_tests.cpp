@@ -1,0 +1,269 @@
+// The private-profile layer over files each test writes itself.
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "SettingsFixtures.h"
+#include "app/ProfileFile.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class ProfileFileTest : public CSettingsTest {
+protected:
+    void UseFile(const std::string& strBytes)
+    {
+        g_iniPath = IniPath();
+        WriteBytes(g_iniPath, strBytes);
+    }
+};
+
+TEST(ProfileFileNames, ExtensionReplacedInTheFileNameOnly)
+{
+    const struct {
+        const char* pszPath;
+        const char* pszExpected;
+    } cases[] = {
+        {"/opt/vantrel/vantrel", "/opt/vantrel/vantrel.Ini"},
+        {"/opt/v1.2/vantrel", "/opt/v1.2/vantrel.Ini"},
+        {"/opt/v1.2/vantrel.exe", "/opt/v1.2/vantrel.Ini"},
+        {"/opt/v/vantrel.tar.gz", "/opt/v/vantrel.tar.Ini"},
+        {"/opt/v/vantrel.", "/opt/v/vantrel.Ini"},
+        {"/opt/v/.vantrel", "/opt/v/.vantrel.Ini"},
+        {"vantrel", "vantrel.Ini"},
+        {"a.b", "a.Ini"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ReplaceFileExt(c.pszPath, "Ini"), c.pszExpected) << c.pszPath;
+}
+
+TEST(ProfileFileNames, ModulePathIsThisProgramBesideItself)
+{
+    const fs::path exe = fs::read_symlink("/proc/self/exe");
+    EXPECT_EQ(ModulePathWithExt("Ini"), (exe.parent_path() / "app_tests.Ini").string());
+}
+
+TEST_F(ProfileFileTest, SettingsFileChoice)
+{
+    EXPECT_EQ(SettingsFilePath(), IniPath());
+    {
+        // The test program's folder (the build folder) can be written.
+        CScopedEnv unnamed("VANTREL_INI", std::nullopt);
+        EXPECT_EQ(SettingsFilePath(), ModulePathWithExt("Ini"));
+    }
+    g_bIniFellBack = true;
+    EXPECT_EQ(SettingsFilePath(), UserIniPath());
+    EXPECT_TRUE(fs::is_directory(fs::path(UserIniPath()).parent_path()));
+    {
+        CScopedEnv noConfig("XDG_CONFIG_HOME", std::nullopt);
+        CScopedEnv home("HOME", m_dir.File("home"));
+        EXPECT_EQ(SettingsFilePath(), m_dir.File("home") + "/.config/vantrel/vantrel.Ini");
+        EXPECT_TRUE(fs::is_directory(m_dir.File("home") + "/.config/vantrel"));
+    }
+}
+
+TEST_F(ProfileFileTest, ReadsMatchNamesIgnoringCaseFirstSectionAndKeyWin)
+{
+    UseFile("; leading comment\n"
+            "key0=outside\n"
+            "[Port:]\n"
+            "  StopBit = 1  \n"
+            ";BaudRate=9\n"
+            "DataBit=3=x\n"
+            "DataBit=4\n"
+            "[port:]\n"
+            "CsBit=7\n"
+            "[ Other ]\n"
+            "Empty=\n"
+            "Name=\t some text  with inner  blanks \t\n"
+            "NoEquals\n");
+    const struct {
+        const char* pszSection;
+        const char* pszKey;
+        const char* pszExpected;
+    } cases[] = {
+        {"port:", "stopbit", "1"},
+        {"PORT:", "DataBit", "3=x"},
+        {"Port:", "BaudRate", ""},
+        {"Port:", "CsBit", ""},
+        {"Port:", "key0", ""},
+        {"other", "EMPTY", ""},
+        {"Other", "Name", "some text  with inner  blanks"},
+        {"Other", "Nam", ""},
+        {"Other", "NoEquals", ""},
+        {"Missing", "Name", ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(IniReadString(c.pszSection, c.pszKey), c.pszExpected) << c.pszSection << " " << c.pszKey;
+    EXPECT_EQ(IniReadInt("Port:", "StopBit"), 1);
+    EXPECT_EQ(IniReadInt("Port:", "DataBit"), 3);
+    EXPECT_EQ(IniReadInt("Other", "Name"), 0);
+
+    const std::vector<std::pair<std::string, std::string>> expected {{"StopBit", "1"}, {"DataBit", "3=x"}};
+    EXPECT_EQ(IniReadSection("PORT:"), expected);
+    EXPECT_TRUE(IniReadSection("Missing").empty());
+}
+
+TEST_F(ProfileFileTest, UnreadableFilesReadAsEmpty)
+{
+    g_iniPath = IniPath();  // not created
+    EXPECT_EQ(IniReadString("Port:", "StopBit"), "");
+    WriteBytes(m_dir.File("plain"), "[Port:]\nStopBit=1\n");
+    g_iniPath = m_dir.File("plain") + "/vantrel.Ini";  // under a file: not a directory
+    EXPECT_EQ(IniReadString("Port:", "StopBit"), "");
+    EXPECT_TRUE(IniReadSection("Port:").empty());
+    g_iniPath = m_dir.Path().string();  // a directory
+    EXPECT_EQ(IniReadInt("Port:", "StopBit"), 0);
+}
+
+TEST_F(ProfileFileTest, LongValuesAreCut)
+{
+    const std::string strLong(600, 'v');
+    UseFile("[S]\nK=" + strLong.substr(0, 509) + "xy\nL=" + strLong + "\n");
+    EXPECT_EQ(IniReadString("S", "K"), strLong.substr(0, 509) + "x");
+    EXPECT_EQ(IniReadString("S", "L").size(), kIniMaxValueLength);
+    EXPECT_EQ(IniReadSection("S")[1].second.size(), kIniMaxValueLength);
+}
+
+TEST_F(ProfileFileTest, WritesChangeOnlyTheirOwnLines)
+{
+    const std::string strBase = "; settings\n"
+                                "[Port:]\n"
+                                "StopBit = 1\n"
+                                "; keep me\n"
+                                "Unknown = x\n"
+                                "\n"
+                                "[Other]\n"
+                                "A=1\n"
+                                "[Port:]\n"
+                                "StopBit=9\n";
+    const struct {
+        const char* pszSection;
+        const char* pszKey;
+        const char* pszText;  // nullptr: delete
+        std::string strExpected;
+        const char* pszReadBack;
+    } cases[] = {
+        {"port:", "STOPBIT", "2",
+         "; settings\n[Port:]\nStopBit=2\n; keep me\nUnknown = x\n\n[Other]\nA=1\n[Port:]\nStopBit=9\n", "2"},
+        {"Port:", "NewKey", "v w ",
+         "; settings\n[Port:]\nStopBit = 1\n; keep me\nUnknown = x\nNewKey=v w \n\n[Other]\nA=1\n[Port:]\nStopBit=9\n", "v w"},
+        {"Other", "B", "", "; settings\n[Port:]\nStopBit = 1\n; keep me\nUnknown = x\n\n[Other]\nA=1\nB=\n[Port:]\nStopBit=9\n", ""},
+        {"Fresh", "K", "v", strBase + "\n[Fresh]\nK=v\n", "v"},
+        {"Port:", "unknown", nullptr, "; settings\n[Port:]\nStopBit = 1\n; keep me\n\n[Other]\nA=1\n[Port:]\nStopBit=9\n", ""},
+        {"Port:", "Absent", nullptr, strBase, ""},
+    };
+    for (const auto& c : cases) {
+        UseFile(strBase);
+        const bool bWritten = c.pszText ? IniWriteString(c.pszSection, c.pszKey, c.pszText)
+                                        : IniDeleteKey(c.pszSection, c.pszKey);
+        EXPECT_TRUE(bWritten) << c.pszKey;
+        EXPECT_EQ(ReadBytes(g_iniPath), c.strExpected) << c.pszKey;
+        EXPECT_EQ(IniReadString(c.pszSection, c.pszKey), c.pszReadBack) << c.pszKey;
+    }
+}
+
+TEST_F(ProfileFileTest, NewLinesTakeTheFilesLineEnd)
+{
+    const struct {
+        const char* pszBase;
+        const char* pszExpected;
+    } cases[] = {
+        // A file that does not exist yet.
+        {nullptr, "[S]\r\nK=v\r\n\r\n[T]\r\nK=w\r\n"},
+        {"[S]\r\nA=1\n\r\n", "[S]\r\nA=1\nK=v\r\n\r\n[T]\r\nK=w\r\n"},
+        {"[S]\nA=1", "[S]\nA=1\nK=v\n\n[T]\nK=w\n"},
+        {"\xEF\xBB\xBF[S]\nA=1\n", "\xEF\xBB\xBF[S]\nA=1\nK=v\n\n[T]\nK=w\n"},
+        {"", "[S]\r\nK=v\r\n\r\n[T]\r\nK=w\r\n"},
+    };
+    for (const auto& c : cases) {
+        g_iniPath = IniPath();
+        fs::remove(g_iniPath);
+        if (c.pszBase)
+            WriteBytes(g_iniPath, c.pszBase);
+        EXPECT_TRUE(IniWriteString("S", "K", "v"));
+        EXPECT_TRUE(IniWriteString("T", "K", "w"));
+        EXPECT_EQ(ReadBytes(g_iniPath), c.pszExpected) << (c.pszBase ? c.pszBase : "(no file)");
+    }
+}
+
+TEST_F(ProfileFileTest, NewFileGetsLineEndsOfItsOwn)
+{
+    g_iniPath = IniPath();
+    EXPECT_TRUE(IniWriteInt("S", "N", -42));
+    EXPECT_EQ(ReadBytes(g_iniPath), "[S]\r\nN=-42\r\n");
+    EXPECT_EQ(IniReadInt("S", "N"), -42);
+}
+
+TEST_F(ProfileFileTest, WritesLeaveNoTemporaryFilesAndKeepTheMode)
+{
+    UseFile("[S]\nK=1\n");
+    fs::permissions(g_iniPath, fs::perms(0640));
+    for (int i = 0; i < 5; ++i)
+        ASSERT_TRUE(IniWriteInt("S", "K", i));
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(m_dir.Path()))
+        names.push_back(entry.path().filename().string());
+    EXPECT_EQ(names, std::vector<std::string> {"vantrel.Ini"});
+    EXPECT_EQ(fs::status(g_iniPath).permissions(), fs::perms(0640));
+}
+
+TEST_F(ProfileFileTest, LinkedFileStaysALink)
+{
+    const std::string strTarget = m_dir.File("real.Ini");
+    WriteBytes(strTarget, "[S]\nK=1\n");
+    fs::create_symlink(strTarget, IniPath());
+    g_iniPath = IniPath();
+    ASSERT_TRUE(IniWriteString("S", "K", "2"));
+    EXPECT_TRUE(fs::is_symlink(IniPath()));
+    EXPECT_EQ(ReadBytes(strTarget), "[S]\nK=2\n");
+}
+
+TEST_F(ProfileFileTest, RefusedWritesLeaveTheFileAlone)
+{
+    const std::string strBase = "[S]\nK=1\n";
+    UseFile(strBase);
+    EXPECT_FALSE(IniWriteString("S", "K", "two\nlines"));
+    EXPECT_FALSE(IniWriteString("S", "K=", "x"));
+    EXPECT_FALSE(IniWriteString("S", "", "x"));
+    EXPECT_FALSE(IniWriteString("S]", "K", "x"));
+    EXPECT_EQ(ReadBytes(g_iniPath), strBase);
+
+    WriteBytes(m_dir.File("plain"), "not a folder");
+    g_iniPath = m_dir.File("plain") + "/vantrel.Ini";
+    EXPECT_FALSE(IniWriteString("S", "K", "x"));
+    EXPECT_EQ(IniWriteError(), "Not a directory");
+    g_iniPath.clear();
+    EXPECT_FALSE(IniWriteString("S", "K", "x"));
+}
+
+TEST_F(ProfileFileTest, CheckUsedReadsUsedTimesAndMarksAFirstRun)
+{
+    const struct {
+        const char* pszBase;  // nullptr: no file
+        bool bUsed;
+        const char* pszAfter;
+    } cases[] = {
+        {nullptr, false, "[Port:]\r\nUsedTimes=0\r\n"},
+        {"[Port:]\nUsedTimes=0\n", false, "[Port:]\nUsedTimes=0\n"},
+        {"[Port:]\nUsedTimes=abc\nX=1\n", false, "[Port:]\nUsedTimes=0\nX=1\n"},
+        {"[Port:]\nX=1\n", false, "[Port:]\nX=1\nUsedTimes=0\n"},
+        {"[port:]\nusedtimes= 5\n", true, "[port:]\nusedtimes= 5\n"},
+        {"[Port:]\nUsedTimes=-1\n", true, "[Port:]\nUsedTimes=-1\n"},
+    };
+    for (const auto& c : cases) {
+        fs::remove(IniPath());
+        if (c.pszBase)
+            WriteBytes(IniPath(), c.pszBase);
+        g_iniPath = "elsewhere";
+        EXPECT_EQ(IniCheckUsed("Port:"), c.bUsed) << (c.pszBase ? c.pszBase : "(no file)");
+        EXPECT_EQ(g_iniPath, IniPath());
+        EXPECT_EQ(ReadBytes(IniPath()), c.pszAfter);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,276 @@
+// Loading and saving the settings record, the COM-number map, atomic
+// replacement under a killed writer, and the fall-back to the per-user file.
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <filesystem>
+#include <random>
+#include <string>
+
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+
+#include "SettingsFixtures.h"
+#include "app/ProfileFile.h"
+#include "app/Settings.h"
+#include "serial/ComPortMap.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+using SettingsTest = CSettingsTest;
+
+const std::string kFirstRunFile = "[Port:]\r\n"
+                                  "UsedTimes=1\r\n"
+                                  "StopBit=0\r\n"
+                                  "PortNum=0\r\n"
+                                  "DataBit=3\r\n"
+                                  "BaudRate=7\r\n"
+                                  "CsBit=2\r\n"
+                                  "SendType=1\r\n"
+                                  "FrameLen=1024\r\n"
+                                  "TimeInterval=1000\r\n"
+                                  "RepeatTimes=1\r\n";
+
+CSettings Made(int nStopBit, int nPortNum, int nDataBit, int nCsBit, int nBaudRate, int nSendType, int nFrameLen,
+               int nRepeatTimes, int nTimeInterval, const std::string& strSupportVersion = "")
+{
+    CSettings settings;
+    settings.nStopBit = nStopBit;
+    settings.nPortNum = nPortNum;
+    settings.nDataBit = nDataBit;
+    settings.nCsBit = nCsBit;
+    settings.nBaudRate = nBaudRate;
+    settings.nSendType = nSendType;
+    settings.nFrameLen = nFrameLen;
+    settings.nRepeatTimes = nRepeatTimes;
+    settings.nTimeInterval = nTimeInterval;
+    settings.strSupportVersion = strSupportVersion;
+    return settings;
+}
+
+TEST_F(SettingsTest, FirstRunTakesAndWritesTheDefaults)
+{
+    CSettings settings = Made(9, 9, 9, 9, 9, 9, 9, 9, 9, "kept?");
+    CRecordingLog log;
+    LoadSettings(settings, log);
+    EXPECT_EQ(settings, CSettings());
+    EXPECT_EQ(ReadBytes(IniPath()), kFirstRunFile);
+    EXPECT_TRUE(log.m_vecEntries.empty());
+
+    // The next start finds the file used.
+    CSettings again = Made(9, 9, 9, 9, 9, 9, 9, 9, 9);
+    LoadSettings(again, log);
+    EXPECT_EQ(again, CSettings());
+    EXPECT_EQ(ReadBytes(IniPath()), kFirstRunFile);
+}
+
+TEST_F(SettingsTest, UnusedFileHasItsValuesOverwrittenInPlace)
+{
+    WriteBytes(IniPath(), "[Port:]\r\nBaudRate=3\r\nUsedTimes=0\r\nFrameLen=99\r\n\r\n[update]\r\nsupportversion=1.2\r\n");
+    CSettings settings;
+    CRecordingLog log;
+    LoadSettings(settings, log);
+    EXPECT_EQ(settings, CSettings());
+    EXPECT_EQ(ReadBytes(IniPath()), "[Port:]\r\nBaudRate=7\r\nUsedTimes=1\r\nFrameLen=1024\r\nStopBit=0\r\nPortNum=0\r\n"
+                                    "DataBit=3\r\nCsBit=2\r\nSendType=1\r\nTimeInterval=1000\r\nRepeatTimes=1\r\n"
+                                    "\r\n[update]\r\nsupportversion=1.2\r\n");
+}
+
+TEST_F(SettingsTest, UsedFileIsReadAsItStands)
+{
+    const struct {
+        const char* pszFile;
+        CSettings expected;
+    } cases[] = {
+        {"[Port:]\nUsedTimes=1\nStopBit=1\nPortNum=2\nDataBit=3\nCsBit=4\nSendType=0\nRepeatTimes=6\nTimeInterval=7\n",
+         Made(1, 2, 3, 4, 0, 0, 0, 6, 7)},
+        {"[Port:]\nUsedTimes=5\nStopBit=2\nPortNum=11\nDataBit=1\nCsBit=0\nBaudRate=12\nSendType=1\nFrameLen=64\n"
+         "RepeatTimes=3\nTimeInterval=20\n[update]\nsupportversion = V1.0.0, V1.0.1 \n",
+         Made(2, 11, 1, 0, 12, 1, 64, 3, 20, "V1.0.0, V1.0.1")},
+        // Indexes past the end of their lists are kept; the view shows no selection.
+        {"[Port:]\nUsedTimes=1\nStopBit=7\nPortNum=40\nDataBit=abc\nCsBit=-3\nBaudRate=-2\nSendType=99\nFrameLen=+5x\n"
+         "RepeatTimes=\nTimeInterval= 12 ms\n",
+         Made(7, 40, 0, -3, -2, 99, 5, 0, 12)},
+    };
+    for (const auto& c : cases) {
+        WriteBytes(IniPath(), c.pszFile);
+        CSettings settings;
+        CRecordingLog log;
+        LoadSettings(settings, log);
+        EXPECT_EQ(settings, c.expected) << c.pszFile;
+        EXPECT_EQ(ReadBytes(IniPath()), c.pszFile);
+    }
+}
+
+TEST_F(SettingsTest, PermittedVersionsAreReadOnlyOnceTheFileIsUsed)
+{
+    WriteBytes(IniPath(), "[update]\nsupportversion=1.2.3\n[Ports]\nCOM2=/dev/pts/9\n");
+    CSettings settings;
+    CRecordingLog log;
+    LoadSettings(settings, log);
+    EXPECT_EQ(settings.strSupportVersion, "");
+    EXPECT_EQ(ComPortPath(2), "/dev/pts/9");
+    LoadSettings(settings, log);
+    EXPECT_EQ(settings.strSupportVersion, "1.2.3");
+}
+
+TEST_F(SettingsTest, SaveWritesTheSettingsInItsOrderAndNothingElse)
+{
+    CRecordingLog log;
+    SaveSettings(Made(1, 2, 3, 4, 5, 6, 7, 8, 9, "not written"), log);
+    EXPECT_EQ(ReadBytes(IniPath()), "[Port:]\r\nStopBit=1\r\nPortNum=2\r\nDataBit=3\r\nBaudRate=5\r\nCsBit=4\r\n"
+                                    "SendType=6\r\nFrameLen=7\r\nTimeInterval=9\r\nRepeatTimes=8\r\n");
+
+    fs::remove(IniPath());
+    CSettings loaded;
+    LoadSettings(loaded, log);
+    WriteBytes(IniPath(), kFirstRunFile + "\r\n[update]\r\nsupportversion=2.0\r\n");
+    const CSettings saved = Made(1, 11, 2, 0, 5, 0, 256, 4, 50);
+    SaveSettings(saved, log);
+    EXPECT_EQ(ReadBytes(IniPath()), "[Port:]\r\nUsedTimes=1\r\nStopBit=1\r\nPortNum=11\r\nDataBit=2\r\nBaudRate=5\r\n"
+                                    "CsBit=0\r\nSendType=0\r\nFrameLen=256\r\nTimeInterval=50\r\nRepeatTimes=4\r\n"
+                                    "\r\n[update]\r\nsupportversion=2.0\r\n");
+    LoadSettings(loaded, log);
+    EXPECT_EQ(loaded, Made(1, 11, 2, 0, 5, 0, 256, 4, 50, "2.0"));
+    EXPECT_TRUE(log.m_vecEntries.empty());
+}
+
+// The file as SaveSettings leaves it for one value per key, behind a large
+// section that makes each replacement take a while.
+std::string SavedFile(const std::array<int, 9>& values, const std::string& strPadding)
+{
+    return fmt::format("[Port:]\r\nUsedTimes=1\r\nStopBit={}\r\nPortNum={}\r\nDataBit={}\r\nBaudRate={}\r\nCsBit={}\r\n"
+                       "SendType={}\r\nFrameLen={}\r\nTimeInterval={}\r\nRepeatTimes={}\r\n\r\n[Padding]\r\n{}",
+                       values[0], values[1], values[2], values[3], values[4], values[5], values[6], values[7],
+                       values[8], strPadding);
+}
+
+TEST_F(SettingsTest, KilledWriterLeavesAWholeFile)
+{
+    const std::array<int, 9> a {0, 1, 2, 3, 4, 5, 600, 700, 800};
+    const std::array<int, 9> b {10, 11, 12, 13, 14, 15, 1600, 1700, 1800};
+    const CSettings settingsA = Made(a[0], a[1], a[2], a[4], a[3], a[5], a[6], a[8], a[7]);
+    const CSettings settingsB = Made(b[0], b[1], b[2], b[4], b[3], b[5], b[6], b[8], b[7]);
+    std::string strPadding;
+    for (int i = 0; i < 4000; ++i)
+        strPadding += fmt::format("; padding line {:05} ------------------------------------------\r\n", i);
+    WriteBytes(IniPath(), SavedFile(a, strPadding));
+    g_iniPath = IniPath();
+
+    std::mt19937 random(12345);
+    for (int nRound = 0; nRound < 20; ++nRound) {
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            CRecordingLog log;
+            for (;;) {
+                SaveSettings(settingsB, log);
+                SaveSettings(settingsA, log);
+            }
+        }
+        usleep(1000 + random() % 30000);
+        kill(child, SIGKILL);
+        int nStatus = 0;
+        waitpid(child, &nStatus, 0);
+
+        // Every key holds one of its two values, and the file is exactly what
+        // those values make: nothing cut short, nothing doubled.
+        std::array<int, 9> found {};
+        const char* keys[] = {"StopBit", "PortNum", "DataBit", "BaudRate", "CsBit",
+                              "SendType", "FrameLen", "TimeInterval", "RepeatTimes"};
+        for (size_t i = 0; i < found.size(); ++i) {
+            found[i] = IniReadInt("Port:", keys[i]);
+            EXPECT_TRUE(found[i] == a[i] || found[i] == b[i]) << keys[i] << "=" << found[i];
+        }
+        ASSERT_EQ(ReadBytes(IniPath()), SavedFile(found, strPadding)) << "round " << nRound;
+    }
+}
+
+TEST_F(SettingsTest, UnwritableFileFallsBackToThePerUserFileLoggingOnce)
+{
+    WriteBytes(m_dir.File("plain"), "a file, not a folder");
+    const std::string strNamed = m_dir.File("plain") + "/vantrel.Ini";
+    CScopedEnv named("VANTREL_INI", strNamed);
+
+    CSettings settings;
+    CRecordingLog log;
+    LoadSettings(settings, log);
+    EXPECT_EQ(settings, CSettings());
+    const std::vector<std::pair<std::string, int>> expectedLog {
+        {"## Cannot write the settings file " + strNamed + ": Not a directory\r\n", kLogRed}};
+    EXPECT_EQ(log.m_vecEntries, expectedLog);
+    EXPECT_EQ(g_iniPath, UserIniPath());
+
+    const CSettings saved = Made(1, 2, 3, 4, 5, 6, 7, 8, 9);
+    SaveSettings(saved, log);
+    CSettings loaded;
+    LoadSettings(loaded, log);
+    EXPECT_EQ(loaded, saved);
+    EXPECT_EQ(log.m_vecEntries, expectedLog);
+    EXPECT_EQ(IniReadInt("Port:", "UsedTimes"), 1);
+    EXPECT_FALSE(fs::exists(strNamed));
+}
+
+TEST_F(SettingsTest, FallBackCarriesOverWhatTheUsualFileHolds)
+{
+    g_iniPath = IniPath();
+    WriteBytes(IniPath(), "[Port:]\nUsedTimes=3\nBaudRate=5\n");
+    EXPECT_TRUE(IniFallBackToUserFile());
+    EXPECT_EQ(g_iniPath, UserIniPath());
+    EXPECT_EQ(ReadBytes(UserIniPath()), "[Port:]\nUsedTimes=3\nBaudRate=5\n");
+    EXPECT_FALSE(IniFallBackToUserFile());
+    EXPECT_EQ(SettingsFilePath(), UserIniPath());
+}
+
+TEST_F(SettingsTest, PortMapRoundTrip)
+{
+    const std::string strFile = "[Port:]\r\nUsedTimes=1\r\n"
+                                "[Ports]\r\n"
+                                "COM3=/dev/serial/by-id/usb-A\r\n"
+                                "com7 = /dev/pts/4\r\n"
+                                "; COM8=/commented\r\n"
+                                "COM0=/x\r\nCOM256=/x\r\nCOM03=/x\r\nCOMx=/x\r\nCOM9=\r\nFoo=/x\r\nCOM3=/dup\r\n"
+                                "\r\n[Other]\r\nK=v\r\n";
+    WriteBytes(IniPath(), strFile);
+    g_iniPath = IniPath();
+    SetComPortPath(1, "/from/before");
+    LoadPortMap();
+    const std::map<int, std::string> loaded {{3, "/dev/serial/by-id/usb-A"}, {7, "/dev/pts/4"}};
+    EXPECT_EQ(ComPortPaths(), loaded);
+
+    // Nothing changed: the file is not even replaced.
+    struct stat before {};
+    ASSERT_EQ(stat(IniPath().c_str(), &before), 0);
+    EXPECT_TRUE(SavePortMap());
+    struct stat after {};
+    ASSERT_EQ(stat(IniPath().c_str(), &after), 0);
+    EXPECT_EQ(before.st_ino, after.st_ino);
+
+    SetComPortPath(3, "");
+    SetComPortPath(7, "/dev/pts/5");
+    SetComPortPath(12, "/dev/ttyUSB0");
+    EXPECT_TRUE(SavePortMap());
+    EXPECT_EQ(ReadBytes(IniPath()), "[Port:]\r\nUsedTimes=1\r\n"
+                                    "[Ports]\r\n"
+                                    "com7=/dev/pts/5\r\n"
+                                    "; COM8=/commented\r\n"
+                                    "COM0=/x\r\nCOM256=/x\r\nCOM03=/x\r\nCOMx=/x\r\nCOM9=\r\nFoo=/x\r\n"
+                                    "COM12=/dev/ttyUSB0\r\n"
+                                    "\r\n[Other]\r\nK=v\r\n");
+    const std::map<int, std::string> saved = ComPortPaths();
+    ClearComPortPaths();
+    LoadPortMap();
+    EXPECT_EQ(ComPortPaths(), saved);
+
+    WriteBytes(m_dir.File("plain"), "not a folder");
+    g_iniPath = m_dir.File("plain") + "/vantrel.Ini";
+    SetComPortPath(5, "/dev/ttyACM0");
+    EXPECT_FALSE(SavePortMap());
+}
+
+}  // namespace
