@@ -1,0 +1,384 @@
+#include "sim/CDeviceSimulator.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+
+#include "sim/PseudoTerminal.h"
+
+namespace {
+// A host that stops reading loses replies beyond this backlog.
+constexpr size_t kMaxBacklog = 4u << 20;
+constexpr size_t kReadChunk = 4096;
+
+int64_t NowNs()
+{
+    using namespace std::chrono;
+    return duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count();
+}
+}  // namespace
+
+CDeviceSimulator::CDeviceSimulator(const CSimConfig& config) : m_config(config)
+{
+    m_core.Configure(config);
+    ApplyBaudRate(config.m_nBaudRate);
+}
+
+CDeviceSimulator::~CDeviceSimulator()
+{
+    Stop();
+}
+
+bool CDeviceSimulator::Start(std::string* pError)
+{
+    std::string strError;
+    std::lock_guard lock(m_mutex);
+    if (m_thread.joinable()) {
+        if (pError)
+            *pError = "already running";
+        return false;
+    }
+    m_fdWake.Reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    if (!m_fdWake.IsValid()) {
+        if (pError)
+            *pError = std::string("eventfd: ") + std::strerror(errno);
+        return false;
+    }
+    if (!OpenPseudoTerminal(m_fdMaster, m_fdSlave, m_strSlavePath, strError)
+        || (!m_config.m_strLinkPath.empty()
+            && !ReplaceSymlink(m_strSlavePath, m_config.m_strLinkPath, strError))) {
+        m_fdMaster.Reset();
+        m_fdSlave.Reset();
+        m_fdWake.Reset();
+        if (pError)
+            *pError = strError;
+        return false;
+    }
+    m_strLinkMade = m_config.m_strLinkPath;
+    m_core.ResetStream();
+    m_vecTx.clear();
+    m_vecTxDue.clear();
+    m_nTxHead = 0;
+    m_dqRx.clear();
+    m_nRxFree = m_nTxFree = 0;
+    m_bStopRequested = m_bVanishRequested = m_bVanished = false;
+    m_thread = std::thread(&CDeviceSimulator::Serve, this);
+    return true;
+}
+
+void CDeviceSimulator::Stop()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_thread.joinable())
+            return;
+        m_bStopRequested = true;
+        Wake();
+    }
+    m_thread.join();
+    std::lock_guard lock(m_mutex);
+    CloseLine();
+    m_fdWake.Reset();
+    if (!m_strLinkMade.empty()) {
+        // Only our own link goes: another simulator may have taken the name since.
+        char acTarget[256];
+        const ssize_t n = readlink(m_strLinkMade.c_str(), acTarget, sizeof(acTarget) - 1);
+        if (n > 0 && std::string(acTarget, static_cast<size_t>(n)) == m_strSlavePath)
+            unlink(m_strLinkMade.c_str());
+        m_strLinkMade.clear();
+    }
+}
+
+bool CDeviceSimulator::IsRunning() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_thread.joinable();
+}
+
+std::string CDeviceSimulator::SlavePath() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_strSlavePath;
+}
+
+void CDeviceSimulator::Configure(const CSimConfig& config)
+{
+    std::lock_guard lock(m_mutex);
+    m_config = config;
+    m_core.Configure(config);
+    ApplyBaudRate(config.m_nBaudRate);
+    Wake();
+}
+
+CSimConfig CDeviceSimulator::Config() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_config;
+}
+
+std::vector<std::vector<uint8_t>> CDeviceSimulator::ReceivedFrames() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_core.ReceivedFrames();
+}
+
+void CDeviceSimulator::ClearReceivedFrames()
+{
+    std::lock_guard lock(m_mutex);
+    m_core.ClearReceivedFrames();
+}
+
+int CDeviceSimulator::CommandCount() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_core.CommandCount();
+}
+
+int CDeviceSimulator::LeaveCount() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_core.LeaveCount();
+}
+
+bool CDeviceSimulator::InIapMode() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_core.InIapMode();
+}
+
+std::vector<uint8_t> CDeviceSimulator::ReadMemory(uint32_t nAddress, size_t nLength) const
+{
+    std::lock_guard lock(m_mutex);
+    return m_core.ReadMemory(nAddress, nLength);
+}
+
+void CDeviceSimulator::WriteMemory(uint32_t nAddress, const std::vector<uint8_t>& vecData)
+{
+    std::lock_guard lock(m_mutex);
+    m_core.WriteMemory(nAddress, vecData.data(), vecData.size());
+}
+
+bool CDeviceSimulator::DumpMemory(const std::string& strPath) const
+{
+    return DumpMemory(strPath, 0, kSimMemorySize);
+}
+
+bool CDeviceSimulator::DumpMemory(const std::string& strPath, uint32_t nStart,
+                                  uint32_t nLength) const
+{
+    std::lock_guard lock(m_mutex);
+    return m_core.DumpMemory(strPath, nStart, nLength);
+}
+
+void CDeviceSimulator::Vanish()
+{
+    std::unique_lock lock(m_mutex);
+    if (!m_thread.joinable()) {
+        CloseLine();
+        return;
+    }
+    m_bVanishRequested = true;
+    Wake();
+    // The serving thread closes the line: it may be polling the master now.
+    m_cvLineClosed.wait(lock, [this] { return m_bVanished || m_bStopRequested; });
+}
+
+bool CDeviceSimulator::Vanished() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_bVanished;
+}
+
+void CDeviceSimulator::SendRaw(const std::vector<uint8_t>& vecData)
+{
+    std::lock_guard lock(m_mutex);
+    if (!m_fdMaster.IsValid())
+        return;
+    const size_t nFrom = m_vecTx.size();
+    m_vecTx.insert(m_vecTx.end(), vecData.begin(), vecData.end());
+    Schedule(nFrom, NowNs());
+    Wake();
+}
+
+bool CDeviceSimulator::Flush(int nTimeoutMs)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
+    for (;;) {
+        {
+            std::lock_guard lock(m_mutex);
+            if (!m_fdMaster.IsValid())
+                return false;
+            int nUnread = 0;
+            if (PendingTx() == 0 && m_dqRx.empty()
+                && ioctl(m_fdSlave.Get(), FIONREAD, &nUnread) == 0 && nUnread == 0)
+                return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+void CDeviceSimulator::Wake()
+{
+    const uint64_t nOne = 1;
+    // A full counter already means "wake up"; nothing to handle on failure.
+    if (m_fdWake.IsValid() && write(m_fdWake.Get(), &nOne, sizeof(nOne)) < 0)
+        return;
+}
+
+void CDeviceSimulator::ApplyBaudRate(int nBaudRate)
+{
+    m_nByteNs = nBaudRate > 0 ? 10'000'000'000LL / nBaudRate : 0;
+    // Bytes queued under the old setting go out as soon as possible.
+    m_vecTxDue.assign(m_vecTx.size(), 0);
+}
+
+void CDeviceSimulator::Schedule(size_t nFrom, int64_t nStart)
+{
+    if (m_nByteNs == 0)
+        return;
+    int64_t nDue = std::max(m_nTxFree, nStart);
+    m_vecTxDue.resize(m_vecTx.size());
+    for (size_t i = nFrom; i < m_vecTx.size(); ++i) {
+        nDue += m_nByteNs;
+        m_vecTxDue[i] = nDue;
+    }
+    m_nTxFree = nDue;
+}
+
+void CDeviceSimulator::Serve()
+{
+    std::unique_lock lock(m_mutex);
+    while (!m_bStopRequested) {
+        // When the next queued byte falls due, if anything waits on the clock.
+        const int64_t nNow = NowNs();
+        int64_t nWake = LLONG_MAX;
+        bool bWantOut = false;
+        if (PendingTx() > 0) {
+            const int64_t nDue = m_nByteNs ? m_vecTxDue[m_nTxHead] : 0;
+            if (nDue <= nNow)
+                bWantOut = true;
+            else
+                nWake = nDue;
+        }
+        if (!m_dqRx.empty())
+            nWake = std::min(nWake, m_dqRx.front().m_nDue);
+
+        pollfd aFds[2] = {{m_fdWake.Get(), POLLIN, 0}, {m_fdMaster.Get(), POLLIN, 0}};
+        if (bWantOut)
+            aFds[1].events |= POLLOUT;
+        const nfds_t nFds = m_fdMaster.IsValid() ? 2 : 1;
+        timespec timeout{};
+        if (nWake != LLONG_MAX) {
+            const int64_t nWait = std::max<int64_t>(0, nWake - nNow);
+            timeout.tv_sec = nWait / 1'000'000'000;
+            timeout.tv_nsec = nWait % 1'000'000'000;
+        }
+        lock.unlock();
+        const int nReady = ppoll(aFds, nFds, nWake == LLONG_MAX ? nullptr : &timeout, nullptr);
+        lock.lock();
+        if (nReady < 0 && errno != EINTR)
+            break;
+        if (aFds[0].revents & POLLIN) {
+            uint64_t nCount = 0;
+            if (read(m_fdWake.Get(), &nCount, sizeof(nCount)) < 0)
+                nCount = 0;  // already drained
+        }
+        if (m_bVanishRequested) {
+            CloseLine();
+            continue;
+        }
+        if (!m_fdMaster.IsValid())
+            continue;
+        const int64_t nAfter = NowNs();
+        if (nFds == 2 && (aFds[1].revents & POLLIN))
+            ReceiveFromLine(nAfter);
+        ProcessDueBytes(nAfter);
+        WriteDueBytes(nAfter);
+        if (m_core.TakeVanishRequest())
+            CloseLine();
+    }
+}
+
+void CDeviceSimulator::ReceiveFromLine(int64_t nNow)
+{
+    uint8_t abBuffer[kReadChunk];
+    const ssize_t nRead = read(m_fdMaster.Get(), abBuffer, sizeof(abBuffer));
+    if (nRead <= 0)
+        return;
+    if (m_nByteNs == 0) {  // the hot path: straight into the device
+        m_core.Feed(abBuffer, static_cast<int>(nRead), m_vecTx);
+        return;
+    }
+    // Each byte arrives one byte time after the line was last free.
+    for (ssize_t i = 0; i < nRead; ++i) {
+        m_nRxFree = std::max(m_nRxFree, nNow) + m_nByteNs;
+        m_dqRx.push_back({m_nRxFree, abBuffer[i]});
+    }
+}
+
+void CDeviceSimulator::ProcessDueBytes(int64_t nNow)
+{
+    // One byte at a time, so each reply starts when its request's last byte arrived.
+    while (!m_dqRx.empty() && m_dqRx.front().m_nDue <= nNow) {
+        const CTimedByte byte = m_dqRx.front();
+        m_dqRx.pop_front();
+        const size_t nFrom = m_vecTx.size();
+        m_core.Feed(&byte.m_nByte, 1, m_vecTx);
+        if (m_vecTx.size() > nFrom)
+            Schedule(nFrom, byte.m_nDue);
+        if (m_core.TakeVanishRequest()) {
+            CloseLine();
+            return;
+        }
+    }
+}
+
+void CDeviceSimulator::WriteDueBytes(int64_t nNow)
+{
+    size_t nDue = PendingTx();
+    if (m_nByteNs != 0) {
+        nDue = 0;
+        while (m_nTxHead + nDue < m_vecTx.size() && m_vecTxDue[m_nTxHead + nDue] <= nNow)
+            ++nDue;
+    }
+    if (nDue > 0) {
+        const ssize_t nWritten = write(m_fdMaster.Get(), m_vecTx.data() + m_nTxHead, nDue);
+        if (nWritten > 0)
+            m_nTxHead += static_cast<size_t>(nWritten);
+    }
+    if (m_nTxHead == m_vecTx.size() || PendingTx() > kMaxBacklog) {
+        m_vecTx.clear();  // keeps its capacity: no allocation in the steady state
+        m_vecTxDue.clear();
+        m_nTxHead = 0;
+    } else if (m_nTxHead >= kReadChunk && m_nTxHead * 2 >= m_vecTx.size()) {
+        const auto nHead = static_cast<std::ptrdiff_t>(m_nTxHead);
+        m_vecTx.erase(m_vecTx.begin(), m_vecTx.begin() + nHead);
+        if (m_nByteNs != 0)
+            m_vecTxDue.erase(m_vecTxDue.begin(), m_vecTxDue.begin() + nHead);
+        m_nTxHead = 0;
+    }
+}
+
+void CDeviceSimulator::CloseLine()
+{
+    const bool bWasOpen = m_fdMaster.IsValid();
+    m_fdMaster.Reset();
+    m_fdSlave.Reset();
+    m_vecTx.clear();
+    m_vecTxDue.clear();
+    m_nTxHead = 0;
+    m_dqRx.clear();
+    m_bVanishRequested = false;
+    if (bWasOpen && !m_bStopRequested)
+        m_bVanished = true;
+    m_cvLineClosed.notify_all();
+}
