@@ -245,7 +245,7 @@ void PeakMemoryFigure(const std::string& strDir, const std::string& strCli, cons
 int main(int argc, char** argv)
 {
     const std::string strSelf = argv[0];
-    const std::string strBuild = strSelf.substr(0, strSelf.rfind('/')) + "/..";
+    const std::string strBin = strSelf.substr(0, strSelf.rfind('/'));
     bool bLineTime = true;
     for (int i = 1; i < argc; ++i) {
         if (std::string(argv[i]) == "--no-line-time")
@@ -259,7 +259,7 @@ int main(int argc, char** argv)
     DownloadFigures(strDir, 0, 0.9);
     if (bLineTime)
         DownloadFigures(strDir, 115200, 0.97);
-    PeakMemoryFigure(strDir, strBuild + "/cli/vantrel-cli", strBuild + "/sim/vantrel-sim");
+    PeakMemoryFigure(strDir, strBin + "/vantrel-cli", strBin + "/vantrel-sim");
 
     std::system(("rm -rf " + strDir).c_str());
     int nMissed = 0;

@@ -1,10 +1,15 @@
 #include "cli/CliCommands.h"
 
 #include <cstdio>
+#include <cstdlib>
+
+#include <unistd.h>
 
 #include <fmt/format.h>
 #include <sys/stat.h>
 
+#include "app/ProfileFile.h"
+#include "app/Settings.h"
 #include "app/TextNumber.h"
 #include "download/FirmwareReader.h"
 #include "serial/ComPortMap.h"
@@ -39,21 +44,53 @@ public:
     }
 };
 
+// The dialog's settings file, read and never written: the one --ini or
+// VANTREL_INI names, else the one beside the programs, else the per-user one.
+void UseDialogSettings(const std::string& strIni)
+{
+    if (!strIni.empty()) {
+        g_iniPath = strIni;
+    } else if (const char* pNamed = std::getenv("VANTREL_INI"); pNamed && *pNamed) {
+        g_iniPath = pNamed;
+    } else {
+        const std::string strBeside = ModulePathWithExt("Ini");
+        const std::string strDialogs = strBeside.substr(0, strBeside.rfind('/') + 1) + "vantrel.Ini";
+        g_iniPath = ::access(strDialogs.c_str(), R_OK) == 0 ? strDialogs : UserSettingsFilePath();
+    }
+    LoadPortMap();
+}
+
 }  // namespace
 
-bool PrepareDownload(const CDownloadOptions& options, CRunInputs& inputs, CLogSink& log, std::string& strError)
+bool PrepareDownload(const CDownloadOptions& options, CRunInputs& inputs, std::string& strError)
 {
-    (void)log;
+    UseDialogSettings(options.strIni);
+    // What the dialog would start with: the stored choices of a used file,
+    // the first-run choices otherwise (COM1, 115200).
+    const bool bUsed = IniReadInt("Port:", "UsedTimes") != 0;
+    const int nPortIndex = bUsed ? IniReadInt("Port:", "PortNum") : 0;
+    const int nBaudIndex = bUsed ? IniReadInt("Port:", "BaudRate") : 7;
     inputs.strFilePath = options.strFile;
     inputs.nBurnType = options.nBurnType;
     inputs.bChipTypeCheck = options.bChipCheck ? 1 : 0;
     inputs.nVerMajor = options.nVerMajor;
     inputs.nVerMinor = options.nVerMinor;
     inputs.nVerPatch = options.nVerPatch;
-    inputs.strSupportVersion = options.strSupportVersion;
+    inputs.strSupportVersion = options.bSupportVersionGiven ? options.strSupportVersion
+                                                            : IniReadString("update", "supportversion");
 
-    const std::string& strPort = options.strPort.empty() ? std::string("COM1") : options.strPort;
-    if (EqualsNoCase(strPort, "AUTOCHECK")) {
+    if (options.strPort.empty()) {
+        if (nPortIndex < 0 || nPortIndex >= kPortItemCount) {
+            strError = fmt::format("the settings file {} holds no port choice (PortNum={}); give --port", g_iniPath,
+                                   nPortIndex);
+            return false;
+        }
+        inputs.port.nPortIndex = nPortIndex;
+    }
+    const std::string& strPort = options.strPort;
+    if (strPort.empty()) {
+        // chosen above
+    } else if (EqualsNoCase(strPort, "AUTOCHECK")) {
         inputs.port.nPortIndex = kAutoCheckIndex;
     } else if (strPort.size() > 3 && EqualsNoCase(strPort.substr(0, 3), "COM") &&
                strPort.find_first_not_of("0123456789", 3) == std::string::npos) {
@@ -74,7 +111,15 @@ bool PrepareDownload(const CDownloadOptions& options, CRunInputs& inputs, CLogSi
         strError = fmt::format("bad port '{}': expected COMn, AUTOCHECK or a device path", strPort);
         return false;
     }
-    inputs.port.strBaudRate = std::to_string(options.nBaudRate > 0 ? options.nBaudRate : kBaudRates[7]);
+    if (options.nBaudRate > 0) {
+        inputs.port.strBaudRate = std::to_string(options.nBaudRate);
+    } else if (nBaudIndex >= 0 && nBaudIndex < static_cast<int>(std::size(kBaudRates))) {
+        inputs.port.strBaudRate = std::to_string(kBaudRates[nBaudIndex]);
+    } else {
+        strError = fmt::format("the settings file {} holds no baud rate (BaudRate={}); give --baud", g_iniPath,
+                               nBaudIndex);
+        return false;
+    }
     return true;
 }
 
@@ -123,7 +168,7 @@ int RunInfo(const std::string& strFile)
 
 int RunPorts(const std::string& strIni)
 {
-    (void)strIni;
+    UseDialogSettings(strIni);
     PortInfoList ports;
     try {
         ListComPorts(ports);

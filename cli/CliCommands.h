@@ -4,8 +4,6 @@
 
 #include "download/CLoader.h"
 
-class CLogSink;
-
 struct CDownloadOptions {
     std::string strFile;
     std::string strPort;        // COMn, AUTOCHECK or a device path; empty: the settings file
@@ -15,13 +13,14 @@ struct CDownloadOptions {
     int nVerMajor = 0;
     int nVerMinor = 0;
     int nVerPatch = 0;
-    std::string strSupportVersion;  // empty: the settings file
+    std::string strSupportVersion;
+    bool bSupportVersionGiven = false;  // else the settings file's permitted versions
     std::string strIni;
 };
 
 // The inputs of the run, with the settings file filling in what the options
 // leave open. Nothing is written to the settings file.
-bool PrepareDownload(const CDownloadOptions& options, CRunInputs& inputs, CLogSink& log, std::string& strError);
+bool PrepareDownload(const CDownloadOptions& options, CRunInputs& inputs, std::string& strError);
 // Loads the file with the download's reader and lists what it covers.
 int RunInfo(const std::string& strFile);
 // Lists the ports the port search finds.

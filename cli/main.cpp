@@ -132,17 +132,17 @@ int main(int argc, char** argv)
     bool bNo = false;
     CLI::App* pDownload = app.add_subcommand("download", "Write FILE into the device, read it back and compare");
     pDownload->add_option("file", download.strFile, "Intel HEX (.hex) or ASC (.asc) firmware file")->required();
-    pDownload->add_option("--port", download.strPort, "COMn, AUTOCHECK or a device path (default: the settings file)");
+    pDownload->add_option("--port", download.strPort, "COMn, AUTOCHECK or a device path (default: the dialog's settings file)");
     pDownload->add_option("--baud", download.nBaudRate, "bit rate (default: the settings file)")->check(CLI::PositiveNumber);
     pDownload->add_option("--burn-type", download.nBurnType, "0 programmer firmware, 1 emulator firmware, 2 program")
         ->check(CLI::Range(0, 2));
     pDownload->add_option("--version", strVersion, "version A.B.C of the file being written");
     pDownload->add_flag("--chip-check", download.bChipCheck, "ask the device to check the chip type (burn type 2)");
-    pDownload->add_option("--support-version", download.strSupportVersion,
-                          "permitted firmware versions, e.g. 1.2.* (default: the settings file)");
+    CLI::Option* pSupport = pDownload->add_option("--support-version", download.strSupportVersion,
+                                                  "permitted firmware versions, e.g. 1.2.* (default: the settings file)");
     auto* pYes = pDownload->add_flag("--yes", bYes, "answer Yes to the question whether to write an older version");
     pDownload->add_flag("--no", bNo, "answer No to that question")->excludes(pYes);
-    pDownload->add_option("--ini", download.strIni, "settings file to use instead of the one beside the program");
+    pDownload->add_option("--ini", download.strIni, "settings file to read instead of the dialog's (never written)");
     pDownload->footer(kExitHelp);
 
     std::string strInfoFile;
@@ -174,10 +174,11 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "vantrel-cli: bad version text '%s': expected A.B.C, each 0 to 255\n", strVersion.c_str());
         return kExitUsage;
     }
+    download.bSupportVersionGiven = pSupport->count() > 0;
     CConsoleView view(bYes ? EAnswer::kYes : bNo ? EAnswer::kNo : EAnswer::kAsk);
     CRunInputs inputs;
     std::string strError;
-    if (!PrepareDownload(download, inputs, view, strError)) {
+    if (!PrepareDownload(download, inputs, strError)) {
         std::fprintf(stderr, "vantrel-cli: %s\n", strError.c_str());
         return kExitUsage;
     }

@@ -5,18 +5,18 @@ set -euo pipefail
 build=${1:-build/plain}
 out="$build/demo"
 mkdir -p "$out"
-"$build/tools/vantrel-example-firmware" "$out/firmware.hex"
-"$build/cli/vantrel-cli" info "$out/firmware.hex"
+"$build/bin/vantrel-example-firmware" "$out/firmware.hex"
+"$build/bin/vantrel-cli" info "$out/firmware.hex"
 
 link="$out/ttyVANTREL"
 rm -f "$link"
-"$build/sim/vantrel-sim" --link "$link" --baud 115200 --exit-after-leave --dump "$out/device-memory.bin" &
+"$build/bin/vantrel-sim" --link "$link" --baud 115200 --exit-after-leave --dump "$out/device-memory.bin" &
 sim=$!
 trap 'kill $sim 2>/dev/null || true' EXIT
 for _ in $(seq 100); do [ -e "$link" ] && break; sleep 0.05; done
 
 status=0
-"$build/cli/vantrel-cli" download "$out/firmware.hex" --port "$link" --baud 115200 --support-version '*.*.*' || status=$?
+"$build/bin/vantrel-cli" download "$out/firmware.hex" --port "$link" --baud 115200 --support-version '*.*.*' || status=$?
 wait $sim 2>/dev/null || true
 trap - EXIT
 echo "vantrel-cli exit status: $status (device memory written to $out/device-memory.bin)"

@@ -68,6 +68,7 @@ struct CCliResult {
 
 CCliResult RunCli(const std::vector<std::string>& args, int nTimeoutMs = 30000)
 {
+    ::setenv("VANTREL_INI", VANTREL_TEST_INI, 1);
     CChildProcess cli(VANTREL_CLI_EXE, args);
     const int nExit = cli.Wait(nTimeoutMs);
     return {nExit, cli.Out(), cli.Err()};
@@ -168,6 +169,7 @@ TEST(CliDownload, CtrlCStopsTheRunWhileWritingAndWhileVerifying)
         CSimProcess sim(dir, {"--baud", "57600"});
         ASSERT_TRUE(sim.Ready());
         const std::string strFile = dir.Write("firmware.hex", HexFile(0, Pattern(6 * 1024)));
+        ::setenv("VANTREL_INI", VANTREL_TEST_INI, 1);
         CChildProcess cli(VANTREL_CLI_EXE, {"download", strFile, "--port", sim.Link(), "--support-version", "*.*.*"});
         ASSERT_TRUE(cli.WaitForOutput(c.pWaitFor, 60000)) << cli.Out();
         cli.Signal(SIGINT);

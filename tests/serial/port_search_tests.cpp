@@ -1,0 +1,113 @@
+// The port search and the choice of the port a run opens.
+#include <cstdlib>
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "common/RecordingView.h"
+#include "common/TempDir.h"
+#include "download/CLoader.h"
+#include "serial/ComPortMap.h"
+#include "sim/CDeviceSimulator.h"
+
+namespace {
+
+// A machine whose only serial ports are the ones pinned in the test.
+class PortSearchTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::filesystem::create_directories(m_dir.Path("sys/class/tty"));
+        ::setenv("VANTREL_SYSFS", m_dir.Path("sys").c_str(), 1);
+        ClearComPortPaths();
+    }
+    void TearDown() override
+    {
+        ClearComPortPaths();
+        ::unsetenv("VANTREL_SYSFS");
+    }
+
+    CTempDir m_dir;
+    CRecordingView m_view;
+    CLoader m_loader {m_view};
+};
+
+TEST_F(PortSearchTest, ListsPortsRecordsSixAndWarnsForTheRest)
+{
+    for (int n = 1; n <= 8; ++n)
+        SetComPortPath(n, m_dir.Path("tty" + std::to_string(n)));
+    m_loader.FindSerialPorts();
+    std::string strExpected = "-- Find serial port:\r\n";
+    for (int n = 1; n <= 8; ++n) {
+        if (n == 8)
+            strExpected += "The com checkout too much,need to manual select";
+        strExpected += "COM" + std::to_string(n) + "  " + m_dir.Path("tty" + std::to_string(n)) + "\r\n";
+    }
+    strExpected += "The com checkout too much,need to manual select-- -------------------------------------------------\r\n";
+    EXPECT_EQ(m_view.LogText(), strExpected);
+    EXPECT_EQ(g_detectedPorts, (std::array<int, kDetectedPortSlots>{1, 2, 3, 4, 5, 6}));
+
+    const auto log = m_view.Log();
+    EXPECT_EQ(log.front().nColour, kLogBlue);
+    EXPECT_EQ(log[1].strText, "COM1");
+    EXPECT_EQ(log[1].nColour, kLogDefault);
+    EXPECT_EQ(log.back().nColour, kLogGreen);
+    EXPECT_EQ(log[log.size() - 2].nColour, kLogRed);
+}
+
+TEST_F(PortSearchTest, AutocheckTakesTheFirstRecordedPortThatOpens)
+{
+    CDeviceSimulator first;
+    CDeviceSimulator second;
+    ASSERT_TRUE(first.Start());
+    ASSERT_TRUE(second.Start());
+    SetComPortPath(1, m_dir.Path("gone"));
+    SetComPortPath(2, first.SlavePath());
+    SetComPortPath(4, second.SlavePath());
+    m_loader.m_inputs.port.nPortIndex = kAutoCheckIndex;
+    ASSERT_TRUE(m_loader.OpenDownloadPort());
+    const auto log = m_view.Log();
+    EXPECT_EQ(log[log.size() - 1].strText, "## cannot open COM1 !\r\n");
+    EXPECT_EQ(log[log.size() - 1].nColour, kLogBlue);
+    EXPECT_EQ(g_detectedPorts, (std::array<int, kDetectedPortSlots>{1, 2, 4, -1, -1, -1}));
+    // COM2 is the one held now: a second program cannot have it.
+    CDeviceChannel other;
+    EXPECT_EQ(other.OpenPortPath(first.SlavePath(), 115200), 0);
+    EXPECT_EQ(other.OpenPortPath(second.SlavePath(), 115200), 1);
+    m_loader.Channel().ClosePort();
+}
+
+TEST_F(PortSearchTest, NoPortsOrNoneThatOpens)
+{
+    m_loader.m_inputs.port.nPortIndex = kAutoCheckIndex;
+    EXPECT_FALSE(m_loader.OpenDownloadPort());
+    EXPECT_EQ(m_view.LogText(),
+              "-- Find serial port:\r\n"
+              "-- -------------------------------------------------\r\n"
+              "## There is no device connect,please check!\r\n");
+
+    // The only recorded port does not open: it is named, and the search ends.
+    m_view.Clear();
+    SetComPortPath(3, m_dir.Path("gone"));
+    EXPECT_FALSE(m_loader.OpenDownloadPort());
+    EXPECT_TRUE(m_view.LogText().ends_with("## cannot open COM3 !\r\n## There is no device connect,please check!\r\n"))
+        << m_view.LogText();
+    EXPECT_EQ(m_loader.Channel().m_bOpen, 0);
+}
+
+TEST_F(PortSearchTest, PortChosenByNumberOpensItsPinnedPath)
+{
+    CDeviceSimulator sim;
+    ASSERT_TRUE(sim.Start());
+    SetComPortPath(12, sim.SlavePath());
+    m_loader.m_inputs.port.nPortIndex = 11;  // "COM12"
+    EXPECT_TRUE(m_loader.OpenDownloadPort());
+    EXPECT_EQ(m_view.LogText(), "");
+    m_loader.Channel().ClosePort();
+
+    m_loader.m_inputs.port.nPortIndex = 4;  // "COM5", pinned nowhere
+    EXPECT_FALSE(m_loader.OpenDownloadPort());
+    EXPECT_EQ(m_view.LogText(), "## Open COM5 failed, BaudRate = 115200.\r\n");
+}
+
+}  // namespace
