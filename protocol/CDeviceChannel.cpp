@@ -37,6 +37,7 @@ int CDeviceChannel::OpenLink(int nPort, const std::string& strPath, int nBaudRat
         return 0;
     }
     m_bOpen = 1;
+    m_bStaleInput = false;
     return 1;
 }
 
@@ -79,9 +80,21 @@ void CDeviceChannel::ShowMessageBox(const std::string& strText)
 
 int CDeviceChannel::WriteFrame(uint8_t nCode, const uint8_t* pFrame, int nLength)
 {
+    if (m_bStaleInput) {
+        // The device speaks only when asked: whatever waits now is the rest
+        // of a reply that was given up.
+        m_link.DropInput();
+        m_bStaleInput = false;
+    }
     if (m_link.Write(pFrame, nLength))
         return 1;
     SetExchangeError(nCode, m_link.GetLastFailure().c_str());
+    return Failed();
+}
+
+int CDeviceChannel::Failed()
+{
+    m_bStaleInput = true;
     return 0;
 }
 
@@ -121,7 +134,7 @@ int CDeviceChannel::IapCommand(uint8_t nCode, uint8_t* pBuffer, int nFrameLength
     // The reply lands in the caller's buffer; bytes already read stay on failure.
     for (int i = 0; i < nReplyLength; ++i) {
         if (!ReadReplyByte(nCode, pBuffer[i]))
-            return 0;
+            return Failed();
     }
     const uint8_t nStatus = pBuffer[nReplyLength - 3];
     if (nStatus == kIapAccepted)
@@ -133,7 +146,7 @@ int CDeviceChannel::IapCommand(uint8_t nCode, uint8_t* pBuffer, int nFrameLength
         m_strError = fmt::format("Command 0x{:02X}: malformed reply, status 0x{:02x}.", nCode, nStatus);
         ShowMessageBox("命令格式不对，返回内容应为0x55 或 0xaa。");
     }
-    return 0;
+    return Failed();
 }
 
 int CDeviceChannel::FlashCommand(uint8_t nCode, uint8_t* pData, int nDataLength, int nReplyCount)
@@ -160,19 +173,19 @@ int CDeviceChannel::FlashCommand(uint8_t nCode, uint8_t* pData, int nDataLength,
     // are read before the count is looked at.
     uint8_t reply[kFlashMaxRead + 2];
     if (!ReadReplyByte(nCode, reply[0]) || !ReadReplyByte(nCode, reply[1]))
-        return 0;
+        return Failed();
     if ((reply[0] & 0xF0) != 0xC0) {
         m_strError = fmt::format("Command 0x{:02X}: refused by the device, status 0x{:02x}.", nCode, reply[0]);
-        return 0;
+        return Failed();
     }
     if (nReplyCount > kFlashMaxRead) {
         m_strError = fmt::format("Command 0x{:02X}: {} bytes are too many to read at once.", nCode, nReplyCount);
         ShowMessageBox(fmt::format("一次性读入:{}数据太多了!", nReplyCount));
-        return 0;
+        return Failed();
     }
     for (int i = 0; i < nReplyCount; ++i) {
         if (!ReadReplyByte(nCode, reply[i + 2]))
-            return 0;
+            return Failed();
     }
     // reply[1..n] is the data; the closing byte after it is not examined.
     if (nCode == kFlashRead && nReplyCount > 0)

@@ -61,6 +61,7 @@ public:
 private:
     int OpenLink(int nPort, const std::string& strPath, int nBaudRate, const std::string& strName);
     int WriteFrame(uint8_t nCode, const uint8_t* pFrame, int nLength);
+    int Failed();
     int ReadReplyByte(uint8_t nCode, uint8_t& value);
     void SetExchangeError(uint8_t nCode, const char* pWhat);
     void ShowMessageBox(const std::string& strText);
@@ -68,4 +69,7 @@ private:
     CSerialLink m_link;
     std::string m_strError;
     CMessageBoxes* m_pMessageBoxes = nullptr;
+    // Set by a failed exchange: what is left of its reply is dropped before
+    // the next request, so it cannot pose as that request's reply.
+    bool m_bStaleInput = false;
 };

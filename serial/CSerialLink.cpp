@@ -150,3 +150,9 @@ int CSerialLink::ReadAvailable(uint8_t* pBuffer, int nCapacity)
     }
     return static_cast<int>(n);
 }
+
+void CSerialLink::DropInput()
+{
+    if (m_device.IsOpen())
+        m_device.DropInput();
+}

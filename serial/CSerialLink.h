@@ -34,6 +34,8 @@ public:
     int ReadByte(uint32_t* pValue);
     // What has arrived, up to nCapacity bytes, without waiting; -1 on failure.
     int ReadAvailable(uint8_t* pBuffer, int nCapacity);
+    // Drops every received byte not yet read.
+    void DropInput();
 
     // Why the last failed call failed; empty before any failure.
     const std::string& GetLastFailure() const { return m_strLastFailure; }

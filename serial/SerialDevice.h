@@ -43,6 +43,8 @@ public:
     size_t ReadAvailable(uint8_t* pBuffer, size_t nCapacity, EIoStatus& status);
     // Drops everything queued in both directions, including bytes buffered here.
     void Purge();
+    // Drops what has been received and not read, here and in the driver.
+    void DropInput();
 
 private:
     EIoStatus FillBuffer(int nTimeoutMs);

@@ -283,3 +283,10 @@ void CSerialDevice::Purge()
         ::tcflush(m_fd, TCIOFLUSH);
     m_nRxHead = m_nRxTail = 0;
 }
+
+void CSerialDevice::DropInput()
+{
+    if (m_fd >= 0)
+        ::tcflush(m_fd, TCIFLUSH);
+    m_nRxHead = m_nRxTail = 0;
+}

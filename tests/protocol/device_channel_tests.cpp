@@ -1,5 +1,6 @@
 // The device channel against the simulated device on a real pseudo-terminal.
 #include <chrono>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -141,6 +142,20 @@ TEST_F(DeviceChannelTest, CutReplyFailsSilentlyAfterTheLimitAndTheNextExchangeWo
         << m_channel.GetErrorText();
     // The next exchange starts clean.
     EXPECT_EQ(Iap(kIapEnter, {0xAC, 0x01, 0x53, 0xFE, 0x00, 0x00}), 1);
+}
+
+TEST_F(DeviceChannelTest, LeftoverOfAFailedReplyNeverPosesAsTheNextReply)
+{
+    // Three stray bytes come first: the reply read is misaligned, refused as
+    // malformed, and the real reply's tail is still on its way.
+    Configure([](CSimConfig& c) { c.m_vecFaults.push_back({kIapIdentify, EFaultKind::kGarbage, 3, 1}); });
+    EXPECT_EQ(Iap(kIapIdentify, {'S', 'L', 1, 0, 0, 0}), 0);
+    EXPECT_EQ(m_view.Boxes(), std::vector<std::string>{kMalformedBox});
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    Bytes reply;
+    EXPECT_EQ(Iap(kIapEnter, {0xAC, 0x01, 0x53, 0xFE, 0x00, 0x00}, &reply), 1);
+    EXPECT_EQ(reply[0], kIapMarker);
+    EXPECT_EQ(reply[1], kIapEnter);
 }
 
 TEST_F(DeviceChannelTest, FlashStatusHighNibbleDecides)
