@@ -39,6 +39,9 @@ test)
     build build/asan -DVANTREL_SANITIZE=address -DVANTREL_BUILD_BENCH=OFF
     ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
         ctest --test-dir build/asan --output-on-failure -j "$jobs"
+    build build/tsan -DVANTREL_SANITIZE=thread -DVANTREL_BUILD_BENCH=OFF
+    TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/tests/tsan.supp" \
+        ctest --test-dir build/tsan --output-on-failure -j "$jobs" -L threaded
     ;;
 demo)
     build build/plain -DVANTREL_BUILD_TESTS=OFF

@@ -95,6 +95,19 @@ TEST_F(PortSearchTest, NoPortsOrNoneThatOpens)
     EXPECT_EQ(m_loader.Channel().m_bOpen, 0);
 }
 
+TEST_F(PortSearchTest, EnumerationFailureIsReportedAndTheSearchGoesOn)
+{
+    ::setenv("VANTREL_SYSFS", m_dir.Path("no-sysfs").c_str(), 1);
+    SetComPortPath(2, m_dir.Path("tty2"));
+    m_loader.FindSerialPorts();
+    const auto log = m_view.Log();
+    ASSERT_EQ(log.size(), 3u);
+    EXPECT_EQ(log[0].strText.rfind("## Could not read " + m_dir.Path("no-sysfs"), 0), 0u) << log[0].strText;
+    EXPECT_EQ(log[0].nColour, kLogRed);
+    EXPECT_EQ(log[1].strText, "-- Find serial port:\r\n");
+    EXPECT_EQ(g_detectedPorts[0], -1);
+}
+
 TEST_F(PortSearchTest, PortChosenByNumberOpensItsPinnedPath)
 {
     CDeviceSimulator sim;

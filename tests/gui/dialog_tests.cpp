@@ -1,0 +1,520 @@
+// The dialog itself, driven as an operator would: its first start and a start
+// on a used settings file, the data exchange, the log panel, the port button
+// and the terminal against a bare pseudo-terminal pinned to COM3.
+#include <thread>
+
+#include <QAbstractItemView>
+#include <QCheckBox>
+#include <QContextMenuEvent>
+#include <QFileDialog>
+#include <QLabel>
+#include <QMenu>
+#include <QProgressBar>
+#include <QRadioButton>
+#include <QScrollBar>
+#include <QTextBlock>
+
+#include "app/DialogLayout.h"
+#include "common/PtyPair.h"
+#include "tests/gui/GuiFixture.h"
+
+namespace {
+
+std::vector<uint8_t> Bytes(const QByteArray& data)
+{
+    return std::vector<uint8_t>(data.begin(), data.end());
+}
+
+}  // namespace
+
+class CDialogTests : public QObject {
+    Q_OBJECT
+private slots:
+    void FirstStartShowsTheDefaults();
+    void UsedSettingsFillTheControlsAndAreSavedOnClose();
+    void ReadingExchangeStopsAtTheFirstEditWithoutAnInteger();
+    void ChipTypeCheckFollowsTheBurnType();
+    void LogShowsColoursAndLineEndsAndKeepsTheNewestInView();
+    void LogDropsTheOldestTextPastItsLimit();
+    void WorkerThreadsReachTheLogInOrderAndBoxesBlockThem();
+    void PortButtonOpensAndClosesThePinnedPort();
+    void TerminalSendsHexAndCodePage936Bytes();
+    void TerminalReceivesIntoTheLogWhileSwitchedOn();
+    void AutoSendRepeatsUntilSwitchedOff();
+    void AboutBoxFromTheContextMenu();
+    void FileButtonPutsTheChosenFileIntoThePathEdit();
+};
+
+void CDialogTests::FirstStartShowsTheDefaults()
+{
+    CGuiEnv env;
+    auto pDlg = ShowDialog();
+    QCOMPARE(pDlg->windowTitle(), QStringLiteral("Vantrel"));
+    const CDialogUnits du(pDlg->font());
+    QCOMPARE(pDlg->size(), du.Size(506, 366));
+    QCOMPARE(pDlg->minimumSize(), pDlg->maximumSize());
+    QVERIFY(!(pDlg->windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
+    QCOMPARE(Ctrl<QPushButton>(pDlg.get(), "m_btnStart")->geometry(), du.Rect(13, 324, 93, 20));
+    QCOMPARE(LogOf(pDlg.get())->geometry(), du.Rect(7, 184, 492, 131));
+
+    auto* pPort = Ctrl<QComboBox>(pDlg.get(), "m_cbPort");
+    QCOMPARE(pPort->count(), 13);
+    QCOMPARE(pPort->currentIndex(), 0);
+    QVERIFY(pPort->currentText().startsWith(QLatin1String("COM1")));
+    QCOMPARE(pPort->itemText(12), QStringLiteral("AUTOCHECK"));
+    QCOMPARE(Ctrl<QComboBox>(pDlg.get(), "m_cbBaudRate")->currentText(), QStringLiteral("115200"));
+    QCOMPARE(Ctrl<QComboBox>(pDlg.get(), "m_cbDataBits")->currentText(), QStringLiteral("8"));
+    QCOMPARE(Ctrl<QComboBox>(pDlg.get(), "m_cbParity")->currentText(), QStringLiteral("None"));
+    QCOMPARE(Ctrl<QComboBox>(pDlg.get(), "m_cbStopBits")->currentText(), QStringLiteral("1"));
+    QCOMPARE(Ctrl<QComboBox>(pDlg.get(), "m_cbSendMode")->currentText(), QStringLiteral("按16进制"));
+    QCOMPARE(Ctrl<QLineEdit>(pDlg.get(), "m_editFrameLen")->text(), QStringLiteral("1024"));
+    QCOMPARE(Ctrl<QLineEdit>(pDlg.get(), "m_editRepeatTimes")->text(), QStringLiteral("1"));
+    QCOMPARE(Ctrl<QLineEdit>(pDlg.get(), "m_editTimeInterval")->text(), QStringLiteral("1000"));
+    QCOMPARE(Ctrl<QLineEdit>(pDlg.get(), "m_editFilePath")->text(), QString());
+    QVERIFY(Ctrl<QRadioButton>(pDlg.get(), "m_radioFirmware")->isChecked());
+    QVERIFY(!Ctrl<QCheckBox>(pDlg.get(), "m_checkChipType")->isEnabled());
+    QVERIFY(!Ctrl<QProgressBar>(pDlg.get(), "m_progress")->isVisible());
+    QCOMPARE(Ctrl<QPushButton>(pDlg.get(), "m_btnStart")->text(), QStringLiteral("&Start Downloading"));
+    QCOMPARE(Ctrl<QPushButton>(pDlg.get(), "m_btnOpenPort")->text(), QStringLiteral("打开串口"));
+
+    const QString strLog = LogText(pDlg.get());
+    QVERIFY2(strLog.startsWith(QLatin1String("-- Find serial port:\n")), qPrintable(strLog));
+    QVERIFY(strLog.endsWith(QLatin1String("-- -------------------------------------------------\n")));
+    // A first start writes the defaults.
+    QVERIFY(env.IniText().find("UsedTimes=1") != std::string::npos);
+
+    // Focus starts on the start button; Tab visits every push button, combo,
+    // edit and the log, and skips radios, labels, groups, the progress bar
+    // and the check box while it is disabled.
+    QCOMPARE(FocusName(), QStringLiteral("m_btnStart"));
+    const QStringList expected = {"m_cbPort",        "m_btnSelectFile", "m_richLog",        "m_editFilePath",
+                                  "m_cbBaudRate",    "m_cbDataBits",    "m_cbParity",       "m_cbStopBits",
+                                  "m_btnOpenPort",   "m_editFrameLen",  "m_editRepeatTimes", "m_editTimeInterval",
+                                  "m_editSend",      "m_btnAutoSend",   "m_btnReceive",     "m_btnClear",
+                                  "m_cbSendMode",    "m_btnManualSend", "m_editVerMajor",   "m_editVerMinor",
+                                  "m_editVerPatch",  "m_btnStart"};
+    QStringList visited;
+    for (int i = 0; i < expected.size(); ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        visited << FocusName();
+    }
+    QCOMPARE(visited, expected);
+    QTest::mouseClick(Ctrl<QRadioButton>(pDlg.get(), "m_radioProgram"), Qt::LeftButton);
+    Ctrl<QLineEdit>(pDlg.get(), "m_editVerPatch")->setFocus();
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QCOMPARE(FocusName(), QStringLiteral("m_checkChipType"));
+}
+
+void CDialogTests::UsedSettingsFillTheControlsAndAreSavedOnClose()
+{
+    CGuiEnv env;
+    const std::string strPinned = env.m_dir.Path("pinned-tty");
+    env.WriteIni("StopBit=2\r\nPortNum=12\r\nDataBit=0\r\nCsBit=4\r\nBaudRate=99\r\nSendType=0\r\n"
+                 "FrameLen=512\r\nRepeatTimes=3\r\nTimeInterval=250\r\n",
+                 "1.2.*", {{3, strPinned}});
+    auto pDlg = ShowDialog();
+    auto* pPort = Ctrl<QComboBox>(pDlg.get(), "m_cbPort");
+    auto* pBaud = Ctrl<QComboBox>(pDlg.get(), "m_cbBaudRate");
+    QCOMPARE(pPort->currentText(), QStringLiteral("AUTOCHECK"));
+    QCOMPARE(pPort->itemText(2), QStringLiteral("COM3  ") + QString::fromStdString(strPinned));
+    QCOMPARE(pBaud->currentIndex(), -1);  // out of range: nothing selected
+    QCOMPARE(pBaud->currentText(), QString());
+    QCOMPARE(Ctrl<QComboBox>(pDlg.get(), "m_cbDataBits")->currentText(), QStringLiteral("5"));
+    QCOMPARE(Ctrl<QComboBox>(pDlg.get(), "m_cbParity")->currentText(), QStringLiteral("Space"));
+    QCOMPARE(Ctrl<QComboBox>(pDlg.get(), "m_cbStopBits")->currentText(), QStringLiteral("2"));
+    QCOMPARE(Ctrl<QComboBox>(pDlg.get(), "m_cbSendMode")->currentText(), QStringLiteral("按ASCII码"));
+    QCOMPARE(Ctrl<QLineEdit>(pDlg.get(), "m_editFrameLen")->text(), QStringLiteral("512"));
+    QCOMPARE(Ctrl<QLineEdit>(pDlg.get(), "m_editRepeatTimes")->text(), QStringLiteral("3"));
+    QCOMPARE(Ctrl<QLineEdit>(pDlg.get(), "m_editTimeInterval")->text(), QStringLiteral("250"));
+    // The port search lists the pinned path under its number.
+    const QString strLog = LogText(pDlg.get());
+    QVERIFY2(strLog.contains(QStringLiteral("\nCOM3  ") + QString::fromStdString(strPinned) + QLatin1Char('\n')),
+             qPrintable(strLog));
+
+    // The operator picks another rate and another port, then closes with Esc.
+    pBaud->setCurrentIndex(2);
+    pPort->setCurrentIndex(4);
+    QTest::keyClick(pDlg.get(), Qt::Key_Escape);
+    QVERIFY(!pDlg->isVisible());
+    const std::string strIni = env.IniText();
+    for (const char* pLine : {"BaudRate=2\r\n", "PortNum=4\r\n", "StopBit=2\r\n", "DataBit=0\r\n", "CsBit=4\r\n",
+                              "SendType=0\r\n", "FrameLen=512\r\n", "RepeatTimes=3\r\n", "TimeInterval=250\r\n"})
+        QVERIFY2(strIni.find(pLine) != std::string::npos, pLine);
+    QVERIFY(strIni.find("COM3=" + strPinned + "\r\n") != std::string::npos);
+}
+
+void CDialogTests::ReadingExchangeStopsAtTheFirstEditWithoutAnInteger()
+{
+    CGuiEnv env;
+    auto pDlg = ShowDialog();
+    CBoxAnswerer answerer;
+    answerer.m_onBox = [] { return FocusName(); };
+    auto* pInterval = Ctrl<QLineEdit>(pDlg.get(), "m_editTimeInterval");
+
+    // The frame length and the path edits exchange nothing as they change.
+    Ctrl<QLineEdit>(pDlg.get(), "m_editFrameLen")->setText(QString());
+    Ctrl<QLineEdit>(pDlg.get(), "m_editFilePath")->setText(QStringLiteral("/tmp/x.hex"));
+    QCOMPARE(answerer.m_seen.size(), size_t(0));
+    Ctrl<QLineEdit>(pDlg.get(), "m_editFrameLen")->setText(QStringLiteral("2048"));
+
+    // The interval edit does: emptied, it stops the exchange with a box and
+    // takes the focus; the frame length before it was read.
+    pInterval->setFocus();
+    QTest::keyClick(pInterval, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(pInterval, Qt::Key_Delete);
+    QCOMPARE(answerer.m_seen.size(), size_t(1));
+    QCOMPARE(answerer.m_seen[0].strText, QStringLiteral("请键入一个整数。"));
+    QCOMPARE(answerer.m_seen[0].strCaption, CLoaderDlg::BoxCaption());
+    QCOMPARE(pDlg->focusWidget(), pInterval);
+
+    // A change after it reads nothing past the bad edit.
+    Ctrl<QLineEdit>(pDlg.get(), "m_editRepeatTimes")->setText(QStringLiteral("5"));
+    QCOMPARE(answerer.m_seen.size(), size_t(2));
+    QCOMPARE(pDlg->focusWidget(), pInterval);
+
+    // The start button, as the Enter key, starts nothing.
+    QTest::keyClick(pInterval, Qt::Key_Return);
+    QCOMPARE(answerer.m_seen.size(), size_t(3));
+    QCOMPARE(Ctrl<QPushButton>(pDlg.get(), "m_btnStart")->text(), QStringLiteral("&Start Downloading"));
+    QVERIFY(!LogText(pDlg.get()).contains(QLatin1String("Open")));
+
+    pDlg->close();
+    const std::string strIni = env.IniText();
+    QVERIFY(strIni.find("FrameLen=2048\r\n") != std::string::npos);
+    QVERIFY(strIni.find("TimeInterval=1000\r\n") != std::string::npos);
+    QVERIFY(strIni.find("RepeatTimes=1\r\n") != std::string::npos);
+}
+
+void CDialogTests::ChipTypeCheckFollowsTheBurnType()
+{
+    CGuiEnv env;
+    auto pDlg = ShowDialog();
+    auto* pCheck = Ctrl<QCheckBox>(pDlg.get(), "m_checkChipType");
+    QTest::mouseClick(Ctrl<QRadioButton>(pDlg.get(), "m_radioProgram"), Qt::LeftButton);
+    QVERIFY(pCheck->isEnabled());
+    QTest::mouseClick(pCheck, Qt::LeftButton);
+    QVERIFY(pCheck->isChecked());
+    for (const char* pRadio : {"m_radioEmulator", "m_radioFirmware"}) {
+        QTest::mouseClick(Ctrl<QRadioButton>(pDlg.get(), "m_radioProgram"), Qt::LeftButton);
+        QVERIFY(pCheck->isEnabled());
+        QTest::mouseClick(Ctrl<QRadioButton>(pDlg.get(), pRadio), Qt::LeftButton);
+        QVERIFY(Ctrl<QRadioButton>(pDlg.get(), pRadio)->isChecked());
+        QVERIFY(!pCheck->isEnabled());
+        QVERIFY(pCheck->isChecked());  // kept while disabled
+    }
+}
+
+void CDialogTests::LogShowsColoursAndLineEndsAndKeepsTheNewestInView()
+{
+    CGuiEnv env;
+    auto pDlg = ShowDialog();
+    CLogPanel* pLog = LogOf(pDlg.get());
+    QTest::mouseClick(Ctrl<QPushButton>(pDlg.get(), "m_btnClear"), Qt::LeftButton);
+    QCOMPARE(pLog->toPlainText(), QString());
+
+    struct CPiece {
+        const char* pText;
+        int nColour;
+        QColor colour;
+    };
+    const CPiece pieces[] = {
+        {"k", 0, QColor(0, 0, 0)},   {"d", 1, QColor(150, 0, 0)}, {"r", 2, QColor(255, 0, 0)},
+        {"b", 3, QColor(0, 0, 250)}, {"g", 4, QColor(0, 120, 0)}, {"x", 5, QColor(0, 0, 0)},
+        {"y", 77, QColor(0, 0, 0)},
+    };
+    for (const CPiece& piece : pieces)
+        pDlg->AppendLog(piece.pText, piece.nColour);
+    const QTextBlock first = pLog->document()->firstBlock();
+    QCOMPARE(first.text(), QStringLiteral("kdrbgxy"));
+    for (int i = 0; i < int(std::size(pieces)); ++i) {
+        QTextCursor cursor(pLog->document());
+        cursor.setPosition(i + 1);  // the format of the character before
+        QCOMPARE(cursor.charFormat().foreground().color(), pieces[i].colour);
+    }
+
+    // "\r\n" ends a line, also when split over two appends; an operator's
+    // selection does not move the text's place, and the newest stays in view.
+    pDlg->AppendLog("\r\nsecond\r", 0);
+    pDlg->AppendLog("\nthird\r\n", 0);
+    QCOMPARE(pLog->toPlainText(), QStringLiteral("kdrbgxy\nsecond\nthird\n"));
+    for (int i = 0; i < 200; ++i)
+        pDlg->AppendLog("filler line\r\n", 0);
+    pLog->selectAll();
+    pLog->verticalScrollBar()->setValue(0);
+    pDlg->AppendLog("newest", 2);
+    QVERIFY(pLog->toPlainText().endsWith(QLatin1String("filler line\nnewest")));
+    QVERIFY(!pLog->textCursor().hasSelection());
+    QVERIFY(!pLog->document()->isModified());
+    QVERIFY(pLog->verticalScrollBar()->maximum() > 0);
+    QCOMPARE(pLog->verticalScrollBar()->value(), pLog->verticalScrollBar()->maximum());
+}
+
+void CDialogTests::LogDropsTheOldestTextPastItsLimit()
+{
+    CGuiEnv env;
+    auto pDlg = ShowDialog();
+    CLogPanel* pLog = LogOf(pDlg.get());
+    // 3000 lines of 50 characters: 150,000 characters with their line ends.
+    for (int i = 0; i < 3000; ++i)
+        pDlg->View().AppendLog(QStringLiteral("line %1 ").arg(i, 5, 10, QLatin1Char('0')).leftJustified(49, '.').toStdString() + "\r\n",
+                               i % 5);
+    QVERIFY(pLog->CharacterCount() <= CLogPanel::kLogLimit);
+    QVERIFY(pLog->CharacterCount() > CLogPanel::kLogLimit - 50);
+    const QString strText = pLog->toPlainText();
+    QVERIFY(strText.startsWith(QLatin1String("line ")));  // whole lines go
+    QVERIFY(strText.endsWith(QStringLiteral("line 02999 ").leftJustified(49, '.') + QLatin1Char('\n')));
+    QVERIFY(!strText.contains(QLatin1String("line 00000")));
+    QCOMPARE(pLog->CharacterCount(), int(strText.size()));
+
+    // One piece longer than the limit: its newest part fills the log.
+    std::string strHuge(CLogPanel::kLogLimit + 1000, 'a');
+    strHuge.replace(strHuge.size() - 4, 4, "TAIL");
+    pDlg->AppendLog(strHuge, 0);
+    QCOMPARE(pLog->CharacterCount(), CLogPanel::kLogLimit);
+    QVERIFY(pLog->toPlainText().endsWith(QLatin1String("aaaTAIL")));
+}
+
+void CDialogTests::WorkerThreadsReachTheLogInOrderAndBoxesBlockThem()
+{
+    CGuiEnv env;
+    auto pDlg = ShowDialog();
+    QTest::mouseClick(Ctrl<QPushButton>(pDlg.get(), "m_btnClear"), Qt::LeftButton);
+    CLoaderView& view = pDlg->View();
+    constexpr int kLines = 3000;
+    // One thread appends two lines per piece, the other one: pieces come out
+    // whole (A's pairs stay together) and each thread's in its order.
+    std::thread a([&view] {
+        for (int i = 0; i < kLines; i += 2)
+            view.AppendLog("A" + std::to_string(i) + "\r\nA" + std::to_string(i + 1) + "\r\n", 3);
+    });
+    std::thread b([&view] {
+        for (int i = 0; i < kLines; ++i)
+            view.AppendLog("B" + std::to_string(i) + "\r\n", 4);
+    });
+    a.join();
+    b.join();
+    QTRY_VERIFY_WITH_TIMEOUT(LogText(pDlg.get()).count(QLatin1Char('\n')) == 2 * kLines, 10000);
+    int nNextA = 0;
+    int nNextB = 0;
+    QString strPrevious;
+    for (const QString& strLine : LogText(pDlg.get()).split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        if (nNextA % 2 == 1)
+            QCOMPARE(strPrevious, QStringLiteral("A%1").arg(nNextA - 1));
+        if (strLine.startsWith(QLatin1Char('A')))
+            QCOMPARE(strLine, QStringLiteral("A%1").arg(nNextA++));
+        else
+            QCOMPARE(strLine, QStringLiteral("B%1").arg(nNextB++));
+        strPrevious = strLine;
+    }
+    QCOMPARE(nNextA, kLines);
+    QCOMPARE(nNextB, kLines);
+
+    // A box from a worker blocks it until answered; what it logged before
+    // the box is shown before the box.
+    std::atomic<int> nDone {0};
+    CBoxAnswerer answerer({QMessageBox::Ok, QMessageBox::No, QMessageBox::Yes});
+    answerer.m_onBox = [&] { return QStringLiteral("%1 %2").arg(nDone.load()).arg(LogText(pDlg.get()).endsWith(QLatin1String("before\n"))); };
+    bool bFirst = true;
+    bool bSecond = false;
+    std::thread worker([&] {
+        view.AppendLog("before\r\n", 0);
+        view.ShowMessageBox("box from the worker");
+        nDone = 1;
+        bFirst = view.AskYesNo("first question");
+        nDone = 2;
+        bSecond = view.AskYesNo("second question");
+        nDone = 3;
+    });
+    QTRY_COMPARE_WITH_TIMEOUT(nDone.load(), 3, 10000);
+    worker.join();
+    QCOMPARE(answerer.m_seen.size(), size_t(3));
+    QCOMPARE(answerer.m_seen[0].strText, QStringLiteral("box from the worker"));
+    QCOMPARE(answerer.m_seen[0].strNote, QStringLiteral("0 true"));
+    QCOMPARE(answerer.m_seen[1].strNote, QStringLiteral("1 true"));
+    QCOMPARE(answerer.m_seen[2].strNote, QStringLiteral("2 true"));
+    QVERIFY(!bFirst);
+    QVERIFY(bSecond);
+}
+
+void CDialogTests::PortButtonOpensAndClosesThePinnedPort()
+{
+    CGuiEnv env;
+    CPtyPair pty;
+    env.WriteIni("PortNum=2\r\n", "", {{3, pty.SlavePath()}});
+    auto pDlg = ShowDialog();
+    auto* pButton = Ctrl<QPushButton>(pDlg.get(), "m_btnOpenPort");
+    Ctrl<QComboBox>(pDlg.get(), "m_cbBaudRate")->setCurrentIndex(5);
+    QTest::mouseClick(pButton, Qt::LeftButton);
+    QVERIFY2(LogText(pDlg.get()).endsWith(QStringLiteral("串口打开正常:COM3,38400,8,N,1")), qPrintable(LogText(pDlg.get())));
+    QCOMPARE(pButton->text(), QStringLiteral("关闭串口"));
+    // Opening saves the settings at once.
+    QVERIFY(env.IniText().find("BaudRate=5\r\n") != std::string::npos);
+
+    QTest::mouseClick(pButton, Qt::LeftButton);
+    QVERIFY(LogText(pDlg.get()).endsWith(QStringLiteral("串口关闭正常!\n")));
+    QCOMPARE(pButton->text(), QStringLiteral("打开串口"));
+}
+
+void CDialogTests::TerminalSendsHexAndCodePage936Bytes()
+{
+    CGuiEnv env;
+    CPtyPair pty;
+    env.WriteIni("PortNum=2\r\n", "", {{3, pty.SlavePath()}});
+    auto pDlg = ShowDialog();
+    QTest::mouseClick(Ctrl<QPushButton>(pDlg.get(), "m_btnOpenPort"), Qt::LeftButton);
+    auto* pSend = Ctrl<QLineEdit>(pDlg.get(), "m_editSend");
+    auto* pMode = Ctrl<QComboBox>(pDlg.get(), "m_cbSendMode");
+    auto* pManual = Ctrl<QPushButton>(pDlg.get(), "m_btnManualSend");
+
+    struct CCase {
+        int nMode;
+        const char* pTyped;
+        QByteArray expected;
+    };
+    const CCase cases[] = {
+        {1, "41 42 0d ff", QByteArray::fromHex("41420dff")},
+        {1, "0102zz03", QByteArray::fromHex("0102")},
+        {0, "中A", QByteArray::fromHex("d6d041")},
+    };
+    for (const CCase& c : cases) {
+        pMode->setCurrentIndex(c.nMode);
+        // Typed text; Chinese characters come from an input method, not keys.
+        pSend->setText(QString::fromUtf8(c.pTyped));
+        QTest::mouseClick(pManual, Qt::LeftButton);
+        QCOMPARE(pty.Receive(100), Bytes(c.expected));
+    }
+}
+
+void CDialogTests::TerminalReceivesIntoTheLogWhileSwitchedOn()
+{
+    CGuiEnv env;
+    CPtyPair pty;
+    env.WriteIni("PortNum=2\r\nTimeInterval=20\r\n", "", {{3, pty.SlavePath()}});
+    auto pDlg = ShowDialog();
+    auto* pReceive = Ctrl<QPushButton>(pDlg.get(), "m_btnReceive");
+    QTest::mouseClick(Ctrl<QPushButton>(pDlg.get(), "m_btnOpenPort"), Qt::LeftButton);
+    QTest::mouseClick(Ctrl<QPushButton>(pDlg.get(), "m_btnClear"), Qt::LeftButton);
+
+    pty.Send({'h', 'e', 'l', 'l', 'o', '\r', '\n', 0xD6});
+    QTest::mouseClick(pReceive, Qt::LeftButton);
+    QCOMPARE(pReceive->text(), QStringLiteral("停止接收"));
+    QTRY_COMPARE_WITH_TIMEOUT(LogText(pDlg.get()), QStringLiteral("hello\n"), 5000);
+    pty.Send({0xD0, 'w'});  // the character's second byte comes with a later poll
+    QTRY_COMPARE_WITH_TIMEOUT(LogText(pDlg.get()), QStringLiteral("hello\n中w"), 5000);
+
+    QTest::mouseClick(pReceive, Qt::LeftButton);
+    QCOMPARE(pReceive->text(), QStringLiteral("开始接收"));
+    pty.Send({'z'});
+    QTest::qWait(200);
+    QCOMPARE(LogText(pDlg.get()), QStringLiteral("hello\n中w"));
+}
+
+void CDialogTests::AutoSendRepeatsUntilSwitchedOff()
+{
+    CGuiEnv env;
+    CPtyPair pty;
+    env.WriteIni("PortNum=2\r\nTimeInterval=20\r\n", "", {{3, pty.SlavePath()}});
+    auto pDlg = ShowDialog();
+    auto* pAuto = Ctrl<QPushButton>(pDlg.get(), "m_btnAutoSend");
+    QTest::mouseClick(Ctrl<QPushButton>(pDlg.get(), "m_btnOpenPort"), Qt::LeftButton);
+    QTest::keyClicks(Ctrl<QLineEdit>(pDlg.get(), "m_editSend"), QStringLiteral("5A"));
+
+    QTest::mouseClick(pAuto, Qt::LeftButton);
+    QCOMPARE(pAuto->text(), QStringLiteral("停止发送"));
+    std::vector<uint8_t> received;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        [&] {
+            const std::vector<uint8_t> more = pty.Receive(0);
+            received.insert(received.end(), more.begin(), more.end());
+            return received.size() >= 4;
+        }(),
+        5000);
+    QCOMPARE(received, std::vector<uint8_t>(received.size(), 0x5A));
+
+    QTest::mouseClick(pAuto, Qt::LeftButton);
+    QCOMPARE(pAuto->text(), QStringLiteral("自动发送"));
+    pty.Receive(50);
+    QTest::qWait(200);
+    QVERIFY(pty.Receive(0).empty());
+}
+
+void CDialogTests::AboutBoxFromTheContextMenu()
+{
+    CGuiEnv env;
+    auto pDlg = ShowDialog();
+    QString strCaption;
+    QStringList texts;
+    QSize size;
+    int nMenuActions = 0;
+    bool bIcon = false;
+    bool bDefault = false;
+    CPoller menuPoller([&] {
+        auto* pMenu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        if (!pMenu)
+            return false;
+        nMenuActions = int(pMenu->actions().size());
+        pMenu->setActiveAction(pMenu->actions().front());
+        texts << pMenu->actions().front()->text();
+        QTest::keyClick(pMenu, Qt::Key_Return);
+        return true;
+    });
+    CPoller aboutPoller([&] {
+        QWidget* pModal = QApplication::activeModalWidget();
+        if (!pModal || pModal == pDlg.get() || !pModal->isVisible())
+            return false;
+        strCaption = pModal->windowTitle();
+        size = pModal->size();
+        for (const char* pName : {"m_staticVersion", "m_staticWhat"})
+            texts << Ctrl<QLabel>(pModal, pName)->text();
+        bIcon = !Ctrl<QLabel>(pModal, "m_staticIcon")->pixmap().isNull();
+        auto* pOk = Ctrl<QPushButton>(pModal, "m_btnOk");
+        bDefault = pOk->isDefault();
+        QTest::mouseClick(pOk, Qt::LeftButton);
+        return true;
+    });
+    const QPoint at(5, 5);
+    QContextMenuEvent event(QContextMenuEvent::Mouse, at, pDlg->mapToGlobal(at));
+    QApplication::sendEvent(pDlg.get(), &event);
+    QTRY_VERIFY(aboutPoller.Done());
+    QCOMPARE(nMenuActions, 1);
+    QVERIFY(bIcon);
+    QVERIFY(bDefault);
+    QCOMPARE(strCaption, QStringLiteral("关于 Vantrel"));
+    QCOMPARE(size, CDialogUnits(pDlg->font()).Size(235, 55));
+    QCOMPARE(texts.size(), 3);
+    QCOMPARE(texts[0], QStringLiteral("关于 Vantrel(&A)..."));
+    QCOMPARE(texts[1], QStringLiteral("Vantrel 1.0 版"));
+    QVERIFY(!texts[2].isEmpty());
+    QVERIFY(pDlg->isVisible());
+}
+
+void CDialogTests::FileButtonPutsTheChosenFileIntoThePathEdit()
+{
+    CGuiEnv env;
+    const QString strFile = QString::fromStdString(env.m_dir.Write("chosen.hex", ":00000001FF\n"));
+    auto pDlg = ShowDialog();
+    auto* pPath = Ctrl<QLineEdit>(pDlg.get(), "m_editFilePath");
+    for (bool bChoose : {true, false}) {
+        QString strFilter;
+        CPoller poller([&] {
+            auto* pFiles = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            if (!pFiles || !pFiles->isVisible())
+                return false;
+            strFilter = pFiles->nameFilters().join(QLatin1Char(';'));
+            if (bChoose) {
+                pFiles->selectFile(strFile);
+                static_cast<QDialog*>(pFiles)->accept();
+            } else {
+                pFiles->reject();
+            }
+            return true;
+        });
+        QTest::mouseClick(Ctrl<QPushButton>(pDlg.get(), "m_btnSelectFile"), Qt::LeftButton);
+        QVERIFY(poller.Done());
+        QCOMPARE(strFilter, QStringLiteral("All Files (*)"));
+        QCOMPARE(pPath->text(), strFile);  // a cancelled choice leaves it as it was
+    }
+}
+
+QTEST_MAIN(CDialogTests)
+#include "dialog_tests.moc"
