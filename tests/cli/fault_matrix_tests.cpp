@@ -4,6 +4,7 @@
 // the next run.
 #include <chrono>
 #include <cstdlib>
+#include <ostream>
 
 #include <gtest/gtest.h>
 
@@ -33,7 +34,13 @@ std::string Expand(const std::string& strPattern, const std::string& strFile)
     return strText;
 }
 
-class FaultMatrixTest : public ::testing::TestWithParam<CCell> {
+// Names the cell in test listings instead of dumping its bytes.
+void PrintTo(const CCell& cell, std::ostream* pStream)
+{
+    *pStream << cell.pName;
+}
+
+class FaultMatrix : public ::testing::TestWithParam<CCell> {
 protected:
     void SetUp() override
     {
@@ -64,7 +71,7 @@ protected:
     std::vector<uint8_t> m_data;
 };
 
-TEST_P(FaultMatrixTest, RunEndsAsItShouldAndTheDeviceStaysUsable)
+TEST_P(FaultMatrix, EndsCleanlyAndTheDeviceStaysUsable)
 {
     const CCell& cell = GetParam();
     CSimConfig config = m_sim.Config();
@@ -112,6 +119,6 @@ const CCell kCells[] = {
 #include "fault_matrix_cells.inc"
 };
 
-INSTANTIATE_TEST_SUITE_P(EveryPhaseAndFault, FaultMatrixTest, ::testing::ValuesIn(kCells), CellName);
+INSTANTIATE_TEST_SUITE_P(Cell, FaultMatrix, ::testing::ValuesIn(kCells), CellName);
 
 }  // namespace
