@@ -26,6 +26,17 @@ Bytes Pattern(size_t nLength, uint8_t nSeed = 1)
     return data;
 }
 
+// The whole log of a run that goes through.
+std::string SuccessLog(const std::string& strFile)
+{
+    return "##  the cmdcheckid is ok!\r\n"
+           "-- Downloading file " + strFile + " ...\r\n"
+           "-- Verifying ...\r\n"
+           "-- Verify successfully.\r\n"
+           "##  the disconnect is ok!\r\n"
+           "-- Download successfully.\r\n";
+}
+
 class RunTest : public ::testing::Test {
 public:
     void SetUp() override
@@ -78,13 +89,7 @@ TEST_F(RunTest, SuccessfulRunWritesVerifiesAndLeavesIapMode)
     const Bytes data = Pattern(100);
     m_inputs.strFilePath = m_dir.Write("firmware.hex", HexFile(0x1000, data));
     EXPECT_EQ(Run(), ERunEnd::kSuccess);
-    EXPECT_EQ(m_view.LogText(),
-              "##  the cmdcheckid is ok!\r\n"
-              "-- Downloading file " + m_inputs.strFilePath + " ...\r\n"
-              "-- Verifying ...\r\n"
-              "-- Verify successfully.\r\n"
-              "##  the disconnect is ok!\r\n"
-              "-- Download successfully.\r\n");
+    EXPECT_EQ(m_view.LogText(), SuccessLog(m_inputs.strFilePath));
     EXPECT_EQ(m_sim.ReadMemory(0x1000, data.size()), data);
     EXPECT_EQ(m_sim.ReadMemory(0x1064, 12), Bytes(12, 0xFF));
     EXPECT_FALSE(m_sim.InIapMode());
@@ -336,13 +341,7 @@ TEST_F(RunTest, EmptyImageIsADownloadOfNothing)
 {
     m_inputs.strFilePath = m_dir.Write("empty.hex", ":00000001FF\n");
     EXPECT_EQ(Run(), ERunEnd::kSuccess);
-    EXPECT_EQ(m_view.LogText(),
-              "##  the cmdcheckid is ok!\r\n"
-              "-- Downloading file " + m_inputs.strFilePath + " ...\r\n"
-              "-- Verifying ...\r\n"
-              "-- Verify successfully.\r\n"
-              "##  the disconnect is ok!\r\n"
-              "-- Download successfully.\r\n");
+    EXPECT_EQ(m_view.LogText(), SuccessLog(m_inputs.strFilePath));
     EXPECT_TRUE(FramesWithCode(kFlashSetAddress).empty());
 }
 
