@@ -69,7 +69,13 @@ std::vector<SIniLine> SplitLines(const std::string& strBytes)
     while (nStart < strBytes.size()) {
         const size_t nNewline = strBytes.find('\n', nStart);
         if (nNewline == std::string::npos) {
-            lines.push_back({strBytes.substr(nStart), ""});
+            // A carriage return that ends the file ends its last line too:
+            // it is no part of the value.
+            std::string strLast = strBytes.substr(nStart);
+            const bool bCr = strLast.ends_with('\r');
+            if (bCr)
+                strLast.pop_back();
+            lines.push_back({strLast, bCr ? "\r" : ""});
             break;
         }
         const bool bCr = nNewline > nStart && strBytes[nNewline - 1] == '\r';
@@ -79,6 +85,10 @@ std::vector<SIniLine> SplitLines(const std::string& strBytes)
     }
     return lines;
 }
+
+// False for a last line with no end, or only a carriage return: a line
+// appended after it needs a full line end first.
+bool EndsLine(const SIniLine& line) { return line.strEnd.ends_with('\n'); }
 
 std::string JoinLines(const std::vector<SIniLine>& lines)
 {
@@ -281,8 +291,11 @@ bool HasLineEnd(std::string_view text) { return text.find_first_of("\r\n") != st
 
 // Sets (strText given) or removes the key; the file is rewritten only when
 // its bytes change.
-bool EditKey(const std::string& strSection, const std::string& strKey, const std::optional<std::string>& text)
+bool EditKey(const std::string& strSectionGiven, const std::string& strKeyGiven, const std::optional<std::string>& text)
 {
+    // Names are read trimmed, so they are written trimmed.
+    const std::string strSection(Trim(strSectionGiven));
+    const std::string strKey(Trim(strKeyGiven));
     std::lock_guard<std::mutex> lock(g_iniMutex);
     std::string& strError = g_strWriteError;
     if (g_iniPath.empty()) {
@@ -290,7 +303,7 @@ bool EditKey(const std::string& strSection, const std::string& strKey, const std
         return false;
     }
     if (HasLineEnd(strSection) || strSection.find(']') != std::string::npos || HasLineEnd(strKey) ||
-        strKey.find('=') != std::string::npos || Trim(strKey).empty() || strKey.front() == ';' ||
+        strKey.find('=') != std::string::npos || strKey.empty() || strKey.front() == ';' ||
         strKey.front() == '[' || (text && HasLineEnd(*text))) {
         strError = "a name or value that cannot be written on one line";
         return false;
@@ -309,7 +322,7 @@ bool EditKey(const std::string& strSection, const std::string& strKey, const std
         return false;
     std::vector<SIniLine> lines = SplitLines(strOld);
     std::string strEnd = "\r\n";
-    if (!lines.empty() && !lines.front().strEnd.empty())
+    if (!lines.empty() && EndsLine(lines.front()))
         strEnd = lines.front().strEnd;
 
     const SSectionSpan span = FindSection(lines, strSection);
@@ -326,11 +339,11 @@ bool EditKey(const std::string& strSection, const std::string& strKey, const std
         size_t nLast = span.nEnd - 1;
         while (nLast > span.nHeader && Trim(lines[nLast].strText).empty())
             --nLast;
-        if (lines[nLast].strEnd.empty())
+        if (!EndsLine(lines[nLast]))
             lines[nLast].strEnd = strEnd;
         lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(nLast + 1), SIniLine {strKey + "=" + *text, strEnd});
     } else {
-        if (!lines.empty() && lines.back().strEnd.empty())
+        if (!lines.empty() && !EndsLine(lines.back()))
             lines.back().strEnd = strEnd;
         // Sections stand apart by one blank line.
         if (!lines.empty() && !Trim(lines.back().strText).empty())
@@ -427,7 +440,7 @@ std::string IniReadString(const std::string& strSection, const std::string& strK
 {
     std::lock_guard<std::mutex> lock(g_iniMutex);
     const std::vector<SIniLine> lines = ReadLines(g_iniPath);
-    const size_t nKey = FindKey(lines, FindSection(lines, strSection), strKey);
+    const size_t nKey = FindKey(lines, FindSection(lines, Trim(strSection)), Trim(strKey));
     if (nKey == std::string::npos)
         return std::string();
     return CutValue(KeyLine(ParsedText(lines, nKey))->value);
@@ -442,7 +455,7 @@ std::vector<std::pair<std::string, std::string>> IniReadSection(const std::strin
 {
     std::lock_guard<std::mutex> lock(g_iniMutex);
     const std::vector<SIniLine> lines = ReadLines(g_iniPath);
-    const SSectionSpan span = FindSection(lines, strSection);
+    const SSectionSpan span = FindSection(lines, Trim(strSection));
     std::vector<std::pair<std::string, std::string>> entries;
     if (span.nHeader == std::string::npos)
         return entries;

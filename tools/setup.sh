@@ -3,7 +3,8 @@
 # runs one job:
 #   demo   build, start the device simulator and download an example firmware into it
 #   test   build and run the whole test suite: plain, then under AddressSanitizer +
-#          UndefinedBehaviorSanitizer, then the threaded tests under ThreadSanitizer
+#          UndefinedBehaviorSanitizer, then the threaded tests under ThreadSanitizer,
+#          then each fuzz target for a short time
 set -euo pipefail
 
 job=${1:-demo}
@@ -42,6 +43,8 @@ test)
     build build/tsan -DVANTREL_SANITIZE=thread -DVANTREL_BUILD_BENCH=OFF
     TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/tests/tsan.supp" \
         ctest --test-dir build/tsan --output-on-failure -j "$jobs" -L threaded
+    # Hostile input: each fuzz target for a short, bounded time.
+    bash fuzz/run 15
     ;;
 demo)
     build build/plain -DVANTREL_BUILD_TESTS=OFF

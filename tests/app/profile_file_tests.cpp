@@ -191,6 +191,24 @@ TEST_F(ProfileFileTest, NewLinesTakeTheFilesLineEnd)
     }
 }
 
+TEST_F(ProfileFileTest, NamesAreTrimmedAndABareCarriageReturnEndsTheLastLine)
+{
+    // A name with blanks around it is the name without them, written or read.
+    UseFile("[Ports]\nCOM1=/dev/ttyS0\n");
+    EXPECT_TRUE(IniWriteString("  Ports ", " COM2\t", "/dev/ttyUSB0"));
+    EXPECT_EQ(ReadBytes(g_iniPath), "[Ports]\nCOM1=/dev/ttyS0\nCOM2=/dev/ttyUSB0\n");
+    EXPECT_EQ(IniReadString(" ports", "com2 "), "/dev/ttyUSB0");
+    // A key that would read back as a section header is refused.
+    EXPECT_FALSE(IniWriteString("Ports", " [x", "]"));
+
+    // The carriage return ends the line, so an unrelated write changes no value.
+    UseFile("[S]\nA=1\nB=]\r");
+    EXPECT_EQ(IniReadString("S", "B"), "]");
+    EXPECT_TRUE(IniWriteString("S", "C", "2"));
+    EXPECT_EQ(IniReadString("S", "B"), "]");
+    EXPECT_EQ(IniReadString("S", "C"), "2");
+}
+
 TEST_F(ProfileFileTest, NewFileGetsLineEndsOfItsOwn)
 {
     g_iniPath = IniPath();
