@@ -208,4 +208,33 @@ TEST(CliInfo, ListsTheRangesAFileCovers)
     EXPECT_EQ(RunCli({"info", dir.Path("missing.hex")}).nExit, 1);
 }
 
+TEST(CliInfo, HostileFilesAndPathsGetClearMessages)
+{
+    CTempDir dir;
+    // A name in code page 936 bytes (not UTF-8), holding a NUL, a line of
+    // invalid UTF-8 and a very long line: each read or refused with its line.
+    const std::string strName = "\xB9\xCC\xBC\xFE.hex";
+    const CCliResult ok = RunCli({"info", dir.Write(strName, HexFile(0x10, Pattern(16)))});
+    EXPECT_EQ(ok.nExit, 0);
+    EXPECT_TRUE(ok.strOut.ends_with("1 blocks, 16 bytes\n")) << ok.strOut;
+
+    struct Case {
+        std::string strContent;
+        const char* pOut;
+    };
+    const Case cases[] = {
+        {":00000001FF\n\xff\xfe\x80\n", "##  Invalid format: \xff\xfe\x80. (L2)\n"},
+        {std::string(":10\0", 4) + "0000\n", "##  Data length not equal to 16.(L1)\n"},
+        {":" + std::string(4 << 20, '0') + "\n", "##  Data length not equal to 0.(L1)\n"},
+    };
+    for (const Case& c : cases) {
+        const CCliResult bad = RunCli({"info", dir.Write("hostile.hex", c.strContent)});
+        EXPECT_EQ(bad.nExit, 1);
+        EXPECT_EQ(bad.strOut, c.pOut);
+    }
+    const CCliResult missing = RunCli({"info", dir.Path("\xB9\xCC.hex")});
+    EXPECT_EQ(missing.nExit, 1);
+    EXPECT_NE(missing.strErr.find("file not found"), std::string::npos);
+}
+
 }  // namespace
