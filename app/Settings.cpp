@@ -90,7 +90,6 @@ void LoadSettings(CSettings& settings, CLogSink& log)
         WritePortSetting("TimeInterval", settings.nTimeInterval, log);
         WritePortSetting("RepeatTimes", settings.nRepeatTimes, log);
     }
-    LoadPortMap();
 }
 
 void SaveSettings(const CSettings& settings, CLogSink& log)

@@ -18,7 +18,7 @@ struct CSettings {
 
 // Chooses the settings file and reads section "Port:" (and "update" for the
 // permitted versions). On a first run (UsedTimes missing or 0) the defaults
-// are taken and written instead. Ends by loading the COM-number map.
+// are taken and written instead. The COM-number map is LoadPortMap's.
 void LoadSettings(CSettings& settings, CLogSink& log);
 // Writes the port and terminal settings to section "Port:".
 // Either way, the first write of the process that fails is logged in red and

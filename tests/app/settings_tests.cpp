@@ -109,12 +109,11 @@ TEST_F(SettingsTest, UsedFileIsReadAsItStands)
 
 TEST_F(SettingsTest, PermittedVersionsAreReadOnlyOnceTheFileIsUsed)
 {
-    WriteBytes(IniPath(), "[update]\nsupportversion=1.2.3\n[Ports]\nCOM2=/dev/pts/9\n");
+    WriteBytes(IniPath(), "[update]\nsupportversion=1.2.3\n");
     CSettings settings;
     CRecordingLog log;
     LoadSettings(settings, log);
     EXPECT_EQ(settings.strSupportVersion, "");
-    EXPECT_EQ(ComPortPath(2), "/dev/pts/9");
     LoadSettings(settings, log);
     EXPECT_EQ(settings.strSupportVersion, "1.2.3");
 }

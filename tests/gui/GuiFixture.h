@@ -24,22 +24,18 @@
 #include "common/TempDir.h"
 #include "serial/ComPortMap.h"
 
-// Calls pollWidget every few milliseconds while events are processed (also
-// inside a box's own event loop) until it returns true once.
+// Calls poll every few milliseconds while events are processed (also inside
+// a dialog's or a menu's own event loop), as long as it lives.
 class CPoller : public QObject {
 public:
-    explicit CPoller(std::function<bool()> poll) : m_poll(std::move(poll))
+    explicit CPoller(std::function<void()> poll) : m_poll(std::move(poll))
     {
-        connect(&m_timer, &QTimer::timeout, this, [this] {
-            if (m_poll())
-                m_timer.stop();
-        });
+        connect(&m_timer, &QTimer::timeout, this, [this] { m_poll(); });
         m_timer.start(10);
     }
-    bool Done() const { return !m_timer.isActive(); }
 
 private:
-    std::function<bool()> m_poll;
+    std::function<void()> m_poll;
     QTimer m_timer;
 };
 

@@ -1,0 +1,39 @@
+#pragma once
+// The log panel: read-only coloured text that only ever grows at its end.
+// Appends drop the operator's selection and keep the newest text in view;
+// past kLogLimit characters the oldest text goes, so the newest always shows.
+#include <string>
+#include <vector>
+
+#include <QPlainTextEdit>
+
+struct CLogPiece {
+    std::string strText;
+    int nColour = 0;
+};
+
+class CLogPanel : public QPlainTextEdit {
+    Q_OBJECT
+public:
+    static constexpr int kLogLimit = 131072;
+
+    explicit CLogPanel(QWidget* pParent = nullptr);
+
+    void AppendLog(const std::string& strText, int nColour);
+    // Several pieces in one edit: one trim, one scroll.
+    void AppendLogs(const std::vector<CLogPiece>& pieces);
+    void ClearLog();
+    // Characters held; a line end counts as one.
+    int CharacterCount() const;
+
+    // The colour of a log colour number; unknown numbers are black.
+    static QColor ColourOf(int nColour);
+
+private:
+    void InsertPiece(QTextCursor& cursor, const std::string& strText, int nColour);
+    void TrimToLimit();
+    void ShowNewest();
+
+    // A piece ended with "\r": a "\n" that starts the next one ends the same line.
+    bool m_bPendingCr = false;
+};
