@@ -463,8 +463,9 @@ bool CLoaderDlg::AskQuestion(const std::string& strText)
 
 void CLoaderDlg::OnOK()
 {
-    if (!UpdateData(true))
-        return;
+    // A bad edit is reported and stops the exchange there; the press still
+    // counts, with what was read, so that "&Cancel" always stops a run.
+    UpdateData(true);
     CRunInputs inputs;
     inputs.strFilePath = m_strFilePath;
     inputs.port = PortChoice(true);

@@ -2,6 +2,7 @@
 // What the dialog tests share: a settings file of the test's own in a scratch
 // folder, a fresh dialog on it, the dialog's controls by name, and an
 // operator who answers the boxes the dialog raises.
+#include <filesystem>
 #include <stdlib.h>
 
 #include <functional>
@@ -87,6 +88,9 @@ public:
     {
         ::setenv("VANTREL_INI", IniPath().c_str(), 1);
         ::setenv("XDG_CONFIG_HOME", m_dir.Path("config").c_str(), 1);
+        // The machine's own serial ports stay out of the port search.
+        std::filesystem::create_directories(m_dir.Path("sys/class/tty"));
+        ::setenv("VANTREL_SYSFS", m_dir.Path("sys").c_str(), 1);
         g_iniPath.clear();
         g_bIniFellBack = false;
         ClearComPortPaths();
