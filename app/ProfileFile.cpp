@@ -218,7 +218,10 @@ public:
     explicit CTempFile(const std::string& strTarget)
     {
         const fs::path target(strTarget);
-        m_strPath = (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
+        std::string strName = ".";
+        strName += target.filename().string();
+        strName += ".XXXXXX";
+        m_strPath = (target.parent_path() / strName).string();
         m_fd = ::mkostemp(m_strPath.data(), O_CLOEXEC);
         if (m_fd < 0)
             m_strPath.clear();

@@ -1,5 +1,6 @@
 // vantrel-bench: the speed and memory figures of the download path, each a
 // ratio against a baseline measured in the same run, with its target.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -171,9 +172,24 @@ void DownloadFigures(const std::string& strDir, int nBaudRate, double dTarget)
         std::printf("cannot start the simulator\n");
         return;
     }
-    const double dBaseline = BareExchanges(sim, image);
-    bool bSuccess = false;
-    const double dRun = EngineRun(sim, strFile, &bSuccess);
+    // Alternating rounds, the best of each: a busy moment of the machine
+    // then weighs on neither side alone. Line time makes one round enough.
+    const int nRounds = nBaudRate ? 1 : 3;
+    double dBaseline = 1e9;
+    double dRun = 1e9;
+    bool bSuccess = true;
+    for (int i = 0; i < nRounds; ++i) {
+        // On a thread of its own, as the run's worker is: where the scheduler
+        // puts a fresh thread against the simulator's moves an exchange by
+        // more than the engine does.
+        double dRound = 0;
+        std::thread baseline([&] { dRound = BareExchanges(sim, image); });
+        baseline.join();
+        dBaseline = std::min(dBaseline, dRound);
+        bool bRunSuccess = false;
+        dRun = std::min(dRun, EngineRun(sim, strFile, &bRunSuccess));
+        bSuccess = bSuccess && bRunSuccess;
+    }
     const std::string strLine = nBaudRate ? fmt::format(" at {} bit/s", nBaudRate) : std::string(", no line time");
     Report({"download+verify 256 KiB vs bare exchanges" + strLine, dBaseline / dRun, dTarget, true,
             fmt::format("run {:.2f} s, baseline {:.2f} s{}", dRun, dBaseline, bSuccess ? "" : ", RUN FAILED")});
