@@ -3,6 +3,8 @@
 // downgrade question, and closing the window while a run goes on.
 #include <QProgressBar>
 #include <QRadioButton>
+#include <QTextBlock>
+#include <QTextCursor>
 
 #include "common/HexWriter.h"
 #include "serial/CSerialLink.h"
@@ -48,6 +50,7 @@ private slots:
     void RefusedIdentifyRaisesABoxThatHoldsTheRunUntilAnswered();
     void DowngradeQuestionAnsweredNoThenYes();
     void ClosingDuringARunStopsItFirst();
+    void UnpluggedDeviceEndsTheRunWithARedLine();
 
 private:
     // A dialog on a settings file that pins COM3 to the simulator and selects it.
@@ -206,6 +209,29 @@ void CDownloadTests::ClosingDuringARunStopsItFirst()
     // Closed: the settings saved and the port left open by the stopped run released.
     QVERIFY(m_pEnv->IniText().find("FrameLen=777\r\n") != std::string::npos);
     QVERIFY(PortReleased());
+}
+
+
+void CDownloadTests::UnpluggedDeviceEndsTheRunWithARedLine()
+{
+    OpenDialog();
+    SetFile(Pattern(512));
+    // The line goes away in the middle of the writes, as an unplugged adapter would.
+    ConfigureSim([](CSimConfig& c) { c.m_vecFaults.push_back({0xC2, EFaultKind::kVanish, 0, 20}); });
+    QTest::mouseClick(StartButton(), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(StartButton()->text(), QStringLiteral("&Cancel"), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(StartButton()->text(), QStringLiteral("&Start Downloading"), 10000);
+    const QString strLine = QStringLiteral("## Command 0xC2: the port is gone (unplugged, or the far end closed).");
+    const QString strLog = LogText(m_pDlg.get());
+    QVERIFY2(strLog.contains(strLine + QLatin1Char('\n')), qPrintable(strLog));
+    QVERIFY(strLog.endsWith(QLatin1String("++  Write error:Addr=001020H,Offset=0x001020,Len=10H\n")));
+    QVERIFY(!strLog.contains(QLatin1String("successfully")));
+    QVERIFY(!Progress()->isVisible());
+
+    CLogPanel* pLog = LogOf(m_pDlg.get());
+    QTextCursor cursor(pLog->document());
+    cursor.setPosition(strLog.indexOf(strLine) + 1);
+    QCOMPARE(cursor.charFormat().foreground().color(), QColor(255, 0, 0));
 }
 
 QTEST_MAIN(CDownloadTests)
