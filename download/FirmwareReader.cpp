@@ -431,11 +431,16 @@ uint32_t ParseHex(std::string_view text)
     return bNegative ? 0u - nResult : nResult;
 }
 
-int LoadHexFile(const std::string& strPath, FirmwareImage& image, CLogSink& log)
+namespace {
+
+// Runs one reader: the image starts empty and stays empty unless the whole
+// file was read; memory running out is reported, never thrown past us.
+template <typename TLoad>
+int LoadWith(FirmwareImage& image, CLogSink& log, TLoad load)
 {
     FreeImage(image);
     try {
-        const int nResult = LoadHex(strPath, image, log);
+        const int nResult = load();
         if (!nResult) {
             FreeImage(image);
         }
@@ -447,18 +452,14 @@ int LoadHexFile(const std::string& strPath, FirmwareImage& image, CLogSink& log)
     }
 }
 
+}  // namespace
+
+int LoadHexFile(const std::string& strPath, FirmwareImage& image, CLogSink& log)
+{
+    return LoadWith(image, log, [&] { return LoadHex(strPath, image, log); });
+}
+
 int LoadAscFile(const std::string& strPath, FirmwareImage& image, CLogSink& log)
 {
-    FreeImage(image);
-    try {
-        const int nResult = LoadAsc(strPath, image);
-        if (!nResult) {
-            FreeImage(image);
-        }
-        return nResult;
-    } catch (const std::bad_alloc&) {
-        FreeImage(image);
-        log.AppendLog(kNoMemoryText, kLogRed);
-        return 0;
-    }
+    return LoadWith(image, log, [&] { return LoadAsc(strPath, image); });
 }

@@ -7,7 +7,7 @@
 
 #include "sim/SimConfig.h"
 
-// "1.2.3", each part 0-255.
+// "1.2.3", each number 0-255.
 bool ParseVersion(const std::string& strText, CSimVersion& version);
 // Decimal, or hex after 0x; at most nMax.
 bool ParseNumber(const std::string& strText, uint32_t nMax, uint32_t& nValue);
