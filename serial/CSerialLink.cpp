@@ -84,16 +84,23 @@ void CSerialLink::Fail(EIoStatus status, const std::string& strReason)
     m_strLastFailure = strReason;
 }
 
-int CSerialLink::Write(const uint8_t* pData, int nLength)
+bool CSerialLink::BeginTransfer()
 {
     if (!m_device.IsOpen()) {
         Fail(EIoStatus::kError, "the port is not open");
-        return 0;
+        return false;
     }
     if (m_bBusy.exchange(true, std::memory_order_acquire)) {
         Fail(EIoStatus::kError, "the port is busy with another transfer");
-        return 0;
+        return false;
     }
+    return true;
+}
+
+int CSerialLink::Write(const uint8_t* pData, int nLength)
+{
+    if (!BeginTransfer())
+        return 0;
     CBusyScope busy(m_bBusy);
     // Every byte goes out, a queue's worth at a time, each piece with its own
     // limit; a partial write is a failure, never a success.
@@ -112,14 +119,8 @@ int CSerialLink::Write(const uint8_t* pData, int nLength)
 
 int CSerialLink::ReadByte(uint32_t* pValue)
 {
-    if (!m_device.IsOpen()) {
-        Fail(EIoStatus::kError, "the port is not open");
+    if (!BeginTransfer())
         return 0;
-    }
-    if (m_bBusy.exchange(true, std::memory_order_acquire)) {
-        Fail(EIoStatus::kError, "the port is busy with another transfer");
-        return 0;
-    }
     CBusyScope busy(m_bBusy);
     uint8_t value = 0;
     const EIoStatus status = m_device.ReadByte(value, kLinkTimeoutMs);

@@ -43,6 +43,9 @@ public:
 
 private:
     void Fail(EIoStatus status, const std::string& strReason);
+    // Checks the port is open and takes the busy flag; false (with the
+    // reason recorded) when either fails.
+    bool BeginTransfer();
 
     CSerialDevice m_device;
     int m_nPortNumber = 1;
