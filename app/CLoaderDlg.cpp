@@ -37,6 +37,8 @@ const QString kStopSendText = QStringLiteral("停止发送");
 const QString kReceiveText = QStringLiteral("开始接收");
 const QString kStopReceiveText = QStringLiteral("停止接收");
 const char* const kNotAnInteger = "请键入一个整数。";
+const QString kFileFilters = QStringLiteral("Firmware (*.hex *.asc);;All Files (*)");
+const char* const kStopAndCloseQuestion = "正在下载，是否停止下载并关闭?";
 // The shortest timer period the terminal uses; a period of 0 would spin.
 constexpr int kMinTimerMs = 10;
 
@@ -338,7 +340,7 @@ void CLoaderDlg::RefreshPortItems()
     m_cbPort->view()->setMinimumWidth(nWidest + m_cbPort->fontMetrics().averageCharWidth() * 4);
 }
 
-bool CLoaderDlg::ReadInt(QLineEdit* pEdit, int& nValue)
+bool CLoaderDlg::ReadInt(QLineEdit* pEdit, int& nValue, bool bReport)
 {
     bool bOk = false;
     const int nRead = pEdit->text().trimmed().toInt(&bOk, 10);
@@ -346,6 +348,8 @@ bool CLoaderDlg::ReadInt(QLineEdit* pEdit, int& nValue)
         nValue = nRead;
         return true;
     }
+    if (!bReport)
+        return false;
     QMessageBox box(QMessageBox::Warning, BoxCaption(), QString::fromUtf8(kNotAnInteger), QMessageBox::Ok, this);
     box.exec();
     pEdit->setFocus();
@@ -384,20 +388,45 @@ bool CLoaderDlg::UpdateData(bool bSaveAndValidate)
         return true;
     }
 
+    return ReadControls(true);
+}
+
+void CLoaderDlg::ReadControlsQuietly()
+{
+    if (m_bExchanging)
+        return;
+    m_bExchanging = true;
+    ReadControls(false);
+    m_bExchanging = false;
+}
+
+bool CLoaderDlg::ReadControls(bool bReport)
+{
+    // Reporting, the first edit without an integer ends the exchange there;
+    // quietly, each such edit keeps its member's value and the rest are read.
+    bool bAll = true;
+    const auto readInt = [&](QLineEdit* pEdit, int& nValue) {
+        if (bAll || !bReport)
+            bAll = ReadInt(pEdit, nValue, bReport) && bAll;
+    };
     m_strFilePath = m_editFilePath->text().toStdString();
-    if (!ReadInt(m_editFrameLen, m_nFrameLen) || !ReadInt(m_editTimeInterval, m_nTimeInterval) ||
-        !ReadInt(m_editRepeatTimes, m_nRepeatTimes))
+    readInt(m_editFrameLen, m_nFrameLen);
+    readInt(m_editTimeInterval, m_nTimeInterval);
+    readInt(m_editRepeatTimes, m_nRepeatTimes);
+    if (!bAll && bReport)
         return false;
     m_strSend = m_editSend->text().toStdString();
-    if (!ReadInt(m_editVerMajor, m_nVerMajor) || !ReadInt(m_editVerMinor, m_nVerMinor) ||
-        !ReadInt(m_editVerPatch, m_nVerPatch))
+    readInt(m_editVerMajor, m_nVerMajor);
+    readInt(m_editVerMinor, m_nVerMinor);
+    readInt(m_editVerPatch, m_nVerPatch);
+    if (!bAll && bReport)
         return false;
     m_nBurnType = m_radioFirmware->isChecked()   ? 0
                   : m_radioEmulator->isChecked() ? 1
                   : m_radioProgram->isChecked()  ? 2
                                                  : -1;
     m_bChipTypeCheck = m_checkChipType->isChecked() ? 1 : 0;
-    return true;
+    return bAll;
 }
 
 QString CLoaderDlg::BoxCaption()
@@ -486,10 +515,15 @@ void CLoaderDlg::accept()
 
 void CLoaderDlg::OnSelectFile()
 {
-    const QString strPath =
-        QFileDialog::getOpenFileName(this, QString(), QString(), QStringLiteral("All Files (*)"));
-    if (!strPath.isEmpty())
-        m_editFilePath->setText(strPath);
+    UpdateData(true);
+    // The dialog opens where the current file lies, firmware files first.
+    const QString strCurrent = QString::fromStdString(m_strFilePath);
+    const QString strFolder = strCurrent.isEmpty() ? QString() : QFileInfo(strCurrent).absolutePath();
+    const QString strPath = QFileDialog::getOpenFileName(this, QString(), strFolder, kFileFilters);
+    if (strPath.isEmpty())
+        return;
+    m_strFilePath = strPath.toStdString();
+    UpdateData(false);
 }
 
 void CLoaderDlg::OnOpenClosePort()
@@ -584,8 +618,16 @@ void CLoaderDlg::contextMenuEvent(QContextMenuEvent* pEvent)
 
 void CLoaderDlg::reject()
 {
-    if (m_bClosing)
-        return;  // already waiting for the run to stop
+    if (m_bClosing || m_bAskingToClose)
+        return;  // already waiting for the run to stop, or for the answer
+    if (!m_loader.IsIdle()) {
+        // Stopping leaves the device half-written in IAP mode: the operator decides.
+        m_bAskingToClose = true;
+        const bool bStop = AskToStopAndClose();
+        m_bAskingToClose = false;
+        if (!bStop)
+            return;
+    }
     if (!m_loader.IsIdle()) {
         m_bClosing = true;
         m_loader.RequestStop();
@@ -593,6 +635,15 @@ void CLoaderDlg::reject()
         return;
     }
     FinishClose();
+}
+
+bool CLoaderDlg::AskToStopAndClose()
+{
+    QMessageBox box(QMessageBox::Question, BoxCaption(), QString::fromUtf8(kStopAndCloseQuestion),
+                    QMessageBox::Yes | QMessageBox::No, this);
+    box.setDefaultButton(QMessageBox::No);
+    box.setEscapeButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
 }
 
 void CLoaderDlg::OnCloseTimer()
@@ -617,6 +668,9 @@ void CLoaderDlg::OnDestroy()
     m_bDestroyed = true;
     m_timerReceive->stop();
     m_timerAutoSend->stop();
+    // Every edit counts, also the ones without a change handler; the window
+    // is going away, so an edit without a number keeps its last value quietly.
+    ReadControlsQuietly();
     SaveSettings(CurrentSettings(), m_view);
     if (!SavePortMap())
         m_view.AppendLog("## Cannot write the port map to the settings file.\r\n", kLogRed);

@@ -72,6 +72,8 @@ private:
     void OnParamChange();
     void OnBurnTypeFirmware();
     void OnBurnTypeProgram();
+    // The question before a close stops a run; true for "Yes".
+    bool AskToStopAndClose();
     void OnCloseTimer();
     void FinishClose();
     // Saves the settings and the port map, closes the port button's port.
@@ -84,7 +86,12 @@ private:
     CPortChoice PortChoice(bool bTypedTexts) const;
     void RefreshPortItems();
     int TimerInterval() const;
-    bool ReadInt(QLineEdit* pEdit, int& nValue);
+    bool ReadInt(QLineEdit* pEdit, int& nValue, bool bReport);
+    // The reading half of UpdateData; see ReadControlsQuietly.
+    bool ReadControls(bool bReport);
+    // Reads every control without a box: an edit without an integer keeps
+    // its member's value, the others are read all the same.
+    void ReadControlsQuietly();
 
     QPushButton* m_btnStart = nullptr;
     QComboBox* m_cbPort = nullptr;
@@ -134,6 +141,7 @@ private:
     bool m_bReceiving = false;
     bool m_bAutoSending = false;
     bool m_bClosing = false;
+    bool m_bAskingToClose = false;
     bool m_bDestroyed = false;
 
     // The view outlives the engine: a finishing worker still reports to it.

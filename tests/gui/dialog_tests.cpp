@@ -4,6 +4,7 @@
 #include <thread>
 
 #include <QCheckBox>
+#include <QElapsedTimer>
 #include <QContextMenuEvent>
 #include <QFileDialog>
 #include <QLabel>
@@ -35,6 +36,8 @@ private slots:
     void ChipTypeCheckFollowsTheBurnType();
     void LogShowsColoursAndLineEndsAndKeepsTheNewestInView();
     void LogDropsTheOldestTextPastItsLimit();
+    void LongLinesKeepTheirNewestPartWithoutStallingTheWindow_data();
+    void LongLinesKeepTheirNewestPartWithoutStallingTheWindow();
     void WorkerThreadsReachTheLogInOrderAndBoxesBlockThem();
     void PortButtonOpensAndClosesThePinnedPort();
     void TerminalSendsHexAndCodePage936Bytes();
@@ -130,14 +133,19 @@ void CDialogTests::UsedSettingsFillTheControlsAndAreSavedOnClose()
     QVERIFY2(strLog.contains(QStringLiteral("\nCOM3  ") + QString::fromStdString(strPinned) + QLatin1Char('\n')),
              qPrintable(strLog));
 
-    // The operator picks another rate and another port, then closes with Esc.
+    // The operator picks another rate and another port, types a frame length
+    // (an edit that exchanges nothing as it changes), then closes with Esc.
     pBaud->setCurrentIndex(2);
     pPort->setCurrentIndex(4);
+    auto* pFrameLen = Ctrl<QLineEdit>(pDlg.get(), "m_editFrameLen");
+    pFrameLen->setFocus();
+    QTest::keyClick(pFrameLen, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(pFrameLen, QStringLiteral("2000"));
     QTest::keyClick(pDlg.get(), Qt::Key_Escape);
     QVERIFY(!pDlg->isVisible());
     const std::string strIni = env.IniText();
     for (const char* pLine : {"BaudRate=2\r\n", "PortNum=4\r\n", "StopBit=2\r\n", "DataBit=0\r\n", "CsBit=4\r\n",
-                              "SendType=0\r\n", "FrameLen=512\r\n", "RepeatTimes=3\r\n", "TimeInterval=250\r\n"})
+                              "SendType=0\r\n", "FrameLen=2000\r\n", "RepeatTimes=3\r\n", "TimeInterval=250\r\n"})
         QVERIFY2(strIni.find(pLine) != std::string::npos, pLine);
     QVERIFY(strIni.find("COM3=" + strPinned + "\r\n") != std::string::npos);
 }
@@ -152,7 +160,8 @@ void CDialogTests::ReadingExchangeStopsAtTheFirstEditWithoutAnInteger()
 
     // The frame length and the path edits exchange nothing as they change.
     Ctrl<QLineEdit>(pDlg.get(), "m_editFrameLen")->setText(QString());
-    Ctrl<QLineEdit>(pDlg.get(), "m_editFilePath")->setText(QStringLiteral("/tmp/x.hex"));
+    Ctrl<QLineEdit>(pDlg.get(), "m_editFilePath")
+        ->setText(QString::fromStdString(env.m_dir.Write("x.hex", ":00000001FF\n")));
     QCOMPARE(answerer.m_seen.size(), size_t(0));
     Ctrl<QLineEdit>(pDlg.get(), "m_editFrameLen")->setText(QStringLiteral("2048"));
 
@@ -175,16 +184,19 @@ void CDialogTests::ReadingExchangeStopsAtTheFirstEditWithoutAnInteger()
     // runs, with the values read before it.
     QTest::keyClick(pInterval, Qt::Key_Return);
     QCOMPARE(answerer.m_seen.size(), size_t(3));
-    QTRY_VERIFY_WITH_TIMEOUT(LogText(pDlg.get()).contains(QLatin1String("## Open COM1 failed, BaudRate = 115200.")),
-                             10000);
+    QTRY_VERIFY2_WITH_TIMEOUT(LogText(pDlg.get()).contains(QLatin1String("## Open COM1 failed, BaudRate = 115200.")),
+                              qPrintable(LogText(pDlg.get())), 10000);
     QTRY_COMPARE_WITH_TIMEOUT(Ctrl<QPushButton>(pDlg.get(), "m_btnStart")->text(),
                               QStringLiteral("&Start Downloading"), 10000);
 
+    // Closing asks nothing more: the bad edit keeps its last value, the
+    // others are saved as they stand.
     pDlg->close();
+    QCOMPARE(answerer.m_seen.size(), size_t(3));
     const std::string strIni = env.IniText();
     QVERIFY(strIni.find("FrameLen=2048\r\n") != std::string::npos);
     QVERIFY(strIni.find("TimeInterval=1000\r\n") != std::string::npos);
-    QVERIFY(strIni.find("RepeatTimes=1\r\n") != std::string::npos);
+    QVERIFY(strIni.find("RepeatTimes=5\r\n") != std::string::npos);
 }
 
 void CDialogTests::ChipTypeCheckFollowsTheBurnType()
@@ -266,7 +278,7 @@ void CDialogTests::LogDropsTheOldestTextPastItsLimit()
     QVERIFY(strText.startsWith(QLatin1String("line ")));  // whole lines go
     QVERIFY(strText.endsWith(QStringLiteral("line 02999 ").leftJustified(49, '.') + QLatin1Char('\n')));
     QVERIFY(!strText.contains(QLatin1String("line 00000")));
-    QCOMPARE(pLog->CharacterCount(), int(strText.size()));
+    QCOMPARE(pLog->CharacterCount(), int(strText.size() + strText.count(QLatin1Char('\n'))));
 
     // One piece longer than the limit: its newest part fills the log.
     std::string strHuge(CLogPanel::kLogLimit + 1000, 'a');
@@ -274,6 +286,74 @@ void CDialogTests::LogDropsTheOldestTextPastItsLimit()
     pDlg->AppendLog(strHuge, 0);
     QCOMPARE(pLog->CharacterCount(), CLogPanel::kLogLimit);
     QVERIFY(pLog->toPlainText().endsWith(QLatin1String("aaaTAIL")));
+}
+
+void CDialogTests::LongLinesKeepTheirNewestPartWithoutStallingTheWindow_data()
+{
+    QTest::addColumn<qsizetype>("nLength");
+    QTest::addColumn<int>("nPieces");
+    QTest::newRow("1 MB line") << qsizetype(1) << 1;
+    QTest::newRow("50 MB line") << qsizetype(50) << 1;
+    QTest::newRow("1 MB line in 4096 pieces") << qsizetype(1) << 4096;
+}
+
+void CDialogTests::LongLinesKeepTheirNewestPartWithoutStallingTheWindow()
+{
+    QFETCH(qsizetype, nLength);
+    QFETCH(int, nPieces);
+    CGuiEnv env;
+    auto pDlg = ShowDialog();
+    CLogPanel* pLog = LogOf(pDlg.get());
+    pDlg->AppendLog("an older line\r\n", 0);
+    QCOMPARE(pLog->lineWrapMode(), QPlainTextEdit::NoWrap);
+
+    // A line as a reader reports a file's line: megabytes of it, with a
+    // Chinese character now and then, and a line end.
+    std::string strLine = "##  Invalid format: ";
+    const size_t nBytes = static_cast<size_t>(nLength) * 1000 * 1000;
+    strLine.reserve(nBytes + 64);
+    while (strLine.size() < nBytes)
+        strLine += "0123456789ABCDEF\xE4\xB8\xAD:";
+    strLine += ". (L1)\r\n";
+    std::vector<std::string> pieces;
+    const size_t nPiece = strLine.size() / static_cast<size_t>(nPieces) + 1;
+    for (size_t i = 0; i < strLine.size(); i += nPiece)
+        pieces.push_back(strLine.substr(i, nPiece));
+
+    // The worker's calls queue up and reach the UI thread in one batch.
+    std::thread worker([&] {
+        for (const std::string& strPiece : pieces)
+            pDlg->View().AppendLog(strPiece, 2);
+    });
+    worker.join();
+    QElapsedTimer busy;
+    busy.start();
+    QCoreApplication::processEvents();
+    pLog->viewport()->repaint();
+    const qint64 nBusyMs = busy.elapsed();
+    qInfo("UI thread busy for %lld ms with a %lld MB line in %d pieces", static_cast<long long>(nBusyMs),
+          static_cast<long long>(nLength), nPieces);
+
+    // The newest part fills the log; the older line had to go.
+    const QString strText = pLog->toPlainText();
+    QVERIFY(strText.endsWith(QStringLiteral("中:. (L1)\n")));
+    QVERIFY(!strText.contains(QLatin1String("older")));
+    QVERIFY(pLog->CharacterCount() <= CLogPanel::kLogLimit);
+    QVERIFY(pLog->CharacterCount() > CLogPanel::kLogLimit - 8);
+    QCOMPARE(pLog->CharacterCount(), int(strText.size() + strText.count(QLatin1Char('\n'))));
+    QCOMPARE(pLog->document()->blockCount(), 2);  // the long line and the empty one after it
+    QVERIFY(pLog->horizontalScrollBar()->maximum() > 0);
+    // Red to its end.
+    QTextCursor cursor(pLog->document());
+    cursor.setPosition(1);
+    QCOMPARE(cursor.charFormat().foreground().color(), QColor(255, 0, 0));
+    // Only a freeze of many seconds fails here; the figure is printed above.
+    QVERIFY2(nBusyMs < 20000, qPrintable(QString::number(nBusyMs)));
+
+    // The next line shows after it, and the log stays within its limit.
+    pDlg->AppendLog("-- next\r\n", 0);
+    QVERIFY(pLog->toPlainText().endsWith(QLatin1String(". (L1)\n-- next\n")));
+    QVERIFY(pLog->CharacterCount() <= CLogPanel::kLogLimit);
 }
 
 void CDialogTests::WorkerThreadsReachTheLogInOrderAndBoxesBlockThem()
@@ -493,11 +573,21 @@ void CDialogTests::AboutBoxFromTheContextMenu()
 void CDialogTests::FileButtonPutsTheChosenFileIntoThePathEdit()
 {
     CGuiEnv env;
-    const QString strFile = QString::fromStdString(env.m_dir.Write("chosen.hex", ":00000001FF\n"));
+    for (const char* pFolder : {"固件 folder", "other"})
+        std::filesystem::create_directories(env.m_dir.Path(pFolder));
+    const QString strFile = QString::fromStdString(env.m_dir.Write("固件 folder/chosen.hex", ":00000001FF\n"));
+    const QString strOther = QString::fromStdString(env.m_dir.Write("other/old.hex", ":00000001FF\n"));
     auto pDlg = ShowDialog();
     auto* pPath = Ctrl<QLineEdit>(pDlg.get(), "m_editFilePath");
+    pPath->setText(strOther);
+    // The button reads the controls first: an emptied frame length (an edit
+    // that exchanges nothing as it changes) is reported then.
+    auto* pFrameLen = Ctrl<QLineEdit>(pDlg.get(), "m_editFrameLen");
+    pFrameLen->clear();
+    CBoxAnswerer answerer;
     for (bool bChoose : {true, false}) {
         QString strFilter;
+        QString strFolder;
         int nSeen = 0;
         // The operator types the file's path into the name edit and accepts,
         // trying again while the dialog stays open.
@@ -507,6 +597,7 @@ void CDialogTests::FileButtonPutsTheChosenFileIntoThePathEdit()
                 return;
             ++nSeen;
             strFilter = pFiles->nameFilters().join(QLatin1Char(';'));
+            strFolder = pFiles->directory().absolutePath();
             if (bChoose) {
                 if (auto* pName = pFiles->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
                     pName->setText(strFile);
@@ -519,8 +610,13 @@ void CDialogTests::FileButtonPutsTheChosenFileIntoThePathEdit()
         });
         QTest::mouseClick(Ctrl<QPushButton>(pDlg.get(), "m_btnSelectFile"), Qt::LeftButton);
         QVERIFY(nSeen > 0);
-        QCOMPARE(strFilter, QStringLiteral("All Files (*)"));
+        // Firmware files are offered first, in the folder of the path shown.
+        QCOMPARE(strFilter, QStringLiteral("Firmware (*.hex *.asc);All Files (*)"));
+        QCOMPARE(strFolder, QFileInfo(bChoose ? strOther : strFile).absolutePath());
         QCOMPARE(pPath->text(), strFile);  // a cancelled choice leaves it as it was
+        QCOMPARE(answerer.m_seen.size(), size_t(1));
+        QCOMPARE(answerer.m_seen[0].strText, QStringLiteral("请键入一个整数。"));
+        pFrameLen->setText(QStringLiteral("640"));
     }
 }
 

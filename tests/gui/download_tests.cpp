@@ -13,6 +13,8 @@
 
 namespace {
 
+const char* const kStoppedLine = "## Download stopped before it finished: the device is still in IAP mode.";
+
 std::vector<uint8_t> Pattern(size_t nLength)
 {
     std::vector<uint8_t> data(nLength);
@@ -46,10 +48,12 @@ private slots:
     void init();
     void cleanup();
     void DownloadWritesTheFileAndShowsProgressOnlyDuringTheRun();
+    void CancelWhileWritingStopsTheRun_data();
     void CancelWhileWritingStopsTheRun();
     void RefusedIdentifyRaisesABoxThatHoldsTheRunUntilAnswered();
     void DowngradeQuestionAnsweredNoThenYes();
-    void ClosingDuringARunStopsItFirst();
+    void ClosingDuringARunAsksThenStopsItFirst();
+    void ClosingWhenIdleAsksNothing();
     void UnpluggedDeviceEndsTheRunWithARedLine();
 
 private:
@@ -59,6 +63,16 @@ private:
     void ConfigureSim(const std::function<void(CSimConfig&)>& change);
     QPushButton* StartButton() { return Ctrl<QPushButton>(m_pDlg.get(), "m_btnStart"); }
     QProgressBar* Progress() { return Ctrl<QProgressBar>(m_pDlg.get(), "m_progress"); }
+    QPushButton* PortButton() { return Ctrl<QPushButton>(m_pDlg.get(), "m_btnOpenPort"); }
+    // The colour of the log's last line of text.
+    QColor ColourOfLastLine()
+    {
+        QTextCursor cursor(LogOf(m_pDlg.get())->document());
+        cursor.movePosition(QTextCursor::End);
+        cursor.movePosition(QTextCursor::PreviousBlock);
+        cursor.movePosition(QTextCursor::NextCharacter);
+        return cursor.charFormat().foreground().color();
+    }
     bool PortReleased() const
     {
         CSerialLink link;
@@ -131,8 +145,16 @@ void CDownloadTests::DownloadWritesTheFileAndShowsProgressOnlyDuringTheRun()
     QVERIFY(PortReleased());
 }
 
+void CDownloadTests::CancelWhileWritingStopsTheRun_data()
+{
+    QTest::addColumn<bool>("bNextRun");
+    QTest::newRow("then the port button") << false;
+    QTest::newRow("then the next run") << true;
+}
+
 void CDownloadTests::CancelWhileWritingStopsTheRun()
 {
+    QFETCH(bool, bNextRun);
     OpenDialog();
     ConfigureSim([](CSimConfig& c) { c.m_nBaudRate = 38400; });  // slow enough to stop midway
     SetFile(Pattern(4096));
@@ -143,12 +165,31 @@ void CDownloadTests::CancelWhileWritingStopsTheRun()
     QTRY_COMPARE_WITH_TIMEOUT(StartButton()->text(), QStringLiteral("&Start Downloading"), 10000);
     QVERIFY(!Progress()->isVisible());
     const QString strLog = LogText(m_pDlg.get());
-    QVERIFY2(strLog.endsWith(QLatin1String(" ...\n")), qPrintable(strLog));
+    // The operator is told, in red, that the device is left half-written.
+    QVERIFY2(strLog.endsWith(QString::fromUtf8(kStoppedLine) + QLatin1Char('\n')), qPrintable(strLog));
+    QCOMPARE(ColourOfLastLine(), QColor(255, 0, 0));
     QVERIFY(!strLog.contains(QLatin1String("successfully")));
     QVERIFY(m_pSim->InIapMode());
     QVERIFY(Progress()->maximum() == 256);
     // The last block was never written.
     QCOMPARE(m_pSim->ReadMemory(0x1000 + 4080, 16), std::vector<uint8_t>(16, 0xFF));
+    // The port stays open, and the port button says so.
+    QCOMPARE(PortButton()->text(), QStringLiteral("关闭串口"));
+    QVERIFY(!PortReleased());
+
+    if (bNextRun) {
+        const std::vector<uint8_t> data = Pattern(64);
+        SetFile(data);
+        QTest::mouseClick(StartButton(), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(LogText(m_pDlg.get()).endsWith(QLatin1String("-- Download successfully.\n")), 15000);
+        QTRY_COMPARE_WITH_TIMEOUT(StartButton()->text(), QStringLiteral("&Start Downloading"), 5000);
+        QCOMPARE(m_pSim->ReadMemory(0x1000, data.size()), data);
+    } else {
+        QTest::mouseClick(PortButton(), Qt::LeftButton);
+        QVERIFY(LogText(m_pDlg.get()).endsWith(QStringLiteral("串口关闭正常!\n")));
+    }
+    QCOMPARE(PortButton()->text(), QStringLiteral("打开串口"));
+    QVERIFY(PortReleased());
 }
 
 void CDownloadTests::RefusedIdentifyRaisesABoxThatHoldsTheRunUntilAnswered()
@@ -192,25 +233,55 @@ void CDownloadTests::DowngradeQuestionAnsweredNoThenYes()
     QCOMPARE(m_pSim->ReadMemory(0x1000, data.size()), data);
 }
 
-void CDownloadTests::ClosingDuringARunStopsItFirst()
+void CDownloadTests::ClosingDuringARunAsksThenStopsItFirst()
 {
     OpenDialog();
     ConfigureSim([](CSimConfig& c) { c.m_nBaudRate = 38400; });
     SetFile(Pattern(4096));
     Ctrl<QLineEdit>(m_pDlg.get(), "m_editFrameLen")->setText(QStringLiteral("777"));
-    QTest::mouseClick(StartButton(), Qt::LeftButton);  // also reads the frame length
+    QTest::mouseClick(StartButton(), Qt::LeftButton);
     QTRY_VERIFY_WITH_TIMEOUT(Progress()->value() >= 2, 10000);
 
+    // Esc asks first; "No" (also the default) lets the run go on.
+    CBoxAnswerer answerer({QMessageBox::No, QMessageBox::Yes});
+    answerer.m_onBox = [] {
+        auto* pBox = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        return pBox->defaultButton() == pBox->button(QMessageBox::No) ? QStringLiteral("default No") : QString();
+    };
     QTest::keyClick(m_pDlg.get(), Qt::Key_Escape);
-    QVERIFY(m_pDlg->isVisible());  // waits for the run, the window still served
+    QCOMPARE(answerer.m_seen.size(), size_t(1));
+    QCOMPARE(answerer.m_seen[0].strText, QStringLiteral("正在下载，是否停止下载并关闭?"));
+    QCOMPARE(answerer.m_seen[0].strCaption, CLoaderDlg::BoxCaption());
+    QCOMPARE(answerer.m_seen[0].strNote, QStringLiteral("default No"));
+    QVERIFY(m_pDlg->isVisible());
+    QCOMPARE(StartButton()->text(), QStringLiteral("&Cancel"));
+    const int nBefore = Progress()->value();
+    QTRY_VERIFY_WITH_TIMEOUT(Progress()->value() > nBefore, 10000);
+
+    // The close box, answered "Yes": the run stops, the window waits for it
+    // and stays served, then closes.
+    m_pDlg->close();
+    QCOMPARE(answerer.m_seen.size(), size_t(2));
+    QVERIFY(m_pDlg->isVisible());
     QTRY_VERIFY_WITH_TIMEOUT(!m_pDlg->isVisible(), 10000);
     QCOMPARE(m_pSim->ReadMemory(0x1000 + 4080, 16), std::vector<uint8_t>(16, 0xFF));
-    QVERIFY(!LogText(m_pDlg.get()).contains(QLatin1String("successfully")));
+    QVERIFY(m_pSim->InIapMode());
+    const QString strLog = LogText(m_pDlg.get());
+    QVERIFY2(strLog.contains(QString::fromUtf8(kStoppedLine)), qPrintable(strLog));
+    QVERIFY(!strLog.contains(QLatin1String("successfully")));
     // Closed: the settings saved and the port left open by the stopped run released.
     QVERIFY(m_pEnv->IniText().find("FrameLen=777\r\n") != std::string::npos);
     QVERIFY(PortReleased());
 }
 
+void CDownloadTests::ClosingWhenIdleAsksNothing()
+{
+    OpenDialog();
+    CBoxAnswerer answerer;
+    QTest::keyClick(m_pDlg.get(), Qt::Key_Escape);
+    QVERIFY(!m_pDlg->isVisible());
+    QVERIFY(answerer.m_seen.empty());
+}
 
 void CDownloadTests::UnpluggedDeviceEndsTheRunWithARedLine()
 {
