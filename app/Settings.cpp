@@ -1,5 +1,6 @@
 #include "app/Settings.h"
 
+#include <charconv>
 #include <map>
 
 #include <fmt/format.h>
@@ -12,6 +13,11 @@ namespace {
 
 const std::string kPortSection = "Port:";
 const std::string kPortMapSection = "Ports";
+// Beside each number of "Ports": when the program last saw the device it gave
+// the number to (seconds since 1970), or "pinned" for a path the operator
+// wrote in.
+const std::string kPortSeenSection = "PortsSeen";
+const std::string kPinnedMark = "pinned";
 
 // One write to section "Port:". The first failed write of the process is
 // reported and moves the settings to the per-user file, where it is retried.
@@ -51,13 +57,64 @@ int ComNumberOfKey(const std::string& strKey)
     return nNumber >= 1 && nNumber <= kMaxComPort ? nNumber : 0;
 }
 
-std::map<int, std::string> StoredPortMap()
+// The values of a section's COMn keys, empty ones left out.
+std::map<int, std::string> StoredComKeys(const std::string& strSection)
 {
-    std::map<int, std::string> ports;
-    for (const auto& [strKey, strPath] : IniReadSection(kPortMapSection)) {
+    std::map<int, std::string> values;
+    for (const auto& [strKey, strValue] : IniReadSection(strSection)) {
         const int nNumber = ComNumberOfKey(strKey);
-        if (nNumber != 0 && !strPath.empty())
-            ports.emplace(nNumber, strPath);
+        if (nNumber != 0 && !strValue.empty())
+            values.emplace(nNumber, strValue);
+    }
+    return values;
+}
+
+// A time written by SeenText: decimal digits only. nTime is left alone
+// when the text is anything else.
+bool ParseSeenTime(const std::string& strText, long long& nTime)
+{
+    long long nParsed = 0;
+    const char* pEnd = strText.data() + strText.size();
+    const auto [pStop, error] = std::from_chars(strText.data(), pEnd, nParsed);
+    if (error != std::errc() || pStop != pEnd || strText[0] == '-')
+        return false;
+    nTime = nParsed;
+    return true;
+}
+
+std::string SeenText(const SComPort& port)
+{
+    return port.bPinned ? kPinnedMark : fmt::format("{}", port.nLastSeen);
+}
+
+// The two forms of path the port search gives a device: its by-id link, or
+// its node right under /dev. Anything else (a pseudo-terminal, a by-path or
+// socat link) only an operator writes in.
+bool IsSearchPath(const std::string& strPath)
+{
+    const std::string_view path(strPath);
+    const std::string_view byId = "/dev/serial/by-id/";
+    if (path.starts_with(byId))
+        return path.size() > byId.size() && path.find('/', byId.size()) == std::string_view::npos;
+    return path.starts_with("/dev/") && path.size() > 5 && path.find('/', 5) == std::string_view::npos;
+}
+
+std::map<int, SComPort> StoredPortMap()
+{
+    const std::map<int, std::string> seen = StoredComKeys(kPortSeenSection);
+    std::map<int, SComPort> ports;
+    for (const auto& [nNumber, strPath] : StoredComKeys(kPortMapSection)) {
+        SComPort port {strPath, true, 0};
+        if (!seen.empty()) {
+            // A number with no time beside it is one the operator wrote in.
+            const auto it = seen.find(nNumber);
+            port.bPinned = it == seen.end() || !ParseSeenTime(it->second, port.nLastSeen);
+        } else {
+            // A file from before the times were kept: the numbers the program
+            // gave are known by the paths it gives, and seen long ago.
+            port.bPinned = !IsSearchPath(strPath);
+        }
+        ports.emplace(nNumber, port);
     }
     return ports;
 }
@@ -109,26 +166,30 @@ void LoadPortMap()
 {
     if (g_iniPath.empty())
         g_iniPath = SettingsFilePath();
-    ClearComPortPaths();
-    for (const auto& [nNumber, strPath] : StoredPortMap())
-        SetComPortPath(nNumber, strPath);
+    SetComPortEntries(StoredPortMap());
 }
 
 bool SavePortMap()
 {
     if (g_iniPath.empty())
         g_iniPath = SettingsFilePath();
-    const std::map<int, std::string> stored = StoredPortMap();
-    const std::map<int, std::string> current = ComPortPaths();
+    const std::map<int, SComPort> current = ComPortEntries();
     bool bWritten = true;
-    for (const auto& [nNumber, strPath] : current) {
-        const auto it = stored.find(nNumber);
-        if (it == stored.end() || it->second != strPath)
-            bWritten = IniWriteString(kPortMapSection, fmt::format("COM{}", nNumber), strPath) && bWritten;
-    }
-    for (const auto& entry : stored) {
-        if (!current.contains(entry.first))
-            bWritten = IniDeleteKey(kPortMapSection, fmt::format("COM{}", entry.first)) && bWritten;
-    }
+    // Only keys whose text changes are written: each write replaces the file.
+    const auto save = [&](const std::string& strSection, auto textOf) {
+        const std::map<int, std::string> stored = StoredComKeys(strSection);
+        for (const auto& [nNumber, port] : current) {
+            const std::string strText = textOf(port);
+            const auto it = stored.find(nNumber);
+            if (it == stored.end() || it->second != strText)
+                bWritten = IniWriteString(strSection, fmt::format("COM{}", nNumber), strText) && bWritten;
+        }
+        for (const auto& entry : stored) {
+            if (!current.contains(entry.first))
+                bWritten = IniDeleteKey(strSection, fmt::format("COM{}", entry.first)) && bWritten;
+        }
+    };
+    save(kPortMapSection, [](const SComPort& port) { return port.strPath; });
+    save(kPortSeenSection, SeenText);
     return bWritten;
 }

@@ -26,9 +26,15 @@ void LoadSettings(CSettings& settings, CLogSink& log);
 void SaveSettings(const CSettings& settings, CLogSink& log);
 
 // The settings file's section "Ports" (COM1=/dev/..., up to COM255) becomes
-// the COM-number map.
+// the COM-number map. Section "PortsSeen" tells, by the same keys, which
+// numbers the program gave a device and when it last saw it (seconds since
+// 1970); a number marked "pinned" there, or not named there at all, is the
+// operator's. A file without "PortsSeen" comes from before the times were
+// kept: a number whose path is a /dev/serial/by-id/ link or a node right under
+// /dev, the forms the search gives, counts as the program's, seen long ago;
+// any other path as a pin.
 void LoadPortMap();
-// Writes the map back to section "Ports" when it differs from what the file
-// holds (numbers gone from the map lose their keys). False when the file
-// could not be written; the caller reports it.
+// Writes the map back to sections "Ports" and "PortsSeen", key by key where
+// the text differs from what the file holds (numbers gone from the map lose
+// their keys). False when the file could not be written; the caller reports it.
 bool SavePortMap();

@@ -60,6 +60,36 @@ void UseDialogSettings(const std::string& strIni)
     LoadPortMap();
 }
 
+// Whether COM nNumber is a port the search lists. The command line never
+// stores the numbers it shows, so it runs the same search that `ports` runs:
+// on the same machine with the same settings file both give the same answer.
+bool FindComPort(int nNumber, bool bFromSettings, std::string& strError)
+{
+    const std::string strName = fmt::format("COM{}", nNumber);
+    PortInfoList ports;
+    std::string strSearchError;
+    try {
+        ListComPorts(ports);
+    } catch (const CPortEnumerationError& error) {
+        // The numbers the settings file holds still stand for their paths.
+        if (!ComPortPath(nNumber).empty())
+            return true;
+        strSearchError = fmt::format(" (the port search failed: {})", error.what());
+    }
+    for (const PortInfo& port : ports) {
+        if (port.comName == strName)
+            return true;
+    }
+    const std::string strPath = ComPortPath(nNumber);
+    strError = strPath.empty()
+                   ? fmt::format("no device is known as {}", strName)
+                   : fmt::format("{} stands for {}, which the port search does not find", strName, strPath);
+    if (bFromSettings)
+        strError += ", the dialog's port choice; give --port";
+    strError += strSearchError + ". `vantrel-cli ports` lists the ports there are";
+    return false;
+}
+
 }  // namespace
 
 bool PrepareDownload(const CDownloadOptions& options, CRunInputs& inputs, std::string& strError)
@@ -79,32 +109,27 @@ bool PrepareDownload(const CDownloadOptions& options, CRunInputs& inputs, std::s
     inputs.strSupportVersion = options.bSupportVersionGiven ? options.strSupportVersion
                                                             : IniReadString("update", "supportversion");
 
-    if (options.strPort.empty()) {
+    const std::string& strPort = options.strPort;
+    if (strPort.empty()) {
         if (nPortIndex < 0 || nPortIndex >= kPortItemCount) {
             strError = fmt::format("the settings file {} holds no port choice (PortNum={}); give --port", g_iniPath,
                                    nPortIndex);
             return false;
         }
         inputs.port.nPortIndex = nPortIndex;
-    }
-    const std::string& strPort = options.strPort;
-    if (strPort.empty()) {
-        // chosen above
+        if (nPortIndex != kAutoCheckIndex && !FindComPort(nPortIndex + 1, true, strError))
+            return false;
     } else if (EqualsNoCase(strPort, "AUTOCHECK")) {
         inputs.port.nPortIndex = kAutoCheckIndex;
     } else if (strPort.size() > 3 && EqualsNoCase(strPort.substr(0, 3), "COM") &&
                strPort.find_first_not_of("0123456789", 3) == std::string::npos) {
         const int nNumber = LeadingDecimal(std::string_view(strPort).substr(3));
-        if (nNumber >= 1 && nNumber <= kAutoCheckIndex) {
+        if (!FindComPort(nNumber, false, strError))
+            return false;
+        if (nNumber <= kAutoCheckIndex)
             inputs.port.nPortIndex = nNumber - 1;
-        } else {
-            // Beyond the dialog's list: open the path the number stands for.
-            inputs.port.strPortPath = ComPortPath(nNumber);
-            if (inputs.port.strPortPath.empty()) {
-                strError = fmt::format("no device path is known for {}", strPort);
-                return false;
-            }
-        }
+        else
+            inputs.port.strPortPath = ComPortPath(nNumber);  // beyond the dialog's list
     } else if (strPort.find('/') != std::string::npos) {
         inputs.port.strPortPath = strPort;
     } else {

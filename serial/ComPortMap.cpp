@@ -1,17 +1,46 @@
 #include "serial/ComPortMap.h"
 
 #include <mutex>
+#include <set>
 
 namespace {
+
 std::mutex g_comPortMutex;
-std::map<int, std::string> g_comPorts;
+std::map<int, SComPort> g_comPorts;
+
+// The number for a device the map does not know, or 0. Numbers claimed in
+// this search belong to devices present now and are never given away.
+int NumberForNewDevice(const std::set<int>& claimed)
+{
+    for (int nNumber = 1; nNumber <= kOfferedComPorts; ++nNumber) {
+        if (!g_comPorts.contains(nNumber))
+            return nNumber;
+    }
+    // Beyond the twelve the dialog cannot choose it and AUTOCHECK never
+    // reaches it, so a number of a device long gone is better.
+    int nOldest = 0;
+    for (int nNumber = 1; nNumber <= kOfferedComPorts; ++nNumber) {
+        const SComPort& port = g_comPorts[nNumber];
+        if (!port.bPinned && !claimed.contains(nNumber) &&
+            (nOldest == 0 || port.nLastSeen < g_comPorts[nOldest].nLastSeen))
+            nOldest = nNumber;
+    }
+    if (nOldest != 0)
+        return nOldest;
+    for (int nNumber = kOfferedComPorts + 1; nNumber <= kMaxComPort; ++nNumber) {
+        if (!g_comPorts.contains(nNumber))
+            return nNumber;
+    }
+    return 0;
+}
+
 }  // namespace
 
 std::string ComPortPath(int nNumber)
 {
     std::lock_guard<std::mutex> lock(g_comPortMutex);
     auto it = g_comPorts.find(nNumber);
-    return it == g_comPorts.end() ? std::string() : it->second;
+    return it == g_comPorts.end() ? std::string() : it->second.strPath;
 }
 
 void SetComPortPath(int nNumber, const std::string& strPath)
@@ -20,7 +49,7 @@ void SetComPortPath(int nNumber, const std::string& strPath)
     if (strPath.empty())
         g_comPorts.erase(nNumber);
     else
-        g_comPorts[nNumber] = strPath;
+        g_comPorts[nNumber] = SComPort {strPath, true, 0};
 }
 
 void ClearComPortPaths()
@@ -32,21 +61,54 @@ void ClearComPortPaths()
 std::map<int, std::string> ComPortPaths()
 {
     std::lock_guard<std::mutex> lock(g_comPortMutex);
+    std::map<int, std::string> paths;
+    for (const auto& [nNumber, port] : g_comPorts)
+        paths.emplace(nNumber, port.strPath);
+    return paths;
+}
+
+std::map<int, SComPort> ComPortEntries()
+{
+    std::lock_guard<std::mutex> lock(g_comPortMutex);
     return g_comPorts;
 }
 
-int ClaimComPortNumber(const std::vector<std::string>& vecKnownPaths, const std::string& strNewPath)
+void SetComPortEntries(const std::map<int, SComPort>& entries)
 {
     std::lock_guard<std::mutex> lock(g_comPortMutex);
-    for (const std::string& strPath : vecKnownPaths) {
-        for (const auto& [nNumber, strMapped] : g_comPorts) {
-            if (strMapped == strPath)
-                return nNumber;
+    g_comPorts = entries;
+}
+
+std::vector<int> ClaimComPortNumbers(const std::vector<SSeenDevice>& devices, long long nNow)
+{
+    std::lock_guard<std::mutex> lock(g_comPortMutex);
+    std::vector<int> numbers(devices.size(), 0);
+    std::set<int> claimed;
+    // Known devices first: a new one must not be given the number of a
+    // device that is here too, only later in the list.
+    for (size_t i = 0; i < devices.size(); ++i) {
+        for (const std::string& strPath : devices[i].vecKnownPaths) {
+            for (auto& [nNumber, port] : g_comPorts) {
+                if (port.strPath != strPath)
+                    continue;
+                numbers[i] = nNumber;
+                claimed.insert(nNumber);
+                if (!port.bPinned)
+                    port.nLastSeen = nNow;
+                break;
+            }
+            if (numbers[i] != 0)
+                break;
         }
     }
-    for (int nNumber = 1; nNumber <= kMaxComPort; ++nNumber) {
-        if (g_comPorts.emplace(nNumber, strNewPath).second)
-            return nNumber;
+    for (size_t i = 0; i < devices.size(); ++i) {
+        if (numbers[i] != 0)
+            continue;
+        numbers[i] = NumberForNewDevice(claimed);
+        if (numbers[i] == 0)
+            continue;
+        g_comPorts[numbers[i]] = SComPort {devices[i].strNewPath, false, nNow};
+        claimed.insert(numbers[i]);
     }
-    return 0;
+    return numbers;
 }

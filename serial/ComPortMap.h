@@ -8,14 +8,40 @@
 
 // The highest COM number the map and the settings file keep.
 constexpr int kMaxComPort = 255;
+// The numbers the dialog offers (COM1 to COM12): a new device gets one of
+// them while one is free or can be freed.
+constexpr int kOfferedComPorts = 12;
+
+// One number of the map. A pin is a path the operator wrote in: it keeps its
+// number for good. A number the program gave a device remembers when the
+// device was last seen, so that the one gone longest can be given away.
+struct SComPort {
+    std::string strPath;
+    bool bPinned = true;
+    long long nLastSeen = 0;  // seconds since 1970; numbers the program gave only
+
+    bool operator==(const SComPort&) const = default;
+};
 
 // The device path that COM nNumber stands for; empty when none is known.
 std::string ComPortPath(int nNumber);
+// Pins strPath to nNumber; an empty path frees the number.
 void SetComPortPath(int nNumber, const std::string& strPath);
 void ClearComPortPaths();
 std::map<int, std::string> ComPortPaths();
+std::map<int, SComPort> ComPortEntries();
+void SetComPortEntries(const std::map<int, SComPort>& entries);
 
-// The number of a device the port search found: the number of the first of
-// vecKnownPaths (in their order) that the map holds; else the lowest free
-// number, which from now on stands for strNewPath. 0 when all are taken.
-int ClaimComPortNumber(const std::vector<std::string>& vecKnownPaths, const std::string& strNewPath);
+// A device one port search found: the paths that may already stand for it in
+// the map (most telling first), and the path a new number would stand for.
+struct SSeenDevice {
+    std::vector<std::string> vecKnownPaths;
+    std::string strNewPath;
+};
+
+// The numbers of the devices one search found, in their order; 0 where none
+// can be had. A device the map knows keeps its number (seen at nNow). Then
+// each new device takes the lowest free number of the offered twelve; when
+// all twelve are taken, the one given to the device gone longest; else the
+// lowest free number above them.
+std::vector<int> ClaimComPortNumbers(const std::vector<SSeenDevice>& devices, long long nNow);

@@ -3,11 +3,13 @@
 #include "serial/posix/PortList.h"
 
 #include <cstdlib>
+#include <ctime>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <sstream>
 
 #include <fmt/format.h>
 
@@ -25,6 +27,7 @@ struct SFoundPort {
     std::string strOpenPath;  // the by-id link, else the node
     std::string strLabel;     // product or driver name
     int onUsb = 0;
+    bool bConsole = false;    // the kernel writes its console to it
 };
 
 std::string FirstLine(const fs::path& path)
@@ -103,6 +106,17 @@ std::map<std::string, std::string> ByIdLinks(const fs::path& devRoot)
     return byNode;
 }
 
+// The ttys the kernel uses as its console ("tty0 ttyS0"). A search that
+// offered one would have AUTOCHECK write IAP frames into the system console.
+std::set<std::string> ConsoleNames(const fs::path& classDir)
+{
+    std::istringstream names(FirstLine(classDir / "console" / "active"));
+    std::set<std::string> consoles;
+    for (std::string strName; names >> strName;)
+        consoles.insert(strName);
+    return consoles;
+}
+
 std::vector<SFoundPort> FindDevices(const std::string& strSysRoot, const std::string& strDevRoot)
 {
     const fs::path classDir = fs::path(strSysRoot) / "class" / "tty";
@@ -117,6 +131,7 @@ std::vector<SFoundPort> FindDevices(const std::string& strSysRoot, const std::st
 
     const fs::path sysRoot(Resolved(strSysRoot));
     const std::map<std::string, std::string> byId = ByIdLinks(strDevRoot);
+    const std::set<std::string> consoles = ConsoleNames(classDir);
     std::vector<SFoundPort> found;
     for (const std::string& strName : names) {
         const fs::path ttyDir = classDir / strName;
@@ -125,6 +140,7 @@ std::vector<SFoundPort> FindDevices(const std::string& strSysRoot, const std::st
             continue;
         SFoundPort port;
         port.strName = strName;
+        port.bConsole = consoles.contains(strName);
         port.strNode = (fs::path(strDevRoot) / strName).string();
         // Without a node (a container that shows the host's sysfs) it cannot be opened.
         if (!fs::exists(port.strNode, ec))
@@ -151,37 +167,56 @@ PortInfo MakePortInfo(int nNumber, const std::string& strPath, const std::string
 
 }  // namespace
 
-void ListComPortsFrom(const std::string& strSysRoot, const std::string& strDevRoot, PortInfoList& ports)
+void ListComPortsFrom(const std::string& strSysRoot, const std::string& strDevRoot, long long nNow,
+                      PortInfoList& ports)
 {
     ports.clear();
     const std::vector<SFoundPort> found = FindDevices(strSysRoot, strDevRoot);
+    const std::map<int, SComPort> entries = ComPortEntries();
 
     // Map entries by the node they lead to, so a pin under any name of a
     // device (by-path, a link of the operator's) claims it.
-    std::map<std::string, std::vector<std::string>> pinnedByNode;
-    for (const auto& [nNumber, strPath] : ComPortPaths())
-        pinnedByNode[Resolved(strPath)].push_back(strPath);
+    std::map<std::string, std::vector<std::string>> mappedByNode;
+    std::set<std::string> pinnedNodes;
+    for (const auto& [nNumber, entry] : entries) {
+        const std::string strNode = Resolved(entry.strPath);
+        mappedByNode[strNode].push_back(entry.strPath);
+        if (entry.bPinned)
+            pinnedNodes.insert(strNode);
+    }
+
+    std::vector<const SFoundPort*> offered;
+    std::vector<SSeenDevice> seen;
+    for (const SFoundPort& port : found) {
+        // The system console is offered only when the operator pinned it.
+        if (port.bConsole && !pinnedNodes.contains(port.strResolved))
+            continue;
+        SSeenDevice device {{port.strOpenPath, port.strNode}, port.strOpenPath};
+        const auto mapped = mappedByNode.find(port.strResolved);
+        if (mapped != mappedByNode.end())
+            device.vecKnownPaths.insert(device.vecKnownPaths.end(), mapped->second.begin(), mapped->second.end());
+        offered.push_back(&port);
+        seen.push_back(device);
+    }
+    const std::vector<int> numbers = ClaimComPortNumbers(seen, nNow);
 
     std::set<int> listed;
     std::set<std::string> listedNodes;
-    for (const SFoundPort& port : found) {
-        std::vector<std::string> known {port.strOpenPath, port.strNode};
-        const auto pins = pinnedByNode.find(port.strResolved);
-        if (pins != pinnedByNode.end())
-            known.insert(known.end(), pins->second.begin(), pins->second.end());
-        const int nNumber = ClaimComPortNumber(known, port.strOpenPath);
-        if (nNumber == 0 || !listed.insert(nNumber).second)
+    for (size_t i = 0; i < offered.size(); ++i) {
+        if (numbers[i] == 0 || !listed.insert(numbers[i]).second)
             continue;
-        listedNodes.insert(port.strResolved);
+        listedNodes.insert(offered[i]->strResolved);
         // Opening COMn takes the map's path, so the list shows that one.
-        ports.push_back(MakePortInfo(nNumber, ComPortPath(nNumber), port.strLabel, port.onUsb));
+        ports.push_back(MakePortInfo(numbers[i], ComPortPath(numbers[i]), offered[i]->strLabel, offered[i]->onUsb));
     }
 
     // Pinned paths the search does not see are listed too, even when missing:
-    // the operator named them, and opening tells whether they are there.
-    for (const auto& [nNumber, strPath] : ComPortPaths()) {
-        if (!listed.contains(nNumber) && !listedNodes.contains(Resolved(strPath)))
-            ports.push_back(MakePortInfo(nNumber, strPath, "Pinned port", 0));
+    // the operator named them, and opening tells whether they are there. A
+    // number the program gave a device that is gone is neither listed nor
+    // tried; it waits for its device.
+    for (const auto& [nNumber, entry] : ComPortEntries()) {
+        if (entry.bPinned && !listed.contains(nNumber) && !listedNodes.contains(Resolved(entry.strPath)))
+            ports.push_back(MakePortInfo(nNumber, entry.strPath, "Pinned port", 0));
     }
     std::sort(ports.begin(), ports.end(), [](const PortInfo& a, const PortInfo& b) {
         return LeadingDecimal(std::string_view(a.comName).substr(3)) <
@@ -206,9 +241,12 @@ void CompletePortTexts(PortInfoList& ports)
 
 void ListComPorts(PortInfoList& ports)
 {
-    // VANTREL_SYSFS stands in for /sys: tests (and an operator who wants the
-    // machine's own ports out of the search) point it at a tree of their own.
+    // VANTREL_SYSFS stands in for /sys and VANTREL_DEV for /dev: tests (and
+    // an operator who wants the machine's own ports out of the search) point
+    // them at trees of their own.
     const char* pSysRoot = std::getenv("VANTREL_SYSFS");
-    ListComPortsFrom(pSysRoot && *pSysRoot ? pSysRoot : "/sys", "/dev", ports);
+    const char* pDevRoot = std::getenv("VANTREL_DEV");
+    ListComPortsFrom(pSysRoot && *pSysRoot ? pSysRoot : "/sys", pDevRoot && *pDevRoot ? pDevRoot : "/dev",
+                     static_cast<long long>(std::time(nullptr)), ports);
     CompletePortTexts(ports);
 }

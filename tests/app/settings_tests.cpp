@@ -1,5 +1,6 @@
 // Loading and saving the settings record, the COM-number map, atomic
 // replacement under a killed writer, and the fall-back to the per-user file.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -17,6 +18,11 @@
 #include "app/ProfileFile.h"
 #include "app/Settings.h"
 #include "serial/ComPortMap.h"
+
+void PrintTo(const SComPort& port, std::ostream* pOut)
+{
+    *pOut << (port.bPinned ? "pin " : "given ") << port.strPath << " seen " << port.nLastSeen;
+}
 
 namespace {
 
@@ -228,6 +234,8 @@ TEST_F(SettingsTest, FallBackCarriesOverWhatTheUsualFileHolds)
 
 TEST_F(SettingsTest, PortMapRoundTrip)
 {
+    // As the program wrote it before it kept times, with an operator's pin and
+    // keys that are no COM numbers.
     const std::string strFile = "[Port:]\r\nUsedTimes=1\r\n"
                                 "[Ports]\r\n"
                                 "COM3=/dev/serial/by-id/usb-A\r\n"
@@ -239,20 +247,25 @@ TEST_F(SettingsTest, PortMapRoundTrip)
     g_iniPath = IniPath();
     SetComPortPath(1, "/from/before");
     LoadPortMap();
-    const std::map<int, std::string> loaded {{3, "/dev/serial/by-id/usb-A"}, {7, "/dev/pts/4"}};
-    EXPECT_EQ(ComPortPaths(), loaded);
+    const std::map<int, SComPort> loaded {{3, {"/dev/serial/by-id/usb-A", false, 0}}, {7, {"/dev/pts/4", true, 0}}};
+    EXPECT_EQ(ComPortEntries(), loaded);
 
-    // Nothing changed: the file is not even replaced.
-    struct stat before {};
-    ASSERT_EQ(stat(IniPath().c_str(), &before), 0);
+    // The first save tells each number's kind; then nothing has changed and
+    // the file is not even written again.
+    EXPECT_TRUE(SavePortMap());
+    EXPECT_EQ(ReadBytes(IniPath()), strFile + "\r\n[PortsSeen]\r\nCOM3=0\r\nCOM7=pinned\r\n");
+    const timespec longAgo[2] = {{946684800, 0}, {946684800, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, IniPath().c_str(), longAgo, 0), 0);
     EXPECT_TRUE(SavePortMap());
     struct stat after {};
     ASSERT_EQ(stat(IniPath().c_str(), &after), 0);
-    EXPECT_EQ(before.st_ino, after.st_ino);
+    EXPECT_EQ(after.st_mtim.tv_sec, 946684800);
 
-    SetComPortPath(3, "");
-    SetComPortPath(7, "/dev/pts/5");
-    SetComPortPath(12, "/dev/ttyUSB0");
+    std::map<int, SComPort> changed = loaded;
+    changed.erase(3);
+    changed[7].strPath = "/dev/pts/5";
+    changed[12] = {"/dev/ttyUSB0", false, 1765372800};
+    SetComPortEntries(changed);
     EXPECT_TRUE(SavePortMap());
     EXPECT_EQ(ReadBytes(IniPath()), "[Port:]\r\nUsedTimes=1\r\n"
                                     "[Ports]\r\n"
@@ -260,16 +273,58 @@ TEST_F(SettingsTest, PortMapRoundTrip)
                                     "; COM8=/commented\r\n"
                                     "COM0=/x\r\nCOM256=/x\r\nCOM03=/x\r\nCOMx=/x\r\nCOM9=\r\nFoo=/x\r\n"
                                     "COM12=/dev/ttyUSB0\r\n"
-                                    "\r\n[Other]\r\nK=v\r\n");
-    const std::map<int, std::string> saved = ComPortPaths();
+                                    "\r\n[Other]\r\nK=v\r\n"
+                                    "\r\n[PortsSeen]\r\nCOM7=pinned\r\nCOM12=1765372800\r\n");
     ClearComPortPaths();
     LoadPortMap();
-    EXPECT_EQ(ComPortPaths(), saved);
+    EXPECT_EQ(ComPortEntries(), changed);
 
     WriteBytes(m_dir.File("plain"), "not a folder");
     g_iniPath = m_dir.File("plain") + "/vantrel.Ini";
     SetComPortPath(5, "/dev/ttyACM0");
     EXPECT_FALSE(SavePortMap());
+}
+
+// Which numbers are the operator's pins and which the program gave a device,
+// in files from before the times were kept (told by the path) and after.
+TEST_F(SettingsTest, PortMapTellsPinsFromNumbersTheProgramGave)
+{
+    const SComPort given {"", false, 0};
+    const SComPort pin {"", true, 0};
+    const struct {
+        const char* pszPath;
+        const char* pszSeen;  // nullptr: the file has no section PortsSeen
+        SComPort kind;
+    } cases[] = {
+        {"/dev/serial/by-id/usb-FTDI_FT232R_A1-if00-port0", nullptr, given},
+        {"/dev/ttyUSB0", nullptr, given},
+        {"/dev/ttyS0", nullptr, given},
+        {"/dev/pts/4", nullptr, pin},
+        {"/dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0", nullptr, pin},
+        {"/dev/serial/by-id/", nullptr, pin},
+        {"/dev/", nullptr, pin},
+        {"/tmp/ttyV0", nullptr, pin},
+        {"ttyUSB1", nullptr, pin},
+        {"/dev/ttyUSB0", "1765372800", {"", false, 1765372800}},
+        {"/dev/pts/4", "1765372800", {"", false, 1765372800}},
+        {"/dev/ttyUSB0", "pinned", pin},
+        {"/dev/ttyUSB0", "", pin},  // written in by hand after the times were kept
+        {"/dev/ttyUSB0", "-5", pin},
+        {"/dev/ttyUSB0", "12x", pin},
+        {"/dev/ttyUSB0", "99999999999999999999", pin},
+    };
+    g_iniPath = IniPath();
+    for (const auto& c : cases) {
+        std::string strText = "[Ports]\r\nCOM2=" + std::string(c.pszPath) + "\r\n";
+        if (c.pszSeen)
+            strText += "[PortsSeen]\r\nCOM9=5\r\n" + std::string(*c.pszSeen ? "COM2=" : "") + c.pszSeen + "\r\n";
+        WriteBytes(IniPath(), strText);
+        LoadPortMap();
+        SComPort expected = c.kind;
+        expected.strPath = c.pszPath;
+        EXPECT_EQ(ComPortEntries(), (std::map<int, SComPort> {{2, expected}}))
+            << c.pszPath << " seen " << (c.pszSeen ? c.pszSeen : "(no section)");
+    }
 }
 
 }  // namespace

@@ -4,15 +4,39 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
+
+#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
 #include "common/ChildProcess.h"
+#include "common/FakeSystem.h"
 #include "common/HexWriter.h"
 #include "common/TempDir.h"
 #include "sim/CDeviceSimulator.h"
 
 namespace {
+
+std::string FileText(const std::string& strPath)
+{
+    std::ifstream file(strPath, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+}
+
+// "COM1" → the path `vantrel-cli ports` shows for it.
+std::map<std::string, std::string> ListedPorts(const std::string& strOut)
+{
+    std::map<std::string, std::string> ports;
+    std::istringstream lines(strOut);
+    for (std::string strLine; std::getline(lines, strLine);) {
+        std::istringstream words(strLine);
+        std::string strCom, strPath;
+        if (words >> strCom >> strPath && strCom.starts_with("COM"))
+            ports[strCom] = strPath;
+    }
+    return ports;
+}
 
 class PortChoiceTest : public ::testing::Test {
 protected:
@@ -112,15 +136,120 @@ TEST_F(PortChoiceTest, ComNumberFromTheSettingsOrTheCommandLine)
     EXPECT_EQ(bySettings.Wait(), 0) << bySettings.Out();
     CChildProcess byOption = Run({"download", m_strFile, "--ini", strIni, "--port", "com3"});
     EXPECT_EQ(byOption.Wait(), 0) << byOption.Out();
+    // A number nothing stands for is named before any port is touched.
     CChildProcess unknown = Run({"download", m_strFile, "--ini", strIni, "--port", "COM7"});
-    EXPECT_EQ(unknown.Wait(), 4);
-    EXPECT_EQ(unknown.Out(), "## Open COM7 failed, BaudRate = 115200.\n");
+    EXPECT_EQ(unknown.Wait(), 2);
+    EXPECT_EQ(unknown.Out(), "");
+    EXPECT_EQ(unknown.Err(), "vantrel-cli: no device is known as COM7. `vantrel-cli ports` lists the ports there are\n");
 
     CChildProcess ports = Run({"ports", "--ini", strIni});
     EXPECT_EQ(ports.Wait(), 0);
     EXPECT_NE(ports.Out().find("COM3"), std::string::npos);
     EXPECT_NE(ports.Out().find(sim.SlavePath()), std::string::npos);
     EXPECT_NE(ports.Out().find("1 ports"), std::string::npos) << ports.Out();
+}
+
+// What `vantrel-cli ports` shows, `download` opens: two processes on the same
+// machine, with no settings file at all, so the numbers are stored nowhere.
+// The machine was booted with console=ttyS0; the system console is never
+// offered, so AUTOCHECK cannot write IAP frames into it.
+TEST_F(PortChoiceTest, ComNumbersThatPortsShowsWorkInDownloadAndTheConsoleIsLeftOut)
+{
+    CDeviceSimulator console;
+    CDeviceSimulator uart;
+    CDeviceSimulator adapter;
+    ASSERT_TRUE(console.Start());
+    ASSERT_TRUE(uart.Start());
+    ASSERT_TRUE(adapter.Start());
+    CFakeSystem system;
+    system.AddUart("ttyS0", "pnp0/00:01", "serial", "4");
+    system.AddUart("ttyS1", "pnp0/00:02", "serial", "4");
+    system.PlugUsb("ttyUSB0", "1-1", "FT232R USB UART", "ftdi_sio", "usb-FTDI_FT232R_USB_UART_A1-if00-port0");
+    system.SetConsole("tty0 ttyS0");
+    system.LinkNode("ttyS0", console.SlavePath());
+    system.LinkNode("ttyS1", uart.SlavePath());
+    system.LinkNode("ttyUSB0", adapter.SlavePath());
+    system.Use();
+    ::setenv("VANTREL_INI", VANTREL_TEST_INI, 1);
+    ASSERT_FALSE(std::filesystem::exists(VANTREL_TEST_INI));
+
+    CChildProcess ports = Run({"ports"});
+    EXPECT_EQ(ports.Wait(), 0) << ports.Err();
+    const std::map<std::string, std::string> expected {
+        {"COM1", system.Node("ttyS1")}, {"COM2", system.ById("usb-FTDI_FT232R_USB_UART_A1-if00-port0")}};
+    EXPECT_EQ(ListedPorts(ports.Out()), expected) << ports.Out();
+
+    const struct {
+        std::vector<std::string> port;  // the --port option, if any
+        const CDeviceSimulator* pDevice;
+    } cases[] = {
+        {{"--port", "COM1"}, &uart},
+        {{"--port", "com2"}, &adapter},
+        {{}, &uart},  // the dialog's first choice, COM1
+        {{"--port", "AUTOCHECK"}, &uart},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args {"download", m_strFile, "--support-version", "*.*.*"};
+        args.insert(args.end(), c.port.begin(), c.port.end());
+        const int nBefore = c.pDevice->CommandCount();
+        CChildProcess download = Run(args);
+        EXPECT_EQ(download.Wait(), 0) << download.Out() << download.Err();
+        EXPECT_GT(c.pDevice->CommandCount(), nBefore);
+    }
+    EXPECT_EQ(uart.ReadMemory(0x300, 3), (std::vector<uint8_t>{1, 2, 3}));
+    EXPECT_EQ(adapter.ReadMemory(0x300, 3), (std::vector<uint8_t>{1, 2, 3}));
+
+    CChildProcess unknown = Run({"download", m_strFile, "--port", "COM3"});
+    EXPECT_EQ(unknown.Wait(), 2);
+    EXPECT_EQ(unknown.Err(), "vantrel-cli: no device is known as COM3. `vantrel-cli ports` lists the ports there are\n");
+    EXPECT_EQ(console.CommandCount(), 0);
+    EXPECT_FALSE(std::filesystem::exists(VANTREL_TEST_INI));
+}
+
+// A settings file the dialog wrote before it told its own numbers from pins:
+// six adapters that came and went, one pin to a port that is gone. The file
+// is read-only; it is read as it is and never written.
+TEST_F(PortChoiceTest, OldSettingsFileWithGoneAdaptersStillFindsTheNewOne)
+{
+    CDeviceSimulator adapter;
+    ASSERT_TRUE(adapter.Start());
+    CFakeSystem system;
+    system.PlugUsb("ttyUSB0", "1-1", "CP2102", "cp210x", "usb-Silicon_Labs_CP2102-if00-port0");
+    system.LinkNode("ttyUSB0", adapter.SlavePath());
+    system.Use();
+    const std::string strDead = m_dir.Path("socat-link");
+    std::vector<std::pair<int, std::string>> entries;
+    for (int n = 1; n <= 6; ++n)
+        entries.push_back({n, "/dev/serial/by-id/usb-Gone_Adapter_" + std::to_string(n) + "-if00-port0"});
+    entries.push_back({7, strDead});
+    const std::string strIni = WriteSettings(12, entries);
+    ASSERT_EQ(::chmod(strIni.c_str(), 0444), 0);
+    const std::string strBefore = FileText(strIni);
+
+    CChildProcess ports = Run({"ports", "--ini", strIni});
+    EXPECT_EQ(ports.Wait(), 0) << ports.Err();
+    const std::map<std::string, std::string> expected {
+        {"COM7", strDead}, {"COM8", system.ById("usb-Silicon_Labs_CP2102-if00-port0")}};
+    EXPECT_EQ(ListedPorts(ports.Out()), expected) << ports.Out();
+
+    // AUTOCHECK reaches the new adapter: the pin first, then it.
+    CChildProcess autocheck = Run({"download", m_strFile, "--ini", strIni});
+    EXPECT_EQ(autocheck.Wait(), 0) << autocheck.Out() << autocheck.Err();
+    EXPECT_TRUE(autocheck.Out().starts_with("-- Find serial port:\n"
+                                            "COM7  " + strDead + "\n"
+                                            "COM8  " + system.ById("usb-Silicon_Labs_CP2102-if00-port0") + "\n"
+                                            "-- -------------------------------------------------\n"
+                                            "## cannot open COM7 !\n"))
+        << autocheck.Out();
+    EXPECT_EQ(adapter.ReadMemory(0x300, 3), (std::vector<uint8_t>{1, 2, 3}));
+
+    CChildProcess byNumber = Run({"download", m_strFile, "--ini", strIni, "--port", "COM8"});
+    EXPECT_EQ(byNumber.Wait(), 0) << byNumber.Out() << byNumber.Err();
+    CChildProcess gone = Run({"download", m_strFile, "--ini", strIni, "--port", "COM3"});
+    EXPECT_EQ(gone.Wait(), 2);
+    EXPECT_EQ(gone.Err(), "vantrel-cli: COM3 stands for /dev/serial/by-id/usb-Gone_Adapter_3-if00-port0, which the "
+                          "port search does not find. `vantrel-cli ports` lists the ports there are\n");
+    EXPECT_EQ(FileText(strIni), strBefore);
 }
 
 }  // namespace

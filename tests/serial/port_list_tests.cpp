@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/FakeSystem.h"
 #include "common/PtyPair.h"
 #include "app/ProfileFile.h"
 #include "app/Settings.h"
@@ -17,123 +18,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-void WriteText(const fs::path& path, const std::string& strText)
-{
-    fs::create_directories(path.parent_path());
-    std::ofstream(path) << strText;
-}
-
-// A root holding sys/ and dev/ laid out the way the kernel lays them out.
-class CFakeSystem {
-public:
-    CFakeSystem()
-    {
-        std::string strTemplate = (fs::temp_directory_path() / "vantrel-ports-XXXXXX").string();
-        if (mkdtemp(strTemplate.data()) != nullptr)
-            m_root = strTemplate;
-        fs::create_directories(Sys() / "class" / "tty");
-        fs::create_directories(Dev() / "serial" / "by-id");
-    }
-    ~CFakeSystem()
-    {
-        std::error_code ec;
-        fs::remove_all(m_root, ec);
-    }
-    CFakeSystem(const CFakeSystem&) = delete;
-    CFakeSystem& operator=(const CFakeSystem&) = delete;
-
-    fs::path Root() const { return m_root; }
-    fs::path Sys() const { return m_root / "sys"; }
-    fs::path Dev() const { return m_root / "dev"; }
-    std::string Node(const std::string& strName) const { return (Dev() / strName).string(); }
-    std::string ById(const std::string& strLink) const { return (Dev() / "serial" / "by-id" / strLink).string(); }
-
-    // A USB adapter on hub port strUsbPort. strProduct empty: the device
-    // names no product. strById empty: udev made no by-id link.
-    void PlugUsb(const std::string& strTty, const std::string& strUsbPort, const std::string& strProduct,
-                 const std::string& strDriver, const std::string& strById, bool bNode = true)
-    {
-        const fs::path usbDevice = Sys() / "devices" / "pci0000:00" / "0000:00:14.0" / "usb1" / strUsbPort;
-        WriteText(usbDevice / "idVendor", "0403\n");
-        if (!strProduct.empty())
-            WriteText(usbDevice / "product", strProduct + "\n");
-        const fs::path port = usbDevice / (strUsbPort + ":1.0") / strTty;
-        AddTty(strTty, port / "tty" / strTty, port, strDriver);
-        if (bNode)
-            WriteText(Dev() / strTty, "");
-        if (!strById.empty())
-            fs::create_symlink("../../" + strTty, ById(strById));
-    }
-    void Unplug(const std::string& strTty, const std::string& strUsbPort, const std::string& strById)
-    {
-        fs::remove(Sys() / "class" / "tty" / strTty);
-        fs::remove_all(Sys() / "devices" / "pci0000:00" / "0000:00:14.0" / "usb1" / strUsbPort);
-        fs::remove(Dev() / strTty);
-        if (!strById.empty())
-            fs::remove(ById(strById));
-    }
-    // An on-board UART line under strDevice; strType is what its type file reads.
-    void AddUart(const std::string& strTty, const std::string& strDevice, const std::string& strDriver,
-                 const std::string& strType)
-    {
-        const fs::path device = Sys() / "devices" / strDevice;
-        const fs::path tty = device / "tty" / strTty;
-        AddTty(strTty, tty, device, strDriver);
-        if (!strType.empty())
-            WriteText(tty / "type", strType + "\n");
-        WriteText(Dev() / strTty, "");
-    }
-    // A UART line as the serial core lays it out since it has devices of its
-    // own: the controller, its "ctrl" device, then one "port" device per line.
-    void AddSerialCoreUart(const std::string& strTty, const std::string& strController,
-                           const std::string& strDriver, const std::string& strLine, const std::string& strType)
-    {
-        const fs::path controller = Sys() / "devices" / strController;
-        const std::string strBase = controller.filename().string();
-        const fs::path ctrl = controller / (strBase + ":0");
-        const fs::path port = ctrl / (strBase + ":0." + strLine);
-        AddUart(strTty, strController + "/" + strBase + ":0/" + strBase + ":0." + strLine, "", strType);
-        LinkDriver(controller, "platform", strDriver);
-        LinkDriver(ctrl, "serial-base", "ctrl");
-        LinkDriver(port, "serial-base", "port");
-    }
-    // A terminal with no device behind it (tty0, ptmx, console).
-    void AddVirtual(const std::string& strTty)
-    {
-        const fs::path tty = Sys() / "devices" / "virtual" / "tty" / strTty;
-        fs::create_directories(tty);
-        WriteText(tty / "dev", "4:0\n");
-        fs::create_symlink(tty, Sys() / "class" / "tty" / strTty);
-        WriteText(Dev() / strTty, "");
-    }
-
-    PortInfoList List() const
-    {
-        PortInfoList ports;
-        ListComPortsFrom(Sys().string(), Dev().string(), ports);
-        return ports;
-    }
-
-private:
-    void AddTty(const std::string& strTty, const fs::path& tty, const fs::path& device, const std::string& strDriver)
-    {
-        fs::create_directories(tty);
-        fs::create_symlink(tty, Sys() / "class" / "tty" / strTty);
-        fs::create_symlink(device, tty / "device");
-        if (!strDriver.empty())
-            LinkDriver(device, "any", strDriver);
-    }
-    void LinkDriver(const fs::path& device, const std::string& strBus, const std::string& strDriver)
-    {
-        const fs::path driver = Sys() / "bus" / strBus / "drivers" / strDriver;
-        fs::create_directories(driver);
-        if (!fs::exists(device / "driver"))
-            fs::create_symlink(driver, device / "driver");
-    }
-
-    fs::path m_root;
-};
 
 struct SExpectedPort {
     std::string strOpenPath;
@@ -163,7 +47,16 @@ protected:
         g_iniPath.clear();
     }
 
+    // One search, a second after the one before.
+    PortInfoList List()
+    {
+        PortInfoList ports;
+        ListComPortsFrom(m_system.Sys().string(), m_system.Dev().string(), ++m_nNow, ports);
+        return ports;
+    }
+
     CFakeSystem m_system;
+    long long m_nNow = 1000;
 };
 
 TEST_F(PortListTest, SerialDevicesAreNamedAndMarked)
@@ -182,7 +75,7 @@ TEST_F(PortListTest, SerialDevicesAreNamedAndMarked)
         m_system.AddVirtual(pszVirtual);
 
     // New devices take numbers in name order: ttyACM0, ttyAMA0, ttyS0, ttyS4, ttyUSB0.
-    ExpectPorts(m_system.List(), {
+    ExpectPorts(List(), {
                                      {m_system.Node("ttyACM0"), "cdc_acm (COM1)", 1},
                                      {m_system.Node("ttyAMA0"), "Serial port (COM2)", 0},
                                      {m_system.Node("ttyS0"), "serial (COM3)", 0},
@@ -198,22 +91,22 @@ TEST_F(PortListTest, NumbersStayWithTheirDevices)
     const std::string strB = "usb-Prolific_B-if00-port0";
     m_system.PlugUsb("ttyUSB0", "1-1", "Adapter A", "ftdi_sio", strA);
     m_system.AddUart("ttyS0", "pnp0/00:01", "serial", "4");
-    const PortInfoList first = m_system.List();
+    const PortInfoList first = List();
     ExpectPorts(first, {{m_system.Node("ttyS0"), "serial (COM1)", 0}, {m_system.ById(strA), "Adapter A (COM2)", 1}});
-    ExpectPorts(m_system.List(), {{m_system.Node("ttyS0"), "serial (COM1)", 0},
+    ExpectPorts(List(), {{m_system.Node("ttyS0"), "serial (COM1)", 0},
                                   {m_system.ById(strA), "Adapter A (COM2)", 1}});
 
     // Another adapter in A's place and under A's node name takes a number of
-    // its own; A's number stays pinned to A.
+    // its own; A's number waits for A, unlisted while A is away.
     m_system.Unplug("ttyUSB0", "1-1", strA);
     m_system.PlugUsb("ttyUSB0", "1-2", "Adapter B", "pl2303", strB);
-    ExpectPorts(m_system.List(), {{m_system.Node("ttyS0"), "serial (COM1)", 0},
-                                  {m_system.ById(strA), "Pinned port (COM2)", 0},
+    ExpectPorts(List(), {{m_system.Node("ttyS0"), "serial (COM1)", 0},
                                   {m_system.ById(strB), "Adapter B (COM3)", 1}});
+    EXPECT_EQ(ComPortPath(2), m_system.ById(strA));
 
     // A comes back on another node and finds its number again.
     m_system.PlugUsb("ttyUSB1", "1-1", "Adapter A", "ftdi_sio", strA);
-    ExpectPorts(m_system.List(), {{m_system.Node("ttyS0"), "serial (COM1)", 0},
+    ExpectPorts(List(), {{m_system.Node("ttyS0"), "serial (COM1)", 0},
                                   {m_system.ById(strA), "Adapter A (COM2)", 1},
                                   {m_system.ById(strB), "Adapter B (COM3)", 1}});
 
@@ -224,10 +117,66 @@ TEST_F(PortListTest, NumbersStayWithTheirDevices)
     ClearComPortPaths();
     SetComPortPath(1, m_system.ById(strB));  // the file wins over what the map held
     LoadPortMap();
-    const PortInfoList restarted = m_system.List();
+    const PortInfoList restarted = List();
     ExpectPorts(restarted, {{m_system.Node("ttyS0"), "serial (COM1)", 0},
                             {m_system.ById(strA), "Adapter A (COM2)", 1},
                             {m_system.ById(strB), "Adapter B (COM3)", 1}});
+    // ...and stay numbers the program gave: away, they are not listed.
+    m_system.Unplug("ttyUSB1", "1-1", strA);
+    ExpectPorts(List(), {{m_system.Node("ttyS0"), "serial (COM1)", 0},
+                         {m_system.ById(strB), "Adapter B (COM3)", 1}});
+}
+
+// Adapters that come and go keep their numbers without filling the list or
+// AUTOCHECK's slots; only when all twelve numbers are taken does a new one get
+// the number of the adapter that has been away longest. Pins are never given
+// away, and devices that are here never lose theirs.
+TEST_F(PortListTest, AwayDevicesKeepTheirNumbersUntilAllTwelveAreTaken)
+{
+    const auto id = [](int k) { return "usb-Maker_Adapter_" + std::to_string(k) + "-if00-port0"; };
+    const auto plug = [&](int k, const std::string& strTty) {
+        m_system.PlugUsb(strTty, "1-" + std::to_string(k), "Adapter " + std::to_string(k), "ftdi_sio", id(k));
+    };
+    const auto unplug = [&](int k, const std::string& strTty) { m_system.Unplug(strTty, "1-" + std::to_string(k), id(k)); };
+    const auto adapter = [&](int k, int nCom) {
+        return SExpectedPort {m_system.ById(id(k)), "Adapter " + std::to_string(k) + " (COM" + std::to_string(nCom) + ")", 1};
+    };
+    const SExpectedPort pinned {"/nowhere/pinned-five", "Pinned port (COM5)", 0};
+    SetComPortPath(5, pinned.strOpenPath);
+
+    // One at a time, each on ttyUSB0 as a real adapter would be.
+    const int comOf[] = {0, 1, 2, 3, 4, 6, 7, 8, 9, 10, 11, 12};
+    for (int k = 1; k <= 11; ++k) {
+        plug(k, "ttyUSB0");
+        if (comOf[k] < 5)
+            ExpectPorts(List(), {adapter(k, comOf[k]), pinned});
+        else
+            ExpectPorts(List(), {pinned, adapter(k, comOf[k])});
+        unplug(k, "ttyUSB0");
+    }
+    ExpectPorts(List(), {pinned});
+    plug(2, "ttyUSB0");  // back: its own number, and seen now
+    ExpectPorts(List(), {adapter(2, 2), pinned});
+    unplug(2, "ttyUSB0");
+
+    // All twelve are taken. Adapter 1 has been away longest, then 3 (2 was just here).
+    plug(12, "ttyUSB0");
+    ExpectPorts(List(), {adapter(12, 1), pinned});
+    plug(13, "ttyUSB1");
+    ExpectPorts(List(), {adapter(12, 1), adapter(13, 3), pinned});
+    // Adapter 1 lost its number while away; 4 has been away longest now.
+    plug(1, "ttyUSB2");
+    ExpectPorts(List(), {adapter(12, 1), adapter(13, 3), adapter(1, 4), pinned});
+
+    // Twelve numbers that cannot be given away: a new device goes beyond them.
+    ClearComPortPaths();
+    std::vector<SExpectedPort> expected;
+    for (int n = 1; n <= 12; ++n) {
+        SetComPortPath(n, "/nowhere/pin" + std::to_string(n));
+        expected.push_back({"/nowhere/pin" + std::to_string(n), "Pinned port (COM" + std::to_string(n) + ")", 0});
+    }
+    expected.insert(expected.end(), {adapter(12, 13), adapter(13, 14), adapter(1, 15)});
+    ExpectPorts(List(), expected);
 }
 
 TEST_F(PortListTest, FirstSeenDeviceTakesTheLowestFreeNumber)
@@ -238,7 +187,7 @@ TEST_F(PortListTest, FirstSeenDeviceTakesTheLowestFreeNumber)
     m_system.PlugUsb("ttyUSB0", "1-1", "Known by node", "ftdi_sio", "usb-known");
     m_system.PlugUsb("ttyUSB1", "1-2", "New", "ftdi_sio", "usb-new");
     m_system.PlugUsb("ttyUSB2", "1-3", "Newer", "ftdi_sio", "");
-    ExpectPorts(m_system.List(), {{"/nowhere/pinned-one", "Pinned port (COM1)", 0},
+    ExpectPorts(List(), {{"/nowhere/pinned-one", "Pinned port (COM1)", 0},
                                   {m_system.ById("usb-new"), "New (COM2)", 1},
                                   {m_system.Node("ttyUSB0"), "Known by node (COM3)", 1},
                                   {"/nowhere/pinned-four", "Pinned port (COM4)", 0},
@@ -265,7 +214,7 @@ TEST_F(PortListTest, PinnedPathsAreListedInNumberOrder)
     m_system.PlugUsb("ttyUSB0", "1-1", "Board", "cp210x", "usb-Silicon_Labs_Board-if00-port0");
     m_system.PlugUsb("ttyUSB1", "1-2", "Second board", "cp210x", "");
 
-    ExpectPorts(m_system.List(), {{m_system.Node("ttyUSB1"), "Second board (COM1)", 1},
+    ExpectPorts(List(), {{m_system.Node("ttyUSB1"), "Second board (COM1)", 1},
                                   {pty.SlavePath(), "Pinned port (COM2)", 0},
                                   {link.string(), "Pinned port (COM5)", 0},
                                   {(byPath / "pci-0000:00:14.0-usb-0:1:1.0-port0").string(), "Board (COM7)", 1},
@@ -277,7 +226,56 @@ TEST_F(PortListTest, DevicePinnedUnderTwoNamesIsListedOnce)
     m_system.PlugUsb("ttyUSB0", "1-1", "Board", "cp210x", "usb-Board-if00-port0");
     SetComPortPath(3, m_system.ById("usb-Board-if00-port0"));
     SetComPortPath(4, m_system.Node("ttyUSB0"));
-    ExpectPorts(m_system.List(), {{m_system.ById("usb-Board-if00-port0"), "Board (COM3)", 1}});
+    ExpectPorts(List(), {{m_system.ById("usb-Board-if00-port0"), "Board (COM3)", 1}});
+}
+
+// A machine booted with console=ttyS0: the kernel writes its console there,
+// so the search leaves it out (AUTOCHECK would send IAP frames into it) unless
+// the operator pinned it, under any of its names.
+TEST(PortListConsole, TheKernelsConsoleIsLeftOutUnlessPinned)
+{
+    const struct {
+        const char* pszActive;  // nullptr: no console file
+        const char* pszPinAs;   // how COM4 is pinned to ttyS0; "" none
+        bool bGiven;            // the program gave ttyS0 COM1 before
+        std::vector<std::string> expected;
+    } cases[] = {
+        {"tty0 ttyS0", "", false, {"ttyS1 (COM1)", "ttyUSB0 (COM2)"}},
+        {"ttyS0 tty0", "", false, {"ttyS1 (COM1)", "ttyUSB0 (COM2)"}},
+        {"ttyUSB0", "", false, {"ttyS0 (COM1)", "ttyS1 (COM2)"}},
+        {"tty0 ttyS0", "node", false, {"ttyS1 (COM1)", "ttyUSB0 (COM2)", "ttyS0 (COM4)"}},
+        {"tty0 ttyS0", "by-path", false, {"ttyS1 (COM1)", "ttyUSB0 (COM2)", "ttyS0 (COM4)"}},
+        {"tty0 ttyS0", "", true, {"ttyS1 (COM2)", "ttyUSB0 (COM3)"}},
+        {"tty0", "", false, {"ttyS0 (COM1)", "ttyS1 (COM2)", "ttyUSB0 (COM3)"}},
+        {nullptr, "", false, {"ttyS0 (COM1)", "ttyS1 (COM2)", "ttyUSB0 (COM3)"}},
+    };
+    for (const auto& c : cases) {
+        ClearComPortPaths();
+        CFakeSystem system;
+        // Each port labelled with its own name.
+        system.AddUart("ttyS0", "pnp0/00:01", "ttyS0", "4");
+        system.AddUart("ttyS1", "pnp0/00:02", "ttyS1", "4");
+        system.PlugUsb("ttyUSB0", "1-1", "ttyUSB0", "ftdi_sio", "usb-Board-if00-port0");
+        system.AddVirtual("tty0");
+        if (c.pszActive)
+            system.SetConsole(c.pszActive);
+        if (c.pszPinAs == std::string("node")) {
+            SetComPortPath(4, system.Node("ttyS0"));
+        } else if (c.pszPinAs == std::string("by-path")) {
+            fs::create_directories(system.Dev() / "serial" / "by-path");
+            fs::create_symlink("../../ttyS0", system.Dev() / "serial" / "by-path" / "pnp-0000:01");
+            SetComPortPath(4, (system.Dev() / "serial" / "by-path" / "pnp-0000:01").string());
+        }
+        if (c.bGiven)
+            SetComPortEntries({{1, SComPort {system.Node("ttyS0"), false, 5}}});
+        PortInfoList ports;
+        ListComPortsFrom(system.Sys().string(), system.Dev().string(), 10, ports);
+        std::vector<std::string> listed;
+        for (const PortInfo& port : ports)
+            listed.push_back(port.displayName);
+        EXPECT_EQ(listed, c.expected) << (c.pszActive ? c.pszActive : "(none)") << " pin " << c.pszPinAs;
+    }
+    ClearComPortPaths();
 }
 
 TEST_F(PortListTest, MissingClassFolderIsAnEnumerationError)
@@ -285,7 +283,7 @@ TEST_F(PortListTest, MissingClassFolderIsAnEnumerationError)
     fs::remove_all(m_system.Sys() / "class");
     PortInfoList ports(1);
     try {
-        ListComPortsFrom(m_system.Sys().string(), m_system.Dev().string(), ports);
+        ListComPortsFrom(m_system.Sys().string(), m_system.Dev().string(), 1, ports);
         FAIL() << "no error raised";
     } catch (const CPortEnumerationError& error) {
         EXPECT_EQ(std::string(error.what()),
