@@ -1,8 +1,13 @@
 #include "cli/CConsoleView.h"
 
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
-#include <iostream>
+#include <cstdlib>
+#include <cstring>
 
+#include <fmt/format.h>
+#include <poll.h>
 #include <unistd.h>
 
 namespace {
@@ -20,10 +25,54 @@ const char* ColourCode(int nColour)
     }
 }
 
+// Colour only on a terminal that can show it, and never against NO_COLOR.
+bool WantsColour()
+{
+    const char* pNoColour = std::getenv("NO_COLOR");
+    const char* pTerm = std::getenv("TERM");
+    if ((pNoColour && *pNoColour) || (pTerm && std::strcmp(pTerm, "dumb") == 0))
+        return false;
+    return ::isatty(STDOUT_FILENO) != 0;
+}
+
+// One line from standard input, or nothing when fdInterrupt becomes readable
+// first (or the input ends).
+bool ReadReplyLine(int fdInterrupt, std::string& strReply)
+{
+    strReply.clear();
+    for (;;) {
+        pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {fdInterrupt, POLLIN, 0}};
+        const int nReady = ::poll(fds, fdInterrupt >= 0 ? 2 : 1, -1);
+        if (nReady < 0 && errno == EINTR)
+            continue;
+        if (nReady < 0 || (fdInterrupt >= 0 && fds[1].revents))
+            return false;
+        char c = 0;
+        const ssize_t n = ::read(STDIN_FILENO, &c, 1);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (n <= 0)
+            return !strReply.empty();
+        if (c == '\n')
+            return true;
+        strReply += c;
+    }
+}
+
 }  // namespace
 
+std::string ProgressText(int nPosition, int nTotal)
+{
+    const int nPercent = nTotal > 0 ? static_cast<int>(int64_t {nPosition} * 100 / nTotal) : 0;
+    constexpr int kWidth = 40;
+    const int nFilled = nPercent * kWidth / 100;
+    std::string strBar(static_cast<size_t>(nFilled), '#');
+    strBar.append(static_cast<size_t>(kWidth - nFilled), '.');
+    return "[" + strBar + "] " + fmt::format("{:3}% {}/{}", nPercent, nPosition, nTotal);
+}
+
 CConsoleView::CConsoleView(EAnswer answer)
-    : m_answer(answer), m_bColour(::isatty(STDOUT_FILENO) != 0), m_bProgressVisible(::isatty(STDERR_FILENO) != 0)
+    : m_answer(answer), m_bColour(WantsColour()), m_bProgressVisible(::isatty(STDERR_FILENO) != 0)
 {
 }
 
@@ -85,14 +134,18 @@ bool CConsoleView::AskYesNo(const std::string& strText)
     std::fprintf(stderr, "vantrel-cli: %s [y/N] ", strText.c_str());
     std::fflush(stderr);
     std::string strReply;
-    std::getline(std::cin, strReply);
+    if (!ReadReplyLine(m_fdInterrupt, strReply)) {
+        std::fputs("\n", stderr);
+        return false;
+    }
     return !strReply.empty() && (strReply[0] == 'y' || strReply[0] == 'Y');
 }
 
 void CConsoleView::BeginProgress(int nCount)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_nProgressTotal = nCount & 0xFFFF;  // the bar's range is 16 bits wide
+    // Counted in full here; only the dialog's bar has a 16-bit range.
+    m_nProgressTotal = nCount;
     m_nProgressPos = 0;
     m_nProgressDrawnPercent = -1;
     DrawProgress();
@@ -131,14 +184,11 @@ void CConsoleView::DrawProgress()
 {
     if (!m_bProgressVisible || !m_bProgressShown || !m_bAtLineStart)
         return;
-    const int nPercent = m_nProgressTotal > 0 ? m_nProgressPos * 100 / m_nProgressTotal : 0;
+    const int nPercent =
+        m_nProgressTotal > 0 ? static_cast<int>(int64_t {m_nProgressPos} * 100 / m_nProgressTotal) : 0;
     if (nPercent == m_nProgressDrawnPercent)
         return;  // redraw only when it changes: thousands of steps, a hundred draws
-    constexpr int kWidth = 40;
-    const int nFilled = nPercent * kWidth / 100;
-    std::string strBar(static_cast<size_t>(nFilled), '#');
-    strBar.append(static_cast<size_t>(kWidth - nFilled), '.');
-    std::fprintf(stderr, "\r[%s] %3d%% %d/%d", strBar.c_str(), nPercent, m_nProgressPos, m_nProgressTotal);
+    std::fprintf(stderr, "\r%s", ProgressText(m_nProgressPos, m_nProgressTotal).c_str());
     std::fflush(stderr);
     m_bProgressDrawn = true;
     m_nProgressDrawnPercent = nPercent;

@@ -8,6 +8,10 @@
 
 enum class EAnswer { kAsk, kYes, kNo };
 
+// The progress line: a bar, the percentage, and the blocks counted in full
+// ("[####....]  50% 35000/70000").
+std::string ProgressText(int nPosition, int nTotal);
+
 class CConsoleView : public CLoaderView {
 public:
     explicit CConsoleView(EAnswer answer);
@@ -21,6 +25,9 @@ public:
 
     // A note of the tool's own (not a log line), on standard error.
     void Note(const std::string& strText);
+    // Readable when the operator interrupts: a pending question is then
+    // answered No.
+    void SetInterruptFd(int fd) { m_fdInterrupt = fd; }
 
 private:
     void ClearProgressLine();
@@ -28,7 +35,8 @@ private:
 
     std::mutex m_mutex;
     EAnswer m_answer;
-    bool m_bColour;           // standard output is a terminal
+    int m_fdInterrupt = -1;
+    bool m_bColour;           // standard output is a terminal that wants colour
     bool m_bProgressVisible;  // standard error is a terminal
     bool m_bProgressShown = false;
     bool m_bProgressDrawn = false;

@@ -150,25 +150,19 @@ bool PrepareDownload(const CDownloadOptions& options, CRunInputs& inputs, std::s
 
 int RunInfo(const std::string& strFile)
 {
-    struct stat info {};
-    if (::stat(strFile.c_str(), &info) != 0) {
+    const CFirmwareFileCheck check = CheckFirmwareFile(strFile);
+    if (check.problem == EFileProblem::kNotFound) {
         std::fprintf(stderr, "vantrel-cli: %s: file not found\n", strFile.c_str());
         return 1;
     }
-    auto endsWith = [&](const char* pEnding) {
-        return strFile.size() >= 4 && EqualsNoCase(strFile.substr(strFile.size() - 4), pEnding);
-    };
-    CStdoutLog log;
-    FirmwareImage image;
-    int nLoaded = 0;
-    if (endsWith(".asc")) {
-        nLoaded = LoadAscFile(strFile, image, log);
-    } else if (endsWith(".hex")) {
-        nLoaded = LoadHexFile(strFile, image, log);
-    } else {
-        std::fprintf(stderr, "vantrel-cli: %s: not a .hex or .asc file\n", strFile.c_str());
+    if (check.problem != EFileProblem::kNone) {
+        std::fprintf(stderr, "vantrel-cli: %s: %s\n", strFile.c_str(), check.strReason.c_str());
         return 1;
     }
+    CStdoutLog log;
+    FirmwareImage image;
+    const int nLoaded = check.kind == EFirmwareKind::kAsc ? LoadAscFile(strFile, image, log)
+                                                          : LoadHexFile(strFile, image, log);
     if (!nLoaded) {
         std::fprintf(stderr, "vantrel-cli: %s: the file cannot be read\n", strFile.c_str());
         return 1;

@@ -1,17 +1,19 @@
 // vantrel-cli: the download engine without a window, for scripts and
 // production lines. Its log is the dialog's log, line for line.
-#include <atomic>
-#include <chrono>
-#include <csignal>
+#include <cerrno>
+#include <charconv>
 #include <cstdio>
-#include <thread>
+#include <cstring>
+#include <fstream>
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
-#include <unistd.h>
+#include <sys/stat.h>
 
 #include "app/TextNumber.h"
+#include "core/StandardStreams.h"
 #include "cli/CConsoleView.h"
+#include "cli/CSignalWatcher.h"
 #include "cli/CliCommands.h"
 #include "download/CLoader.h"
 
@@ -55,48 +57,41 @@ int ExitStatusOf(ERunEnd end)
     return kExitConnection;
 }
 
-// Ctrl-C asks the run to stop before its next block; a second one ends the
-// program at once (the system releases the port with the process).
-class CInterruptWatcher {
-public:
-    CInterruptWatcher(CLoader& loader, CConsoleView& view) : m_loader(loader), m_view(view)
-    {
-        m_thread = std::thread([this] { Watch(); });
-    }
-    ~CInterruptWatcher()
-    {
-        m_bDone = true;
-        m_thread.join();
-    }
-    CInterruptWatcher(const CInterruptWatcher&) = delete;
-    CInterruptWatcher& operator=(const CInterruptWatcher&) = delete;
+// --ini must name a settings file that can be read as text: a missing
+// file, a folder, a FIFO or a binary file would otherwise give silent
+// defaults, or a read that never ends.
+std::string CheckSettingsFile(const std::string& strPath)
+{
+    struct stat info {};
+    if (::stat(strPath.c_str(), &info) != 0)
+        return strPath + ": " + std::strerror(errno);
+    if (S_ISDIR(info.st_mode))
+        return strPath + ": is a folder, not a settings file";
+    if (!S_ISREG(info.st_mode))
+        return strPath + ": is not a regular file";
+    std::ifstream file(strPath, std::ios::binary);
+    if (!file)
+        return strPath + ": " + std::strerror(errno);
+    char buffer[64 * 1024];
+    file.read(buffer, sizeof buffer);
+    if (std::memchr(buffer, '\0', static_cast<size_t>(file.gcount())))
+        return strPath + ": is not a text file";
+    return std::string();
+}
 
-private:
-    void Watch()
-    {
-        sigset_t set;
-        sigemptyset(&set);
-        sigaddset(&set, SIGINT);
-        sigaddset(&set, SIGTERM);
-        const timespec tick {0, 100 * 1000 * 1000};
-        int nCount = 0;
-        while (!m_bDone) {
-            if (sigtimedwait(&set, nullptr, &tick) < 0)
-                continue;
-            if (++nCount == 1) {
-                m_view.Note("stopping before the next block (Ctrl-C again to quit at once)");
-                m_loader.RequestStop();
-            } else {
-                ::_exit(kExitCancelled);
-            }
-        }
-    }
+const CLI::Validator kSettingsFile(CheckSettingsFile, "FILE");
 
-    CLoader& m_loader;
-    CConsoleView& m_view;
-    std::atomic<bool> m_bDone{false};
-    std::thread m_thread;
-};
+// A bit rate the driver can be asked for.
+const CLI::Validator kBitRate(
+    [](const std::string& strText) {
+        int nValue = 0;
+        const auto [pEnd, error] = std::from_chars(strText.data(), strText.data() + strText.size(), nValue);
+        if (error != std::errc() || pEnd != strText.data() + strText.size() || nValue <= 0)
+            return "the bit rate must be a positive whole number of bits per second, e.g. 115200 (not '" + strText +
+                   "')";
+        return std::string();
+    },
+    "BITS/S");
 
 // "A.B.C" with three numbers of 0 to 255.
 bool ParseVersionText(const std::string& strText, int& nMajor, int& nMinor, int& nPatch)
@@ -115,12 +110,14 @@ bool ParseVersionText(const std::string& strText, int& nMajor, int& nMinor, int&
 
 int main(int argc, char** argv)
 {
-    // Signals are taken by the watcher thread, never by a worker.
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    // Before anything is opened: a closed standard stream must not become
+    // the port, and a reader that goes away must not kill a run mid-protocol.
+    OpenStandardStreams();
+    IgnoreBrokenPipes();
+    // Ctrl-C and SIGTERM are taken by the watcher alone, for the whole run of
+    // the program; threads started later inherit the mask.
+    BlockTerminationSignals();
+    CSignalWatcher signals(kExitCancelled);
 
     CLI::App app {"vantrel-cli: write a firmware file into a device over a serial line and verify it"};
     app.require_subcommand(1);
@@ -133,7 +130,7 @@ int main(int argc, char** argv)
     CLI::App* pDownload = app.add_subcommand("download", "Write FILE into the device, read it back and compare");
     pDownload->add_option("file", download.strFile, "Intel HEX (.hex) or ASC (.asc) firmware file")->required();
     pDownload->add_option("--port", download.strPort, "COMn, AUTOCHECK or a device path (default: the dialog's settings file)");
-    pDownload->add_option("--baud", download.nBaudRate, "bit rate (default: the settings file)")->check(CLI::PositiveNumber);
+    pDownload->add_option("--baud", download.nBaudRate, "bit rate (default: the settings file)")->check(kBitRate);
     pDownload->add_option("--burn-type", download.nBurnType, "0 programmer firmware, 1 emulator firmware, 2 program")
         ->check(CLI::Range(0, 2));
     pDownload->add_option("--version", strVersion, "version A.B.C of the file being written");
@@ -142,7 +139,8 @@ int main(int argc, char** argv)
                                                   "permitted firmware versions, e.g. 1.2.* (default: the settings file)");
     auto* pYes = pDownload->add_flag("--yes", bYes, "answer Yes to the question whether to write an older version");
     pDownload->add_flag("--no", bNo, "answer No to that question")->excludes(pYes);
-    pDownload->add_option("--ini", download.strIni, "settings file to read instead of the dialog's (never written)");
+    pDownload->add_option("--ini", download.strIni, "settings file to read instead of the dialog's (never written)")
+        ->check(kSettingsFile);
     pDownload->footer(kExitHelp);
 
     std::string strInfoFile;
@@ -151,7 +149,8 @@ int main(int argc, char** argv)
 
     std::string strPortsIni;
     CLI::App* pPorts = app.add_subcommand("ports", "List the serial ports the port search finds");
-    pPorts->add_option("--ini", strPortsIni, "settings file to use instead of the one beside the program");
+    pPorts->add_option("--ini", strPortsIni, "settings file to use instead of the one beside the program")
+        ->check(kSettingsFile);
 
     try {
         app.parse(argc, argv);
@@ -183,8 +182,18 @@ int main(int argc, char** argv)
         return kExitUsage;
     }
     CLoader loader(view);
-    CInterruptWatcher watcher(loader, view);
+    view.SetInterruptFd(signals.InterruptFd());
+    signals.OnFirstSignal([&] {
+        view.Note("stopping before the next block (Ctrl-C again to quit at once)");
+        loader.RequestStop();
+    });
     loader.OnStartButton(inputs);
     loader.WaitForRun();
-    return ExitStatusOf(loader.LastRunEnd());
+    signals.OnFirstSignal(nullptr);
+    // A stop request that ended the run (the question it answered No
+    // included) is a cancel; a run that went through anyway stands.
+    const ERunEnd end = loader.LastRunEnd();
+    if (signals.Interrupted() && end != ERunEnd::kSuccess)
+        return kExitCancelled;
+    return ExitStatusOf(end);
 }

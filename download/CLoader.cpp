@@ -17,23 +17,6 @@ bool FileExists(const std::string& strPath)
     return !strPath.empty() && ::stat(strPath.c_str(), &info) == 0;
 }
 
-// Compares the last four characters with a lower-case ending, ignoring case.
-bool EndsWithNoCase(const std::string& strPath, const char* pEnding)
-{
-    const std::string strEnding(pEnding);
-    if (strPath.size() < strEnding.size())
-        return false;
-    const std::string strTail = strPath.substr(strPath.size() - strEnding.size());
-    for (size_t i = 0; i < strEnding.size(); ++i) {
-        char c = strTail[i];
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-        if (c != strEnding[i])
-            return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 CLoader::CLoader(CLoaderView& view) : m_view(view)
@@ -113,24 +96,31 @@ ERunEnd CLoader::DownloadFile()
         m_channel.ClosePort();
         m_view.OnPortButtonState(false);
     }
+    // The file first: a file that cannot be loaded must not leave a device
+    // in IAP mode for nothing.
+    const CFirmwareFileCheck file = CheckFirmwareFile(strPath);
+    switch (file.problem) {
+    case EFileProblem::kNone:
+        break;
+    case EFileProblem::kNotFound:
+        Log(fmt::format("## File not found: {} \r\n", strPath), kLogRed);
+        return ERunEnd::kFileNotFound;
+    case EFileProblem::kUnreadable:
+    case EFileProblem::kUnknownKind:
+        Log(fmt::format("## The file {} cannot be used: {}.\r\n", strPath, file.strReason), kLogRed);
+        return file.problem == EFileProblem::kUnknownKind ? ERunEnd::kUnknownFileKind : ERunEnd::kLoadFailed;
+    }
+
     if (!ConnectDevice())
         return ERunEnd::kConnectionFailed;
 
+    // Checked again: the file may have gone while the device was connected.
     if (!FileExists(strPath)) {
         Log(fmt::format("## File not found: {} \r\n", strPath), kLogRed);
         m_channel.ClosePort();
         return ERunEnd::kFileNotFound;
     }
-    int nLoaded = 0;
-    if (EndsWithNoCase(strPath, ".asc")) {
-        nLoaded = LoadAscFile(strPath);
-    } else if (EndsWithNoCase(strPath, ".hex")) {
-        nLoaded = LoadHexFile(strPath);
-    } else {
-        FreeImage();
-        m_channel.ClosePort();
-        return ERunEnd::kUnknownFileKind;
-    }
+    const int nLoaded = file.kind == EFirmwareKind::kAsc ? LoadAscFile(strPath) : LoadHexFile(strPath);
     if (!nLoaded) {
         FreeImage();
         m_channel.ClosePort();
@@ -143,6 +133,9 @@ ERunEnd CLoader::DownloadFile()
         if (!m_bRunning.load()) {
             // Stopped between blocks: the device stays in IAP mode and the
             // port open, so the next run (or the port button) takes over.
+            // The operator must know the device is half-written.
+            Log("## Download stopped before it finished: the device is still in IAP mode.\r\n", kLogRed);
+            m_view.OnPortButtonState(true);
             return ERunEnd::kCancelled;
         }
         if (!m_channel.WriteBlock(block.address, block.length, block.data)) {

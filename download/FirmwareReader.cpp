@@ -1,8 +1,10 @@
 #include "download/FirmwareReader.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -97,9 +99,16 @@ uint32_t TakeHexField(std::string_view& text, size_t nWidth)
 // loses one CR in front of it; it may be any length and hold any bytes.
 class CLineReader {
 public:
+    // Only a regular file is read: a FIFO or a device could block the
+    // reader, or never end. O_NONBLOCK keeps the open itself from waiting.
     explicit CLineReader(const std::string& strPath)
-        : m_nFd(::open(strPath.c_str(), O_RDONLY | O_CLOEXEC))
+        : m_nFd(::open(strPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK))
     {
+        struct stat info {};
+        if (m_nFd >= 0 && (::fstat(m_nFd, &info) != 0 || !S_ISREG(info.st_mode))) {
+            ::close(m_nFd);
+            m_nFd = -1;
+        }
     }
     ~CLineReader()
     {
@@ -199,9 +208,10 @@ struct SHexAddressing {
 int ApplyHexRecord(std::string_view line, int64_t nLine, SHexAddressing& addressing, uint8_t* pArea, CLogSink& log)
 {
     if (line.front() != ':') {
-        // Printed like a C string: a NUL byte ends the text.
-        const std::string_view shown = line.substr(0, line.find('\0'));
-        log.AppendLog(fmt::format("##  Invalid format: {}. (L{})\r\n", shown, nLine), kLogRed);
+        // Printed like a C string: a NUL byte ends the text. The file's own
+        // text never reaches a terminal raw, nor at any length.
+        const std::string_view text = line.substr(0, line.find('\0'));
+        log.AppendLog(fmt::format("##  Invalid format: {}. (L{})\r\n", ShownFileText(text), nLine), kLogRed);
         return 0;
     }
     while (!line.empty() && line.front() == ':') {
@@ -453,6 +463,83 @@ int LoadWith(FirmwareImage& image, CLogSink& log, TLoad load)
 }
 
 }  // namespace
+
+std::string ShownFileText(std::string_view text, size_t nMaxBytes)
+{
+    std::string strShown;
+    strShown.reserve(std::min(text.size(), nMaxBytes) + 8);
+    size_t i = 0;
+    for (; i < text.size() && strShown.size() < nMaxBytes; ++i) {
+        const auto c = static_cast<uint8_t>(text[i]);
+        // C0 controls and DEL, and the C1 controls as UTF-8 encodes them
+        // (0xC2 0x80-0x9F), which some terminals act on too.
+        if (c < 0x20 || c == 0x7F) {
+            strShown += fmt::format("\\x{:02X}", c);
+        } else if (c == 0xC2 && i + 1 < text.size() && static_cast<uint8_t>(text[i + 1]) >= 0x80 &&
+                   static_cast<uint8_t>(text[i + 1]) <= 0x9F) {
+            strShown += fmt::format("\\u{:04X}", static_cast<uint8_t>(text[i + 1]));
+            ++i;
+        } else {
+            strShown += static_cast<char>(c);
+        }
+    }
+    if (i < text.size()) {
+        // Never end inside a UTF-8 sequence.
+        while (!strShown.empty() && (static_cast<uint8_t>(strShown.back()) & 0xC0) == 0x80)
+            strShown.pop_back();
+        if (!strShown.empty() && static_cast<uint8_t>(strShown.back()) >= 0xC0)
+            strShown.pop_back();
+        strShown += "\u2026";
+    }
+    return strShown;
+}
+
+CFirmwareFileCheck CheckFirmwareFile(const std::string& strPath)
+{
+    CFirmwareFileCheck check;
+    const auto unreadable = [&](std::string strReason) {
+        check.problem = EFileProblem::kUnreadable;
+        check.strReason = std::move(strReason);
+        return check;
+    };
+    struct stat info {};
+    if (strPath.empty() || ::stat(strPath.c_str(), &info) != 0) {
+        if (strPath.empty() || errno == ENOENT || errno == ENOTDIR) {
+            check.problem = EFileProblem::kNotFound;
+            return check;
+        }
+        return unreadable(std::strerror(errno));
+    }
+    if (S_ISDIR(info.st_mode))
+        return unreadable("it is a folder");
+    if (!S_ISREG(info.st_mode))
+        return unreadable("it is not a regular file");
+    const int fd = ::open(strPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return unreadable(std::strerror(errno));
+    ::close(fd);
+    check.kind = FirmwareKindOf(strPath);
+    if (check.kind == EFirmwareKind::kUnknown) {
+        check.problem = EFileProblem::kUnknownKind;
+        check.strReason = "not a .hex or .asc file";
+    }
+    return check;
+}
+
+EFirmwareKind FirmwareKindOf(const std::string& strPath)
+{
+    // The last four characters, without regard to case.
+    if (strPath.size() < 4)
+        return EFirmwareKind::kUnknown;
+    std::string strEnding = strPath.substr(strPath.size() - 4);
+    for (char& c : strEnding)
+        c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    if (strEnding == ".asc")
+        return EFirmwareKind::kAsc;
+    if (strEnding == ".hex")
+        return EFirmwareKind::kHex;
+    return EFirmwareKind::kUnknown;
+}
 
 int LoadHexFile(const std::string& strPath, FirmwareImage& image, CLogSink& log)
 {

@@ -23,3 +23,24 @@ int LoadHexFile(const std::string& strPath, FirmwareImage& image, CLogSink& log)
 // to 16 consecutive bytes. A file that cannot be opened gives 0 without a log
 // line; the format itself has no errors.
 int LoadAscFile(const std::string& strPath, FirmwareImage& image, CLogSink& log);
+
+// The reader a file's name ending chooses (".hex", ".asc", any case).
+enum class EFirmwareKind { kUnknown, kHex, kAsc };
+EFirmwareKind FirmwareKindOf(const std::string& strPath);
+
+// Whether strPath can be loaded, asked before any device is touched.
+enum class EFileProblem { kNone, kNotFound, kUnreadable, kUnknownKind };
+struct CFirmwareFileCheck {
+    EFileProblem problem = EFileProblem::kNone;
+    // Why, for kUnreadable and kUnknownKind: "it is a folder", "it is not a
+    // regular file", the system's reason it cannot be opened, "not a .hex or
+    // .asc file".
+    std::string strReason;
+    EFirmwareKind kind = EFirmwareKind::kUnknown;
+};
+CFirmwareFileCheck CheckFirmwareFile(const std::string& strPath);
+
+// A file's own text as it may be shown: control characters escaped (\x1B),
+// cut after about nMaxBytes with "…", never inside a UTF-8 sequence.
+constexpr size_t kShownFileTextBytes = 80;
+std::string ShownFileText(std::string_view text, size_t nMaxBytes = kShownFileTextBytes);

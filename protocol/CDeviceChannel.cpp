@@ -83,7 +83,7 @@ int CDeviceChannel::WriteFrame(uint8_t nCode, const uint8_t* pFrame, int nLength
     if (m_bStaleInput) {
         // The device speaks only when asked: whatever waits now is the rest
         // of a reply that was given up.
-        m_link.DropInput();
+        m_link.DropStaleInput();
         m_bStaleInput = false;
     }
     if (m_link.Write(pFrame, nLength))

@@ -45,6 +45,8 @@ public:
     void ClosePort();
     // The latest reason: a failed open, or the last failed exchange.
     std::string GetErrorText() const { return m_strError; }
+    // Why the last open failed, in the operator's words, naming the device.
+    std::string GetOpenFailure() const { return m_link.GetLastFailure(); }
 
     int SendBytes(int nLength, const uint8_t* pData);
     int ReceiveBytes(int nCount, uint8_t* pBuffer);

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include <fmt/format.h>
+
 namespace {
 
 // Clears the busy flag on every way out of a transfer.
@@ -61,7 +63,9 @@ int CSerialLink::Open(int nPortNumber, const std::string& strPath)
     std::string strError;
     if (strPath.empty()) {
         m_lastStatus = EIoStatus::kError;
-        m_strLastFailure = "no device path is known for this port";
+        m_strLastFailure = fmt::format("COM{}: no device has this number (pin a device path to it in section "
+                                       "[Ports] of the settings file)",
+                                       nPortNumber);
         return 0;
     }
     if (!m_device.Open(strPath, m_settings, strError)) {
@@ -125,9 +129,13 @@ int CSerialLink::ReadByte(uint32_t* pValue)
     uint8_t value = 0;
     const EIoStatus status = m_device.ReadByte(value, kLinkTimeoutMs);
     if (status != EIoStatus::kOk) {
+        // A request still in the driver's queue never reached the device (the
+        // line is held, by flow control say): that is the failure, not the
+        // silence that follows from it.
+        const bool bRequestHeld = status == EIoStatus::kTimeout && m_device.PendingOutput() > 0;
         // Whatever arrives late belongs to an exchange already given up.
         m_device.Purge();
-        Fail(status, ReasonOf(status, true));
+        Fail(status, ReasonOf(status, !bRequestHeld));
         return 0;
     }
     *pValue = value;
@@ -152,8 +160,17 @@ int CSerialLink::ReadAvailable(uint8_t* pBuffer, int nCapacity)
     return static_cast<int>(n);
 }
 
-void CSerialLink::DropInput()
+int CSerialLink::StaleQuietMs() const
+{
+    // Five character times of 10 bits at the line's rate, but never below
+    // what a USB adapter's latency timer may hold a byte back.
+    const int nBaudRate = m_settings.nBaudRate > 0 ? m_settings.nBaudRate : 1;
+    const int nCharactersMs = static_cast<int>((5LL * 10 * 1000 + nBaudRate - 1) / nBaudRate);
+    return std::max(kStaleQuietFloorMs, nCharactersMs);
+}
+
+void CSerialLink::DropStaleInput()
 {
     if (m_device.IsOpen())
-        m_device.DropInput();
+        m_device.DropStaleInput(StaleQuietMs(), kLinkTimeoutMs);
 }

@@ -10,6 +10,9 @@
 constexpr int kLinkTimeoutMs = 2000;
 // The driver queue size: a write goes out in pieces of this many bytes.
 constexpr int kLinkQueueSize = 1024;
+// The least quiet time that ends a stale-input drop: a USB adapter may hold
+// received bytes back for its latency timer (16 ms by default).
+constexpr int kStaleQuietFloorMs = 20;
 
 class CSerialLink {
 public:
@@ -34,14 +37,17 @@ public:
     int ReadByte(uint32_t* pValue);
     // What has arrived, up to nCapacity bytes, without waiting; -1 on failure.
     int ReadAvailable(uint8_t* pBuffer, int nCapacity);
-    // Drops every received byte not yet read.
-    void DropInput();
+    // Drops every received byte not yet read, and what follows until the
+    // line has been quiet for a few character times (bounded by the link's
+    // time-out): the rest of a reply that was given up.
+    void DropStaleInput();
 
     // Why the last failed call failed; empty before any failure.
     const std::string& GetLastFailure() const { return m_strLastFailure; }
     EIoStatus GetLastStatus() const { return m_lastStatus; }
 
 private:
+    int StaleQuietMs() const;
     void Fail(EIoStatus status, const std::string& strReason);
     // Checks the port is open and takes the busy flag; false (with the
     // reason recorded) when either fails.

@@ -70,6 +70,7 @@ bool CLoader::OpenDownloadPort()
         if (nOpened)
             return true;
         Log(fmt::format("## {}\r\n", m_channel.GetErrorText()), kLogRed);
+        Log(fmt::format("## {}\r\n", m_channel.GetOpenFailure()), kLogRed);
         m_channel.ClosePort();
         return false;
     }

@@ -28,8 +28,9 @@ public:
     CSerialDevice(const CSerialDevice&) = delete;
     CSerialDevice& operator=(const CSerialDevice&) = delete;
 
-    // Opens the device exclusively and applies the line settings. On failure
-    // nothing is held and strError says why.
+    // Opens the device exclusively and puts the line fully raw with the
+    // given settings. On failure nothing is held and strError says why in
+    // the operator's words (not found, permission, held by whom, not serial).
     bool Open(const std::string& strPath, const CLineSettings& settings, std::string& strError);
     void Close();
     bool IsOpen() const;
@@ -37,16 +38,24 @@ public:
     // Writes all nLength bytes, waiting at most nTimeoutMs for the driver to
     // take them.
     EIoStatus Write(const uint8_t* pData, size_t nLength, int nTimeoutMs);
+    // Bytes the driver took but has not yet put on the line (0 where the
+    // driver cannot tell). Asked only when a reply failed to come, to tell a
+    // held line from a silent device without a drain on every write.
+    size_t PendingOutput() const;
     // One byte, waiting at most nTimeoutMs for it to arrive.
     EIoStatus ReadByte(uint8_t& value, int nTimeoutMs);
     // The bytes that have already arrived, up to nCapacity; never waits.
     size_t ReadAvailable(uint8_t* pBuffer, size_t nCapacity, EIoStatus& status);
     // Drops everything queued in both directions, including bytes buffered here.
     void Purge();
-    // Drops what has been received and not read, here and in the driver.
-    void DropInput();
+    // Drops what has been received and not read, here and in the driver,
+    // and goes on dropping until the line has been quiet for nQuietMs (at
+    // most nLimitMs in all): the rest of a reply may still be on its way.
+    void DropStaleInput(int nQuietMs, int nLimitMs);
 
 private:
+    // Reads what the driver holds into the buffer, waiting at most
+    // nTimeoutMs for a first byte.
     EIoStatus FillBuffer(int nTimeoutMs);
 
     int m_fd = -1;

@@ -51,7 +51,7 @@ bool CDeviceSimulator::Start(std::string* pError)
             *pError = std::string("eventfd: ") + std::strerror(errno);
         return false;
     }
-    if (!OpenPseudoTerminal(m_fdMaster, m_fdSlave, m_strSlavePath, strError)
+    if (!OpenPseudoTerminal(m_fdMaster, m_fdSlave, m_strSlavePath, !m_config.m_bTtyDefaults, strError)
         || (!m_config.m_strLinkPath.empty()
             && !ReplaceSymlink(m_strSlavePath, m_config.m_strLinkPath, strError))) {
         m_fdMaster.Reset();

@@ -1,6 +1,7 @@
 #include "sim/PseudoTerminal.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
@@ -15,7 +16,7 @@ std::string Failure(const char* pWhat)
 }
 }  // namespace
 
-bool OpenPseudoTerminal(CUniqueFd& master, CUniqueFd& slave, std::string& strSlavePath,
+bool OpenPseudoTerminal(CUniqueFd& master, CUniqueFd& slave, std::string& strSlavePath, bool bRaw,
                         std::string& strError)
 {
     CUniqueFd newMaster(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
@@ -43,11 +44,13 @@ bool OpenPseudoTerminal(CUniqueFd& master, CUniqueFd& slave, std::string& strSla
         strError = Failure("tcgetattr");
         return false;
     }
-    cfmakeraw(&tio);
-    tio.c_cflag |= CLOCAL | CREAD;
-    if (tcsetattr(newSlave.Get(), TCSANOW, &tio) != 0) {
-        strError = Failure("tcsetattr");
-        return false;
+    if (bRaw) {
+        cfmakeraw(&tio);
+        tio.c_cflag |= CLOCAL | CREAD;
+        if (tcsetattr(newSlave.Get(), TCSANOW, &tio) != 0) {
+            strError = Failure("tcsetattr");
+            return false;
+        }
     }
     const int nFlags = fcntl(newMaster.Get(), F_GETFL);
     if (nFlags < 0 || fcntl(newMaster.Get(), F_SETFL, nFlags | O_NONBLOCK) != 0) {
@@ -63,6 +66,13 @@ bool OpenPseudoTerminal(CUniqueFd& master, CUniqueFd& slave, std::string& strSla
 bool ReplaceSymlink(const std::string& strTarget, const std::string& strLinkPath,
                     std::string& strError)
 {
+    // A link left by a simulator that was killed is replaced; anything that
+    // is not a link is somebody's file and stays.
+    struct stat info {};
+    if (::lstat(strLinkPath.c_str(), &info) == 0 && !S_ISLNK(info.st_mode)) {
+        strError = strLinkPath + ": exists and is not a symbolic link; not replaced";
+        return false;
+    }
     if (::unlink(strLinkPath.c_str()) != 0 && errno != ENOENT) {
         strError = Failure(strLinkPath.c_str());
         return false;

@@ -71,4 +71,11 @@ struct CSimConfig {
     bool m_bRecordFrames = true;
     // Each frame and reply in hex on stderr.
     bool m_bTrace = false;
+    // Leave the line at a new tty's kernel defaults (echo, XON/XOFF, CR/NL
+    // mapping), as a freshly plugged adapter has it, instead of making it raw:
+    // a pty master shares its slave's settings, so a raw line here would hide
+    // a host that forgets to make it raw. On by default so that every test
+    // sees the line as it is; the vantrel-sim program makes it raw unless
+    // asked. Takes effect at the next Start.
+    bool m_bTtyDefaults = true;
 };

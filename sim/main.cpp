@@ -2,6 +2,11 @@
 // runs and benchmarks. Runs until SIGINT/SIGTERM (or a leave-IAP command with
 // --exit-after-leave).
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <climits>
 #include <cstdio>
@@ -13,6 +18,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "core/StandardStreams.h"
 #include "sim/CDeviceSimulator.h"
 #include "sim/SimOptions.h"
 
@@ -57,6 +63,7 @@ struct CArguments {
     bool m_bTrace = false;
     bool m_bExitAfterLeave = false;
     bool m_bFlashNeedsIap = false;
+    bool m_bTtyDefaults = false;
     std::string m_strDump;
     std::string m_strDumpRange;
     int m_nSilentAfter = -1;
@@ -84,6 +91,7 @@ bool BuildConfig(const CArguments& args, CSimConfig& config)
     config.m_nSilentAfter = args.m_nSilentAfter;
     config.m_bFlashNeedsIapMode = args.m_bFlashNeedsIap;
     config.m_bTrace = args.m_bTrace;
+    config.m_bTtyDefaults = args.m_bTtyDefaults;
     config.m_bRecordFrames = false;  // nobody asks for them here; long runs stay small
     for (const std::string& strFault : args.m_vecFaults) {
         CSimFault fault;
@@ -136,6 +144,31 @@ bool LoadFiles(const std::vector<std::string>& vecLoads, CDeviceSimulator& simul
     return true;
 }
 
+// Whether strPath can be written (replaced, or created in its folder),
+// without touching it.
+bool CanWriteFile(const std::string& strPath, std::string& strProblem)
+{
+    struct stat info {};
+    if (::stat(strPath.c_str(), &info) == 0) {
+        if (S_ISDIR(info.st_mode)) {
+            strProblem = "it is a folder";
+            return false;
+        }
+        if (::access(strPath.c_str(), W_OK) != 0) {
+            strProblem = std::strerror(errno);
+            return false;
+        }
+        return true;
+    }
+    const size_t nSlash = strPath.rfind('/');
+    const std::string strFolder = nSlash == std::string::npos ? "." : nSlash == 0 ? "/" : strPath.substr(0, nSlash);
+    if (::access(strFolder.c_str(), W_OK | X_OK) != 0) {
+        strProblem = strFolder + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
 // Waits for SIGINT/SIGTERM, or for a leave-IAP command when asked to.
 void WaitForEnd(const sigset_t& signals, bool bExitAfterLeave, CDeviceSimulator& simulator,
                 bool bQuiet)
@@ -158,6 +191,8 @@ void WaitForEnd(const sigset_t& signals, bool bExitAfterLeave, CDeviceSimulator&
 
 int main(int argc, char** argv)
 {
+    OpenStandardStreams();
+    IgnoreBrokenPipes();
     CArguments args;
     CLI::App app{"vantrel-sim: a simulated IAP device on a pseudo-terminal"};
     app.footer(kFooter);
@@ -195,6 +230,9 @@ int main(int argc, char** argv)
     app.add_option("--silent-after", args.m_nSilentAfter,
                    "Answer N commands, then nothing more (a hung device)")
         ->check(CLI::Range(0, INT_MAX));
+    app.add_flag("--tty-defaults", args.m_bTtyDefaults,
+                 "Leave the line at a new tty's kernel defaults (echo, XON/XOFF, CR/NL mapping), as a "
+                 "freshly plugged USB adapter has it, instead of making it raw");
     app.add_flag("--flash-needs-iap", args.m_bFlashNeedsIap,
                  "Refuse flash commands (status 00) outside IAP mode (default: answer them)");
     CLI11_PARSE(app, argc, argv);
@@ -214,6 +252,13 @@ int main(int argc, char** argv)
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    // A dump that cannot be written would only fail after the whole session.
+    std::string strDumpProblem;
+    if (!args.m_strDump.empty() && !CanWriteFile(args.m_strDump, strDumpProblem)) {
+        Fail("cannot write --dump " + args.m_strDump + ": " + strDumpProblem);
+        return 2;
+    }
 
     CDeviceSimulator simulator(config);
     if (!LoadFiles(args.m_vecLoad, simulator))

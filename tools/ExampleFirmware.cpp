@@ -3,8 +3,11 @@
 // flash, a configuration block above 64 KiB reached by a type 04 record).
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
+
+#include "core/StandardStreams.h"
 
 namespace {
 
@@ -38,8 +41,17 @@ void PutData(std::FILE* pFile, uint32_t nAddress, const std::vector<uint8_t>& da
 
 int main(int argc, char** argv)
 {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s OUTPUT.hex\n", argv[0]);
+    OpenStandardStreams();
+    const std::string strUsage = std::string("usage: ") + argv[0] +
+                                 " OUTPUT.hex\nWrites an example firmware (Intel HEX, with a type 04 record) to "
+                                 "OUTPUT.hex, for trying vantrel and vantrel-cli against vantrel-sim.\n";
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::fputs(strUsage.c_str(), stdout);
+        return 0;
+    }
+    // Anything that looks like an option is a mistake, not a file name.
+    if (argc != 2 || argv[1][0] == '-') {
+        std::fputs(strUsage.c_str(), stderr);
         return 2;
     }
     std::FILE* pFile = std::fopen(argv[1], "w");

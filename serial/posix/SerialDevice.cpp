@@ -11,10 +11,14 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <fmt/format.h>
+
 #include "serial/posix/BaudRate.h"
+#include "serial/posix/OpenFailure.h"
 
 namespace {
 
@@ -25,6 +29,24 @@ int RemainingMs(Clock::time_point deadline)
 {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+// Waits until fd is ready for nWanted or the deadline passes: kOk with the
+// events that came, kTimeout, or kError.
+EIoStatus WaitUntil(int fd, short nWanted, Clock::time_point deadline, short& nEvents)
+{
+    for (;;) {
+        pollfd pfd {fd, nWanted, 0};
+        const int nReady = ::poll(&pfd, 1, RemainingMs(deadline));
+        if (nReady < 0 && errno == EINTR)
+            continue;
+        if (nReady < 0)
+            return EIoStatus::kError;
+        if (nReady == 0)
+            return EIoStatus::kTimeout;
+        nEvents = pfd.revents;
+        return EIoStatus::kOk;
+    }
 }
 
 // Closes a descriptor unless it is released to its new owner.
@@ -67,16 +89,19 @@ speed_t StandardSpeed(int nBaudRate)
     }
 }
 
-// Raw 8-bit transfer with the caller's framing. Flow control (CRTSCTS,
-// IXON/IXOFF/IXANY) is left as the driver had it: the link owns only the
-// line settings it was given.
+// Fully raw 8-bit transfer with the caller's framing. A new Linux tty starts
+// with XON/XOFF, CR/NL mapping and echo on, which would eat or change the
+// protocol's 0x11, 0x13, 0x0D and 0x0A: all of that goes. Only hardware flow
+// control (CRTSCTS) stays as the driver reports it.
 void MakeRaw(termios& tio, const CLineSettings& settings)
 {
-    tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IGNPAR | INPCK);
+    tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IGNPAR |
+                                          INPCK | IXON | IXOFF | IXANY | IUCLC | IMAXBEL | IUTF8);
     if (settings.bParityCheck && settings.nParity != 0)
         tio.c_iflag |= INPCK;
-    tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-    tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    tio.c_oflag &= ~static_cast<tcflag_t>(OPOST | ONLCR | OCRNL | ONOCR | ONLRET | OLCUC | OFILL);
+    tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOKE | ECHOPRT | ICANON |
+                                          ISIG | IEXTEN | XCASE | TOSTOP | NOFLSH);
 
     tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB);
     tio.c_cflag |= CREAD | CLOCAL;
@@ -114,25 +139,27 @@ bool CSerialDevice::Open(const std::string& strPath, const CLineSettings& settin
     Close();
     const int fd = ::open(strPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        strError = std::strerror(errno);
+        strError = OpenErrorReason(strPath, errno);
         return false;
     }
     CFdGuard guard(fd);
-    if (!::isatty(fd)) {
-        strError = "not a serial device";
+    // Before any line setting: raw mode on the console or on our own
+    // terminal would take it from whoever uses it.
+    strError = NotSerialReason(fd);
+    if (!strError.empty())
         return false;
-    }
     // Two locks: flock keeps out programs that honour it (and a second open of
     // ours, even as root); TIOCEXCL keeps out those that do not.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        strError = "in use by another program";
+        struct stat info {};
+        strError = HeldByReason(strPath, ::fstat(fd, &info) == 0 ? info.st_rdev : 0);
         return false;
     }
     ::ioctl(fd, TIOCEXCL);
 
     termios tio {};
     if (::tcgetattr(fd, &tio) != 0) {
-        strError = std::strerror(errno);
+        strError = fmt::format("not a serial device ({})", std::strerror(errno));
         return false;
     }
     MakeRaw(tio, settings);
@@ -140,7 +167,7 @@ bool CSerialDevice::Open(const std::string& strPath, const CLineSettings& settin
     if (speed != B0)
         ::cfsetspeed(&tio, speed);
     if (::tcsetattr(fd, TCSANOW, &tio) != 0) {
-        strError = std::strerror(errno);
+        strError = fmt::format("the driver refused the line settings ({})", std::strerror(errno));
         return false;
     }
     if (speed == B0 && !SetBaudRate(fd, settings.nBaudRate)) {
@@ -194,15 +221,11 @@ EIoStatus CSerialDevice::Write(const uint8_t* pData, size_t nLength, int nTimeou
             continue;
         if (n < 0 && errno != EAGAIN)
             return (errno == EIO || errno == ENXIO || errno == ENODEV) ? EIoStatus::kGone : EIoStatus::kError;
-        pollfd pfd {m_fd, POLLOUT, 0};
-        const int nReady = ::poll(&pfd, 1, RemainingMs(deadline));
-        if (nReady < 0 && errno == EINTR)
-            continue;
-        if (nReady < 0)
-            return EIoStatus::kError;
-        if (nReady == 0)
-            return EIoStatus::kTimeout;
-        if (pfd.revents & (POLLHUP | POLLERR | POLLNVAL))
+        short nEvents = 0;
+        const EIoStatus wait = WaitUntil(m_fd, POLLOUT, deadline, nEvents);
+        if (wait != EIoStatus::kOk)
+            return wait;
+        if (nEvents & (POLLHUP | POLLERR | POLLNVAL))
             return EIoStatus::kGone;
     }
     return EIoStatus::kOk;
@@ -210,8 +233,20 @@ EIoStatus CSerialDevice::Write(const uint8_t* pData, size_t nLength, int nTimeou
 
 EIoStatus CSerialDevice::FillBuffer(int nTimeoutMs)
 {
+    // Poll first: a reply is awaited, so a read before it would almost always
+    // fail with EAGAIN and cost a system call per reply.
     const auto deadline = Clock::now() + std::chrono::milliseconds(nTimeoutMs);
+    bool bWaited = nTimeoutMs == 0;
     for (;;) {
+        if (!bWaited) {
+            short nEvents = 0;
+            const EIoStatus wait = WaitUntil(m_fd, POLLIN, deadline, nEvents);
+            if (wait != EIoStatus::kOk)
+                return wait;
+            if (nEvents & POLLNVAL)
+                return EIoStatus::kError;
+            // POLLIN or POLLHUP: the read tells which.
+        }
         const ssize_t n = ::read(m_fd, m_rxBuffer, sizeof m_rxBuffer);
         if (n > 0) {
             m_nRxHead = 0;
@@ -224,18 +259,9 @@ EIoStatus CSerialDevice::FillBuffer(int nTimeoutMs)
             continue;
         if (errno != EAGAIN)
             return (errno == EIO || errno == ENXIO || errno == ENODEV) ? EIoStatus::kGone : EIoStatus::kError;
-        const int nWait = RemainingMs(deadline);
-        if (nWait == 0)
+        if (RemainingMs(deadline) == 0)
             return EIoStatus::kTimeout;
-        pollfd pfd {m_fd, POLLIN, 0};
-        const int nReady = ::poll(&pfd, 1, nWait);
-        if (nReady < 0 && errno != EINTR)
-            return EIoStatus::kError;
-        if (nReady == 0)
-            return EIoStatus::kTimeout;
-        if (pfd.revents & POLLNVAL)
-            return EIoStatus::kError;
-        // POLLIN or POLLHUP: the read above tells which.
+        bWaited = false;  // woken without data (a spurious wake-up): wait again
     }
 }
 
@@ -284,9 +310,33 @@ void CSerialDevice::Purge()
     m_nRxHead = m_nRxTail = 0;
 }
 
-void CSerialDevice::DropInput()
+size_t CSerialDevice::PendingOutput() const
 {
-    if (m_fd >= 0)
-        ::tcflush(m_fd, TCIFLUSH);
+    int nQueued = 0;
+    if (m_fd < 0 || ::ioctl(m_fd, TIOCOUTQ, &nQueued) != 0 || nQueued < 0)
+        return 0;
+    return static_cast<size_t>(nQueued);
+}
+
+void CSerialDevice::DropStaleInput(int nQuietMs, int nLimitMs)
+{
+    m_nRxHead = m_nRxTail = 0;
+    if (m_fd < 0)
+        return;
+    ::tcflush(m_fd, TCIFLUSH);
+    // The flush takes only what has arrived; the rest of a reply may still be
+    // on the line. Drop until nothing came for nQuietMs, bounded in all.
+    const auto limit = Clock::now() + std::chrono::milliseconds(nLimitMs);
+    while (RemainingMs(limit) > 0) {
+        pollfd pfd {m_fd, POLLIN, 0};
+        const int nReady = ::poll(&pfd, 1, std::min(nQuietMs, RemainingMs(limit)));
+        if (nReady < 0 && errno == EINTR)
+            continue;
+        if (nReady <= 0 || !(pfd.revents & POLLIN))
+            break;
+        uint8_t discard[256];
+        if (::read(m_fd, discard, sizeof discard) <= 0)
+            break;
+    }
     m_nRxHead = m_nRxTail = 0;
 }

@@ -29,7 +29,8 @@ public:
     CSimProcess(const CTempDir& dir, std::vector<std::string> args)
         : m_strLink(dir.Path("ttyDEV")), m_strDump(dir.Path("memory.bin"))
     {
-        args.insert(args.end(), {"--link", m_strLink, "--dump", m_strDump, "--quiet"});
+        // The line as a freshly plugged adapter has it: the CLI must make it raw.
+        args.insert(args.end(), {"--tty-defaults", "--link", m_strLink, "--dump", m_strDump, "--quiet"});
         m_pProcess = std::make_unique<CChildProcess>(VANTREL_SIM_EXE, args);
         m_bReady = m_pProcess->WaitForOutput("\n", 5000);
     }
@@ -106,7 +107,7 @@ TEST(CliDownload, ExitStatusTellsEachOutcomeApart)
     };
     const Case cases[] = {
         {"file missing", {}, {}, "", 3, "## File not found: "},
-        {"not hex or asc", {}, {}, "firmware.bin", 3, "##  the cmdcheckid is ok!\n"},
+        {"not hex or asc", {}, {}, "firmware.bin", 3, "## The file "},
         {"version not permitted", {"--fw-version", "2.0.0"}, {"--support-version", "1.*.*"}, "firmware.hex", 4,
          "##  当前的固件版本[2.0.0]没有升级的权限，禁止升级 !\n"},
         {"downgrade declined", {"--app-version", "3.0.0"}, {"--burn-type", "2", "--version", "2.0.0", "--no"},
@@ -159,7 +160,7 @@ TEST(CliDownload, CtrlCStopsTheRunWhileWritingAndWhileVerifying)
         const char* pTail;
     };
     const Case cases[] = {
-        {"writing", "-- Downloading file", " ...\n"},
+        {"writing", "-- Downloading file", " ...\n## Download stopped before it finished: the device is still in IAP mode.\n"},
         {"verifying", "-- Verifying ...\n", "## Download failed: the verify pass was cancelled.\n"},
     };
     for (const Case& c : cases) {

@@ -79,6 +79,10 @@ TEST_P(FaultMatrix, EndsCleanlyAndTheDeviceStaysUsable)
         config.m_vecCorrupt.push_back({0x115, true, 0});
     else
         config.m_vecFaults.push_back(cell.fault);
+    // Stray bytes push the reply's tail behind the failure: on a line with
+    // real character times it is still arriving when the next request goes.
+    if (cell.fault.m_eKind == EFaultKind::kGarbage)
+        config.m_nBaudRate = 115200;
     m_sim.Configure(config);
 
     std::string strOut;
@@ -103,6 +107,7 @@ TEST_P(FaultMatrix, EndsCleanlyAndTheDeviceStaysUsable)
     // The next run on the same device goes through.
     config.m_vecFaults.clear();
     config.m_vecCorrupt.clear();
+    config.m_nBaudRate = 0;
     m_sim.Configure(config);
     std::string strFollowUp;
     EXPECT_EQ(RunCli(strFollowUp), 0) << strFollowUp;

@@ -14,10 +14,25 @@
 
 extern char** environ;
 
+// Where the child's standard streams go when not to the usual places
+// (input from /dev/null, output and error captured): a path to open (a
+// pseudo-terminal, a FIFO), or closed, as a shell's "<&-" leaves them.
+struct CChildStreams {
+    std::string strInputPath = "/dev/null";
+    std::string strOutputPath;  // empty: captured
+    bool bCloseInput = false;
+    bool bCloseOutput = false;
+    bool bCloseError = false;
+};
+
 class CChildProcess {
 public:
     // Starts strProgram with the arguments; standard input is /dev/null.
     CChildProcess(const std::string& strProgram, const std::vector<std::string>& args)
+        : CChildProcess(strProgram, args, CChildStreams())
+    {
+    }
+    CChildProcess(const std::string& strProgram, const std::vector<std::string>& args, const CChildStreams& streams)
     {
         int outPipe[2] = {-1, -1};
         int errPipe[2] = {-1, -1};
@@ -31,9 +46,20 @@ public:
         pointers.push_back(nullptr);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
+        if (streams.bCloseInput)
+            posix_spawn_file_actions_addclose(&actions, STDIN_FILENO);
+        else
+            posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, streams.strInputPath.c_str(), O_RDWR, 0);
+        if (streams.bCloseOutput)
+            posix_spawn_file_actions_addclose(&actions, STDOUT_FILENO);
+        else if (!streams.strOutputPath.empty())
+            posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, streams.strOutputPath.c_str(), O_WRONLY, 0);
+        else
+            posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
+        if (streams.bCloseError)
+            posix_spawn_file_actions_addclose(&actions, STDERR_FILENO);
+        else
+            posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
         if (::posix_spawn(&m_pid, strProgram.c_str(), &actions, nullptr, pointers.data(), environ) != 0)
             m_pid = -1;
         posix_spawn_file_actions_destroy(&actions);
@@ -57,6 +83,13 @@ public:
     CChildProcess& operator=(const CChildProcess&) = delete;
 
     bool Started() const { return m_pid > 0; }
+    // Stops reading standard output, as "| head" does once it has its lines.
+    void CloseOutput()
+    {
+        if (m_out >= 0)
+            ::close(m_out);
+        m_out = -1;
+    }
     void Signal(int nSignal) const { ::kill(m_pid, nSignal); }
 
     // Reads output until strText has appeared on standard output, or the

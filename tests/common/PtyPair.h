@@ -20,12 +20,11 @@ public:
         if (m_master < 0 || ::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0)
             return;
         m_strSlave = ::ptsname(m_master);
-        // Keep the line up while the link under test opens and closes it.
+        // Keep the line up while the link under test opens and closes it. The
+        // line keeps a new tty's kernel defaults (echo, XON/XOFF, CR/NL
+        // mapping), as a freshly plugged adapter does: making it raw is the
+        // link's job.
         m_slaveKeeper = ::open(m_strSlave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        termios tio {};
-        ::tcgetattr(m_slaveKeeper, &tio);
-        ::cfmakeraw(&tio);
-        ::tcsetattr(m_slaveKeeper, TCSANOW, &tio);
     }
     ~CPtyPair()
     {

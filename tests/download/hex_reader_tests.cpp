@@ -138,6 +138,9 @@ std::vector<SHexCase> HexCases()
         {"NulInADataByteReadsAsZero", std::string(":01000000\0" "1FF\n", 13), 1, {ErasedBlockWith(0, 0, "00")}, ""},
         {"InvalidFormatNamesTrimmedLine", JoinLines({"", " ", "  abc  ", kEof}), 0, {}, "##  Invalid format: abc. (L3)\r\n"},
         {"InvalidFormatShowsTextUpToNul", std::string("ab\0cd\n", 6), 0, {}, "##  Invalid format: ab. (L1)\r\n"},
+        // A line of terminal escapes reaches the log as text, not as commands.
+        {"InvalidFormatEscapesControlCharacters", ":00000001FF\n\x1b]0;owned\x07\x1b[2J\tx\x7f\n", 0, {},
+         "##  Invalid format: \\x1B]0;owned\\x07\\x1B[2J\\x09x\\x7F. (L2)\r\n"},
         {"StrayCharAfterChecksumIsALengthError",
          JoinLines({HexRecord(0, 0, {0x11}) + "0"}),
          0,
@@ -188,6 +191,34 @@ TEST_P(HexCaseTest, LoadsAsDescribed)
 
 INSTANTIATE_TEST_SUITE_P(Cases, HexCaseTest, ::testing::ValuesIn(HexCases()),
                          [](const ::testing::TestParamInfo<SHexCase>& info) { return info.param.strName; });
+
+TEST(HexReaderTest, ShownFileTextIsEscapedAndCutButTheLineNumberStays)
+{
+    struct Case {
+        std::string strText;
+        std::string strShown;
+    };
+    const Case cases[] = {
+        {"plain text", "plain text"},
+        {"\x1b[31m", "\\x1B[31m"},
+        // C1 controls as UTF-8 encodes them; other UTF-8 stays as it is.
+        {"\xc2\x9b" "2J \xe4\xb8\xad", "\\u009B2J \xe4\xb8\xad"},
+        {std::string(100, 'a'), std::string(80, 'a') + "\u2026"},
+        // A cut never splits a UTF-8 character.
+        {std::string(79, 'a') + "\xe4\xb8\xad" + "tail", std::string(79, 'a') + "\u2026"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(ShownFileText(c.strText), c.strShown) << c.strText;
+
+    // A 50 MB line that is no record gives one short line, with its number.
+    CTempDir dir;
+    const std::string strPath = dir.Write("long.hex", ":00000001FF\n" + std::string(50u << 20, 'Z') + "\n");
+    CRecordingLog log;
+    FirmwareImage image;
+    EXPECT_EQ(LoadHexFile(strPath, image, log), 0);
+    ASSERT_EQ(log.m_vecEntries.size(), 1u);
+    EXPECT_EQ(log.m_vecEntries[0].first, "##  Invalid format: " + std::string(80, 'Z') + "\u2026. (L2)\r\n");
+}
 
 TEST(HexReaderTest, UnreadableFileGivesZeroSilentlyAndEmptiesTheImage)
 {

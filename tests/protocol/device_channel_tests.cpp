@@ -147,11 +147,14 @@ TEST_F(DeviceChannelTest, CutReplyFailsSilentlyAfterTheLimitAndTheNextExchangeWo
 TEST_F(DeviceChannelTest, LeftoverOfAFailedReplyNeverPosesAsTheNextReply)
 {
     // Three stray bytes come first: the reply read is misaligned, refused as
-    // malformed, and the real reply's tail is still on its way.
-    Configure([](CSimConfig& c) { c.m_vecFaults.push_back({kIapIdentify, EFaultKind::kGarbage, 3, 1}); });
+    // malformed, and the real reply's tail is still on the line when the
+    // next request goes out at once (a slow line, so it really is).
+    Configure([](CSimConfig& c) {
+        c.m_nBaudRate = 9600;
+        c.m_vecFaults.push_back({kIapIdentify, EFaultKind::kGarbage, 3, 1});
+    });
     EXPECT_EQ(Iap(kIapIdentify, {'S', 'L', 1, 0, 0, 0}), 0);
     EXPECT_EQ(m_view.Boxes(), std::vector<std::string>{kMalformedBox});
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
     Bytes reply;
     EXPECT_EQ(Iap(kIapEnter, {0xAC, 0x01, 0x53, 0xFE, 0x00, 0x00}, &reply), 1);
     EXPECT_EQ(reply[0], kIapMarker);

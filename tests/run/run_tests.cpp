@@ -1,6 +1,7 @@
 // Whole runs of the engine against the simulated device on a pseudo-terminal:
 // every end of a run, the version rules, the verify pass and cancelling.
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <thread>
 
@@ -113,12 +114,24 @@ TEST_F(RunTest, EveryEndOfARunLogsItsLinesAndReleasesThePort)
         bool bInIapMode;
     };
     const Case cases[] = {
+        // A file that cannot be loaded ends the run before the device is touched.
         {"file not found",
          [](RunTest& t) { t.m_inputs.strFilePath = t.m_dir.Path("missing.hex"); }, ERunEnd::kFileNotFound,
-         [](const RunTest& t) { return "## File not found: " + t.m_inputs.strFilePath + " \r\n"; }, true},
+         [](const RunTest& t) { return "## File not found: " + t.m_inputs.strFilePath + " \r\n"; }, false},
         {"other ending",
          [](RunTest& t) { t.m_inputs.strFilePath = t.m_dir.Write("firmware.bin", "data"); }, ERunEnd::kUnknownFileKind,
-         [](const RunTest&) { return std::string(); }, true},
+         [](const RunTest& t) {
+             return "## The file " + t.m_inputs.strFilePath + " cannot be used: not a .hex or .asc file.\r\n";
+         },
+         false},
+        {"a folder",
+         [](RunTest& t) {
+             t.m_inputs.strFilePath = t.m_dir.Path("folder.hex");
+             std::filesystem::create_directory(t.m_inputs.strFilePath);
+         },
+         ERunEnd::kLoadFailed,
+         [](const RunTest& t) { return "## The file " + t.m_inputs.strFilePath + " cannot be used: it is a folder.\r\n"; },
+         false},
         {"loader failed",
          [](RunTest& t) { t.m_inputs.strFilePath = t.m_dir.Write("bad.HEX", "\n\nabc\n"); }, ERunEnd::kLoadFailed,
          [](const RunTest&) { return std::string("##  Invalid format: abc. (L3)\r\n"); }, true},
@@ -157,8 +170,10 @@ TEST_F(RunTest, EveryEndOfARunLogsItsLinesAndReleasesThePort)
         m_view.Clear();
         c.prepare(*this);
         EXPECT_EQ(Run(), c.end);
-        EXPECT_EQ(m_view.LogText(), "##  the cmdcheckid is ok!\r\n" + c.tail(*this));
+        const std::string strConnected = c.bInIapMode ? "##  the cmdcheckid is ok!\r\n" : "";
+        EXPECT_EQ(m_view.LogText(), strConnected + c.tail(*this));
         EXPECT_EQ(m_sim.InIapMode(), c.bInIapMode);
+        EXPECT_EQ(m_sim.CommandCount() > 0, c.bInIapMode) << "the device touched for a file that cannot be loaded";
         EXPECT_EQ(m_loader.Channel().m_bOpen, 0);
         EXPECT_TRUE(PortReleased());
         EXPECT_TRUE(m_loader.Image().empty() || c.end == ERunEnd::kWriteFailed || c.end == ERunEnd::kDisconnectFailed);
@@ -170,7 +185,8 @@ TEST_F(RunTest, PortThatDoesNotOpenEndsTheRunWithTheChannelText)
     m_inputs.port.strPortPath = m_dir.Path("no-such-tty");
     m_inputs.strFilePath = m_dir.Write("firmware.hex", HexFile(0, Pattern(16)));
     EXPECT_EQ(Run(), ERunEnd::kConnectionFailed);
-    EXPECT_EQ(m_view.LogText(), "## Open " + m_inputs.port.strPortPath + " failed, BaudRate = 115200.\r\n");
+    EXPECT_EQ(m_view.LogText(), "## Open " + m_inputs.port.strPortPath + " failed, BaudRate = 115200.\r\n## " +
+                                    m_inputs.port.strPortPath + ": not found (not plugged in, or a wrong name)\r\n");
     EXPECT_EQ(m_view.Log().back().nColour, kLogRed);
 }
 
@@ -370,7 +386,13 @@ TEST_F(RunTest, CancelWhileWritingLeavesThePortForTheNextRun)
     EXPECT_EQ(m_loader.LastRunEnd(), ERunEnd::kCancelled);
     EXPECT_LT(m_view.Steps(), 256);
     const std::string strLog = m_view.LogText();
-    EXPECT_TRUE(strLog.ends_with(" ...\r\n")) << strLog;
+    // One red line says the device is left half-written; the port button
+    // shows the port the stopped run left open.
+    EXPECT_TRUE(strLog.ends_with(
+        " ...\r\n## Download stopped before it finished: the device is still in IAP mode.\r\n"))
+        << strLog;
+    EXPECT_EQ(m_view.Log().back().nColour, kLogRed);
+    EXPECT_EQ(m_view.PortButton(), std::vector<bool>{true});
     EXPECT_EQ(m_loader.Channel().m_bOpen, 1);
     EXPECT_TRUE(m_sim.InIapMode());
     EXPECT_FALSE(m_view.ProgressShown());
@@ -379,7 +401,7 @@ TEST_F(RunTest, CancelWhileWritingLeavesThePortForTheNextRun)
     m_sim.Configure(CSimConfig());
     m_view.Clear();
     EXPECT_EQ(Run(), ERunEnd::kSuccess) << m_view.LogText();
-    EXPECT_EQ(m_view.PortButton(), std::vector<bool>{false});
+    EXPECT_EQ(m_view.PortButton(), (std::vector<bool>{true, false}));
     EXPECT_EQ(m_sim.ReadMemory(0, 4096), Pattern(4096));
 }
 

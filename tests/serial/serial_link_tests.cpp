@@ -1,12 +1,18 @@
 // The serial link over a real pseudo-terminal whose far end the test drives.
 #include <atomic>
 #include <chrono>
+#include <csignal>
+#include <functional>
 #include <thread>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <gtest/gtest.h>
 #include <termios.h>
 
 #include "common/PtyPair.h"
+#include "common/TempDir.h"
 #include "serial/CSerialLink.h"
 
 namespace {
@@ -99,7 +105,7 @@ TEST_F(SerialLinkTest, SecondOpenOfAHeldPortFailsAndHoldsNothing)
     second.SetLineParameters(115200, 0, 0, 8, 0);
     EXPECT_EQ(second.Open(3, m_pty.SlavePath()), 0);
     EXPECT_FALSE(second.IsOpen());
-    EXPECT_NE(second.GetLastFailure().find("in use"), std::string::npos) << second.GetLastFailure();
+    EXPECT_NE(second.GetLastFailure().find("held by another program"), std::string::npos) << second.GetLastFailure();
     second.Close();
     second.Close();
     // The first holder is undisturbed.
@@ -144,13 +150,15 @@ TEST(SerialLinkClosed, CallsOnAClosedLinkFailAtOnce)
     EXPECT_EQ(link.Write(&byte, 1), 0);
 }
 
-TEST(SerialLinkSettings, OpenKeepsFlowControlAndTakesNonStandardRates)
+TEST(SerialLinkSettings, OpenMakesAFreshTtyFullyRawButKeepsHardwareFlowControl)
 {
+    // The pty starts as a new tty does: XON/XOFF, CR/NL mapping, echo,
+    // canonical mode. The driver reports hardware flow control on.
     CPtyPair pty;
     termios before {};
     ASSERT_EQ(::tcgetattr(pty.SlaveKeeper(), &before), 0);
+    ASSERT_TRUE(before.c_iflag & IXON) << "the kernel's defaults changed; this test stages nothing";
     before.c_cflag |= CRTSCTS;
-    before.c_iflag |= IXON | IXOFF;
     ASSERT_EQ(::tcsetattr(pty.SlaveKeeper(), TCSANOW, &before), 0);
 
     for (int nBaud : {115200, 10417}) {
@@ -160,13 +168,148 @@ TEST(SerialLinkSettings, OpenKeepsFlowControlAndTakesNonStandardRates)
         termios after {};
         ASSERT_EQ(::tcgetattr(pty.SlaveKeeper(), &after), 0);
         EXPECT_TRUE(after.c_cflag & CRTSCTS);
-        EXPECT_TRUE(after.c_iflag & IXON);
-        EXPECT_TRUE(after.c_iflag & IXOFF);
+        EXPECT_EQ(after.c_iflag & (IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP | BRKINT), 0u);
         EXPECT_EQ(after.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
         EXPECT_FALSE(after.c_cflag & PARENB);
-        EXPECT_FALSE(after.c_lflag & (ICANON | ECHO));
+        EXPECT_EQ(after.c_lflag & (ICANON | ECHO | ECHONL | ISIG | IEXTEN), 0u);
         EXPECT_FALSE(after.c_oflag & OPOST);
     }
+}
+
+TEST(SerialLinkSettings, ControlBytesPassBothWaysUnchangedOnAFreshTty)
+{
+    // XON/XOFF would swallow 0x11 and 0x13 and stop our output; CR/NL
+    // mapping would turn 0x0D into 0x0A; echo would send the far end's bytes
+    // back to it.
+    const std::vector<uint8_t> control {0x11, 0x13, 0x0D, 0x0A, 0x03, 0x1A, 0x7F, 0x1C, 0x15, 0x04, 0x00, 0xFF};
+    CPtyPair pty;
+    CSerialLink link;
+    link.SetLineParameters(115200, 0, 0, 8, 0);
+    ASSERT_EQ(link.Open(1, pty.SlavePath()), 1) << link.GetLastFailure();
+
+    pty.Send(control);
+    for (uint8_t expected : control) {
+        uint32_t value = 0;
+        ASSERT_EQ(link.ReadByte(&value), 1) << link.GetLastFailure();
+        EXPECT_EQ(value, expected);
+    }
+    EXPECT_TRUE(pty.Receive(50).empty()) << "echoed";
+    ASSERT_EQ(link.Write(control.data(), static_cast<int>(control.size())), 1) << link.GetLastFailure();
+    EXPECT_EQ(pty.Receive(), control);
+}
+
+// Opens strPath with a fresh link and gives the reason it failed ("" when it opened).
+std::string OpenFailure(const std::string& strPath)
+{
+    CSerialLink link;
+    link.SetLineParameters(115200, 0, 0, 8, 0);
+    if (link.Open(0, strPath))
+        return std::string();
+    EXPECT_FALSE(link.IsOpen());
+    return link.GetLastFailure();
+}
+
+// Runs body in a child process and gives its exit status: for what must
+// happen as another user, or in a session of its own.
+int InChild(const std::function<int()>& body)
+{
+    const pid_t pid = ::fork();
+    if (pid == 0)
+        ::_exit(body());
+    int nStatus = 0;
+    ::waitpid(pid, &nStatus, 0);
+    return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 100;
+}
+
+TEST(SerialLinkOpen, SaysWhyAPathIsNoSerialPort)
+{
+    CTempDir dir;
+    const std::string strFile = dir.Write("plain.txt", "text");
+    struct Case {
+        std::string strPath;
+        const char* pReason;
+    };
+    const Case cases[] = {
+        {dir.Path("ttyUSB9"), "not found"},
+        {"/dev/null", "not a serial device"},
+        {dir.Path(""), "not a serial device (a folder)"},
+        {strFile, "not a serial device"},
+        {"/dev/ptmx", "not a serial device (a terminal of the system)"},
+    };
+    for (const Case& c : cases) {
+        const std::string strFailure = OpenFailure(c.strPath);
+        EXPECT_NE(strFailure.find(c.pReason), std::string::npos) << c.strPath << ": " << strFailure;
+        EXPECT_EQ(strFailure.rfind(c.strPath, 0), 0u) << "names the device: " << strFailure;
+    }
+}
+
+TEST(SerialLinkOpen, RefusesTheTerminalThisProgramRunsInWithoutTouchingIt)
+{
+    CPtyPair pty;
+    // A child in a session of its own whose controlling terminal is the pty,
+    // as a shell's is: asked to open that very terminal, the link refuses
+    // before changing anything.
+    const int nStatus = InChild([&] {
+        if (::setsid() < 0)
+            return 10;
+        const int fd = ::open(pty.SlavePath().c_str(), O_RDWR);  // becomes the controlling terminal
+        if (fd < 0 || ::tcgetsid(fd) != ::getsid(0))
+            return 11;
+        const std::string strFailure = OpenFailure(pty.SlavePath());
+        if (strFailure.find("the terminal this program runs in") == std::string::npos)
+            return 12;
+        termios tio {};
+        ::tcgetattr(fd, &tio);
+        return (tio.c_lflag & ECHO) && (tio.c_iflag & IXON) ? 0 : 13;
+    });
+    EXPECT_EQ(nStatus, 0);
+}
+
+TEST(SerialLinkOpen, NamesTheProgramThatHoldsThePort)
+{
+    CPtyPair pty;
+    int toParent[2];
+    ASSERT_EQ(::pipe(toParent), 0);
+    const pid_t holder = ::fork();
+    if (holder == 0) {
+        CSerialLink link;
+        link.SetLineParameters(115200, 0, 0, 8, 0);
+        const char cReady = link.Open(0, pty.SlavePath()) ? 'y' : 'n';
+        (void)!::write(toParent[1], &cReady, 1);
+        ::pause();
+        ::_exit(0);
+    }
+    char cReady = 0;
+    ASSERT_EQ(::read(toParent[0], &cReady, 1), 1);
+    ASSERT_EQ(cReady, 'y');
+    const std::string strFailure = OpenFailure(pty.SlavePath());
+    ::kill(holder, SIGKILL);
+    ::waitpid(holder, nullptr, 0);
+    ::close(toParent[0]);
+    ::close(toParent[1]);
+    EXPECT_NE(strFailure.find("held by another program ("), std::string::npos) << strFailure;
+    EXPECT_NE(strFailure.find("pid " + std::to_string(holder) + ")"), std::string::npos) << strFailure;
+}
+
+TEST(SerialLinkOpen, PermissionDeniedTellsWhichGroupAndHowToCheck)
+{
+    CPtyPair pty;
+    // As root the test drops to an ordinary user first; as an ordinary user
+    // the device is made unreadable to its owner.
+    const int nStatus = InChild([&] {
+        if (::geteuid() == 0) {
+            if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+                return 10;
+        } else if (::chmod(pty.SlavePath().c_str(), 0) != 0) {
+            return 11;
+        }
+        const std::string strFailure = OpenFailure(pty.SlavePath());
+        const bool bWorded = strFailure.find("permission denied: the device's group (") != std::string::npos &&
+                             strFailure.find("id -nG") != std::string::npos &&
+                             strFailure.find("usermod -aG") != std::string::npos;
+        return bWorded ? 0 : 12;
+    });
+    EXPECT_EQ(nStatus, 0);
 }
 
 }  // namespace

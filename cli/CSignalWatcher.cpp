@@ -1,0 +1,69 @@
+#include "cli/CSignalWatcher.h"
+
+#include <csignal>
+#include <ctime>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+sigset_t TerminationSignals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    return set;
+}
+
+}  // namespace
+
+void BlockTerminationSignals()
+{
+    const sigset_t set = TerminationSignals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+CSignalWatcher::CSignalWatcher(int nExitStatus) : m_nExitStatus(nExitStatus)
+{
+    if (::pipe2(m_fdInterrupt, O_CLOEXEC) != 0)
+        m_fdInterrupt[0] = m_fdInterrupt[1] = -1;
+    m_thread = std::thread([this] { Watch(); });
+}
+
+CSignalWatcher::~CSignalWatcher()
+{
+    m_bDone = true;
+    m_thread.join();
+    for (int fd : m_fdInterrupt) {
+        if (fd >= 0)
+            ::close(fd);
+    }
+}
+
+void CSignalWatcher::OnFirstSignal(std::function<void()> onFirst)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_onFirst = std::move(onFirst);
+}
+
+void CSignalWatcher::Watch()
+{
+    const sigset_t set = TerminationSignals();
+    const timespec tick {0, 50 * 1000 * 1000};
+    while (!m_bDone) {
+        if (sigtimedwait(&set, nullptr, &tick) < 0)
+            continue;
+        std::function<void()> onFirst;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            onFirst = m_onFirst;
+        }
+        if (m_nCount.fetch_add(1) > 0 || !onFirst)
+            ::_exit(m_nExitStatus);
+        if (m_fdInterrupt[1] >= 0)
+            (void)!::write(m_fdInterrupt[1], "!", 1);
+        onFirst();
+    }
+}

@@ -1,0 +1,42 @@
+#pragma once
+// Ctrl-C and SIGTERM for the whole life of vantrel-cli. Both are blocked in
+// every thread and taken here, so no system call anywhere is cut short by
+// them and no step can ignore them: before a run the first one ends the
+// program at once (nothing holds a device); during a run it asks the run to
+// stop before its next block and answers a pending question No; a second one
+// ends the program at once.
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+class CSignalWatcher {
+public:
+    // nExitStatus: what the program exits with when a signal ends it.
+    explicit CSignalWatcher(int nExitStatus);
+    ~CSignalWatcher();
+    CSignalWatcher(const CSignalWatcher&) = delete;
+    CSignalWatcher& operator=(const CSignalWatcher&) = delete;
+
+    // From now on the first signal calls onFirst instead of ending the
+    // program; an empty function restores that.
+    void OnFirstSignal(std::function<void()> onFirst);
+    // Readable once a signal has come: a blocking wait (the question) polls it.
+    int InterruptFd() const { return m_fdInterrupt[0]; }
+    bool Interrupted() const { return m_nCount.load() > 0; }
+
+private:
+    void Watch();
+
+    const int m_nExitStatus;
+    int m_fdInterrupt[2] = {-1, -1};
+    std::mutex m_mutex;
+    std::function<void()> m_onFirst;
+    std::atomic<int> m_nCount{0};
+    std::atomic<bool> m_bDone{false};
+    std::thread m_thread;
+};
+
+// Blocks SIGINT and SIGTERM in the calling thread and every thread it starts
+// later; call first thing in main.
+void BlockTerminationSignals();
