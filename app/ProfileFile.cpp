@@ -69,13 +69,14 @@ std::vector<SIniLine> SplitLines(const std::string& strBytes)
     while (nStart < strBytes.size()) {
         const size_t nNewline = strBytes.find('\n', nStart);
         if (nNewline == std::string::npos) {
-            // A carriage return that ends the file ends its last line too:
-            // it is no part of the value.
+            // Carriage returns that end the file end its last line too: they
+            // are no part of the value, and a line end added after them
+            // cannot join one of them and change what the line reads as.
             std::string strLast = strBytes.substr(nStart);
-            const bool bCr = strLast.ends_with('\r');
-            if (bCr)
-                strLast.pop_back();
-            lines.push_back({strLast, bCr ? "\r" : ""});
+            const size_t nTextEnd = strLast.find_last_not_of('\r') + 1;  // npos + 1 is 0
+            std::string strEnd = strLast.substr(nTextEnd);
+            strLast.resize(nTextEnd);
+            lines.push_back({strLast, strEnd});
             break;
         }
         const bool bCr = nNewline > nStart && strBytes[nNewline - 1] == '\r';
@@ -256,25 +257,54 @@ bool Fail(std::string& strError)
     return false;
 }
 
-// The new file is complete and on disk before it takes the old one's name.
-bool ReplaceFile(const std::string& strPath, const std::string& strBytes, std::string& strError)
+bool WriteAll(int fd, const std::string& strBytes)
 {
-    CTempFile temp(strPath);
-    if (temp.Fd() < 0)
-        return Fail(strError);
-    struct stat old {};
-    const mode_t mode = ::stat(strPath.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
-    if (::fchmod(temp.Fd(), mode) != 0)
-        return Fail(strError);
     size_t nDone = 0;
     while (nDone < strBytes.size()) {
-        const ssize_t n = ::write(temp.Fd(), strBytes.data() + nDone, strBytes.size() - nDone);
+        const ssize_t n = ::write(fd, strBytes.data() + nDone, strBytes.size() - nDone);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
-            return Fail(strError);
+            return false;
         nDone += static_cast<size_t>(n);
     }
+    return true;
+}
+
+// Rewrites the file where it stands: its owner, group and mode stay.
+bool RewriteInPlace(const std::string& strPath, const std::string& strBytes, std::string& strError)
+{
+    const int fd = ::open(strPath.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (fd < 0)
+        return Fail(strError);
+    const bool bWritten = WriteAll(fd, strBytes) && ::fsync(fd) == 0;
+    if (::close(fd) != 0 || !bWritten)
+        return Fail(strError);
+    return true;
+}
+
+// The new file is complete and on disk before it takes the old one's name.
+// A file this user may not write is never replaced (the rename would do it
+// as the folder allows), and another user's file is rewritten in place, so
+// that it keeps its owner.
+bool ReplaceFile(const std::string& strPath, const std::string& strBytes, std::string& strError)
+{
+    struct stat old {};
+    const bool bExists = ::stat(strPath.c_str(), &old) == 0;
+    if (bExists && ::faccessat(AT_FDCWD, strPath.c_str(), W_OK, AT_EACCESS) != 0)
+        return Fail(strError);
+    if (bExists && old.st_uid != ::geteuid())
+        return RewriteInPlace(strPath, strBytes, strError);
+    CTempFile temp(strPath);
+    if (temp.Fd() < 0) {
+        // A writable file in a folder that is not: in place is the only way.
+        if (bExists && (errno == EACCES || errno == EPERM))
+            return RewriteInPlace(strPath, strBytes, strError);
+        return Fail(strError);
+    }
+    const mode_t mode = bExists ? (old.st_mode & 07777) : 0644;
+    if (::fchmod(temp.Fd(), mode) != 0 || !WriteAll(temp.Fd(), strBytes))
+        return Fail(strError);
     if (::fsync(temp.Fd()) != 0 || !temp.Close())
         return Fail(strError);
     if (::rename(temp.Path().c_str(), strPath.c_str()) != 0)
@@ -361,12 +391,20 @@ bool EditKey(const std::string& strSectionGiven, const std::string& strKeyGiven,
     return ReplaceFile(strPath, strNew, strError);
 }
 
+// Whether this user may write the file (or, when it does not exist yet,
+// create it), as the write itself will find.
 bool PathWritable(const std::string& strPath)
 {
-    if (::access(strPath.c_str(), F_OK) == 0)
-        return ::access(strPath.c_str(), W_OK) == 0;
+    if (::faccessat(AT_FDCWD, strPath.c_str(), F_OK, AT_EACCESS) == 0)
+        return ::faccessat(AT_FDCWD, strPath.c_str(), W_OK, AT_EACCESS) == 0;
     const std::string strDir = fs::path(strPath).parent_path().string();
-    return ::access(strDir.empty() ? "." : strDir.c_str(), W_OK) == 0;
+    return ::faccessat(AT_FDCWD, strDir.empty() ? "." : strDir.c_str(), W_OK, AT_EACCESS) == 0;
+}
+
+bool PathExists(const std::string& strPath)
+{
+    struct stat info {};
+    return ::stat(strPath.c_str(), &info) == 0;
 }
 
 std::string EnvText(const char* pszName)
@@ -421,13 +459,17 @@ std::string SettingsFilePath()
 {
     if (g_bIniFellBack)
         return UserSettingsFilePath();
-    const std::string strNamed = EnvText("VANTREL_INI");
-    if (!strNamed.empty())
-        return strNamed;
-    const std::string strBeside = ModulePathWithExt("Ini");
-    if (!strBeside.empty() && PathWritable(strBeside))
-        return strBeside;
-    return UserSettingsFilePath();
+    std::string strUsual = EnvText("VANTREL_INI");
+    if (strUsual.empty())
+        strUsual = ModulePathWithExt("Ini");
+    if (!strUsual.empty() && PathWritable(strUsual))
+        return strUsual;
+    // The settings of a file that cannot be written moved to the per-user
+    // file at its first write; from then on they are read back from there.
+    const std::string strUser = UserSettingsFilePath();
+    if (strUsual.empty() || PathExists(strUser) || !PathExists(strUsual))
+        return strUser;
+    return strUsual;  // read as it is; the first write moves to the per-user file
 }
 
 bool IniCheckUsed(const std::string& strSection)

@@ -27,8 +27,11 @@ std::string ModulePathWithExt(const std::string& strExt);
 // $XDG_CONFIG_HOME/vantrel/vantrel.Ini, else ~/.config/vantrel/vantrel.Ini;
 // the folder is created.
 std::string UserSettingsFilePath();
-// $VANTREL_INI when set; else the "Ini" file beside the executable when it can
-// be written there; else the per-user file. After a fall-back: the per-user file.
+// The usual file ($VANTREL_INI when set, else the "Ini" file beside the
+// executable) when this user can write it. When not, the per-user file once
+// it exists (the settings moved there at a failed write), else the usual file
+// when it exists (read as it is; its first write moves them), else the
+// per-user file. After a fall-back in this process: the per-user file.
 std::string SettingsFilePath();
 
 // Chooses the settings file (g_iniPath) and tells whether the section was
@@ -45,6 +48,8 @@ int IniReadInt(const std::string& strSection, const std::string& strKey);
 // later in the section is left out, as reads never see it.
 std::vector<std::pair<std::string, std::string>> IniReadSection(const std::string& strSection);
 
+// A file this user may not write is never replaced, and another user's file
+// is rewritten in place so that it keeps its owner.
 // Replaces the key's line where it stands, or adds "key=text" after the last
 // non-blank line of its section, or adds the section at the end of the file.
 // New lines take the line end of the file's first line; a new file gets

@@ -43,8 +43,10 @@ test)
     build build/tsan -DVANTREL_SANITIZE=thread -DVANTREL_BUILD_BENCH=OFF
     TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/tests/tsan.supp" \
         ctest --test-dir build/tsan --output-on-failure -j "$jobs" -L threaded
-    # Hostile input: each fuzz target for a short, bounded time.
-    bash fuzz/run 15
+    # Hostile input: each fuzz target for a short, bounded time, two at a
+    # time; the settings parser, whose faults need many mutations of line
+    # ends to show, runs longest.
+    FUZZ_JOBS=2 FUZZ_SECONDS_fuzz_settings=240 bash fuzz/run 15
     ;;
 demo)
     build build/plain -DVANTREL_BUILD_TESTS=OFF

@@ -201,12 +201,28 @@ TEST_F(ProfileFileTest, NamesAreTrimmedAndABareCarriageReturnEndsTheLastLine)
     // A key that would read back as a section header is refused.
     EXPECT_FALSE(IniWriteString("Ports", " [x", "]"));
 
-    // The carriage return ends the line, so an unrelated write changes no value.
-    UseFile("[S]\nA=1\nB=]\r");
-    EXPECT_EQ(IniReadString("S", "B"), "]");
-    EXPECT_TRUE(IniWriteString("S", "C", "2"));
-    EXPECT_EQ(IniReadString("S", "B"), "]");
-    EXPECT_EQ(IniReadString("S", "C"), "2");
+    // Carriage returns that end the file end its last line, so a key added
+    // after it changes no value, whatever line end the new line takes.
+    using namespace std::string_literals;
+    const struct {
+        std::string strFile;
+        std::string strValue;
+    } cases[] = {
+        {"[S]\nA=1\nB=]\r", "]"},
+        {"[S]\nA=1\nB=]\r\r", "]"},
+        {"[S]\r\nA=1\r\nB=]\r\r\r", "]"},
+        {"[S]\nA=1\nB=] \r\t\r", "] \r"},
+        {"[S]\nA=1\nB=\r\r", ""},
+        // What the settings fuzz target found: bare CRs inside lines and at the end.
+        {"mes=1t\t=\tCOM\xcf\r=\nEmpty=\r\x02\x00 \x00\x00\x00\x00\x00\n[S\xef\xbb\xbfs]\r\n[S]\r\nB=CO)4\r\r"s, "CO)4"},
+    };
+    for (const auto& c : cases) {
+        UseFile(c.strFile);
+        EXPECT_EQ(IniReadString("S", "B"), c.strValue) << c.strFile;
+        EXPECT_TRUE(IniWriteString("S", "C", "2"));
+        EXPECT_EQ(IniReadString("S", "B"), c.strValue) << c.strFile;
+        EXPECT_EQ(IniReadString("S", "C"), "2");
+    }
 }
 
 TEST_F(ProfileFileTest, NewFileGetsLineEndsOfItsOwn)
