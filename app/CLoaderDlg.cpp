@@ -6,6 +6,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QContextMenuEvent>
+#include <QKeyEvent>
 #include <QCoreApplication>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -19,6 +20,8 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpressionValidator>
+#include <QStyleOptionButton>
+#include <QStylePainter>
 #include <QTimer>
 
 #include "app/AppIcon.h"
@@ -92,10 +95,39 @@ QLineEdit* MakeEdit(QWidget* pParent, const CDialogUnits& du, const char* pName,
     return pEdit;
 }
 
+// A push button that shows the mouse over it and the keyboard focus also when
+// it is flat, so that Tab always lands somewhere visible.
+class CVisibleButton : public QPushButton {
+public:
+    CVisibleButton(const QString& strText, QWidget* pParent) : QPushButton(strText, pParent)
+    {
+        setAttribute(Qt::WA_Hover);  // repainted as the mouse comes and goes
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QStylePainter painter(this);
+        QStyleOptionButton option;
+        initStyleOption(&option);
+        const bool bFocus = hasFocus();
+        if (bFocus || underMouse())
+            option.features &= ~QStyleOptionButton::Flat;  // the raised face
+        painter.drawControl(QStyle::CE_PushButton, option);
+        if (bFocus) {
+            QStyleOptionFocusRect focus;
+            focus.initFrom(this);
+            focus.rect = style()->subElementRect(QStyle::SE_PushButtonFocusRect, &option, this);
+            painter.setPen(QPen(palette().color(QPalette::Highlight), 1, Qt::DotLine));
+            painter.drawRect(focus.rect.adjusted(0, 0, -1, -1));
+        }
+    }
+};
+
 QPushButton* MakeButton(QWidget* pParent, const CDialogUnits& du, const char* pName, int nId, const QString& strText,
                         bool bFlat, int nX, int nY, int nW, int nH)
 {
-    auto* pButton = new QPushButton(strText, pParent);
+    auto* pButton = new CVisibleButton(strText, pParent);
     pButton->setFlat(bFlat);
     Place(pButton, pName, nId, du.Rect(nX, nY, nW, nH));
     return pButton;
@@ -241,6 +273,9 @@ void CLoaderDlg::CreateControls()
     m_timerAutoSend->setSingleShot(true);
     m_timerClose = new QTimer(this);
     m_timerClose->setInterval(50);
+
+    // Enter in the send edit sends; elsewhere it stays the default button's.
+    m_editSend->installEventFilter(this);
 
     connect(m_btnStart, &QPushButton::clicked, this, &CLoaderDlg::OnOK);
     connect(m_btnSelectFile, &QPushButton::clicked, this, &CLoaderDlg::OnSelectFile);
@@ -604,6 +639,18 @@ void CLoaderDlg::OnBurnTypeFirmware()
 void CLoaderDlg::OnBurnTypeProgram()
 {
     m_checkChipType->setEnabled(true);
+}
+
+bool CLoaderDlg::eventFilter(QObject* pObject, QEvent* pEvent)
+{
+    if (pObject == m_editSend && pEvent->type() == QEvent::KeyPress) {
+        const auto* pKey = static_cast<QKeyEvent*>(pEvent);
+        if (pKey->key() == Qt::Key_Return || pKey->key() == Qt::Key_Enter) {
+            OnManualSend();
+            return true;
+        }
+    }
+    return QDialog::eventFilter(pObject, pEvent);
 }
 
 void CLoaderDlg::contextMenuEvent(QContextMenuEvent* pEvent)

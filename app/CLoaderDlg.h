@@ -57,6 +57,8 @@ public:
 
 protected:
     void contextMenuEvent(QContextMenuEvent* pEvent) override;
+    // Enter in the send edit, and files dropped on the path edit.
+    bool eventFilter(QObject* pObject, QEvent* pEvent) override;
 
 private:
     void CreateControls();

@@ -12,6 +12,7 @@
 #include <QProgressBar>
 #include <QRadioButton>
 #include <QScrollBar>
+#include <QSignalSpy>
 #include <QTextBlock>
 
 #include "app/DialogLayout.h"
@@ -44,6 +45,8 @@ private slots:
     void TerminalReceivesIntoTheLogWhileSwitchedOn();
     void AutoSendRepeatsUntilSwitchedOff();
     void AboutBoxFromTheContextMenu();
+    void EnterSendsFromTheSendEditAndPressesTheDefaultButtonElsewhere();
+    void ButtonsShowFocusAndHover();
     void FileButtonPutsTheChosenFileIntoThePathEdit();
 };
 
@@ -568,6 +571,61 @@ void CDialogTests::AboutBoxFromTheContextMenu()
     QCOMPARE(texts[0], QStringLiteral("Vantrel 1.0 版"));
     QVERIFY(!texts[1].isEmpty());
     QVERIFY(pDlg->isVisible());
+}
+
+void CDialogTests::EnterSendsFromTheSendEditAndPressesTheDefaultButtonElsewhere()
+{
+    CGuiEnv env;
+    CPtyPair pty;
+    env.WriteIni("PortNum=2\r\n", "", {{3, pty.SlavePath()}});
+    auto pDlg = ShowDialog();
+    QTest::mouseClick(Ctrl<QPushButton>(pDlg.get(), "m_btnOpenPort"), Qt::LeftButton);
+    auto* pStart = Ctrl<QPushButton>(pDlg.get(), "m_btnStart");
+    QSignalSpy starts(pStart, &QPushButton::clicked);
+
+    // In the send edit, Enter sends what was typed and starts no run.
+    auto* pSend = Ctrl<QLineEdit>(pDlg.get(), "m_editSend");
+    pSend->setFocus();
+    QTest::keyClicks(pSend, QStringLiteral("41 42"));
+    for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter}) {
+        QTest::keyClick(pSend, key);
+        QCOMPARE(pty.Receive(100), Bytes(QByteArray::fromHex("4142")));
+    }
+    QCOMPARE(starts.count(), 0);
+    QCOMPARE(pStart->text(), QStringLiteral("&Start Downloading"));
+    QCOMPARE(Ctrl<QPushButton>(pDlg.get(), "m_btnOpenPort")->text(), QStringLiteral("关闭串口"));
+
+    // In any other edit it is the default button's, as ever.
+    auto* pVersion = Ctrl<QLineEdit>(pDlg.get(), "m_editVerMajor");
+    pVersion->setFocus();
+    QTest::keyClick(pVersion, Qt::Key_Return);
+    QCOMPARE(starts.count(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(pStart->text(), QStringLiteral("&Start Downloading"), 10000);
+}
+
+void CDialogTests::ButtonsShowFocusAndHover()
+{
+    CGuiEnv env;
+    auto pDlg = ShowDialog();
+    auto* pElsewhere = Ctrl<QLineEdit>(pDlg.get(), "m_editFilePath");
+    const QPoint away = pElsewhere->mapTo(pDlg.get(), pElsewhere->rect().center());
+    for (const char* pName : {"m_btnStart", "m_btnAutoSend", "m_btnReceive", "m_btnClear", "m_btnManualSend"}) {
+        auto* pButton = Ctrl<QPushButton>(pDlg.get(), pName);
+        // At rest: the focus in an edit, the mouse over it.
+        pElsewhere->setFocus();
+        QTest::mouseMove(pDlg.get(), away);
+        QTRY_VERIFY(!pButton->underMouse());
+        const QImage rest = pButton->grab().toImage();
+
+        pButton->setFocus(Qt::TabFocusReason);
+        QVERIFY(pButton->hasFocus());
+        QVERIFY2(pButton->grab().toImage() != rest, pName);
+
+        pElsewhere->setFocus();
+        QTest::mouseMove(pButton, pButton->rect().center());
+        QTRY_VERIFY(pButton->underMouse());
+        QVERIFY2(pButton->grab().toImage() != rest, pName);
+    }
 }
 
 void CDialogTests::FileButtonPutsTheChosenFileIntoThePathEdit()
