@@ -69,10 +69,9 @@ void MakeLabel(QWidget* pParent, const CDialogUnits& du, const char* pText, int 
 }
 
 // The rectangle's height is the closed box and its list together.
-QComboBox* MakeCombo(QWidget* pParent, const CDialogUnits& du, const char* pName, int nId, bool bEditable,
-                     const QStringList& items, int nX, int nY, int nW, int nH)
+void SetUpCombo(QComboBox* pCombo, const CDialogUnits& du, const char* pName, int nId, bool bEditable,
+                const QStringList& items, int nX, int nY, int nW, int nH)
 {
-    auto* pCombo = new QComboBox(pParent);
     pCombo->setEditable(bEditable);
     if (bEditable)
         pCombo->setInsertPolicy(QComboBox::NoInsert);
@@ -82,6 +81,13 @@ QComboBox* MakeCombo(QWidget* pParent, const CDialogUnits& du, const char* pName
     Place(pCombo, pName, nId, QRect(rect.x(), rect.y(), rect.width(), nClosed));
     const int nItem = std::max(1, pCombo->fontMetrics().height());
     pCombo->setMaxVisibleItems(std::max(1, (rect.height() - nClosed) / nItem));
+}
+
+QComboBox* MakeCombo(QWidget* pParent, const CDialogUnits& du, const char* pName, int nId, bool bEditable,
+                     const QStringList& items, int nX, int nY, int nW, int nH)
+{
+    auto* pCombo = new QComboBox(pParent);
+    SetUpCombo(pCombo, du, pName, nId, bEditable, items, nX, nY, nW, nH);
     return pCombo;
 }
 
@@ -203,7 +209,8 @@ void CLoaderDlg::CreateControls()
     QStringList ports;
     for (int i = 0; i < kPortItemCount; ++i)
         ports << QString::fromStdString(PortItemText(i));
-    m_cbPort = MakeCombo(this, du, "m_cbPort", 1007, false, ports, 45, 23, 61, 79);
+    m_cbPort = new CPortComboBox(this);
+    SetUpCombo(m_cbPort, du, "m_cbPort", 1007, false, ports, 45, 23, 61, 79);
     m_btnSelectFile = MakeButton(this, du, "m_btnSelectFile", 1004, QStringLiteral("&Select download file ..."), false,
                                  383, 150, 106, 19);
     m_richLog = new CLogPanel(this);
@@ -360,19 +367,14 @@ CPortChoice CLoaderDlg::PortChoice(bool bTypedTexts) const
 void CLoaderDlg::RefreshPortItems()
 {
     // The engine gets the index; the path is only shown.
-    for (int i = 0; i < kAutoCheckIndex; ++i) {
-        const std::string strPath = ComPortPath(i + 1);
+    for (int i = 0; i < kPortItemCount; ++i) {
+        const std::string strPath = i < kAutoCheckIndex ? ComPortPath(i + 1) : std::string();
         QString strText = QString::fromStdString(PortItemText(i));
         if (!strPath.empty())
             strText += QStringLiteral("  ") + QString::fromStdString(strPath);
-        if (m_cbPort->itemText(i) != strText)
-            m_cbPort->setItemText(i, strText);
+        if (m_cbPort->itemText(i) != strText || m_cbPort->itemData(i, Qt::ToolTipRole).toString() != strText)
+            m_cbPort->SetPortItemText(i, strText);
     }
-    // The closed box is narrow; its list is as wide as the longest path needs.
-    int nWidest = 0;
-    for (int i = 0; i < m_cbPort->count(); ++i)
-        nWidest = std::max(nWidest, m_cbPort->fontMetrics().horizontalAdvance(m_cbPort->itemText(i)));
-    m_cbPort->view()->setMinimumWidth(nWidest + m_cbPort->fontMetrics().averageCharWidth() * 4);
 }
 
 bool CLoaderDlg::ReadInt(QLineEdit* pEdit, int& nValue, bool bReport)

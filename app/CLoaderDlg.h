@@ -9,6 +9,7 @@
 
 #include "app/CQtLoaderView.h"
 #include "app/LogPanel.h"
+#include "app/PortComboBox.h"
 #include "app/Settings.h"
 #include "download/CLoader.h"
 
@@ -96,7 +97,7 @@ private:
     void ReadControlsQuietly();
 
     QPushButton* m_btnStart = nullptr;
-    QComboBox* m_cbPort = nullptr;
+    CPortComboBox* m_cbPort = nullptr;
     QPushButton* m_btnSelectFile = nullptr;
     CLogPanel* m_richLog = nullptr;
     QProgressBar* m_progress = nullptr;

@@ -1,6 +1,7 @@
 #include "app/DialogLayout.h"
 
 #include <QFontDatabase>
+#include <QFontInfo>
 #include <QFontMetrics>
 #include <QStringList>
 
@@ -35,10 +36,13 @@ QFont DialogFont()
 
 CDialogUnits::CDialogUnits(const QFont& font)
 {
-    const QFontMetrics metrics(font);
-    const int nWidth = metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
-    m_nBaseX = (nWidth + 26) / 52;  // the average of 52 letters, rounded
-    m_nBaseY = metrics.height();
+    // The template was drawn for 宋体, whose characters fill their em square
+    // and whose letters are half as wide as high: 12 × 6 px cells at 9 pt and
+    // 96 dpi. The units come from the font's size as that font gives them;
+    // a fallback font's taller line (its leading) would stretch the dialog
+    // a third beyond the template.
+    m_nBaseY = QFontInfo(font).pixelSize();
+    m_nBaseX = (m_nBaseY + 1) / 2;
     if (m_nBaseX < 1)
         m_nBaseX = 1;
     if (m_nBaseY < 1)

@@ -1,8 +1,8 @@
 #pragma once
 // Dialog units: the dialog is laid out in units of its font, so the same
 // numbers give the same look at any font size. One horizontal unit is a
-// quarter of the font's average character width, one vertical unit an
-// eighth of its height.
+// quarter of a letter's width (half the font's pixel size), one vertical
+// unit an eighth of the font's pixel size.
 #include <QFont>
 #include <QRect>
 #include <QSize>
@@ -20,6 +20,6 @@ public:
     QRect Rect(int nX, int nY, int nWidth, int nHeight) const;
     QSize Size(int nWidth, int nHeight) const;
 
-    int m_nBaseX = 0;  // average character width in pixels
-    int m_nBaseY = 0;  // font height in pixels
+    int m_nBaseX = 0;  // letter width in pixels
+    int m_nBaseY = 0;  // font size in pixels
 };

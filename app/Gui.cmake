@@ -11,6 +11,7 @@ add_library(vantrel_gui STATIC
     ${VANTREL_APP_DIR}/CQtLoaderView.cpp
     ${VANTREL_APP_DIR}/DialogLayout.cpp
     ${VANTREL_APP_DIR}/LogPanel.cpp
+    ${VANTREL_APP_DIR}/PortComboBox.cpp
 )
 set_target_properties(vantrel_gui PROPERTIES AUTOMOC ON)
 target_link_libraries(vantrel_gui PUBLIC vantrel_engine Qt6::Widgets)

@@ -3,6 +3,7 @@
 // and the terminal against a bare pseudo-terminal pinned to COM3.
 #include <thread>
 
+#include <QAbstractItemView>
 #include <QCheckBox>
 #include <QElapsedTimer>
 #include <QContextMenuEvent>
@@ -33,6 +34,8 @@ class CDialogTests : public QObject {
 private slots:
     void FirstStartShowsTheDefaults();
     void UsedSettingsFillTheControlsAndAreSavedOnClose();
+    void PortBoxShowsTheComNameWholeAndAsMuchOfThePathAsFits();
+    void DialogUnitsComeFromTheFontSizeSoTheDialogFitsSmallScreens();
     void ReadingExchangeStopsAtTheFirstEditWithoutAnInteger();
     void ChipTypeCheckFollowsTheBurnType();
     void LogShowsColoursAndLineEndsAndKeepsTheNewestInView();
@@ -151,6 +154,68 @@ void CDialogTests::UsedSettingsFillTheControlsAndAreSavedOnClose()
                               "SendType=0\r\n", "FrameLen=2000\r\n", "RepeatTimes=3\r\n", "TimeInterval=250\r\n"})
         QVERIFY2(strIni.find(pLine) != std::string::npos, pLine);
     QVERIFY(strIni.find("COM3=" + strPinned + "\r\n") != std::string::npos);
+}
+
+void CDialogTests::PortBoxShowsTheComNameWholeAndAsMuchOfThePathAsFits()
+{
+    CGuiEnv env;
+    const QString strPath = QString::fromStdString(
+        env.m_dir.Path("a rather long folder name/串口 设备/ttyVANTREL-simulated-device-0123456789"));
+    env.WriteIni("PortNum=2\r\n", "", {{3, strPath.toStdString()}});
+    auto pDlg = ShowDialog();
+    auto* pPort = Ctrl<CPortComboBox>(pDlg.get(), "m_cbPort");
+    const QFontMetrics metrics = pPort->fontMetrics();
+    const QRect textRect = pPort->TextRect();
+    QVERIFY(pPort->rect().contains(textRect));
+
+    const QString strFull = QStringLiteral("COM3  ") + strPath;
+    QCOMPARE(pPort->itemText(2), strFull);
+    QCOMPARE(pPort->toolTip(), strFull);
+    QCOMPARE(pPort->itemData(2, Qt::ToolTipRole).toString(), strFull);
+    // Closed: the name whole, then the path's beginning and end around "…".
+    const QString strClosed = pPort->ClosedText();
+    QVERIFY2(strClosed.startsWith(QLatin1String("COM3  /")), qPrintable(strClosed));
+    QVERIFY2(strClosed.contains(QChar(0x2026)) && strClosed.endsWith(strPath.right(1)), qPrintable(strClosed));
+    QVERIFY(metrics.horizontalAdvance(strClosed) <= textRect.width());
+
+    // Items without a path show whole, AUTOCHECK too; the tooltip follows.
+    for (int nIndex : {0, 12}) {
+        pPort->setCurrentIndex(nIndex);
+        QCOMPARE(pPort->ClosedText(), pPort->itemText(nIndex));
+        QVERIFY(metrics.horizontalAdvance(pPort->ClosedText()) <= textRect.width());
+        QCOMPARE(pPort->toolTip(), pPort->itemText(nIndex));
+    }
+
+    // Open: the list is as wide as the longest item.
+    pPort->showPopup();
+    QTRY_VERIFY(pPort->view()->isVisible());
+    QVERIFY2(pPort->view()->viewport()->width() >= metrics.horizontalAdvance(strFull),
+             qPrintable(QString::number(pPort->view()->viewport()->width())));
+    pPort->hidePopup();
+}
+
+void CDialogTests::DialogUnitsComeFromTheFontSizeSoTheDialogFitsSmallScreens()
+{
+    // The template's 宋体 9 pt at 96 dpi: a 12 px font, 506 × 366 units.
+    QFont font12 = DialogFont();
+    font12.setPixelSize(12);
+    QCOMPARE(CDialogUnits(font12).Size(506, 366), QSize(759, 549));
+    QFont font18 = DialogFont();
+    font18.setPixelSize(18);
+    QCOMPARE(CDialogUnits(font18).Size(506, 366), QSize(1139, 824));
+
+    CGuiEnv env;
+    auto pDlg = ShowDialog();
+    QCOMPARE(CDialogUnits(pDlg->font()).m_nBaseY, QFontInfo(pDlg->font()).pixelSize());
+    qInfo("dialog %d x %d logical pixels at %d dpi", pDlg->width(), pDlg->height(), pDlg->logicalDpiY());
+    // With room for a title bar, it fits a screen of 1024 × 700 logical pixels.
+    QVERIFY(pDlg->width() <= 1024);
+    QVERIFY(pDlg->height() + 40 <= 700);
+    // Every control lies inside it.
+    for (QWidget* pChild : pDlg->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+        if (!pChild->isWindow() && pChild->isVisible())
+            QVERIFY2(pDlg->rect().contains(pChild->geometry()), qPrintable(pChild->objectName()));
+    }
 }
 
 void CDialogTests::ReadingExchangeStopsAtTheFirstEditWithoutAnInteger()
