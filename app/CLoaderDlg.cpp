@@ -6,7 +6,11 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QContextMenuEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QKeyEvent>
+#include <QMimeData>
+#include <QUrl>
 #include <QCoreApplication>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -23,6 +27,8 @@
 #include <QStyleOptionButton>
 #include <QStylePainter>
 #include <QTimer>
+
+#include <fmt/format.h>
 
 #include "app/AppIcon.h"
 #include "app/CAboutDlg.h"
@@ -283,6 +289,8 @@ void CLoaderDlg::CreateControls()
 
     // Enter in the send edit sends; elsewhere it stays the default button's.
     m_editSend->installEventFilter(this);
+    setAcceptDrops(true);
+    m_editFilePath->installEventFilter(this);
 
     connect(m_btnStart, &QPushButton::clicked, this, &CLoaderDlg::OnOK);
     connect(m_btnSelectFile, &QPushButton::clicked, this, &CLoaderDlg::OnSelectFile);
@@ -645,6 +653,28 @@ void CLoaderDlg::OnBurnTypeProgram()
 
 bool CLoaderDlg::eventFilter(QObject* pObject, QEvent* pEvent)
 {
+    if (pObject == m_editFilePath) {
+        // Files dropped on the path edit become the path, never a "file://" text.
+        switch (pEvent->type()) {
+        case QEvent::DragEnter:
+        case QEvent::DragMove: {
+            auto* pDrag = static_cast<QDragMoveEvent*>(pEvent);
+            if (!pDrag->mimeData()->hasUrls())
+                break;
+            pDrag->acceptProposedAction();
+            return true;
+        }
+        case QEvent::Drop: {
+            auto* pDrop = static_cast<QDropEvent*>(pEvent);
+            if (!pDrop->mimeData()->hasUrls())
+                break;
+            OnDropFiles(pDrop->mimeData()->urls());
+            pDrop->acceptProposedAction();
+            return true;
+        }
+        default: break;
+        }
+    }
     if (pObject == m_editSend && pEvent->type() == QEvent::KeyPress) {
         const auto* pKey = static_cast<QKeyEvent*>(pEvent);
         if (pKey->key() == Qt::Key_Return || pKey->key() == Qt::Key_Enter) {
@@ -653,6 +683,42 @@ bool CLoaderDlg::eventFilter(QObject* pObject, QEvent* pEvent)
         }
     }
     return QDialog::eventFilter(pObject, pEvent);
+}
+
+void CLoaderDlg::dragEnterEvent(QDragEnterEvent* pEvent)
+{
+    if (pEvent->mimeData()->hasUrls())
+        pEvent->acceptProposedAction();
+}
+
+void CLoaderDlg::dropEvent(QDropEvent* pEvent)
+{
+    if (!pEvent->mimeData()->hasUrls())
+        return;
+    OnDropFiles(pEvent->mimeData()->urls());
+    pEvent->acceptProposedAction();
+}
+
+void CLoaderDlg::OnDropFiles(const QList<QUrl>& urls)
+{
+    if (urls.size() != 1) {
+        m_view.AppendLog(fmt::format("## Drop one firmware file at a time: {} files were dropped.\r\n", urls.size()),
+                         kLogRed);
+        return;
+    }
+    const QUrl& url = urls.front();
+    if (!url.isLocalFile()) {
+        m_view.AppendLog(
+            fmt::format("## Only a local file can be dropped: {}\r\n", url.toDisplayString().toStdString()), kLogRed);
+        return;
+    }
+    const QString strPath = url.toLocalFile();
+    if (QFileInfo(strPath).isDir()) {
+        m_view.AppendLog(fmt::format("## Not a file: {}\r\n", strPath.toStdString()), kLogRed);
+        return;
+    }
+    // The edit has no change handler: the path is read at the next exchange.
+    m_editFilePath->setText(strPath);
 }
 
 void CLoaderDlg::contextMenuEvent(QContextMenuEvent* pEvent)

@@ -20,6 +20,7 @@ class QProgressBar;
 class QPushButton;
 class QRadioButton;
 class QTimer;
+class QUrl;
 
 class CLoaderDlg : public QDialog {
     Q_OBJECT
@@ -60,11 +61,15 @@ protected:
     void contextMenuEvent(QContextMenuEvent* pEvent) override;
     // Enter in the send edit, and files dropped on the path edit.
     bool eventFilter(QObject* pObject, QEvent* pEvent) override;
+    void dragEnterEvent(QDragEnterEvent* pEvent) override;
+    void dropEvent(QDropEvent* pEvent) override;
 
 private:
     void CreateControls();
     void InitDialog();
     void OnSelectFile();
+    // One local file dropped becomes the path; anything else is refused in the log.
+    void OnDropFiles(const QList<QUrl>& urls);
     void OnOpenClosePort();
     void OnAutoSend();
     void OnAutoSendTimer();

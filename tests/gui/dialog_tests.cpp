@@ -10,6 +10,7 @@
 #include <QFileDialog>
 #include <QLabel>
 #include <QMenu>
+#include <QMimeData>
 #include <QProgressBar>
 #include <QRadioButton>
 #include <QScrollBar>
@@ -51,6 +52,7 @@ private slots:
     void EnterSendsFromTheSendEditAndPressesTheDefaultButtonElsewhere();
     void ButtonsShowFocusAndHover();
     void FileButtonPutsTheChosenFileIntoThePathEdit();
+    void DroppedFileBecomesThePath();
 };
 
 void CDialogTests::FirstStartShowsTheDefaults()
@@ -740,6 +742,58 @@ void CDialogTests::FileButtonPutsTheChosenFileIntoThePathEdit()
         QCOMPARE(answerer.m_seen.size(), size_t(1));
         QCOMPARE(answerer.m_seen[0].strText, QStringLiteral("请键入一个整数。"));
         pFrameLen->setText(QStringLiteral("640"));
+    }
+}
+
+void CDialogTests::DroppedFileBecomesThePath()
+{
+    CGuiEnv env;
+    std::filesystem::create_directories(env.m_dir.Path("固件 2024"));
+    const QString strFile = QString::fromStdString(env.m_dir.Write("固件 2024/app v1.2.hex", ":00000001FF\n"));
+    const QString strOld = QStringLiteral("/old/path.hex");
+    const QUrl local = QUrl::fromLocalFile(strFile);
+    const QString strFolder = QString::fromStdString(env.m_dir.Path("固件 2024"));
+    struct CCase {
+        const char* pName;
+        QList<QUrl> urls;
+        QString strPath;  // the path edit afterwards
+        QString strLine;  // the log's new last line, if any
+    };
+    const CCase cases[] = {
+        {"one local file", {local}, strFile, QString()},
+        {"two files", {local, local}, strOld, QStringLiteral("## Drop one firmware file at a time: 2 files were dropped.")},
+        {"a web address", {QUrl(QStringLiteral("https://example.com/fw.hex"))}, strOld,
+         QStringLiteral("## Only a local file can be dropped: https://example.com/fw.hex")},
+        {"a folder", {QUrl::fromLocalFile(strFolder)}, strOld, QStringLiteral("## Not a file: ") + strFolder},
+    };
+    auto pDlg = ShowDialog();
+    auto* pPath = Ctrl<QLineEdit>(pDlg.get(), "m_editFilePath");
+    for (const CCase& c : cases) {
+        // Dropped on the path edit, and on the dialog beside it.
+        for (QWidget* pTarget : {static_cast<QWidget*>(pPath), static_cast<QWidget*>(pDlg.get())}) {
+            pPath->setText(strOld);
+            const QString strLogBefore = LogText(pDlg.get());
+            QMimeData data;
+            data.setUrls(c.urls);
+            data.setText(c.urls.front().toString());  // as file managers offer it too
+            const QPoint at = pTarget == pPath ? pPath->rect().center() : QPoint(4, 4);
+            QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(pTarget, &enter);
+            QVERIFY2(enter.isAccepted(), c.pName);
+            QDropEvent drop(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(pTarget, &drop);
+            QVERIFY2(drop.isAccepted(), c.pName);
+            QCOMPARE(pPath->text(), c.strPath);
+            const QString strLog = LogText(pDlg.get());
+            if (c.strLine.isEmpty()) {
+                QCOMPARE(strLog, strLogBefore);
+            } else {
+                QCOMPARE(strLog, strLogBefore + c.strLine + QLatin1Char('\n'));
+                QTextCursor cursor(LogOf(pDlg.get())->document());
+                cursor.setPosition(strLog.size() - 2);
+                QCOMPARE(cursor.charFormat().foreground().color(), QColor(255, 0, 0));
+            }
+        }
     }
 }
 
