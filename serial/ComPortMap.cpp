@@ -8,6 +8,19 @@ namespace {
 std::mutex g_comPortMutex;
 std::map<int, SComPort> g_comPorts;
 
+// The number of the first of vecPaths that a pin (or a number the program
+// gave) stands for; 0 when none.
+int KnownNumber(const std::vector<std::string>& vecPaths, bool bPinned)
+{
+    for (const std::string& strPath : vecPaths) {
+        for (const auto& [nNumber, port] : g_comPorts) {
+            if (port.bPinned == bPinned && port.strPath == strPath)
+                return nNumber;
+        }
+    }
+    return 0;
+}
+
 // The number for a device the map does not know, or 0. Numbers claimed in
 // this search belong to devices present now and are never given away.
 int NumberForNewDevice(const std::set<int>& claimed)
@@ -85,21 +98,19 @@ std::vector<int> ClaimComPortNumbers(const std::vector<SSeenDevice>& devices, lo
     std::vector<int> numbers(devices.size(), 0);
     std::set<int> claimed;
     // Known devices first: a new one must not be given the number of a
-    // device that is here too, only later in the list.
+    // device that is here too, only later in the list. A device the operator
+    // pinned under one of its names takes the pin, whatever number the
+    // program gave it before.
     for (size_t i = 0; i < devices.size(); ++i) {
-        for (const std::string& strPath : devices[i].vecKnownPaths) {
-            for (auto& [nNumber, port] : g_comPorts) {
-                if (port.strPath != strPath)
-                    continue;
-                numbers[i] = nNumber;
-                claimed.insert(nNumber);
-                if (!port.bPinned)
-                    port.nLastSeen = nNow;
-                break;
-            }
-            if (numbers[i] != 0)
-                break;
-        }
+        numbers[i] = KnownNumber(devices[i].vecKnownPaths, true);
+        if (numbers[i] == 0)
+            numbers[i] = KnownNumber(devices[i].vecKnownPaths, false);
+        if (numbers[i] == 0)
+            continue;
+        claimed.insert(numbers[i]);
+        SComPort& port = g_comPorts[numbers[i]];
+        if (!port.bPinned)
+            port.nLastSeen = nNow;
     }
     for (size_t i = 0; i < devices.size(); ++i) {
         if (numbers[i] != 0)

@@ -40,7 +40,8 @@ struct SSeenDevice {
 };
 
 // The numbers of the devices one search found, in their order; 0 where none
-// can be had. A device the map knows keeps its number (seen at nNow). Then
+// can be had. A device the map knows keeps its number (seen at nNow), a pin
+// before a number the program gave. Then
 // each new device takes the lowest free number of the offered twelve; when
 // all twelve are taken, the one given to the device gone longest; else the
 // lowest free number above them.

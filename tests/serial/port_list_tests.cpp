@@ -246,6 +246,7 @@ TEST(PortListConsole, TheKernelsConsoleIsLeftOutUnlessPinned)
         {"tty0 ttyS0", "node", false, {"ttyS1 (COM1)", "ttyUSB0 (COM2)", "ttyS0 (COM4)"}},
         {"tty0 ttyS0", "by-path", false, {"ttyS1 (COM1)", "ttyUSB0 (COM2)", "ttyS0 (COM4)"}},
         {"tty0 ttyS0", "", true, {"ttyS1 (COM2)", "ttyUSB0 (COM3)"}},
+        {"tty0 ttyS0", "by-path", true, {"ttyS1 (COM2)", "ttyUSB0 (COM3)", "ttyS0 (COM4)"}},
         {"tty0", "", false, {"ttyS0 (COM1)", "ttyS1 (COM2)", "ttyUSB0 (COM3)"}},
         {nullptr, "", false, {"ttyS0 (COM1)", "ttyS1 (COM2)", "ttyUSB0 (COM3)"}},
     };
@@ -266,8 +267,11 @@ TEST(PortListConsole, TheKernelsConsoleIsLeftOutUnlessPinned)
             fs::create_symlink("../../ttyS0", system.Dev() / "serial" / "by-path" / "pnp-0000:01");
             SetComPortPath(4, (system.Dev() / "serial" / "by-path" / "pnp-0000:01").string());
         }
-        if (c.bGiven)
-            SetComPortEntries({{1, SComPort {system.Node("ttyS0"), false, 5}}});
+        if (c.bGiven) {
+            std::map<int, SComPort> entries = ComPortEntries();
+            entries[1] = {system.Node("ttyS0"), false, 5};
+            SetComPortEntries(entries);
+        }
         PortInfoList ports;
         ListComPortsFrom(system.Sys().string(), system.Dev().string(), 10, ports);
         std::vector<std::string> listed;
