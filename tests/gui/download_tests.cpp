@@ -1,6 +1,7 @@
 // Whole runs from the dialog into the simulated device on a pseudo-terminal
 // pinned to COM3: success, cancelling, a box raised from inside the run, the
 // downgrade question, and closing the window while a run goes on.
+#include <QElapsedTimer>
 #include <QProgressBar>
 #include <QRadioButton>
 #include <QTextBlock>
@@ -55,6 +56,8 @@ private slots:
     void ClosingDuringARunAsksThenStopsItFirst();
     void ClosingWhenIdleAsksNothing();
     void UnpluggedDeviceEndsTheRunWithARedLine();
+    void LongFirstLineOfAHexFileLeavesTheWindowServed_data();
+    void LongFirstLineOfAHexFileLeavesTheWindowServed();
 
 private:
     // A dialog on a settings file that pins COM3 to the simulator and selects it.
@@ -304,6 +307,49 @@ void CDownloadTests::UnpluggedDeviceEndsTheRunWithARedLine()
     QTextCursor cursor(pLog->document());
     cursor.setPosition(strLog.indexOf(strLine) + 1);
     QCOMPARE(cursor.charFormat().foreground().color(), QColor(255, 0, 0));
+}
+
+void CDownloadTests::LongFirstLineOfAHexFileLeavesTheWindowServed_data()
+{
+    QTest::addColumn<int>("nMegabytes");
+    QTest::newRow("1 MB") << 1;
+    QTest::newRow("50 MB") << 50;
+}
+
+void CDownloadTests::LongFirstLineOfAHexFileLeavesTheWindowServed()
+{
+    QFETCH(int, nMegabytes);
+    OpenDialog();
+    std::string strFile(static_cast<size_t>(nMegabytes) * 1000 * 1000, '7');
+    strFile += "\r\n" + HexFile(0x1000, Pattern(32));
+    const std::string strPath = m_pEnv->m_dir.Write("long-line.hex", strFile);
+    strFile = std::string();
+    Ctrl<QLineEdit>(m_pDlg.get(), "m_editFilePath")->setText(QString::fromStdString(strPath));
+
+    // A timer on the UI thread: the longest gap between its ticks is the
+    // longest time the window stood still.
+    QElapsedTimer sinceTick;
+    qint64 nLongestMs = 0;
+    QTimer ticker;
+    connect(&ticker, &QTimer::timeout, this, [&] { nLongestMs = std::max(nLongestMs, sinceTick.restart()); });
+    ticker.start(10);
+    sinceTick.start();
+    QElapsedTimer run;
+    run.start();
+    QTest::mouseClick(StartButton(), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(LogText(m_pDlg.get()).contains(QLatin1String(". (L1)\n")), 60000);
+    QTRY_COMPARE_WITH_TIMEOUT(StartButton()->text(), QStringLiteral("&Start Downloading"), 10000);
+    nLongestMs = std::max(nLongestMs, sinceTick.elapsed());
+    qInfo("%d MB first line: the run took %lld ms, the UI thread stood still for at most %lld ms", nMegabytes,
+          static_cast<long long>(run.elapsed()), static_cast<long long>(nLongestMs));
+
+    // The reader's red line shows, and the log keeps within its limit.
+    const QString strLog = LogText(m_pDlg.get());
+    QVERIFY(strLog.contains(QLatin1String("##  Invalid format: 7777")));
+    QVERIFY(!strLog.contains(QLatin1String("successfully")));
+    QVERIFY(LogOf(m_pDlg.get())->CharacterCount() <= CLogPanel::kLogLimit);
+    // Only a freeze of many seconds fails here; the figure is printed above.
+    QVERIFY2(nLongestMs < 20000, qPrintable(QString::number(nLongestMs)));
 }
 
 QTEST_MAIN(CDownloadTests)
