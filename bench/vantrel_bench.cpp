@@ -1,6 +1,7 @@
 // vantrel-bench: the speed and memory figures of the download path, each a
 // ratio against a baseline measured in the same run, with its target.
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -10,6 +11,8 @@
 
 #include <fmt/format.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -18,6 +21,7 @@
 #include "BenchSupport.h"
 #include "download/CLoader.h"
 #include "download/FirmwareReader.h"
+#include "protocol/Checksums.h"
 #include "sim/CDeviceSimulator.h"
 
 extern char** environ;
@@ -200,6 +204,134 @@ void DownloadFigures(const std::string& strDir, int nBaudRate, double dTarget)
     }
 }
 
+// The line at its barest: the same frames a run sends, each written with one
+// write() and its reply taken with poll() and read(), straight on the tty.
+class CBareLine {
+public:
+    explicit CBareLine(const std::string& strPath) : m_fd(::open(strPath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC))
+    {
+        termios tio {};
+        if (m_fd >= 0 && ::tcgetattr(m_fd, &tio) == 0) {
+            ::cfmakeraw(&tio);
+            ::tcsetattr(m_fd, TCSANOW, &tio);
+        }
+    }
+    ~CBareLine()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    CBareLine(const CBareLine&) = delete;
+    CBareLine& operator=(const CBareLine&) = delete;
+
+    bool Iap(uint8_t nCode, const std::array<uint8_t, 6>& payload)
+    {
+        uint8_t frame[kIapFrameLength] = {kIapMarker, nCode};
+        std::copy(payload.begin(), payload.end(), frame + 2);
+        const uint16_t crc = Crc16(frame, kIapFrameLength - 2);
+        frame[8] = static_cast<uint8_t>(crc >> 8);
+        frame[9] = static_cast<uint8_t>(crc);
+        return Exchange(frame, kIapFrameLength, kIapFrameLength);
+    }
+    bool Flash(uint8_t nCode, const uint8_t* pData, int nLength, int nReplyData)
+    {
+        uint8_t frame[8] = {nCode};
+        std::copy(pData, pData + nLength, frame + 1);
+        frame[nLength + 1] = static_cast<uint8_t>(Sum8(frame, nLength + 1));
+        return Exchange(frame, nLength + 2, nReplyData + 2);
+    }
+
+private:
+    bool Exchange(const uint8_t* pFrame, int nLength, int nReply)
+    {
+        if (::write(m_fd, pFrame, static_cast<size_t>(nLength)) != nLength)
+            return false;
+        uint8_t reply[kFlashMaxRead + 2];
+        for (int nGot = 0; nGot < nReply;) {
+            pollfd pfd {m_fd, POLLIN, 0};
+            if (::poll(&pfd, 1, kLinkTimeoutMs) <= 0)
+                return false;
+            const ssize_t n = ::read(m_fd, reply + nGot, static_cast<size_t>(nReply - nGot));
+            if (n <= 0)
+                return false;
+            nGot += static_cast<int>(n);
+        }
+        return true;
+    }
+
+    int m_fd;
+};
+
+// The exchanges of a whole run on the bare line, with the device's waits
+// around leaving IAP mode that a run has too.
+double BareLoop(const std::string& strPath, const FirmwareImage& image)
+{
+    const auto start = BenchClock::now();
+    CBareLine line(strPath);
+    bool bOk = line.Iap(kIapIdentify, {'S', 'L', 0, 0, 0, 0}) && line.Iap(kIapEnter, {0xAC, 0x01, 0x53, 0xFE, 0, 0}) &&
+               line.Iap(kIapQuery, {0x2A, 0x2A, 0x2A, 0, 'S', 'L'});
+    for (const FirmwareBlock& block : image) {
+        const uint8_t address[3] = {static_cast<uint8_t>(block.address >> 16), static_cast<uint8_t>(block.address >> 8),
+                                    static_cast<uint8_t>(block.address)};
+        bOk = bOk && line.Flash(kFlashSetAddress, address, 3, 0);
+        for (int i = 0; i + 1 < block.length; i += 2)
+            bOk = bOk && line.Flash(kFlashWriteTwo, block.data + i, 2, 0);
+    }
+    for (const FirmwareBlock& block : image) {
+        const uint8_t address[3] = {static_cast<uint8_t>(block.address >> 16), static_cast<uint8_t>(block.address >> 8),
+                                    static_cast<uint8_t>(block.address)};
+        const uint8_t nLength = static_cast<uint8_t>(block.length);
+        bOk = bOk && line.Flash(kFlashSetAddress, address, 3, 0) && line.Flash(kFlashRead, &nLength, 1, block.length);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    bOk = bOk && line.Iap(kIapLeave, {0xFE, 0x53, 0x01, 0xAC, 0, 0});
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    return bOk ? SecondsSince(start) : -1;
+}
+
+// vantrel-cli as a script runs it, a whole process from start to exit,
+// paired run by run with the bare loop on the same line: the median of the
+// pair ratios, so a busy moment of the machine weighs on one pair only.
+void WholeProcessFigure(const std::string& strDir, const std::string& strSelf, const std::string& strCli)
+{
+    const std::string strFile = strDir + "/image-64k.hex";
+    WriteHex(strFile, {{0x020000, Pattern(64 * 1024, 11)}});
+    FirmwareImage image;
+    CSilentView log;
+    LoadHexFile(strFile, image, log);
+
+    CSimConfig config;
+    config.m_bRecordFrames = false;
+    config.m_strLinkPath = strDir + "/ttyPAIR";
+    CDeviceSimulator sim(config);
+    if (!sim.Start()) {
+        std::printf("cannot start the simulator\n");
+        return;
+    }
+    ::setenv("VANTREL_INI", (strDir + "/absent.Ini").c_str(), 1);
+    std::vector<double> ratios;
+    std::string strPairs;
+    bool bAllOk = true;
+    for (int i = 0; i < 5; ++i) {
+        // The bare loop is a process of its own too: a switch between two
+        // processes costs more than one between two threads of the
+        // simulator's, and both sides must pay it alike.
+        const auto bareStart = BenchClock::now();
+        const int nBareExit = RunProgram({strSelf, "--bare-loop", strFile, config.m_strLinkPath});
+        const double dBare = nBareExit == 0 ? SecondsSince(bareStart) : -1;
+        const auto start = BenchClock::now();
+        const int nExit =
+            RunProgram({strCli, "download", strFile, "--port", config.m_strLinkPath, "--support-version", "*.*.*"});
+        const double dCli = SecondsSince(start);
+        bAllOk = bAllOk && nExit == 0 && dBare > 0;
+        ratios.push_back(dBare / dCli);
+        strPairs += fmt::format("{}{:.2f}/{:.2f}", i ? " " : "", dCli, dBare);
+    }
+    std::sort(ratios.begin(), ratios.end());
+    Report({"vantrel-cli process vs bare write/poll/read loop", ratios[ratios.size() / 2], 0.95, true,
+            fmt::format("median of 5 pairs, cli/bare s: {}{}", strPairs, bAllOk ? "" : ", A RUN FAILED")});
+}
+
 void HexLoadFigure(const std::string& strDir)
 {
     // 8 MiB of data in 64 KiB pieces, every other 64 KiB of the 24-bit space.
@@ -260,6 +392,12 @@ void PeakMemoryFigure(const std::string& strDir, const std::string& strCli, cons
 
 int main(int argc, char** argv)
 {
+    // The other side of a pair: vantrel-bench --bare-loop FILE PORT.
+    if (argc == 4 && std::string(argv[1]) == "--bare-loop") {
+        FirmwareImage image;
+        CSilentView log;
+        return LoadHexFile(argv[2], image, log) && BareLoop(argv[3], image) > 0 ? 0 : 1;
+    }
     const std::string strSelf = argv[0];
     const std::string strBin = strSelf.substr(0, strSelf.rfind('/'));
     bool bLineTime = true;
@@ -273,6 +411,7 @@ int main(int argc, char** argv)
     std::printf("%-46s %9s  %s\n", "figure", "value", "target");
     HexLoadFigure(strDir);
     DownloadFigures(strDir, 0, 0.9);
+    WholeProcessFigure(strDir, strSelf, strBin + "/vantrel-cli");
     if (bLineTime)
         DownloadFigures(strDir, 115200, 0.97);
     PeakMemoryFigure(strDir, strBin + "/vantrel-cli", strBin + "/vantrel-sim");

@@ -1,6 +1,7 @@
 // vantrel-cli end to end, against vantrel-sim on a pseudo-terminal: both run
 // as the programs a production line would run.
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -144,12 +145,29 @@ TEST(CliDownload, UsageErrorsExitWithTwoAndOneLine)
 {
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>> {
              {"download"}, {"download", "x.hex", "--bogus"}, {"download", "x.hex", "--version", "1.2"},
-             {"download", "x.hex", "--version", "1.2.300"}, {"download", "x.hex", "--port", "LPT1"}}) {
+             {"download", "x.hex", "--version", "1.2.300"}, {"download", "x.hex", "--port", "LPT1"},
+             {"download", "x.hex", "--baud", "0"}, {"download", "x.hex", "--ini", "/no/such/settings.Ini"},
+             {"download", "x.hex", "--ini", "/"}, {"download", "x.hex", "--ini", VANTREL_CLI_EXE},
+             {"ports", "--ini", "/"}}) {
         const CCliResult result = RunCli(args);
         EXPECT_EQ(result.nExit, 2) << args.back();
         EXPECT_TRUE(result.strOut.empty());
         EXPECT_EQ(std::count(result.strErr.begin(), result.strErr.end(), '\n'), 1) << result.strErr;
     }
+}
+
+TEST(ExampleFirmware, HelpIsHelpNotAFileName)
+{
+    CTempDir dir;
+    ASSERT_EQ(::chdir(dir.Path("").c_str()), 0);
+    CChildProcess help(VANTREL_EXAMPLE_EXE, {"--help"});
+    EXPECT_EQ(help.Wait(5000), 0);
+    EXPECT_NE(help.Out().find("usage:"), std::string::npos) << help.Out();
+    CChildProcess bad(VANTREL_EXAMPLE_EXE, {"--bogus"});
+    EXPECT_EQ(bad.Wait(5000), 2);
+    EXPECT_FALSE(std::filesystem::exists(dir.Path("--help")));
+    EXPECT_FALSE(std::filesystem::exists(dir.Path("--bogus")));
+    ASSERT_EQ(::chdir("/"), 0);
 }
 
 TEST(CliDownload, CtrlCStopsTheRunWhileWritingAndWhileVerifying)

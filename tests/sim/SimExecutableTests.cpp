@@ -230,7 +230,37 @@ INSTANTIATE_TEST_SUITE_P(
                       std::vector<std::string>{"--status", "zz=1"}, std::vector<std::string>{"--baud", "-5"},
                       std::vector<std::string>{"--dump-range", "12"},
                       std::vector<std::string>{"--load", "/no/such/file"},
+                      // A dump that could not be written at the end is refused at the start.
+                      std::vector<std::string>{"--dump", "/no/such/folder/memory.bin"},
+                      std::vector<std::string>{"--dump", "/"},
                       std::vector<std::string>{"--no-such-option"}));
+
+TEST(SimExecutable, LinkReplacesAStaleLinkButNeverAFile)
+{
+    const std::string strLink = TempPath("stale-link");
+    const std::string strFile = TempPath("somebodys-file");
+    // Left behind by a simulator that was killed: points nowhere.
+    ASSERT_EQ(::symlink("/dev/pts/no-such-pty", strLink.c_str()), 0);
+    {
+        CSimProcess process;
+        ASSERT_TRUE(process.Spawn({"--quiet", "--link", strLink}));
+        const std::string strPath = PathFromLine(process.ReadLine());
+        ASSERT_FALSE(strPath.empty());
+        char acTarget[256] = {};
+        ASSERT_GT(readlink(strLink.c_str(), acTarget, sizeof(acTarget) - 1), 0);
+        EXPECT_EQ(std::string(acTarget), strPath);
+        process.Signal(SIGTERM);
+        EXPECT_EQ(process.WaitForExit(), 0);
+    }
+    std::ofstream(strFile) << "keep me";
+    CSimProcess process;
+    ASSERT_TRUE(process.Spawn({"--quiet", "--link", strFile}));
+    EXPECT_TRUE(PathFromLine(process.ReadLine()).empty());
+    EXPECT_NE(process.WaitForExit(), 0);
+    std::ifstream kept(strFile);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), std::istreambuf_iterator<char>()), "keep me");
+    unlink(strFile.c_str());
+}
 
 TEST(SimExecutable, HelpDocumentsEveryOptionAndFaultKind)
 {
@@ -241,7 +271,7 @@ TEST(SimExecutable, HelpDocumentsEveryOptionAndFaultKind)
     for (const char* pWord :
          {"--app-version", "--fw-version", "--baud", "--link", "--quiet", "--trace", "--exit-after-leave", "--dump",
           "--dump-range", "--load", "--fault", "--status", "--refuse-write", "--corrupt", "--silent-after",
-          "--flash-needs-iap", "refuse", "malformed", "badcrc", "silent", "cut=N", "garbage=N", "vanish"})
+          "--flash-needs-iap", "--tty-defaults", "refuse", "malformed", "badcrc", "silent", "cut=N", "garbage=N", "vanish"})
         EXPECT_NE(strHelp.find(pWord), std::string::npos) << pWord;
 }
 
