@@ -120,7 +120,10 @@ TEST_F(PortSearchTest, PortChosenByNumberOpensItsPinnedPath)
 
     m_loader.m_inputs.port.nPortIndex = 4;  // "COM5", pinned nowhere
     EXPECT_FALSE(m_loader.OpenDownloadPort());
-    EXPECT_EQ(m_view.LogText(), "## Open COM5 failed, BaudRate = 115200.\r\n");
+    // The second line says why, in terms the operator can act on.
+    EXPECT_EQ(m_view.LogText(), "## Open COM5 failed, BaudRate = 115200.\r\n"
+                                "## COM5: no device has this number (pin a device path to it in section [Ports] "
+                                "of the settings file)\r\n");
 }
 
 }  // namespace
