@@ -11,6 +11,7 @@
 #include <QKeyEvent>
 #include <QMimeData>
 #include <QUrl>
+#include <QApplication>
 #include <QCoreApplication>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -24,6 +25,8 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpressionValidator>
+#include <QScreen>
+#include <QScrollArea>
 #include <QStyleOptionButton>
 #include <QStylePainter>
 #include <QTimer>
@@ -48,6 +51,9 @@ const QString kStopReceiveText = QStringLiteral("停止接收");
 const char* const kNotAnInteger = "请键入一个整数。";
 const QString kFileFilters = QStringLiteral("Firmware (*.hex *.asc);;All Files (*)");
 const char* const kStopAndCloseQuestion = "正在下载，是否停止下载并关闭?";
+// Room a window manager's title bar and borders take, kept free on a small screen.
+constexpr int kFrameAllowanceX = 16;
+constexpr int kFrameAllowanceY = 40;
 // The shortest timer period the terminal uses; a period of 0 would spin.
 constexpr int kMinTimerMs = 10;
 
@@ -208,68 +214,86 @@ CLoaderDlg::~CLoaderDlg()
 void CLoaderDlg::CreateControls()
 {
     const CDialogUnits du(font());
-    setFixedSize(du.Size(506, 366));
+    // The controls lie on a page of the template's size inside a scroll area
+    // without a frame: where the screen has room, the area is the page.
+    // Parented at once: the default button must find its dialog when it is made one.
+    m_pPage = new QWidget(this);
+    m_pPage->setObjectName(QStringLiteral("m_page"));
+    m_pPage->setFixedSize(du.Size(506, 366));
+    QWidget* const pPage = m_pPage;
 
-    m_btnStart = MakeButton(this, du, "m_btnStart", 1, kStartText, false, 13, 324, 93, 20);
+    m_btnStart = MakeButton(pPage, du, "m_btnStart", 1, kStartText, false, 13, 324, 93, 20);
     m_btnStart->setDefault(true);
     QStringList ports;
     for (int i = 0; i < kPortItemCount; ++i)
         ports << QString::fromStdString(PortItemText(i));
-    m_cbPort = new CPortComboBox(this);
+    m_cbPort = new CPortComboBox(pPage);
     SetUpCombo(m_cbPort, du, "m_cbPort", 1007, false, ports, 45, 23, 61, 79);
-    m_btnSelectFile = MakeButton(this, du, "m_btnSelectFile", 1004, QStringLiteral("&Select download file ..."), false,
+    m_btnSelectFile = MakeButton(pPage, du, "m_btnSelectFile", 1004, QStringLiteral("&Select download file ..."), false,
                                  383, 150, 106, 19);
-    m_richLog = new CLogPanel(this);
+    m_richLog = new CLogPanel(pPage);
     Place(m_richLog, "m_richLog", 1014, du.Rect(7, 184, 492, 131));
-    m_progress = new QProgressBar(this);
+    m_progress = new QProgressBar(pPage);
     m_progress->setTextVisible(false);
     Place(m_progress, "m_progress", 1013, du.Rect(7, 177, 492, 9));
-    m_editFilePath = MakeEdit(this, du, "m_editFilePath", 1000, false, 10, 152, 354, 17);
+    m_editFilePath = MakeEdit(pPage, du, "m_editFilePath", 1000, false, 10, 152, 354, 17);
 
-    MakeGroup(this, du, "设置串口参数", 9, 7, 107, 139);
-    MakeLabel(this, du, "串口号", 16, 25, 27, 8);
-    MakeLabel(this, du, "波特率", 16, 41, 27, 8);
-    m_cbBaudRate = MakeCombo(this, du, "m_cbBaudRate", 1045, true,
+    MakeGroup(pPage, du, "设置串口参数", 9, 7, 107, 139);
+    MakeLabel(pPage, du, "串口号", 16, 25, 27, 8);
+    MakeLabel(pPage, du, "波特率", 16, 41, 27, 8);
+    m_cbBaudRate = MakeCombo(pPage, du, "m_cbBaudRate", 1045, true,
                              {"2400", "4800", "9600", "14400", "19200", "38400", "57600", "115200", "230400"}, 45, 39,
                              61, 86);
-    m_cbDataBits = MakeCombo(this, du, "m_cbDataBits", 1046, true, {"5", "6", "7", "8"}, 45, 57, 61, 61);
-    MakeLabel(this, du, "数据位", 16, 59, 27, 8);
-    MakeLabel(this, du, "校验位", 16, 78, 27, 8);
+    m_cbDataBits = MakeCombo(pPage, du, "m_cbDataBits", 1046, true, {"5", "6", "7", "8"}, 45, 57, 61, 61);
+    MakeLabel(pPage, du, "数据位", 16, 59, 27, 8);
+    MakeLabel(pPage, du, "校验位", 16, 78, 27, 8);
     // Sorted lists: the items are given in their sorted order.
-    m_cbParity = MakeCombo(this, du, "m_cbParity", 1047, true, {"Even", "Mark", "None", "Odd", "Space"}, 45, 78, 61, 70);
-    MakeLabel(this, du, "停止位", 16, 99, 29, 8);
-    m_cbStopBits = MakeCombo(this, du, "m_cbStopBits", 1048, true, {"1", "1.5", "2"}, 45, 95, 61, 45);
-    m_btnOpenPort = MakeButton(this, du, "m_btnOpenPort", 1032, kOpenPortText, false, 38, 119, 49, 14);
+    m_cbParity = MakeCombo(pPage, du, "m_cbParity", 1047, true, {"Even", "Mark", "None", "Odd", "Space"}, 45, 78, 61, 70);
+    MakeLabel(pPage, du, "停止位", 16, 99, 29, 8);
+    m_cbStopBits = MakeCombo(pPage, du, "m_cbStopBits", 1048, true, {"1", "1.5", "2"}, 45, 95, 61, 45);
+    m_btnOpenPort = MakeButton(pPage, du, "m_btnOpenPort", 1032, kOpenPortText, false, 38, 119, 49, 14);
 
-    MakeLabel(this, du, "每帧字节数", 249, 28, 50, 9);
-    m_editFrameLen = MakeEdit(this, du, "m_editFrameLen", 1019, true, 309, 26, 36, 13);
-    MakeLabel(this, du, "重 发 次 数", 249, 47, 44, 9);
-    m_editRepeatTimes = MakeEdit(this, du, "m_editRepeatTimes", 1021, false, 309, 45, 35, 13);
-    MakeLabel(this, du, "重发间隔时间", 249, 68, 48, 9);
-    m_editTimeInterval = MakeEdit(this, du, "m_editTimeInterval", 1022, false, 309, 67, 37, 13);
-    MakeLabel(this, du, "ms", 350, 70, 10, 9);
+    MakeLabel(pPage, du, "每帧字节数", 249, 28, 50, 9);
+    m_editFrameLen = MakeEdit(pPage, du, "m_editFrameLen", 1019, true, 309, 26, 36, 13);
+    MakeLabel(pPage, du, "重 发 次 数", 249, 47, 44, 9);
+    m_editRepeatTimes = MakeEdit(pPage, du, "m_editRepeatTimes", 1021, false, 309, 45, 35, 13);
+    MakeLabel(pPage, du, "重发间隔时间", 249, 68, 48, 9);
+    m_editTimeInterval = MakeEdit(pPage, du, "m_editTimeInterval", 1022, false, 309, 67, 37, 13);
+    MakeLabel(pPage, du, "ms", 350, 70, 10, 9);
 
-    MakeGroup(this, du, "传输参数", 243, 15, 119, 78);
-    m_editSend = MakeEdit(this, du, "m_editSend", 1011, false, 249, 106, 109, 14);
-    MakeGroup(this, du, "发送字符串", 243, 94, 120, 48);
-    MakeGroup(this, du, "操作提示", 374, 15, 81, 105);
-    m_btnAutoSend = MakeButton(this, du, "m_btnAutoSend", 1002, kAutoSendText, true, 389, 31, 40, 16);
-    m_btnReceive = MakeButton(this, du, "m_btnReceive", 1005, kReceiveText, true, 389, 51, 40, 16);
-    m_btnClear = MakeButton(this, du, "m_btnClear", 1008, QStringLiteral("清除"), true, 389, 71, 40, 16);
-    m_cbSendMode = MakeCombo(this, du, "m_cbSendMode", 1009, true, {"按ASCII码", "按16进制"}, 249, 124, 75, 55);
-    m_btnManualSend = MakeButton(this, du, "m_btnManualSend", 1010, QStringLiteral("手动发送"), true, 389, 93, 40, 16);
+    MakeGroup(pPage, du, "传输参数", 243, 15, 119, 78);
+    m_editSend = MakeEdit(pPage, du, "m_editSend", 1011, false, 249, 106, 109, 14);
+    MakeGroup(pPage, du, "发送字符串", 243, 94, 120, 48);
+    MakeGroup(pPage, du, "操作提示", 374, 15, 81, 105);
+    m_btnAutoSend = MakeButton(pPage, du, "m_btnAutoSend", 1002, kAutoSendText, true, 389, 31, 40, 16);
+    m_btnReceive = MakeButton(pPage, du, "m_btnReceive", 1005, kReceiveText, true, 389, 51, 40, 16);
+    m_btnClear = MakeButton(pPage, du, "m_btnClear", 1008, QStringLiteral("清除"), true, 389, 71, 40, 16);
+    m_cbSendMode = MakeCombo(pPage, du, "m_cbSendMode", 1009, true, {"按ASCII码", "按16进制"}, 249, 124, 75, 55);
+    m_btnManualSend = MakeButton(pPage, du, "m_btnManualSend", 1010, QStringLiteral("手动发送"), true, 389, 93, 40, 16);
 
-    MakeGroup(this, du, "烧录类型", 133, 19, 90, 75);
-    m_radioFirmware = MakeRadio(this, du, "m_radioFirmware", 1016, "烧录器固件", 138, 37, 56, 10);
-    m_radioEmulator = MakeRadio(this, du, "m_radioEmulator", 1017, "仿真器固件", 138, 55, 56, 10);
-    m_radioProgram = MakeRadio(this, du, "m_radioProgram", 1018, "程序", 138, 73, 32, 10);
+    MakeGroup(pPage, du, "烧录类型", 133, 19, 90, 75);
+    m_radioFirmware = MakeRadio(pPage, du, "m_radioFirmware", 1016, "烧录器固件", 138, 37, 56, 10);
+    m_radioEmulator = MakeRadio(pPage, du, "m_radioEmulator", 1017, "仿真器固件", 138, 55, 56, 10);
+    m_radioProgram = MakeRadio(pPage, du, "m_radioProgram", 1018, "程序", 138, 73, 32, 10);
 
-    m_editVerMajor = MakeEdit(this, du, "m_editVerMajor", 1026, true, 157, 103, 19, 13);
-    m_editVerMinor = MakeEdit(this, du, "m_editVerMinor", 1025, true, 180, 103, 19, 13);
-    m_editVerPatch = MakeEdit(this, du, "m_editVerPatch", 1024, true, 201, 103, 19, 13);
-    MakeLabel(this, du, "版本号：", 123, 106, 33, 8);
-    m_checkChipType = new QCheckBox(QStringLiteral("芯片类型检测"), this);
+    m_editVerMajor = MakeEdit(pPage, du, "m_editVerMajor", 1026, true, 157, 103, 19, 13);
+    m_editVerMinor = MakeEdit(pPage, du, "m_editVerMinor", 1025, true, 180, 103, 19, 13);
+    m_editVerPatch = MakeEdit(pPage, du, "m_editVerPatch", 1024, true, 201, 103, 19, 13);
+    MakeLabel(pPage, du, "版本号：", 123, 106, 33, 8);
+    m_checkChipType = new QCheckBox(QStringLiteral("芯片类型检测"), pPage);
     Place(m_checkChipType, "m_checkChipType", 1027, du.Rect(132, 127, 64, 10));
+
+    m_scroll = new QScrollArea(this);
+    m_scroll->setObjectName(QStringLiteral("m_scroll"));
+    m_scroll->setFrameShape(QFrame::NoFrame);
+    m_scroll->setFocusPolicy(Qt::NoFocus);  // Tab lands on controls only
+    m_scroll->setWidget(m_pPage);
+    FitToScreen();
+    // Wherever the focus goes, by Tab, mouse or program, it is brought into view.
+    connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* pNow) {
+        if (pNow && m_pPage->isAncestorOf(pNow))
+            m_scroll->ensureWidgetVisible(pNow, 0, 0);
+    });
 
     QWidget* const tabOrder[] = {m_btnStart,       m_cbPort,         m_btnSelectFile,  m_richLog,
                                        m_editFilePath,   m_cbBaudRate,     m_cbDataBits,     m_cbParity,
@@ -308,6 +332,27 @@ void CLoaderDlg::CreateControls()
     connect(m_timerReceive, &QTimer::timeout, this, &CLoaderDlg::OnTimer);
     connect(m_timerAutoSend, &QTimer::timeout, this, &CLoaderDlg::OnAutoSendTimer);
     connect(m_timerClose, &QTimer::timeout, this, &CLoaderDlg::OnCloseTimer);
+}
+
+void CLoaderDlg::FitToScreen()
+{
+    // A screen smaller than the dialog (a large scale on a small monitor)
+    // gets a window it can hold, and the controls scroll into view.
+    const QSize full = m_pPage->size();
+    QSize size = full;
+    if (const QScreen* pScreen = screen()) {
+        const QSize room = pScreen->availableGeometry().size() - QSize(kFrameAllowanceX, kFrameAllowanceY);
+        const int nBar = style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, m_scroll);
+        size = size.boundedTo(room);
+        // A scroll bar in one direction takes room from the other.
+        if (size.height() < full.height())
+            size.setWidth(std::min(full.width() + nBar, room.width()));
+        if (size.width() < full.width())
+            size.setHeight(std::min(full.height() + nBar, room.height()));
+        size = size.expandedTo(QSize(1, 1));
+    }
+    setFixedSize(size);
+    m_scroll->setGeometry(rect());
 }
 
 void CLoaderDlg::InitDialog()

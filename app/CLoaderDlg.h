@@ -19,6 +19,7 @@ class QLineEdit;
 class QProgressBar;
 class QPushButton;
 class QRadioButton;
+class QScrollArea;
 class QTimer;
 class QUrl;
 
@@ -66,6 +67,8 @@ protected:
 
 private:
     void CreateControls();
+    // The window's size: the page's, or what a smaller screen has room for.
+    void FitToScreen();
     void InitDialog();
     void OnSelectFile();
     // One local file dropped becomes the path; anything else is refused in the log.
@@ -101,6 +104,8 @@ private:
     // its member's value, the others are read all the same.
     void ReadControlsQuietly();
 
+    QScrollArea* m_scroll = nullptr;
+    QWidget* m_pPage = nullptr;  // holds every control
     QPushButton* m_btnStart = nullptr;
     CPortComboBox* m_cbPort = nullptr;
     QPushButton* m_btnSelectFile = nullptr;

@@ -44,12 +44,18 @@ if(VANTREL_BUILD_TESTS)
     find_package(Qt6 REQUIRED COMPONENTS Test)
     # Qt Test programs that drive the real dialog on the offscreen platform,
     # with the device simulator or a bare pseudo-terminal pinned to a COM number.
-    foreach(name dialog_tests download_tests)
+    foreach(name dialog_tests download_tests small_screen_tests)
         add_executable(gui_${name} ${PROJECT_SOURCE_DIR}/tests/gui/${name}.cpp)
         set_target_properties(gui_${name} PROPERTIES AUTOMOC ON)
         target_include_directories(gui_${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
         target_link_libraries(gui_${name} PRIVATE vantrel_gui vantrel_sim_lib Qt6::Test)
-        add_test(NAME gui_${name} COMMAND gui_${name})
+        if(name STREQUAL "small_screen_tests")
+            # One small screen, as 2x on a 1280 x 1024 monitor gives.
+            add_test(NAME gui_${name} COMMAND gui_${name} -platform
+                offscreen:configfile=${PROJECT_SOURCE_DIR}/tests/gui/small-screen.json)
+        else()
+            add_test(NAME gui_${name} COMMAND gui_${name})
+        endif()
         set_tests_properties(gui_${name} PROPERTIES
             LABELS "gui;threaded"
             TIMEOUT 120

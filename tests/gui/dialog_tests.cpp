@@ -213,10 +213,13 @@ void CDialogTests::DialogUnitsComeFromTheFontSizeSoTheDialogFitsSmallScreens()
     // With room for a title bar, it fits a screen of 1024 × 700 logical pixels.
     QVERIFY(pDlg->width() <= 1024);
     QVERIFY(pDlg->height() + 40 <= 700);
-    // Every control lies inside it.
-    for (QWidget* pChild : pDlg->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+    // This screen has room: the page is the whole window, every control on it.
+    auto* pPage = Ctrl<QWidget>(pDlg.get(), "m_page");
+    QCOMPARE(pDlg->size(), pPage->size());
+    QCOMPARE(pPage->mapTo(pDlg.get(), QPoint(0, 0)), QPoint(0, 0));
+    for (QWidget* pChild : pPage->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
         if (!pChild->isWindow() && pChild->isVisible())
-            QVERIFY2(pDlg->rect().contains(pChild->geometry()), qPrintable(pChild->objectName()));
+            QVERIFY2(pPage->rect().contains(pChild->geometry()), qPrintable(pChild->objectName()));
     }
 }
 
