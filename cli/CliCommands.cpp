@@ -63,9 +63,8 @@ void UseDialogSettings(const std::string& strIni)
 // Whether COM nNumber is a port the search lists. The command line never
 // stores the numbers it shows, so it runs the same search that `ports` runs:
 // on the same machine with the same settings file both give the same answer.
-bool FindComPort(int nNumber, bool bFromSettings, std::string& strError)
+bool FindComPort(int nNumber, const std::string& strName, bool bFromSettings, std::string& strError)
 {
-    const std::string strName = fmt::format("COM{}", nNumber);
     PortInfoList ports;
     std::string strSearchError;
     try {
@@ -77,7 +76,7 @@ bool FindComPort(int nNumber, bool bFromSettings, std::string& strError)
         strSearchError = fmt::format(" (the port search failed: {})", error.what());
     }
     for (const PortInfo& port : ports) {
-        if (port.comName == strName)
+        if (port.comName == fmt::format("COM{}", nNumber))
             return true;
     }
     const std::string strPath = ComPortPath(nNumber);
@@ -117,14 +116,14 @@ bool PrepareDownload(const CDownloadOptions& options, CRunInputs& inputs, std::s
             return false;
         }
         inputs.port.nPortIndex = nPortIndex;
-        if (nPortIndex != kAutoCheckIndex && !FindComPort(nPortIndex + 1, true, strError))
+        if (nPortIndex != kAutoCheckIndex && !FindComPort(nPortIndex + 1, PortItemText(nPortIndex), true, strError))
             return false;
     } else if (EqualsNoCase(strPort, "AUTOCHECK")) {
         inputs.port.nPortIndex = kAutoCheckIndex;
     } else if (strPort.size() > 3 && EqualsNoCase(strPort.substr(0, 3), "COM") &&
                strPort.find_first_not_of("0123456789", 3) == std::string::npos) {
         const int nNumber = LeadingDecimal(std::string_view(strPort).substr(3));
-        if (!FindComPort(nNumber, false, strError))
+        if (!FindComPort(nNumber, "COM" + strPort.substr(3), false, strError))
             return false;
         if (nNumber <= kAutoCheckIndex)
             inputs.port.nPortIndex = nNumber - 1;

@@ -140,7 +140,12 @@ TEST_F(PortChoiceTest, ComNumberFromTheSettingsOrTheCommandLine)
     CChildProcess unknown = Run({"download", m_strFile, "--ini", strIni, "--port", "COM7"});
     EXPECT_EQ(unknown.Wait(), 2);
     EXPECT_EQ(unknown.Out(), "");
-    EXPECT_EQ(unknown.Err(), "vantrel-cli: no device is known as COM7. `vantrel-cli ports` lists the ports there are\n");
+    EXPECT_EQ(unknown.Err(),
+              "vantrel-cli: no device is known as COM7. `vantrel-cli ports` lists the ports there are\n");
+    CChildProcess unknownChoice = Run({"download", m_strFile, "--ini", WriteSettings(4, {{3, sim.SlavePath()}})});
+    EXPECT_EQ(unknownChoice.Wait(), 2);
+    EXPECT_EQ(unknownChoice.Err(), "vantrel-cli: no device is known as COM5, the dialog's port choice; give --port. "
+                                   "`vantrel-cli ports` lists the ports there are\n");
 
     CChildProcess ports = Run({"ports", "--ini", strIni});
     EXPECT_EQ(ports.Wait(), 0);
@@ -201,7 +206,8 @@ TEST_F(PortChoiceTest, ComNumbersThatPortsShowsWorkInDownloadAndTheConsoleIsLeft
 
     CChildProcess unknown = Run({"download", m_strFile, "--port", "COM3"});
     EXPECT_EQ(unknown.Wait(), 2);
-    EXPECT_EQ(unknown.Err(), "vantrel-cli: no device is known as COM3. `vantrel-cli ports` lists the ports there are\n");
+    EXPECT_EQ(unknown.Err(),
+              "vantrel-cli: no device is known as COM3. `vantrel-cli ports` lists the ports there are\n");
     EXPECT_EQ(console.CommandCount(), 0);
     EXPECT_FALSE(std::filesystem::exists(VANTREL_TEST_INI));
 }

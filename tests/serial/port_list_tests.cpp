@@ -137,9 +137,12 @@ TEST_F(PortListTest, AwayDevicesKeepTheirNumbersUntilAllTwelveAreTaken)
     const auto plug = [&](int k, const std::string& strTty) {
         m_system.PlugUsb(strTty, "1-" + std::to_string(k), "Adapter " + std::to_string(k), "ftdi_sio", id(k));
     };
-    const auto unplug = [&](int k, const std::string& strTty) { m_system.Unplug(strTty, "1-" + std::to_string(k), id(k)); };
+    const auto unplug = [&](int k, const std::string& strTty) {
+        m_system.Unplug(strTty, "1-" + std::to_string(k), id(k));
+    };
     const auto adapter = [&](int k, int nCom) {
-        return SExpectedPort {m_system.ById(id(k)), "Adapter " + std::to_string(k) + " (COM" + std::to_string(nCom) + ")", 1};
+        const std::string strName = "Adapter " + std::to_string(k) + " (COM" + std::to_string(nCom) + ")";
+        return SExpectedPort {m_system.ById(id(k)), strName, 1};
     };
     const SExpectedPort pinned {"/nowhere/pinned-five", "Pinned port (COM5)", 0};
     SetComPortPath(5, pinned.strOpenPath);
