@@ -3,19 +3,17 @@
 #include <algorithm>
 #include <map>
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QContextMenuEvent>
+#include <QCoreApplication>
 #include <QDragEnterEvent>
 #include <QDropEvent>
-#include <QKeyEvent>
-#include <QMimeData>
-#include <QUrl>
-#include <QApplication>
-#include <QCoreApplication>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QAbstractItemView>
+#include <QKeyEvent>
+#include <QMimeData>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -30,6 +28,7 @@
 #include <QStyleOptionButton>
 #include <QStylePainter>
 #include <QTimer>
+#include <QUrl>
 
 #include <fmt/format.h>
 
@@ -133,11 +132,10 @@ protected:
             option.features &= ~QStyleOptionButton::Flat;  // the raised face
         painter.drawControl(QStyle::CE_PushButton, option);
         if (bFocus) {
-            QStyleOptionFocusRect focus;
-            focus.initFrom(this);
-            focus.rect = style()->subElementRect(QStyle::SE_PushButtonFocusRect, &option, this);
+            // Drawn here: not every style marks a focused button.
+            const QRect focus = style()->subElementRect(QStyle::SE_PushButtonFocusRect, &option, this);
             painter.setPen(QPen(palette().color(QPalette::Highlight), 1, Qt::DotLine));
-            painter.drawRect(focus.rect.adjusted(0, 0, -1, -1));
+            painter.drawRect(focus.adjusted(0, 0, -1, -1));
         }
     }
 };
