@@ -55,15 +55,14 @@ void CSignalWatcher::Watch()
     while (!m_bDone) {
         if (sigtimedwait(&set, nullptr, &tick) < 0)
             continue;
-        std::function<void()> onFirst;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            onFirst = m_onFirst;
-        }
-        if (m_nCount.fetch_add(1) > 0 || !onFirst)
+        // Held while onFirst runs, so that OnFirstSignal(nullptr) returns
+        // only once nothing the function uses is still in use here.
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_nCount.fetch_add(1) > 0 || !m_onFirst)
             ::_exit(m_nExitStatus);
+        // The pending question first: it may hold what onFirst needs.
         if (m_fdInterrupt[1] >= 0)
             (void)!::write(m_fdInterrupt[1], "!", 1);
-        onFirst();
+        m_onFirst();
     }
 }

@@ -19,7 +19,8 @@ public:
     CSignalWatcher& operator=(const CSignalWatcher&) = delete;
 
     // From now on the first signal calls onFirst instead of ending the
-    // program; an empty function restores that.
+    // program; an empty function restores that, and returns only after a
+    // call in progress has finished.
     void OnFirstSignal(std::function<void()> onFirst);
     // Readable once a signal has come: a blocking wait (the question) polls it.
     int InterruptFd() const { return m_fdInterrupt[0]; }
