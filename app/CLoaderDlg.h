@@ -10,7 +10,7 @@
 #include "app/CQtLoaderView.h"
 #include "app/LogPanel.h"
 #include "app/PortComboBox.h"
-#include "app/Settings.h"
+#include "settings/Settings.h"
 #include "download/CLoader.h"
 
 class QCheckBox;

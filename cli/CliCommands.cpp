@@ -8,9 +8,9 @@
 #include <fmt/format.h>
 #include <sys/stat.h>
 
-#include "app/ProfileFile.h"
-#include "app/Settings.h"
-#include "app/TextNumber.h"
+#include "settings/ProfileFile.h"
+#include "settings/Settings.h"
+#include "core/TextNumber.h"
 #include "download/FirmwareReader.h"
 #include "serial/ComPortMap.h"
 #include "serial/PortEnumeration.h"

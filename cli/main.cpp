@@ -10,7 +10,7 @@
 #include <fmt/format.h>
 #include <sys/stat.h>
 
-#include "app/TextNumber.h"
+#include "core/TextNumber.h"
 #include "core/StandardStreams.h"
 #include "cli/CConsoleView.h"
 #include "cli/CSignalWatcher.h"

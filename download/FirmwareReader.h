@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/LogSink.h"
+#include "core/LogSink.h"
 #include "download/FirmwareImage.h"
 
 // Reads a hexadecimal number the lenient way the file formats need: leading

@@ -4,8 +4,8 @@
 // its UI thread (boxes block the caller until answered); the command line
 // prints; tests record. Calls come from the run's worker thread and, for the
 // port button and the terminal, from the caller's own thread.
-#include "app/LogSink.h"
-#include "protocol/MessageBoxes.h"
+#include "core/LogSink.h"
+#include "core/MessageBoxes.h"
 
 class CLoaderView : public CLogSink, public CMessageBoxes {
 public:

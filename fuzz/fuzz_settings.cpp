@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "FuzzSupport.h"
-#include "app/ProfileFile.h"
+#include "settings/ProfileFile.h"
 
 namespace {
 

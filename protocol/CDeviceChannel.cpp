@@ -6,7 +6,7 @@
 #include <fmt/format.h>
 
 #include "protocol/Checksums.h"
-#include "protocol/MessageBoxes.h"
+#include "core/MessageBoxes.h"
 #include "serial/ComPortMap.h"
 
 namespace {

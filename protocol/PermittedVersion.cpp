@@ -1,6 +1,6 @@
 #include "protocol/PermittedVersion.h"
 
-#include "app/TextNumber.h"
+#include "core/TextNumber.h"
 
 namespace {
 

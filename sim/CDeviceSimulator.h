@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "sim/CDeviceCore.h"
-#include "sim/CUniqueFd.h"
+#include "core/CUniqueFd.h"
 #include "sim/SimConfig.h"
 
 class CDeviceSimulator {

@@ -3,7 +3,7 @@
 // keep the kernel's defaults for a new tty.
 #include <string>
 
-#include "sim/CUniqueFd.h"
+#include "core/CUniqueFd.h"
 
 // Opens a master (non-blocking) and its slave (kept open by the caller so the
 // line survives the host closing and reopening it). Returns false with a

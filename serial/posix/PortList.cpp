@@ -13,7 +13,7 @@
 
 #include <fmt/format.h>
 
-#include "app/TextNumber.h"
+#include "core/TextNumber.h"
 #include "serial/ComPortMap.h"
 
 namespace {

@@ -14,8 +14,8 @@
 
 #include <gtest/gtest.h>
 
-#include "app/LogSink.h"
-#include "app/ProfileFile.h"
+#include "core/LogSink.h"
+#include "settings/ProfileFile.h"
 #include "serial/ComPortMap.h"
 
 class CTempDir {

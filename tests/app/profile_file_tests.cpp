@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "SettingsFixtures.h"
-#include "app/ProfileFile.h"
+#include "settings/ProfileFile.h"
 
 namespace {
 

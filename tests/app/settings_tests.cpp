@@ -15,8 +15,8 @@
 #include <gtest/gtest.h>
 
 #include "SettingsFixtures.h"
-#include "app/ProfileFile.h"
-#include "app/Settings.h"
+#include "settings/ProfileFile.h"
+#include "settings/Settings.h"
 #include "serial/ComPortMap.h"
 
 void PrintTo(const SComPort& port, std::ostream* pOut)

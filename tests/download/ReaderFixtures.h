@@ -12,7 +12,7 @@
 
 #include <fmt/format.h>
 
-#include "app/LogSink.h"
+#include "core/LogSink.h"
 #include "download/FirmwareImage.h"
 
 class CRecordingLog : public CLogSink {

@@ -21,7 +21,7 @@
 
 #include "app/CLoaderDlg.h"
 #include "app/LogPanel.h"
-#include "app/ProfileFile.h"
+#include "settings/ProfileFile.h"
 #include "common/TempDir.h"
 #include "serial/ComPortMap.h"
 

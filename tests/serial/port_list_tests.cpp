@@ -10,8 +10,8 @@
 
 #include "common/FakeSystem.h"
 #include "common/PtyPair.h"
-#include "app/ProfileFile.h"
-#include "app/Settings.h"
+#include "settings/ProfileFile.h"
+#include "settings/Settings.h"
 #include "serial/ComPortMap.h"
 #include "serial/posix/PortList.h"
 

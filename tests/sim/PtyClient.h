@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/CUniqueFd.h"
+#include "core/CUniqueFd.h"
 
 using Bytes = std::vector<uint8_t>;
 

@@ -1,4 +1,4 @@
-#include "app/ProfileFile.h"
+#include "settings/ProfileFile.h"
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -16,7 +16,7 @@
 
 #include <fmt/format.h>
 
-#include "app/TextNumber.h"
+#include "core/TextNumber.h"
 
 std::string g_iniPath;
 bool g_bIniFellBack = false;

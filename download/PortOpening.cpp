@@ -1,7 +1,7 @@
 // Which port a run or the port button opens, and the port search.
 #include <fmt/format.h>
 
-#include "app/TextNumber.h"
+#include "core/TextNumber.h"
 #include "download/CLoader.h"
 #include "serial/PortEnumeration.h"
 

@@ -1,12 +1,12 @@
-#include "app/Settings.h"
+#include "settings/Settings.h"
 
 #include <charconv>
 #include <map>
 
 #include <fmt/format.h>
 
-#include "app/ProfileFile.h"
-#include "app/TextNumber.h"
+#include "settings/ProfileFile.h"
+#include "core/TextNumber.h"
 #include "serial/ComPortMap.h"
 
 namespace {

@@ -3,7 +3,7 @@
 // from and written to the settings file. No Qt: the engine owns them.
 #include <string>
 
-#include "app/LogSink.h"
+#include "core/LogSink.h"
 
 // The port and terminal settings. The first six are item indexes of their
 // combo boxes, kept as read even when out of range (the view then shows no
