@@ -360,7 +360,7 @@ void CLoaderDlg::InitDialog()
 
     // The pins of the settings file are known before the search, so that it
     // lists them and gives new devices only numbers that are free.
-    LoadPortMap();
+    LoadPortMap(m_loader.ComPorts());
     m_loader.FindSerialPorts();
     CSettings settings;
     LoadSettings(settings, m_view);
@@ -419,7 +419,7 @@ void CLoaderDlg::RefreshPortItems()
 {
     // The engine gets the index; the path is only shown.
     for (int i = 0; i < kPortItemCount; ++i) {
-        const std::string strPath = i < kAutoCheckIndex ? ComPortPath(i + 1) : std::string();
+        const std::string strPath = i < kAutoCheckIndex ? m_loader.ComPorts().Path(i + 1) : std::string();
         QString strText = QString::fromStdString(PortItemText(i));
         if (!strPath.empty())
             strText += QStringLiteral("  ") + QString::fromStdString(strPath);
@@ -830,7 +830,7 @@ void CLoaderDlg::OnDestroy()
     // is going away, so an edit without a number keeps its last value quietly.
     ReadControlsQuietly();
     SaveSettings(CurrentSettings(), m_view);
-    if (!SavePortMap())
+    if (!SavePortMap(m_loader.ComPorts()))
         m_view.AppendLog("## Cannot write the port map to the settings file.\r\n", kLogRed);
     if (m_loader.IsIdle() && m_loader.Channel().m_bOpen) {
         m_loader.Channel().ClosePort();

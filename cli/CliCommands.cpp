@@ -46,7 +46,7 @@ public:
 
 // The dialog's settings file, read and never written: the one --ini or
 // VANTREL_INI names, else the one beside the programs, else the per-user one.
-void UseDialogSettings(const std::string& strIni)
+void UseDialogSettings(const std::string& strIni, CComPortMap& comPorts)
 {
     if (!strIni.empty()) {
         g_iniPath = strIni;
@@ -57,21 +57,22 @@ void UseDialogSettings(const std::string& strIni)
         const std::string strDialogs = strBeside.substr(0, strBeside.rfind('/') + 1) + "vantrel.Ini";
         g_iniPath = ::access(strDialogs.c_str(), R_OK) == 0 ? strDialogs : UserSettingsFilePath();
     }
-    LoadPortMap();
+    LoadPortMap(comPorts);
 }
 
 // Whether COM nNumber is a port the search lists. The command line never
 // stores the numbers it shows, so it runs the same search that `ports` runs:
 // on the same machine with the same settings file both give the same answer.
-bool FindComPort(int nNumber, const std::string& strName, bool bFromSettings, std::string& strError)
+bool FindComPort(CComPortMap& comPorts, int nNumber, const std::string& strName, bool bFromSettings,
+                 std::string& strError)
 {
     PortInfoList ports;
     std::string strSearchError;
     try {
-        ListComPorts(ports);
+        ListComPorts(comPorts, ports);
     } catch (const CPortEnumerationError& error) {
         // The numbers the settings file holds still stand for their paths.
-        if (!ComPortPath(nNumber).empty())
+        if (!comPorts.Path(nNumber).empty())
             return true;
         strSearchError = fmt::format(" (the port search failed: {})", error.what());
     }
@@ -79,7 +80,7 @@ bool FindComPort(int nNumber, const std::string& strName, bool bFromSettings, st
         if (port.comName == fmt::format("COM{}", nNumber))
             return true;
     }
-    const std::string strPath = ComPortPath(nNumber);
+    const std::string strPath = comPorts.Path(nNumber);
     strError = strPath.empty()
                    ? fmt::format("no device is known as {}", strName)
                    : fmt::format("{} stands for {}, which the port search does not find", strName, strPath);
@@ -91,9 +92,10 @@ bool FindComPort(int nNumber, const std::string& strName, bool bFromSettings, st
 
 }  // namespace
 
-bool PrepareDownload(const CDownloadOptions& options, CRunInputs& inputs, std::string& strError)
+bool PrepareDownload(const CDownloadOptions& options, CComPortMap& comPorts, CRunInputs& inputs,
+                     std::string& strError)
 {
-    UseDialogSettings(options.strIni);
+    UseDialogSettings(options.strIni, comPorts);
     // What the dialog would start with: the stored choices of a used file,
     // the first-run choices otherwise (COM1, 115200).
     const bool bUsed = IniReadInt("Port:", "UsedTimes") != 0;
@@ -116,19 +118,19 @@ bool PrepareDownload(const CDownloadOptions& options, CRunInputs& inputs, std::s
             return false;
         }
         inputs.port.nPortIndex = nPortIndex;
-        if (nPortIndex != kAutoCheckIndex && !FindComPort(nPortIndex + 1, PortItemText(nPortIndex), true, strError))
+        if (nPortIndex != kAutoCheckIndex && !FindComPort(comPorts, nPortIndex + 1, PortItemText(nPortIndex), true, strError))
             return false;
     } else if (EqualsNoCase(strPort, "AUTOCHECK")) {
         inputs.port.nPortIndex = kAutoCheckIndex;
     } else if (strPort.size() > 3 && EqualsNoCase(strPort.substr(0, 3), "COM") &&
                strPort.find_first_not_of("0123456789", 3) == std::string::npos) {
         const int nNumber = LeadingDecimal(std::string_view(strPort).substr(3));
-        if (!FindComPort(nNumber, "COM" + strPort.substr(3), false, strError))
+        if (!FindComPort(comPorts, nNumber, "COM" + strPort.substr(3), false, strError))
             return false;
         if (nNumber <= kAutoCheckIndex)
             inputs.port.nPortIndex = nNumber - 1;
         else
-            inputs.port.strPortPath = ComPortPath(nNumber);  // beyond the dialog's list
+            inputs.port.strPortPath = comPorts.Path(nNumber);  // beyond the dialog's list
     } else if (strPort.find('/') != std::string::npos) {
         inputs.port.strPortPath = strPort;
     } else {
@@ -186,10 +188,11 @@ int RunInfo(const std::string& strFile)
 
 int RunPorts(const std::string& strIni)
 {
-    UseDialogSettings(strIni);
+    CComPortMap comPorts;
+    UseDialogSettings(strIni, comPorts);
     PortInfoList ports;
     try {
-        ListComPorts(ports);
+        ListComPorts(comPorts, ports);
     } catch (const CPortEnumerationError& error) {
         std::fprintf(stderr, "vantrel-cli: %s\n", error.what());
         return 1;

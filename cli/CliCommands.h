@@ -20,7 +20,9 @@ struct CDownloadOptions {
 
 // The inputs of the run, with the settings file filling in what the options
 // leave open. Nothing is written to the settings file.
-bool PrepareDownload(const CDownloadOptions& options, CRunInputs& inputs, std::string& strError);
+// The COM numbers are looked up in comPorts, the engine's map.
+bool PrepareDownload(const CDownloadOptions& options, CComPortMap& comPorts, CRunInputs& inputs,
+                     std::string& strError);
 // Loads the file with the download's reader and lists what it covers.
 int RunInfo(const std::string& strFile);
 // Lists the ports the port search finds.

@@ -175,13 +175,13 @@ int main(int argc, char** argv)
     }
     download.bSupportVersionGiven = pSupport->count() > 0;
     CConsoleView view(bYes ? EAnswer::kYes : bNo ? EAnswer::kNo : EAnswer::kAsk);
+    CLoader loader(view);
     CRunInputs inputs;
     std::string strError;
-    if (!PrepareDownload(download, inputs, strError)) {
+    if (!PrepareDownload(download, loader.ComPorts(), inputs, strError)) {
         std::fprintf(stderr, "vantrel-cli: %s\n", strError.c_str());
         return kExitUsage;
     }
-    CLoader loader(view);
     view.SetInterruptFd(signals.InterruptFd());
     signals.OnFirstSignal([&] {
         view.Note("stopping before the next block (Ctrl-C again to quit at once)");

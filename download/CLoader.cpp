@@ -7,8 +7,6 @@
 
 #include "download/FirmwareReader.h"
 
-std::array<int, kDetectedPortSlots> g_detectedPorts = {-1, -1, -1, -1, -1, -1};
-
 namespace {
 
 bool FileExists(const std::string& strPath)
@@ -22,6 +20,7 @@ bool FileExists(const std::string& strPath)
 CLoader::CLoader(CLoaderView& view) : m_view(view)
 {
     m_channel.SetMessageBoxes(&m_view);
+    m_channel.SetComPortMap(&m_comPorts);
 }
 
 CLoader::~CLoader()
@@ -46,6 +45,12 @@ void CLoader::OnStartButton(const CRunInputs& inputs)
     m_inputs = inputs;
     m_bRunning = 1;
     m_worker = std::thread(&CLoader::RunWorker, this);
+}
+
+std::array<int, kDetectedPortSlots> CLoader::DetectedPorts() const
+{
+    std::lock_guard<std::mutex> lock(m_detectedMutex);
+    return m_detectedPorts;
 }
 
 void CLoader::RequestStop()

@@ -12,6 +12,7 @@
 #include "download/FirmwareImage.h"
 #include "download/LoaderView.h"
 #include "protocol/CDeviceChannel.h"
+#include "serial/ComPortMap.h"
 #include "terminal/CodePage936.h"
 
 // The port combo box: "COM1" to "COM12", then "AUTOCHECK".
@@ -20,7 +21,6 @@ constexpr int kAutoCheckIndex = 12;
 // Ports the search records; a later one must be chosen by hand.
 constexpr int kDetectedPortSlots = 6;
 
-extern std::array<int, kDetectedPortSlots> g_detectedPorts;
 
 // Which port to open, and the texts of the line settings shown for it.
 struct CPortChoice {
@@ -109,6 +109,11 @@ public:
 
     const FirmwareImage& Image() const { return m_image; }
     CDeviceChannel& Channel() { return m_channel; }
+    // The COM-number map this engine opens ports by; the settings file and
+    // the views fill and show it.
+    CComPortMap& ComPorts() { return m_comPorts; }
+    // The port numbers of the latest port search, -1 for an empty slot.
+    std::array<int, kDetectedPortSlots> DetectedPorts() const;
     int ChipVersion() const { return m_nChipVersion; }
     // The inputs the run works with; set by OnStartButton, or by tests.
     CRunInputs m_inputs;
@@ -119,7 +124,12 @@ private:
 
     CLoaderView& m_view;
     FirmwareImage m_image;
+    CComPortMap m_comPorts;
     CDeviceChannel m_channel;
+    // Written by the port search on the UI thread at start and on the worker
+    // during an AUTOCHECK run; the mutex keeps a reader from a half-filled table.
+    mutable std::mutex m_detectedMutex;
+    std::array<int, kDetectedPortSlots> m_detectedPorts = {-1, -1, -1, -1, -1, -1};
     CCodePage936Decoder m_receiveDecoder;
     int m_nChipVersion = 0;
     std::atomic<int> m_bRunning{0};

@@ -37,10 +37,11 @@ int PortNumberOf(const std::string& strName)
 
 void CLoader::FindSerialPorts()
 {
-    g_detectedPorts.fill(-1);
+    std::array<int, kDetectedPortSlots> detected;
+    detected.fill(-1);
     PortInfoList ports;
     try {
-        ListComPorts(ports);
+        ListComPorts(m_comPorts, ports);
     } catch (const CPortEnumerationError& error) {
         // Reported, never fatal: the search goes on with no ports.
         Log(fmt::format("## {}\r\n", error.what()), kLogRed);
@@ -54,9 +55,11 @@ void CLoader::FindSerialPorts()
         if (i >= kDetectedPortSlots)
             Log("The com checkout too much,need to manual select", kLogRed);
         else
-            g_detectedPorts[i] = PortNumberOf(strName);
+            detected[i] = PortNumberOf(strName);
     }
     Log("-- -------------------------------------------------\r\n", kLogGreen);
+    std::lock_guard<std::mutex> lock(m_detectedMutex);
+    m_detectedPorts = detected;
 }
 
 bool CLoader::OpenDownloadPort()
@@ -77,7 +80,7 @@ bool CLoader::OpenDownloadPort()
 
     // AUTOCHECK: the first recorded port that opens at all.
     FindSerialPorts();
-    for (int nPort : g_detectedPorts) {
+    for (int nPort : DetectedPorts()) {
         if (nPort == -1)
             break;
         if (m_channel.OpenPort(nPort, nBaudRate))

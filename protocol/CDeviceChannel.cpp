@@ -20,7 +20,8 @@ CDeviceChannel::~CDeviceChannel() = default;
 
 int CDeviceChannel::OpenPort(int nPort, int nBaudRate)
 {
-    return OpenLink(nPort, ComPortPath(nPort), nBaudRate, fmt::format("COM{}", nPort));
+    const std::string strPath = m_pComPorts ? m_pComPorts->Path(nPort) : std::string();
+    return OpenLink(nPort, strPath, nBaudRate, fmt::format("COM{}", nPort));
 }
 
 int CDeviceChannel::OpenPortPath(const std::string& strPath, int nBaudRate)

@@ -8,6 +8,7 @@
 
 #include "serial/CSerialLink.h"
 
+class CComPortMap;
 class CMessageBoxes;
 
 // IAP command codes.
@@ -37,6 +38,8 @@ public:
 
     // Where the protocol's message boxes go; none shows nothing.
     void SetMessageBoxes(CMessageBoxes* pBoxes) { m_pMessageBoxes = pBoxes; }
+    // Where OpenPort finds the device path of a COM number; none opens nothing.
+    void SetComPortMap(const CComPortMap* pComPorts) { m_pComPorts = pComPorts; }
 
     // Opens COM nPort (its device path from the COM-number map) at nBaudRate, 8N1.
     int OpenPort(int nPort, int nBaudRate);
@@ -71,6 +74,7 @@ private:
     CSerialLink m_link;
     std::string m_strError;
     CMessageBoxes* m_pMessageBoxes = nullptr;
+    const CComPortMap* m_pComPorts = nullptr;
     // Set by a failed exchange: what is left of its reply is dropped before
     // the next request, so it cannot pose as that request's reply.
     bool m_bStaleInput = false;

@@ -1,19 +1,11 @@
 #include "serial/ComPortMap.h"
 
-#include <mutex>
-#include <set>
-
-namespace {
-
-std::mutex g_comPortMutex;
-std::map<int, SComPort> g_comPorts;
-
 // The number of the first of vecPaths that a pin (or a number the program
 // gave) stands for; 0 when none.
-int KnownNumber(const std::vector<std::string>& vecPaths, bool bPinned)
+int CComPortMap::KnownNumber(const std::vector<std::string>& vecPaths, bool bPinned) const
 {
     for (const std::string& strPath : vecPaths) {
-        for (const auto& [nNumber, port] : g_comPorts) {
+        for (const auto& [nNumber, port] : m_ports) {
             if (port.bPinned == bPinned && port.strPath == strPath)
                 return nNumber;
         }
@@ -23,78 +15,76 @@ int KnownNumber(const std::vector<std::string>& vecPaths, bool bPinned)
 
 // The number for a device the map does not know, or 0. Numbers claimed in
 // this search belong to devices present now and are never given away.
-int NumberForNewDevice(const std::set<int>& claimed)
+int CComPortMap::NumberForNewDevice(const std::set<int>& claimed)
 {
     for (int nNumber = 1; nNumber <= kOfferedComPorts; ++nNumber) {
-        if (!g_comPorts.contains(nNumber))
+        if (!m_ports.contains(nNumber))
             return nNumber;
     }
     // Beyond the twelve the dialog cannot choose it and AUTOCHECK never
     // reaches it, so a number of a device long gone is better.
     int nOldest = 0;
     for (int nNumber = 1; nNumber <= kOfferedComPorts; ++nNumber) {
-        const SComPort& port = g_comPorts[nNumber];
+        const SComPort& port = m_ports[nNumber];
         if (!port.bPinned && !claimed.contains(nNumber) &&
-            (nOldest == 0 || port.nLastSeen < g_comPorts[nOldest].nLastSeen))
+            (nOldest == 0 || port.nLastSeen < m_ports[nOldest].nLastSeen))
             nOldest = nNumber;
     }
     if (nOldest != 0)
         return nOldest;
     for (int nNumber = kOfferedComPorts + 1; nNumber <= kMaxComPort; ++nNumber) {
-        if (!g_comPorts.contains(nNumber))
+        if (!m_ports.contains(nNumber))
             return nNumber;
     }
     return 0;
 }
 
-}  // namespace
-
-std::string ComPortPath(int nNumber)
+std::string CComPortMap::Path(int nNumber) const
 {
-    std::lock_guard<std::mutex> lock(g_comPortMutex);
-    auto it = g_comPorts.find(nNumber);
-    return it == g_comPorts.end() ? std::string() : it->second.strPath;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_ports.find(nNumber);
+    return it == m_ports.end() ? std::string() : it->second.strPath;
 }
 
-void SetComPortPath(int nNumber, const std::string& strPath)
+void CComPortMap::SetPath(int nNumber, const std::string& strPath)
 {
-    std::lock_guard<std::mutex> lock(g_comPortMutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     if (strPath.empty())
-        g_comPorts.erase(nNumber);
+        m_ports.erase(nNumber);
     else
-        g_comPorts[nNumber] = SComPort {strPath, true, 0};
+        m_ports[nNumber] = SComPort {strPath, true, 0};
 }
 
-void ClearComPortPaths()
+void CComPortMap::Clear()
 {
-    std::lock_guard<std::mutex> lock(g_comPortMutex);
-    g_comPorts.clear();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_ports.clear();
 }
 
-std::map<int, std::string> ComPortPaths()
+std::map<int, std::string> CComPortMap::Paths() const
 {
-    std::lock_guard<std::mutex> lock(g_comPortMutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     std::map<int, std::string> paths;
-    for (const auto& [nNumber, port] : g_comPorts)
+    for (const auto& [nNumber, port] : m_ports)
         paths.emplace(nNumber, port.strPath);
     return paths;
 }
 
-std::map<int, SComPort> ComPortEntries()
+std::map<int, SComPort> CComPortMap::Entries() const
 {
-    std::lock_guard<std::mutex> lock(g_comPortMutex);
-    return g_comPorts;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_ports;
 }
 
-void SetComPortEntries(const std::map<int, SComPort>& entries)
+void CComPortMap::SetEntries(const std::map<int, SComPort>& entries)
 {
-    std::lock_guard<std::mutex> lock(g_comPortMutex);
-    g_comPorts = entries;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_ports = entries;
 }
 
-std::vector<int> ClaimComPortNumbers(const std::vector<SSeenDevice>& devices, long long nNow)
+std::vector<int> CComPortMap::ClaimNumbers(const std::vector<SSeenDevice>& devices, long long nNow)
 {
-    std::lock_guard<std::mutex> lock(g_comPortMutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     std::vector<int> numbers(devices.size(), 0);
     std::set<int> claimed;
     // Known devices first: a new one must not be given the number of a
@@ -108,7 +98,7 @@ std::vector<int> ClaimComPortNumbers(const std::vector<SSeenDevice>& devices, lo
         if (numbers[i] == 0)
             continue;
         claimed.insert(numbers[i]);
-        SComPort& port = g_comPorts[numbers[i]];
+        SComPort& port = m_ports[numbers[i]];
         if (!port.bPinned)
             port.nLastSeen = nNow;
     }
@@ -118,7 +108,7 @@ std::vector<int> ClaimComPortNumbers(const std::vector<SSeenDevice>& devices, lo
         numbers[i] = NumberForNewDevice(claimed);
         if (numbers[i] == 0)
             continue;
-        g_comPorts[numbers[i]] = SComPort {devices[i].strNewPath, false, nNow};
+        m_ports[numbers[i]] = SComPort {devices[i].strNewPath, false, nNow};
         claimed.insert(numbers[i]);
     }
     return numbers;

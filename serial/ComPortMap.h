@@ -3,6 +3,8 @@
 // device path. The port search and the settings file fill the map; opening a
 // port by number looks it up here.
 #include <map>
+#include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -23,15 +25,6 @@ struct SComPort {
     bool operator==(const SComPort&) const = default;
 };
 
-// The device path that COM nNumber stands for; empty when none is known.
-std::string ComPortPath(int nNumber);
-// Pins strPath to nNumber; an empty path frees the number.
-void SetComPortPath(int nNumber, const std::string& strPath);
-void ClearComPortPaths();
-std::map<int, std::string> ComPortPaths();
-std::map<int, SComPort> ComPortEntries();
-void SetComPortEntries(const std::map<int, SComPort>& entries);
-
 // A device one port search found: the paths that may already stand for it in
 // the map (most telling first), and the path a new number would stand for.
 struct SSeenDevice {
@@ -39,10 +32,32 @@ struct SSeenDevice {
     std::string strNewPath;
 };
 
-// The numbers of the devices one search found, in their order; 0 where none
-// can be had. A device the map knows keeps its number (seen at nNow), a pin
-// before a number the program gave. Then
-// each new device takes the lowest free number of the offered twelve; when
-// all twelve are taken, the one given to the device gone longest; else the
-// lowest free number above them.
-std::vector<int> ClaimComPortNumbers(const std::vector<SSeenDevice>& devices, long long nNow);
+// The map itself. The engine owns one; the port search, the channel's open by
+// number, the settings file and the views use that one. Safe to use from the
+// UI thread and a run's worker at once.
+class CComPortMap {
+public:
+    // The device path that COM nNumber stands for; empty when none is known.
+    std::string Path(int nNumber) const;
+    // Pins strPath to nNumber; an empty path frees the number.
+    void SetPath(int nNumber, const std::string& strPath);
+    void Clear();
+    std::map<int, std::string> Paths() const;
+    std::map<int, SComPort> Entries() const;
+    void SetEntries(const std::map<int, SComPort>& entries);
+
+    // The numbers of the devices one search found, in their order; 0 where
+    // none can be had. A device the map knows keeps its number (seen at
+    // nNow), a pin before a number the program gave. Then each new device
+    // takes the lowest free number of the offered twelve; when all twelve are
+    // taken, the one given to the device gone longest; else the lowest free
+    // number above them.
+    std::vector<int> ClaimNumbers(const std::vector<SSeenDevice>& devices, long long nNow);
+
+private:
+    int KnownNumber(const std::vector<std::string>& vecPaths, bool bPinned) const;
+    int NumberForNewDevice(const std::set<int>& claimed);
+
+    mutable std::mutex m_mutex;
+    std::map<int, SComPort> m_ports;
+};

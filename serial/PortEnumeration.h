@@ -19,6 +19,9 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Fills the list (emptied first) with the ports found, in COM-number order.
-// Throws CPortEnumerationError when the system cannot be asked.
-void ListComPorts(PortInfoList& ports);
+class CComPortMap;
+
+// Fills the list (emptied first) with the ports found, in COM-number order;
+// on a platform without COM names the numbers come from comPorts. Throws
+// CPortEnumerationError when the system cannot be asked.
+void ListComPorts(CComPortMap& comPorts, PortInfoList& ports);

@@ -162,18 +162,18 @@ void SaveSettings(const CSettings& settings, CLogSink& log)
     WritePortSetting("RepeatTimes", settings.nRepeatTimes, log);
 }
 
-void LoadPortMap()
+void LoadPortMap(CComPortMap& comPorts)
 {
     if (g_iniPath.empty())
         g_iniPath = SettingsFilePath();
-    SetComPortEntries(StoredPortMap());
+    comPorts.SetEntries(StoredPortMap());
 }
 
-bool SavePortMap()
+bool SavePortMap(const CComPortMap& comPorts)
 {
     if (g_iniPath.empty())
         g_iniPath = SettingsFilePath();
-    const std::map<int, SComPort> current = ComPortEntries();
+    const std::map<int, SComPort> current = comPorts.Entries();
     bool bWritten = true;
     // Only keys whose text changes are written: each write replaces the file.
     const auto save = [&](const std::string& strSection, auto textOf) {

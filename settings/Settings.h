@@ -4,6 +4,7 @@
 #include <string>
 
 #include "core/LogSink.h"
+#include "serial/ComPortMap.h"
 
 // The port and terminal settings. The first six are item indexes of their
 // combo boxes, kept as read even when out of range (the view then shows no
@@ -33,8 +34,8 @@ void SaveSettings(const CSettings& settings, CLogSink& log);
 // kept: a number whose path is a /dev/serial/by-id/ link or a node right under
 // /dev, the forms the search gives, counts as the program's, seen long ago;
 // any other path as a pin.
-void LoadPortMap();
+void LoadPortMap(CComPortMap& comPorts);
 // Writes the map back to sections "Ports" and "PortsSeen", key by key where
 // the text differs from what the file holds (numbers gone from the map lose
 // their keys). False when the file could not be written; the caller reports it.
-bool SavePortMap();
+bool SavePortMap(const CComPortMap& comPorts);

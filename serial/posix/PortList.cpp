@@ -167,12 +167,12 @@ PortInfo MakePortInfo(int nNumber, const std::string& strPath, const std::string
 
 }  // namespace
 
-void ListComPortsFrom(const std::string& strSysRoot, const std::string& strDevRoot, long long nNow,
-                      PortInfoList& ports)
+void ListComPortsFrom(CComPortMap& comPorts, const std::string& strSysRoot, const std::string& strDevRoot,
+                      long long nNow, PortInfoList& ports)
 {
     ports.clear();
     const std::vector<SFoundPort> found = FindDevices(strSysRoot, strDevRoot);
-    const std::map<int, SComPort> entries = ComPortEntries();
+    const std::map<int, SComPort> entries = comPorts.Entries();
 
     // Map entries by the node they lead to, so a pin under any name of a
     // device (by-path, a link of the operator's) claims it.
@@ -198,7 +198,7 @@ void ListComPortsFrom(const std::string& strSysRoot, const std::string& strDevRo
         offered.push_back(&port);
         seen.push_back(device);
     }
-    const std::vector<int> numbers = ClaimComPortNumbers(seen, nNow);
+    const std::vector<int> numbers = comPorts.ClaimNumbers(seen, nNow);
 
     std::set<int> listed;
     std::set<std::string> listedNodes;
@@ -207,14 +207,14 @@ void ListComPortsFrom(const std::string& strSysRoot, const std::string& strDevRo
             continue;
         listedNodes.insert(offered[i]->strResolved);
         // Opening COMn takes the map's path, so the list shows that one.
-        ports.push_back(MakePortInfo(numbers[i], ComPortPath(numbers[i]), offered[i]->strLabel, offered[i]->onUsb));
+        ports.push_back(MakePortInfo(numbers[i], comPorts.Path(numbers[i]), offered[i]->strLabel, offered[i]->onUsb));
     }
 
     // Pinned paths the search does not see are listed too, even when missing:
     // the operator named them, and opening tells whether they are there. A
     // number the program gave a device that is gone is neither listed nor
     // tried; it waits for its device.
-    for (const auto& [nNumber, entry] : ComPortEntries()) {
+    for (const auto& [nNumber, entry] : comPorts.Entries()) {
         if (entry.bPinned && !listed.contains(nNumber) && !listedNodes.contains(Resolved(entry.strPath)))
             ports.push_back(MakePortInfo(nNumber, entry.strPath, "Pinned port", 0));
     }
@@ -239,14 +239,14 @@ void CompletePortTexts(PortInfoList& ports)
     }
 }
 
-void ListComPorts(PortInfoList& ports)
+void ListComPorts(CComPortMap& comPorts, PortInfoList& ports)
 {
     // VANTREL_SYSFS stands in for /sys and VANTREL_DEV for /dev: tests (and
     // an operator who wants the machine's own ports out of the search) point
     // them at trees of their own.
     const char* pSysRoot = std::getenv("VANTREL_SYSFS");
     const char* pDevRoot = std::getenv("VANTREL_DEV");
-    ListComPortsFrom(pSysRoot && *pSysRoot ? pSysRoot : "/sys", pDevRoot && *pDevRoot ? pDevRoot : "/dev",
+    ListComPortsFrom(comPorts, pSysRoot && *pSysRoot ? pSysRoot : "/sys", pDevRoot && *pDevRoot ? pDevRoot : "/dev",
                      static_cast<long long>(std::time(nullptr)), ports);
     CompletePortTexts(ports);
 }

@@ -3,16 +3,17 @@
 // so that tests can build small trees of their own.
 #include <string>
 
+#include "serial/ComPortMap.h"
 #include "serial/PortEnumeration.h"
 
 // Fills the list (emptied first) with the serial devices under
 // <strSysRoot>/class/tty and the paths pinned in the COM-number map, in
-// COM-number order. Devices get their numbers from the map (ClaimComPortNumbers,
+// COM-number order. Devices get their numbers from the map (ClaimNumbers,
 // nNow the time of this search); a number whose device is not here is listed
 // only when it is a pin. The kernel's console ttys are left out unless
 // pinned. Throws CPortEnumerationError when the class folder cannot be read.
-void ListComPortsFrom(const std::string& strSysRoot, const std::string& strDevRoot, long long nNow,
-                      PortInfoList& ports);
+void ListComPortsFrom(CComPortMap& comPorts, const std::string& strSysRoot, const std::string& strDevRoot,
+                      long long nNow, PortInfoList& ports);
 
 // Fills in texts a source left empty: displayName from comName, and
 // deviceText from displayName without its trailing " (COMn)".

@@ -99,16 +99,16 @@ protected:
     {
         g_iniPath.clear();
         g_bIniFellBack = false;
-        ClearComPortPaths();
     }
     ~CSettingsTest() override
     {
         g_iniPath.clear();
         g_bIniFellBack = false;
-        ClearComPortPaths();
     }
 
     std::string IniPath() const { return m_dir.File("vantrel.Ini"); }
+    // The COM-number map an engine would own.
+    CComPortMap m_comPorts;
     std::string UserIniPath() const { return (m_dir.Path() / "config" / "vantrel" / "vantrel.Ini").string(); }
 
     CTempDir m_dir;

@@ -245,18 +245,18 @@ TEST_F(SettingsTest, PortMapRoundTrip)
                                 "\r\n[Other]\r\nK=v\r\n";
     WriteBytes(IniPath(), strFile);
     g_iniPath = IniPath();
-    SetComPortPath(1, "/from/before");
-    LoadPortMap();
+    m_comPorts.SetPath(1, "/from/before");
+    LoadPortMap(m_comPorts);
     const std::map<int, SComPort> loaded {{3, {"/dev/serial/by-id/usb-A", false, 0}}, {7, {"/dev/pts/4", true, 0}}};
-    EXPECT_EQ(ComPortEntries(), loaded);
+    EXPECT_EQ(m_comPorts.Entries(), loaded);
 
     // The first save tells each number's kind; then nothing has changed and
     // the file is not even written again.
-    EXPECT_TRUE(SavePortMap());
+    EXPECT_TRUE(SavePortMap(m_comPorts));
     EXPECT_EQ(ReadBytes(IniPath()), strFile + "\r\n[PortsSeen]\r\nCOM3=0\r\nCOM7=pinned\r\n");
     const timespec longAgo[2] = {{946684800, 0}, {946684800, 0}};
     ASSERT_EQ(utimensat(AT_FDCWD, IniPath().c_str(), longAgo, 0), 0);
-    EXPECT_TRUE(SavePortMap());
+    EXPECT_TRUE(SavePortMap(m_comPorts));
     struct stat after {};
     ASSERT_EQ(stat(IniPath().c_str(), &after), 0);
     EXPECT_EQ(after.st_mtim.tv_sec, 946684800);
@@ -265,8 +265,8 @@ TEST_F(SettingsTest, PortMapRoundTrip)
     changed.erase(3);
     changed[7].strPath = "/dev/pts/5";
     changed[12] = {"/dev/ttyUSB0", false, 1765372800};
-    SetComPortEntries(changed);
-    EXPECT_TRUE(SavePortMap());
+    m_comPorts.SetEntries(changed);
+    EXPECT_TRUE(SavePortMap(m_comPorts));
     EXPECT_EQ(ReadBytes(IniPath()), "[Port:]\r\nUsedTimes=1\r\n"
                                     "[Ports]\r\n"
                                     "com7=/dev/pts/5\r\n"
@@ -275,14 +275,14 @@ TEST_F(SettingsTest, PortMapRoundTrip)
                                     "COM12=/dev/ttyUSB0\r\n"
                                     "\r\n[Other]\r\nK=v\r\n"
                                     "\r\n[PortsSeen]\r\nCOM7=pinned\r\nCOM12=1765372800\r\n");
-    ClearComPortPaths();
-    LoadPortMap();
-    EXPECT_EQ(ComPortEntries(), changed);
+    m_comPorts.Clear();
+    LoadPortMap(m_comPorts);
+    EXPECT_EQ(m_comPorts.Entries(), changed);
 
     WriteBytes(m_dir.File("plain"), "not a folder");
     g_iniPath = m_dir.File("plain") + "/vantrel.Ini";
-    SetComPortPath(5, "/dev/ttyACM0");
-    EXPECT_FALSE(SavePortMap());
+    m_comPorts.SetPath(5, "/dev/ttyACM0");
+    EXPECT_FALSE(SavePortMap(m_comPorts));
 }
 
 // Which numbers are the operator's pins and which the program gave a device,
@@ -319,10 +319,10 @@ TEST_F(SettingsTest, PortMapTellsPinsFromNumbersTheProgramGave)
         if (c.pszSeen)
             strText += "[PortsSeen]\r\nCOM9=5\r\n" + std::string(*c.pszSeen ? "COM2=" : "") + c.pszSeen + "\r\n";
         WriteBytes(IniPath(), strText);
-        LoadPortMap();
+        LoadPortMap(m_comPorts);
         SComPort expected = c.kind;
         expected.strPath = c.pszPath;
-        EXPECT_EQ(ComPortEntries(), (std::map<int, SComPort> {{2, expected}}))
+        EXPECT_EQ(m_comPorts.Entries(), (std::map<int, SComPort> {{2, expected}}))
             << c.pszPath << " seen " << (c.pszSeen ? c.pszSeen : "(no section)");
     }
 }

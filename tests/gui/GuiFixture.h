@@ -93,13 +93,11 @@ public:
         ::setenv("VANTREL_SYSFS", m_dir.Path("sys").c_str(), 1);
         g_iniPath.clear();
         g_bIniFellBack = false;
-        ClearComPortPaths();
     }
     ~CGuiEnv()
     {
         g_iniPath.clear();
         g_bIniFellBack = false;
-        ClearComPortPaths();
     }
 
     std::string IniPath() const { return m_dir.Path("vantrel.Ini"); }

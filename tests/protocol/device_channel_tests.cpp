@@ -209,21 +209,22 @@ TEST_F(DeviceChannelTest, DeviceVanishingFailsTheExchangeWithoutHanging)
 
 TEST(DeviceChannelOpen, FailedOpenNamesThePortAndTheRate)
 {
-    ClearComPortPaths();
+    CComPortMap comPorts;
     CDeviceChannel channel;
+    channel.SetComPortMap(&comPorts);
     EXPECT_EQ(channel.OpenPort(5, 115200), 0);
     EXPECT_EQ(channel.GetErrorText(), "Open COM5 failed, BaudRate = 115200.");
     EXPECT_EQ(channel.m_bOpen, 0);
 
     CDeviceSimulator sim;
     ASSERT_TRUE(sim.Start());
-    SetComPortPath(5, sim.SlavePath());
+    comPorts.SetPath(5, sim.SlavePath());
     ASSERT_EQ(channel.OpenPort(5, 115200), 1);
     CDeviceChannel second;
+    second.SetComPortMap(&comPorts);
     EXPECT_EQ(second.OpenPort(5, 9600), 0);
     EXPECT_EQ(second.GetErrorText(), "Open COM5 failed, BaudRate = 9600.");
     channel.ClosePort();
-    ClearComPortPaths();
 }
 
 }  // namespace

@@ -40,22 +40,18 @@ void ExpectPorts(const PortInfoList& ports, const std::vector<SExpectedPort>& ex
 
 class PortListTest : public ::testing::Test {
 protected:
-    PortListTest() { ClearComPortPaths(); }
-    ~PortListTest() override
-    {
-        ClearComPortPaths();
-        g_iniPath.clear();
-    }
+    ~PortListTest() override { g_iniPath.clear(); }
 
     // One search, a second after the one before.
     PortInfoList List()
     {
         PortInfoList ports;
-        ListComPortsFrom(m_system.Sys().string(), m_system.Dev().string(), ++m_nNow, ports);
+        ListComPortsFrom(m_comPorts, m_system.Sys().string(), m_system.Dev().string(), ++m_nNow, ports);
         return ports;
     }
 
     CFakeSystem m_system;
+    CComPortMap m_comPorts;
     long long m_nNow = 1000;
 };
 
@@ -102,7 +98,7 @@ TEST_F(PortListTest, NumbersStayWithTheirDevices)
     m_system.PlugUsb("ttyUSB0", "1-2", "Adapter B", "pl2303", strB);
     ExpectPorts(List(), {{m_system.Node("ttyS0"), "serial (COM1)", 0},
                                   {m_system.ById(strB), "Adapter B (COM3)", 1}});
-    EXPECT_EQ(ComPortPath(2), m_system.ById(strA));
+    EXPECT_EQ(m_comPorts.Path(2), m_system.ById(strA));
 
     // A comes back on another node and finds its number again.
     m_system.PlugUsb("ttyUSB1", "1-1", "Adapter A", "ftdi_sio", strA);
@@ -113,10 +109,10 @@ TEST_F(PortListTest, NumbersStayWithTheirDevices)
     // Across a restart the numbers come from the settings file.
     const fs::path ini = m_system.Root() / "vantrel.Ini";
     g_iniPath = ini.string();
-    ASSERT_TRUE(SavePortMap());
-    ClearComPortPaths();
-    SetComPortPath(1, m_system.ById(strB));  // the file wins over what the map held
-    LoadPortMap();
+    ASSERT_TRUE(SavePortMap(m_comPorts));
+    m_comPorts.Clear();
+    m_comPorts.SetPath(1, m_system.ById(strB));  // the file wins over what the map held
+    LoadPortMap(m_comPorts);
     const PortInfoList restarted = List();
     ExpectPorts(restarted, {{m_system.Node("ttyS0"), "serial (COM1)", 0},
                             {m_system.ById(strA), "Adapter A (COM2)", 1},
@@ -145,7 +141,7 @@ TEST_F(PortListTest, AwayDevicesKeepTheirNumbersUntilAllTwelveAreTaken)
         return SExpectedPort {m_system.ById(id(k)), strName, 1};
     };
     const SExpectedPort pinned {"/nowhere/pinned-five", "Pinned port (COM5)", 0};
-    SetComPortPath(5, pinned.strOpenPath);
+    m_comPorts.SetPath(5, pinned.strOpenPath);
 
     // One at a time, each on ttyUSB0 as a real adapter would be.
     const int comOf[] = {0, 1, 2, 3, 4, 6, 7, 8, 9, 10, 11, 12};
@@ -172,10 +168,10 @@ TEST_F(PortListTest, AwayDevicesKeepTheirNumbersUntilAllTwelveAreTaken)
     ExpectPorts(List(), {adapter(12, 1), adapter(13, 3), adapter(1, 4), pinned});
 
     // Twelve numbers that cannot be given away: a new device goes beyond them.
-    ClearComPortPaths();
+    m_comPorts.Clear();
     std::vector<SExpectedPort> expected;
     for (int n = 1; n <= 12; ++n) {
-        SetComPortPath(n, "/nowhere/pin" + std::to_string(n));
+        m_comPorts.SetPath(n, "/nowhere/pin" + std::to_string(n));
         expected.push_back({"/nowhere/pin" + std::to_string(n), "Pinned port (COM" + std::to_string(n) + ")", 0});
     }
     expected.insert(expected.end(), {adapter(12, 13), adapter(13, 14), adapter(1, 15)});
@@ -184,9 +180,9 @@ TEST_F(PortListTest, AwayDevicesKeepTheirNumbersUntilAllTwelveAreTaken)
 
 TEST_F(PortListTest, FirstSeenDeviceTakesTheLowestFreeNumber)
 {
-    SetComPortPath(1, "/nowhere/pinned-one");
-    SetComPortPath(3, m_system.Node("ttyUSB0"));
-    SetComPortPath(4, "/nowhere/pinned-four");
+    m_comPorts.SetPath(1, "/nowhere/pinned-one");
+    m_comPorts.SetPath(3, m_system.Node("ttyUSB0"));
+    m_comPorts.SetPath(4, "/nowhere/pinned-four");
     m_system.PlugUsb("ttyUSB0", "1-1", "Known by node", "ftdi_sio", "usb-known");
     m_system.PlugUsb("ttyUSB1", "1-2", "New", "ftdi_sio", "usb-new");
     m_system.PlugUsb("ttyUSB2", "1-3", "Newer", "ftdi_sio", "");
@@ -195,8 +191,8 @@ TEST_F(PortListTest, FirstSeenDeviceTakesTheLowestFreeNumber)
                                   {m_system.Node("ttyUSB0"), "Known by node (COM3)", 1},
                                   {"/nowhere/pinned-four", "Pinned port (COM4)", 0},
                                   {m_system.Node("ttyUSB2"), "Newer (COM5)", 1}});
-    EXPECT_EQ(ComPortPath(2), m_system.ById("usb-new"));
-    EXPECT_EQ(ComPortPath(5), m_system.Node("ttyUSB2"));
+    EXPECT_EQ(m_comPorts.Path(2), m_system.ById("usb-new"));
+    EXPECT_EQ(m_comPorts.Path(5), m_system.Node("ttyUSB2"));
 }
 
 TEST_F(PortListTest, PinnedPathsAreListedInNumberOrder)
@@ -209,11 +205,11 @@ TEST_F(PortListTest, PinnedPathsAreListedInNumberOrder)
     fs::create_directories(byPath);
     fs::create_symlink("../../ttyUSB0", byPath / "pci-0000:00:14.0-usb-0:1:1.0-port0");
 
-    SetComPortPath(12, "/dev/pts/vantrel-missing");
-    SetComPortPath(2, pty.SlavePath());
-    SetComPortPath(5, link.string());
+    m_comPorts.SetPath(12, "/dev/pts/vantrel-missing");
+    m_comPorts.SetPath(2, pty.SlavePath());
+    m_comPorts.SetPath(5, link.string());
     // A pin under another name of a device the search finds claims it.
-    SetComPortPath(7, (byPath / "pci-0000:00:14.0-usb-0:1:1.0-port0").string());
+    m_comPorts.SetPath(7, (byPath / "pci-0000:00:14.0-usb-0:1:1.0-port0").string());
     m_system.PlugUsb("ttyUSB0", "1-1", "Board", "cp210x", "usb-Silicon_Labs_Board-if00-port0");
     m_system.PlugUsb("ttyUSB1", "1-2", "Second board", "cp210x", "");
 
@@ -227,8 +223,8 @@ TEST_F(PortListTest, PinnedPathsAreListedInNumberOrder)
 TEST_F(PortListTest, DevicePinnedUnderTwoNamesIsListedOnce)
 {
     m_system.PlugUsb("ttyUSB0", "1-1", "Board", "cp210x", "usb-Board-if00-port0");
-    SetComPortPath(3, m_system.ById("usb-Board-if00-port0"));
-    SetComPortPath(4, m_system.Node("ttyUSB0"));
+    m_comPorts.SetPath(3, m_system.ById("usb-Board-if00-port0"));
+    m_comPorts.SetPath(4, m_system.Node("ttyUSB0"));
     ExpectPorts(List(), {{m_system.ById("usb-Board-if00-port0"), "Board (COM3)", 1}});
 }
 
@@ -254,7 +250,7 @@ TEST(PortListConsole, TheKernelsConsoleIsLeftOutUnlessPinned)
         {nullptr, "", false, {"ttyS0 (COM1)", "ttyS1 (COM2)", "ttyUSB0 (COM3)"}},
     };
     for (const auto& c : cases) {
-        ClearComPortPaths();
+        CComPortMap comPorts;
         CFakeSystem system;
         // Each port labelled with its own name.
         system.AddUart("ttyS0", "pnp0/00:01", "ttyS0", "4");
@@ -264,25 +260,24 @@ TEST(PortListConsole, TheKernelsConsoleIsLeftOutUnlessPinned)
         if (c.pszActive)
             system.SetConsole(c.pszActive);
         if (c.pszPinAs == std::string("node")) {
-            SetComPortPath(4, system.Node("ttyS0"));
+            comPorts.SetPath(4, system.Node("ttyS0"));
         } else if (c.pszPinAs == std::string("by-path")) {
             fs::create_directories(system.Dev() / "serial" / "by-path");
             fs::create_symlink("../../ttyS0", system.Dev() / "serial" / "by-path" / "pnp-0000:01");
-            SetComPortPath(4, (system.Dev() / "serial" / "by-path" / "pnp-0000:01").string());
+            comPorts.SetPath(4, (system.Dev() / "serial" / "by-path" / "pnp-0000:01").string());
         }
         if (c.bGiven) {
-            std::map<int, SComPort> entries = ComPortEntries();
+            std::map<int, SComPort> entries = comPorts.Entries();
             entries[1] = {system.Node("ttyS0"), false, 5};
-            SetComPortEntries(entries);
+            comPorts.SetEntries(entries);
         }
         PortInfoList ports;
-        ListComPortsFrom(system.Sys().string(), system.Dev().string(), 10, ports);
+        ListComPortsFrom(comPorts, system.Sys().string(), system.Dev().string(), 10, ports);
         std::vector<std::string> listed;
         for (const PortInfo& port : ports)
             listed.push_back(port.displayName);
         EXPECT_EQ(listed, c.expected) << (c.pszActive ? c.pszActive : "(none)") << " pin " << c.pszPinAs;
     }
-    ClearComPortPaths();
 }
 
 TEST_F(PortListTest, MissingClassFolderIsAnEnumerationError)
@@ -290,7 +285,7 @@ TEST_F(PortListTest, MissingClassFolderIsAnEnumerationError)
     fs::remove_all(m_system.Sys() / "class");
     PortInfoList ports(1);
     try {
-        ListComPortsFrom(m_system.Sys().string(), m_system.Dev().string(), 1, ports);
+        ListComPortsFrom(m_comPorts, m_system.Sys().string(), m_system.Dev().string(), 1, ports);
         FAIL() << "no error raised";
     } catch (const CPortEnumerationError& error) {
         EXPECT_EQ(std::string(error.what()),

@@ -19,11 +19,11 @@ protected:
     {
         std::filesystem::create_directories(m_dir.Path("sys/class/tty"));
         ::setenv("VANTREL_SYSFS", m_dir.Path("sys").c_str(), 1);
-        ClearComPortPaths();
+        m_loader.ComPorts().Clear();
     }
     void TearDown() override
     {
-        ClearComPortPaths();
+        m_loader.ComPorts().Clear();
         ::unsetenv("VANTREL_SYSFS");
     }
 
@@ -35,7 +35,7 @@ protected:
 TEST_F(PortSearchTest, ListsPortsRecordsSixAndWarnsForTheRest)
 {
     for (int n = 1; n <= 8; ++n)
-        SetComPortPath(n, m_dir.Path("tty" + std::to_string(n)));
+        m_loader.ComPorts().SetPath(n, m_dir.Path("tty" + std::to_string(n)));
     m_loader.FindSerialPorts();
     std::string strExpected = "-- Find serial port:\r\n";
     for (int n = 1; n <= 8; ++n) {
@@ -45,7 +45,7 @@ TEST_F(PortSearchTest, ListsPortsRecordsSixAndWarnsForTheRest)
     }
     strExpected += "The com checkout too much,need to manual select-- -------------------------------------------------\r\n";
     EXPECT_EQ(m_view.LogText(), strExpected);
-    EXPECT_EQ(g_detectedPorts, (std::array<int, kDetectedPortSlots>{1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(m_loader.DetectedPorts(), (std::array<int, kDetectedPortSlots>{1, 2, 3, 4, 5, 6}));
 
     const auto log = m_view.Log();
     EXPECT_EQ(log.front().nColour, kLogBlue);
@@ -61,15 +61,15 @@ TEST_F(PortSearchTest, AutocheckTakesTheFirstRecordedPortThatOpens)
     CDeviceSimulator second;
     ASSERT_TRUE(first.Start());
     ASSERT_TRUE(second.Start());
-    SetComPortPath(1, m_dir.Path("gone"));
-    SetComPortPath(2, first.SlavePath());
-    SetComPortPath(4, second.SlavePath());
+    m_loader.ComPorts().SetPath(1, m_dir.Path("gone"));
+    m_loader.ComPorts().SetPath(2, first.SlavePath());
+    m_loader.ComPorts().SetPath(4, second.SlavePath());
     m_loader.m_inputs.port.nPortIndex = kAutoCheckIndex;
     ASSERT_TRUE(m_loader.OpenDownloadPort());
     const auto log = m_view.Log();
     EXPECT_EQ(log[log.size() - 1].strText, "## cannot open COM1 !\r\n");
     EXPECT_EQ(log[log.size() - 1].nColour, kLogBlue);
-    EXPECT_EQ(g_detectedPorts, (std::array<int, kDetectedPortSlots>{1, 2, 4, -1, -1, -1}));
+    EXPECT_EQ(m_loader.DetectedPorts(), (std::array<int, kDetectedPortSlots>{1, 2, 4, -1, -1, -1}));
     // COM2 is the one held now: a second program cannot have it.
     CDeviceChannel other;
     EXPECT_EQ(other.OpenPortPath(first.SlavePath(), 115200), 0);
@@ -88,7 +88,7 @@ TEST_F(PortSearchTest, NoPortsOrNoneThatOpens)
 
     // The only recorded port does not open: it is named, and the search ends.
     m_view.Clear();
-    SetComPortPath(3, m_dir.Path("gone"));
+    m_loader.ComPorts().SetPath(3, m_dir.Path("gone"));
     EXPECT_FALSE(m_loader.OpenDownloadPort());
     EXPECT_TRUE(m_view.LogText().ends_with("## cannot open COM3 !\r\n## There is no device connect,please check!\r\n"))
         << m_view.LogText();
@@ -98,21 +98,21 @@ TEST_F(PortSearchTest, NoPortsOrNoneThatOpens)
 TEST_F(PortSearchTest, EnumerationFailureIsReportedAndTheSearchGoesOn)
 {
     ::setenv("VANTREL_SYSFS", m_dir.Path("no-sysfs").c_str(), 1);
-    SetComPortPath(2, m_dir.Path("tty2"));
+    m_loader.ComPorts().SetPath(2, m_dir.Path("tty2"));
     m_loader.FindSerialPorts();
     const auto log = m_view.Log();
     ASSERT_EQ(log.size(), 3u);
     EXPECT_EQ(log[0].strText.rfind("## Could not read " + m_dir.Path("no-sysfs"), 0), 0u) << log[0].strText;
     EXPECT_EQ(log[0].nColour, kLogRed);
     EXPECT_EQ(log[1].strText, "-- Find serial port:\r\n");
-    EXPECT_EQ(g_detectedPorts[0], -1);
+    EXPECT_EQ(m_loader.DetectedPorts()[0], -1);
 }
 
 TEST_F(PortSearchTest, PortChosenByNumberOpensItsPinnedPath)
 {
     CDeviceSimulator sim;
     ASSERT_TRUE(sim.Start());
-    SetComPortPath(12, sim.SlavePath());
+    m_loader.ComPorts().SetPath(12, sim.SlavePath());
     m_loader.m_inputs.port.nPortIndex = 11;  // "COM12"
     EXPECT_TRUE(m_loader.OpenDownloadPort());
     EXPECT_EQ(m_view.LogText(), "");
