@@ -425,3 +425,53 @@ TEST_F(RunTest, CancelWhileVerifyingStillLeavesIapModeButIsNoSuccess)
 }
 
 }  // namespace
+
+namespace {
+
+// Two engines in one process, as a production line runs them: each with its
+// own COM map, port search and device, at the same time.
+TEST(TwoEngines, RunAtOnceEachOnItsOwnDeviceWithoutInterfering)
+{
+    CTempDir dir;
+    std::filesystem::create_directories(dir.Path("sys/class/tty"));
+    ::setenv("VANTREL_SYSFS", dir.Path("sys").c_str(), 1);
+    struct CEngine {
+        CDeviceSimulator sim;
+        CRecordingView view;
+        CLoader loader {view};
+        Bytes data;
+    };
+    CEngine engines[2];
+    for (int i = 0; i < 2; ++i) {
+        CEngine& e = engines[i];
+        ASSERT_TRUE(e.sim.Start());
+        // The same number in both maps, each for its own device; engine 1
+        // also knows a second, absent one.
+        e.loader.ComPorts().SetPath(1, e.sim.SlavePath());
+        if (i == 1)
+            e.loader.ComPorts().SetPath(2, dir.Path("absent"));
+        e.data = Pattern(2048, static_cast<uint8_t>(0x30 + i));
+    }
+    for (int i = 0; i < 2; ++i) {
+        CRunInputs inputs;
+        inputs.strFilePath = dir.Write("image" + std::to_string(i) + ".hex", HexFile(0x800, engines[i].data));
+        inputs.port.nPortIndex = kAutoCheckIndex;
+        inputs.strSupportVersion = "*.*.*";
+        engines[i].loader.OnStartButton(inputs);
+    }
+    for (CEngine& e : engines)
+        e.loader.WaitForRun();
+    ::unsetenv("VANTREL_SYSFS");
+
+    for (int i = 0; i < 2; ++i) {
+        CEngine& e = engines[i];
+        SCOPED_TRACE(i);
+        EXPECT_EQ(e.loader.LastRunEnd(), ERunEnd::kSuccess) << e.view.LogText();
+        EXPECT_EQ(e.sim.ReadMemory(0x800, e.data.size()), e.data);
+        EXPECT_FALSE(e.sim.InIapMode());
+    }
+    EXPECT_EQ(engines[0].loader.DetectedPorts(), (std::array<int, kDetectedPortSlots> {1, -1, -1, -1, -1, -1}));
+    EXPECT_EQ(engines[1].loader.DetectedPorts(), (std::array<int, kDetectedPortSlots> {1, 2, -1, -1, -1, -1}));
+}
+
+}  // namespace
