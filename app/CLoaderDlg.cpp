@@ -360,10 +360,10 @@ void CLoaderDlg::InitDialog()
 
     // The pins of the settings file are known before the search, so that it
     // lists them and gives new devices only numbers that are free.
-    LoadPortMap(m_loader.ComPorts());
+    LoadPortMap(m_profile, m_loader.ComPorts());
     m_loader.FindSerialPorts();
     CSettings settings;
-    LoadSettings(settings, m_view);
+    LoadSettings(m_profile, settings, m_view);
     ApplySettings(settings);
     UpdateData(false);
     RefreshPortItems();
@@ -619,7 +619,7 @@ void CLoaderDlg::OnOpenClosePort()
     if (!UpdateData(true))
         return;
     if (m_loader.OnOpenClosePort(PortChoice(false)))
-        SaveSettings(CurrentSettings(), m_view);
+        SaveSettings(m_profile, CurrentSettings(), m_view);
     UpdateData(false);
 }
 
@@ -829,8 +829,8 @@ void CLoaderDlg::OnDestroy()
     // Every edit counts, also the ones without a change handler; the window
     // is going away, so an edit without a number keeps its last value quietly.
     ReadControlsQuietly();
-    SaveSettings(CurrentSettings(), m_view);
-    if (!SavePortMap(m_loader.ComPorts()))
+    SaveSettings(m_profile, CurrentSettings(), m_view);
+    if (!SavePortMap(m_profile, m_loader.ComPorts()))
         m_view.AppendLog("## Cannot write the port map to the settings file.\r\n", kLogRed);
     if (m_loader.IsIdle() && m_loader.Channel().m_bOpen) {
         m_loader.Channel().ClosePort();

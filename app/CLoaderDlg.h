@@ -12,6 +12,7 @@
 #include "app/PortComboBox.h"
 #include "settings/Settings.h"
 #include "download/CLoader.h"
+#include "settings/ProfileFile.h"
 
 class QCheckBox;
 class QComboBox;
@@ -160,4 +161,6 @@ private:
     // The view outlives the engine: a finishing worker still reports to it.
     CQtLoaderView m_view;
     CLoader m_loader;
+    // The settings file this dialog reads and writes.
+    CProfileFile m_profile;
 };

@@ -46,18 +46,18 @@ public:
 
 // The dialog's settings file, read and never written: the one --ini or
 // VANTREL_INI names, else the one beside the programs, else the per-user one.
-void UseDialogSettings(const std::string& strIni, CComPortMap& comPorts)
+void UseDialogSettings(const std::string& strIni, CProfileFile& profile, CComPortMap& comPorts)
 {
     if (!strIni.empty()) {
-        g_iniPath = strIni;
+        profile.SetPath(strIni);
     } else if (const char* pNamed = std::getenv("VANTREL_INI"); pNamed && *pNamed) {
-        g_iniPath = pNamed;
+        profile.SetPath(pNamed);
     } else {
         const std::string strBeside = ModulePathWithExt("Ini");
         const std::string strDialogs = strBeside.substr(0, strBeside.rfind('/') + 1) + "vantrel.Ini";
-        g_iniPath = ::access(strDialogs.c_str(), R_OK) == 0 ? strDialogs : UserSettingsFilePath();
+        profile.SetPath(::access(strDialogs.c_str(), R_OK) == 0 ? strDialogs : UserSettingsFilePath());
     }
-    LoadPortMap(comPorts);
+    LoadPortMap(profile, comPorts);
 }
 
 // Whether COM nNumber is a port the search lists. The command line never
@@ -95,12 +95,13 @@ bool FindComPort(CComPortMap& comPorts, int nNumber, const std::string& strName,
 bool PrepareDownload(const CDownloadOptions& options, CComPortMap& comPorts, CRunInputs& inputs,
                      std::string& strError)
 {
-    UseDialogSettings(options.strIni, comPorts);
+    CProfileFile profile;
+    UseDialogSettings(options.strIni, profile, comPorts);
     // What the dialog would start with: the stored choices of a used file,
     // the first-run choices otherwise (COM1, 115200).
-    const bool bUsed = IniReadInt("Port:", "UsedTimes") != 0;
-    const int nPortIndex = bUsed ? IniReadInt("Port:", "PortNum") : 0;
-    const int nBaudIndex = bUsed ? IniReadInt("Port:", "BaudRate") : 7;
+    const bool bUsed = profile.IniReadInt("Port:", "UsedTimes") != 0;
+    const int nPortIndex = bUsed ? profile.IniReadInt("Port:", "PortNum") : 0;
+    const int nBaudIndex = bUsed ? profile.IniReadInt("Port:", "BaudRate") : 7;
     inputs.strFilePath = options.strFile;
     inputs.nBurnType = options.nBurnType;
     inputs.bChipTypeCheck = options.bChipCheck ? 1 : 0;
@@ -108,12 +109,12 @@ bool PrepareDownload(const CDownloadOptions& options, CComPortMap& comPorts, CRu
     inputs.nVerMinor = options.nVerMinor;
     inputs.nVerPatch = options.nVerPatch;
     inputs.strSupportVersion = options.bSupportVersionGiven ? options.strSupportVersion
-                                                            : IniReadString("update", "supportversion");
+                                                            : profile.IniReadString("update", "supportversion");
 
     const std::string& strPort = options.strPort;
     if (strPort.empty()) {
         if (nPortIndex < 0 || nPortIndex >= kPortItemCount) {
-            strError = fmt::format("the settings file {} holds no port choice (PortNum={}); give --port", g_iniPath,
+            strError = fmt::format("the settings file {} holds no port choice (PortNum={}); give --port", profile.Path(),
                                    nPortIndex);
             return false;
         }
@@ -142,7 +143,7 @@ bool PrepareDownload(const CDownloadOptions& options, CComPortMap& comPorts, CRu
     } else if (nBaudIndex >= 0 && nBaudIndex < static_cast<int>(std::size(kBaudRates))) {
         inputs.port.strBaudRate = std::to_string(kBaudRates[nBaudIndex]);
     } else {
-        strError = fmt::format("the settings file {} holds no baud rate (BaudRate={}); give --baud", g_iniPath,
+        strError = fmt::format("the settings file {} holds no baud rate (BaudRate={}); give --baud", profile.Path(),
                                nBaudIndex);
         return false;
     }
@@ -188,8 +189,9 @@ int RunInfo(const std::string& strFile)
 
 int RunPorts(const std::string& strIni)
 {
+    CProfileFile profile;
     CComPortMap comPorts;
-    UseDialogSettings(strIni, comPorts);
+    UseDialogSettings(strIni, profile, comPorts);
     PortInfoList ports;
     try {
         ListComPorts(comPorts, ports);

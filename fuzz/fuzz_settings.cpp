@@ -100,10 +100,10 @@ std::string AsRead(std::string_view value)
 }
 
 // Every key a section read lists reads the same on its own.
-void CheckSectionAgrees(const std::string& strSection, const CEntries& entries)
+void CheckSectionAgrees(const CProfileFile& profile, const std::string& strSection, const CEntries& entries)
 {
     for (const auto& [strKey, strValue] : entries) {
-        FUZZ_CHECK(IniReadString(strSection, strKey) == strValue);
+        FUZZ_CHECK(profile.IniReadString(strSection, strKey) == strValue);
     }
 }
 
@@ -129,14 +129,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
             return 0;
         }
     }
-    g_iniPath = strPath;
+    CProfileFile profile(strPath);
     const CFileWords words = FindWords(strFile);
 
     // Reads.
     const std::string& strOther = Pick(words.m_vecSections, anChoice[0]);
-    const CEntries otherBefore = IniReadSection(strOther);
-    CheckSectionAgrees(strOther, otherBefore);
-    (void)IniReadInt(strOther, Pick(words.m_vecKeys, anChoice[1]));
+    const CEntries otherBefore = profile.IniReadSection(strOther);
+    CheckSectionAgrees(profile, strOther, otherBefore);
+    (void)profile.IniReadInt(strOther, Pick(words.m_vecKeys, anChoice[1]));
 
     // One write. Names mostly come trimmed from the file; now and then a
     // whole raw line is tried as a name.
@@ -148,14 +148,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
     // Names are taken trimmed, as the file's own names are read.
     const std::string strKeyName(TrimBlanks(strKey));
     const std::string& strValue = Pick(words.m_vecValues, anChoice[4]);
-    const CEntries before = IniReadSection(strSection);
-    CheckSectionAgrees(strSection, before);
+    const CEntries before = profile.IniReadSection(strSection);
+    CheckSectionAgrees(profile, strSection, before);
 
-    if (!IniWriteString(strSection, strKey, strValue)) {
+    if (!profile.IniWriteString(strSection, strKey, strValue)) {
         return 0;
     }
     const std::string strExpected = AsRead(strValue);
-    FUZZ_CHECK(IniReadString(strSection, strKey) == strExpected);
+    FUZZ_CHECK(profile.IniReadString(strSection, strKey) == strExpected);
 
     // The rest of the section is as it was; a new key comes last.
     CEntries expected = before;
@@ -166,7 +166,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
             bFound = true;
         }
     }
-    const CEntries after = IniReadSection(strSection);
+    const CEntries after = profile.IniReadSection(strSection);
     if (bFound) {
         FUZZ_CHECK(after == expected);
     } else {
@@ -174,21 +174,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
         FUZZ_CHECK(std::equal(before.begin(), before.end(), after.begin()));
         FUZZ_CHECK(after.back().second == strExpected);
     }
-    CheckSectionAgrees(strSection, after);
+    CheckSectionAgrees(profile, strSection, after);
     // Other sections keep their keys.
     if (!SameName(TrimBlanks(strOther), TrimBlanks(strSection))) {
-        FUZZ_CHECK(IniReadSection(strOther) == otherBefore);
+        FUZZ_CHECK(profile.IniReadSection(strOther) == otherBefore);
     }
 
     // Writing what is there already leaves every byte of the file alone.
     const std::string strWritten = FileBytes(strPath);
-    FUZZ_CHECK(IniWriteString(strSection, strKey, strValue));
+    FUZZ_CHECK(profile.IniWriteString(strSection, strKey, strValue));
     FUZZ_CHECK(FileBytes(strPath) == strWritten);
 
     // A delete that succeeds leaves the key unread.
-    if (IniDeleteKey(strSection, strKey)) {
-        FUZZ_CHECK(IniReadString(strSection, strKey).empty());
-        for (const auto& entry : IniReadSection(strSection)) {
+    if (profile.IniDeleteKey(strSection, strKey)) {
+        FUZZ_CHECK(profile.IniReadString(strSection, strKey).empty());
+        for (const auto& entry : profile.IniReadSection(strSection)) {
             FUZZ_CHECK(!SameName(entry.first, strKeyName));
         }
     }

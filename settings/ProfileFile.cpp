@@ -18,16 +18,9 @@
 
 #include "core/TextNumber.h"
 
-std::string g_iniPath;
-bool g_bIniFellBack = false;
-
 namespace {
 
 namespace fs = std::filesystem;
-
-// One read-modify-write at a time within the process.
-std::mutex g_iniMutex;
-thread_local std::string g_strWriteError;
 
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 
@@ -322,16 +315,15 @@ bool ReplaceFile(const std::string& strPath, const std::string& strBytes, std::s
 
 bool HasLineEnd(std::string_view text) { return text.find_first_of("\r\n") != std::string_view::npos; }
 
-// Sets (strText given) or removes the key; the file is rewritten only when
-// its bytes change.
-bool EditKey(const std::string& strSectionGiven, const std::string& strKeyGiven, const std::optional<std::string>& text)
+// Sets (strText given) or removes the key in the file at strIniPath; the file
+// is rewritten only when its bytes change.
+bool EditKey(const std::string& strIniPath, const std::string& strSectionGiven, const std::string& strKeyGiven,
+             const std::optional<std::string>& text, std::string& strError)
 {
     // Names are read trimmed, so they are written trimmed.
     const std::string strSection(Trim(strSectionGiven));
     const std::string strKey(Trim(strKeyGiven));
-    std::lock_guard<std::mutex> lock(g_iniMutex);
-    std::string& strError = g_strWriteError;
-    if (g_iniPath.empty()) {
+    if (strIniPath.empty()) {
         strError = "no settings file chosen";
         return false;
     }
@@ -343,7 +335,7 @@ bool EditKey(const std::string& strSectionGiven, const std::string& strKeyGiven,
     }
     // A settings file reached through a link stays a link: the target is replaced.
     std::error_code ec;
-    std::string strPath = g_iniPath;
+    std::string strPath = strIniPath;
     if (fs::is_symlink(strPath, ec)) {
         const fs::path target = fs::weakly_canonical(strPath, ec);
         if (!ec)
@@ -455,9 +447,29 @@ std::string UserSettingsFilePath()
     return (dir / "vantrel.Ini").string();
 }
 
-std::string SettingsFilePath()
+CProfileFile::CProfileFile(const std::string& strPath) : m_strIniPath(strPath) {}
+
+std::string CProfileFile::Path() const
 {
-    if (g_bIniFellBack)
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_strIniPath;
+}
+
+void CProfileFile::SetPath(const std::string& strPath)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_strIniPath = strPath;
+}
+
+bool CProfileFile::FellBack() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_bIniFellBack;
+}
+
+std::string CProfileFile::SettingsFilePath() const
+{
+    if (FellBack())
         return UserSettingsFilePath();
     std::string strUsual = EnvText("VANTREL_INI");
     if (strUsual.empty())
@@ -472,34 +484,34 @@ std::string SettingsFilePath()
     return strUsual;  // read as it is; the first write moves to the per-user file
 }
 
-bool IniCheckUsed(const std::string& strSection)
+bool CProfileFile::IniCheckUsed(const std::string& strSection)
 {
-    g_iniPath = SettingsFilePath();
+    SetPath(SettingsFilePath());
     if (IniReadInt(strSection, "UsedTimes") != 0)
         return true;
     IniWriteString(strSection, "UsedTimes", "0");
     return false;
 }
 
-std::string IniReadString(const std::string& strSection, const std::string& strKey)
+std::string CProfileFile::IniReadString(const std::string& strSection, const std::string& strKey) const
 {
-    std::lock_guard<std::mutex> lock(g_iniMutex);
-    const std::vector<SIniLine> lines = ReadLines(g_iniPath);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const std::vector<SIniLine> lines = ReadLines(m_strIniPath);
     const size_t nKey = FindKey(lines, FindSection(lines, Trim(strSection)), Trim(strKey));
     if (nKey == std::string::npos)
         return std::string();
     return CutValue(KeyLine(ParsedText(lines, nKey))->value);
 }
 
-int IniReadInt(const std::string& strSection, const std::string& strKey)
+int CProfileFile::IniReadInt(const std::string& strSection, const std::string& strKey) const
 {
     return LeadingDecimal(IniReadString(strSection, strKey));
 }
 
-std::vector<std::pair<std::string, std::string>> IniReadSection(const std::string& strSection)
+std::vector<std::pair<std::string, std::string>> CProfileFile::IniReadSection(const std::string& strSection) const
 {
-    std::lock_guard<std::mutex> lock(g_iniMutex);
-    const std::vector<SIniLine> lines = ReadLines(g_iniPath);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const std::vector<SIniLine> lines = ReadLines(m_strIniPath);
     const SSectionSpan span = FindSection(lines, Trim(strSection));
     std::vector<std::pair<std::string, std::string>> entries;
     if (span.nHeader == std::string::npos)
@@ -517,34 +529,45 @@ std::vector<std::pair<std::string, std::string>> IniReadSection(const std::strin
     return entries;
 }
 
-bool IniWriteString(const std::string& strSection, const std::string& strKey, const std::string& strText)
+bool CProfileFile::Edit(const std::string& strSection, const std::string& strKey, const std::optional<std::string>& text)
 {
-    return EditKey(strSection, strKey, strText);
+    // One read-modify-write at a time on this file.
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return EditKey(m_strIniPath, strSection, strKey, text, m_strWriteError);
 }
 
-bool IniWriteInt(const std::string& strSection, const std::string& strKey, int nValue)
+bool CProfileFile::IniWriteString(const std::string& strSection, const std::string& strKey, const std::string& strText)
 {
-    return EditKey(strSection, strKey, fmt::format("{}", nValue));
+    return Edit(strSection, strKey, strText);
 }
 
-bool IniDeleteKey(const std::string& strSection, const std::string& strKey)
+bool CProfileFile::IniWriteInt(const std::string& strSection, const std::string& strKey, int nValue)
 {
-    return EditKey(strSection, strKey, std::nullopt);
+    return Edit(strSection, strKey, fmt::format("{}", nValue));
 }
 
-std::string IniWriteError() { return g_strWriteError; }
-
-bool IniFallBackToUserFile()
+bool CProfileFile::IniDeleteKey(const std::string& strSection, const std::string& strKey)
 {
-    g_bIniFellBack = true;
+    return Edit(strSection, strKey, std::nullopt);
+}
+
+std::string CProfileFile::IniWriteError() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_strWriteError;
+}
+
+bool CProfileFile::IniFallBackToUserFile()
+{
     const std::string strUser = UserSettingsFilePath();
-    std::lock_guard<std::mutex> lock(g_iniMutex);
-    if (strUser == g_iniPath)
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_bIniFellBack = true;
+    if (strUser == m_strIniPath)
         return false;
     std::string strBytes;
     std::string strError;
-    if (!g_iniPath.empty() && ReadFileBytes(g_iniPath, strBytes, strError) && !strBytes.empty())
+    if (!m_strIniPath.empty() && ReadFileBytes(m_strIniPath, strBytes, strError) && !strBytes.empty())
         ReplaceFile(strUser, strBytes, strError);  // a failure shows at the next write
-    g_iniPath = strUser;
+    m_strIniPath = strUser;
     return true;
 }

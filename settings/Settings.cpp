@@ -21,20 +21,21 @@ const std::string kPinnedMark = "pinned";
 
 // One write to section "Port:". The first failed write of the process is
 // reported and moves the settings to the per-user file, where it is retried.
-void WritePortSetting(const std::string& strKey, const std::string& strText, CLogSink& log)
+void WritePortSetting(CProfileFile& profile, const std::string& strKey, const std::string& strText, CLogSink& log)
 {
-    if (g_iniPath.empty())
-        g_iniPath = SettingsFilePath();
-    if (IniWriteString(kPortSection, strKey, strText) || g_bIniFellBack)
+    if (profile.Path().empty())
+        profile.SetPath(profile.SettingsFilePath());
+    if (profile.IniWriteString(kPortSection, strKey, strText) || profile.FellBack())
         return;
-    log.AppendLog(fmt::format("## Cannot write the settings file {}: {}\r\n", g_iniPath, IniWriteError()), kLogRed);
-    if (IniFallBackToUserFile())
-        IniWriteString(kPortSection, strKey, strText);
+    log.AppendLog(fmt::format("## Cannot write the settings file {}: {}\r\n", profile.Path(), profile.IniWriteError()),
+                  kLogRed);
+    if (profile.IniFallBackToUserFile())
+        profile.IniWriteString(kPortSection, strKey, strText);
 }
 
-void WritePortSetting(const std::string& strKey, int nValue, CLogSink& log)
+void WritePortSetting(CProfileFile& profile, const std::string& strKey, int nValue, CLogSink& log)
 {
-    WritePortSetting(strKey, fmt::format("{}", nValue), log);
+    WritePortSetting(profile, strKey, fmt::format("{}", nValue), log);
 }
 
 // "COM7" gives 7; any other key, or a number outside 1..kMaxComPort, gives 0.
@@ -58,10 +59,10 @@ int ComNumberOfKey(const std::string& strKey)
 }
 
 // The values of a section's COMn keys, empty ones left out.
-std::map<int, std::string> StoredComKeys(const std::string& strSection)
+std::map<int, std::string> StoredComKeys(const CProfileFile& profile, const std::string& strSection)
 {
     std::map<int, std::string> values;
-    for (const auto& [strKey, strValue] : IniReadSection(strSection)) {
+    for (const auto& [strKey, strValue] : profile.IniReadSection(strSection)) {
         const int nNumber = ComNumberOfKey(strKey);
         if (nNumber != 0 && !strValue.empty())
             values.emplace(nNumber, strValue);
@@ -99,11 +100,11 @@ bool IsSearchPath(const std::string& strPath)
     return path.starts_with("/dev/") && path.size() > 5 && path.find('/', 5) == std::string_view::npos;
 }
 
-std::map<int, SComPort> StoredPortMap()
+std::map<int, SComPort> StoredPortMap(const CProfileFile& profile)
 {
-    const std::map<int, std::string> seen = StoredComKeys(kPortSeenSection);
+    const std::map<int, std::string> seen = StoredComKeys(profile, kPortSeenSection);
     std::map<int, SComPort> ports;
-    for (const auto& [nNumber, strPath] : StoredComKeys(kPortMapSection)) {
+    for (const auto& [nNumber, strPath] : StoredComKeys(profile, kPortMapSection)) {
         SComPort port {strPath, true, 0};
         if (!seen.empty()) {
             // A number with no time beside it is one the operator wrote in.
@@ -121,72 +122,72 @@ std::map<int, SComPort> StoredPortMap()
 
 }  // namespace
 
-void LoadSettings(CSettings& settings, CLogSink& log)
+void LoadSettings(CProfileFile& profile, CSettings& settings, CLogSink& log)
 {
-    if (IniCheckUsed(kPortSection)) {
-        settings.nStopBit = IniReadInt(kPortSection, "StopBit");
-        settings.nPortNum = IniReadInt(kPortSection, "PortNum");
-        settings.nDataBit = IniReadInt(kPortSection, "DataBit");
-        settings.nCsBit = IniReadInt(kPortSection, "CsBit");
-        settings.nBaudRate = IniReadInt(kPortSection, "BaudRate");
-        settings.nSendType = IniReadInt(kPortSection, "SendType");
-        settings.nFrameLen = IniReadInt(kPortSection, "FrameLen");
-        settings.nRepeatTimes = IniReadInt(kPortSection, "RepeatTimes");
-        settings.nTimeInterval = IniReadInt(kPortSection, "TimeInterval");
-        settings.strSupportVersion = IniReadString("update", "supportversion");
+    if (profile.IniCheckUsed(kPortSection)) {
+        settings.nStopBit = profile.IniReadInt(kPortSection, "StopBit");
+        settings.nPortNum = profile.IniReadInt(kPortSection, "PortNum");
+        settings.nDataBit = profile.IniReadInt(kPortSection, "DataBit");
+        settings.nCsBit = profile.IniReadInt(kPortSection, "CsBit");
+        settings.nBaudRate = profile.IniReadInt(kPortSection, "BaudRate");
+        settings.nSendType = profile.IniReadInt(kPortSection, "SendType");
+        settings.nFrameLen = profile.IniReadInt(kPortSection, "FrameLen");
+        settings.nRepeatTimes = profile.IniReadInt(kPortSection, "RepeatTimes");
+        settings.nTimeInterval = profile.IniReadInt(kPortSection, "TimeInterval");
+        settings.strSupportVersion = profile.IniReadString("update", "supportversion");
     } else {
         settings = CSettings();
-        WritePortSetting("StopBit", "0", log);
-        WritePortSetting("PortNum", "0", log);
-        WritePortSetting("DataBit", "3", log);
-        WritePortSetting("BaudRate", "7", log);
-        WritePortSetting("CsBit", "2", log);
-        WritePortSetting("UsedTimes", "1", log);
-        WritePortSetting("SendType", "1", log);
-        WritePortSetting("FrameLen", settings.nFrameLen, log);
-        WritePortSetting("TimeInterval", settings.nTimeInterval, log);
-        WritePortSetting("RepeatTimes", settings.nRepeatTimes, log);
+        WritePortSetting(profile, "StopBit", "0", log);
+        WritePortSetting(profile, "PortNum", "0", log);
+        WritePortSetting(profile, "DataBit", "3", log);
+        WritePortSetting(profile, "BaudRate", "7", log);
+        WritePortSetting(profile, "CsBit", "2", log);
+        WritePortSetting(profile, "UsedTimes", "1", log);
+        WritePortSetting(profile, "SendType", "1", log);
+        WritePortSetting(profile, "FrameLen", settings.nFrameLen, log);
+        WritePortSetting(profile, "TimeInterval", settings.nTimeInterval, log);
+        WritePortSetting(profile, "RepeatTimes", settings.nRepeatTimes, log);
     }
 }
 
-void SaveSettings(const CSettings& settings, CLogSink& log)
+void SaveSettings(CProfileFile& profile, const CSettings& settings, CLogSink& log)
 {
-    WritePortSetting("StopBit", settings.nStopBit, log);
-    WritePortSetting("PortNum", settings.nPortNum, log);
-    WritePortSetting("DataBit", settings.nDataBit, log);
-    WritePortSetting("BaudRate", settings.nBaudRate, log);
-    WritePortSetting("CsBit", settings.nCsBit, log);
-    WritePortSetting("SendType", settings.nSendType, log);
-    WritePortSetting("FrameLen", settings.nFrameLen, log);
-    WritePortSetting("TimeInterval", settings.nTimeInterval, log);
-    WritePortSetting("RepeatTimes", settings.nRepeatTimes, log);
+    WritePortSetting(profile, "StopBit", settings.nStopBit, log);
+    WritePortSetting(profile, "PortNum", settings.nPortNum, log);
+    WritePortSetting(profile, "DataBit", settings.nDataBit, log);
+    WritePortSetting(profile, "BaudRate", settings.nBaudRate, log);
+    WritePortSetting(profile, "CsBit", settings.nCsBit, log);
+    WritePortSetting(profile, "SendType", settings.nSendType, log);
+    WritePortSetting(profile, "FrameLen", settings.nFrameLen, log);
+    WritePortSetting(profile, "TimeInterval", settings.nTimeInterval, log);
+    WritePortSetting(profile, "RepeatTimes", settings.nRepeatTimes, log);
 }
 
-void LoadPortMap(CComPortMap& comPorts)
+void LoadPortMap(CProfileFile& profile, CComPortMap& comPorts)
 {
-    if (g_iniPath.empty())
-        g_iniPath = SettingsFilePath();
-    comPorts.SetEntries(StoredPortMap());
+    if (profile.Path().empty())
+        profile.SetPath(profile.SettingsFilePath());
+    comPorts.SetEntries(StoredPortMap(profile));
 }
 
-bool SavePortMap(const CComPortMap& comPorts)
+bool SavePortMap(CProfileFile& profile, const CComPortMap& comPorts)
 {
-    if (g_iniPath.empty())
-        g_iniPath = SettingsFilePath();
+    if (profile.Path().empty())
+        profile.SetPath(profile.SettingsFilePath());
     const std::map<int, SComPort> current = comPorts.Entries();
     bool bWritten = true;
     // Only keys whose text changes are written: each write replaces the file.
     const auto save = [&](const std::string& strSection, auto textOf) {
-        const std::map<int, std::string> stored = StoredComKeys(strSection);
+        const std::map<int, std::string> stored = StoredComKeys(profile, strSection);
         for (const auto& [nNumber, port] : current) {
             const std::string strText = textOf(port);
             const auto it = stored.find(nNumber);
             if (it == stored.end() || it->second != strText)
-                bWritten = IniWriteString(strSection, fmt::format("COM{}", nNumber), strText) && bWritten;
+                bWritten = profile.IniWriteString(strSection, fmt::format("COM{}", nNumber), strText) && bWritten;
         }
         for (const auto& entry : stored) {
             if (!current.contains(entry.first))
-                bWritten = IniDeleteKey(strSection, fmt::format("COM{}", entry.first)) && bWritten;
+                bWritten = profile.IniDeleteKey(strSection, fmt::format("COM{}", entry.first)) && bWritten;
         }
     };
     save(kPortMapSection, [](const SComPort& port) { return port.strPath; });

@@ -5,6 +5,7 @@
 
 #include "core/LogSink.h"
 #include "serial/ComPortMap.h"
+#include "settings/ProfileFile.h"
 
 // The port and terminal settings. The first six are item indexes of their
 // combo boxes, kept as read even when out of range (the view then shows no
@@ -20,11 +21,11 @@ struct CSettings {
 // Chooses the settings file and reads section "Port:" (and "update" for the
 // permitted versions). On a first run (UsedTimes missing or 0) the defaults
 // are taken and written instead. The COM-number map is LoadPortMap's.
-void LoadSettings(CSettings& settings, CLogSink& log);
+void LoadSettings(CProfileFile& profile, CSettings& settings, CLogSink& log);
 // Writes the port and terminal settings to section "Port:".
 // Either way, the first write of the process that fails is logged in red and
 // the settings move to the per-user file, so they are never silently lost.
-void SaveSettings(const CSettings& settings, CLogSink& log);
+void SaveSettings(CProfileFile& profile, const CSettings& settings, CLogSink& log);
 
 // The settings file's section "Ports" (COM1=/dev/..., up to COM255) becomes
 // the COM-number map. Section "PortsSeen" tells, by the same keys, which
@@ -34,8 +35,8 @@ void SaveSettings(const CSettings& settings, CLogSink& log);
 // kept: a number whose path is a /dev/serial/by-id/ link or a node right under
 // /dev, the forms the search gives, counts as the program's, seen long ago;
 // any other path as a pin.
-void LoadPortMap(CComPortMap& comPorts);
+void LoadPortMap(CProfileFile& profile, CComPortMap& comPorts);
 // Writes the map back to sections "Ports" and "PortsSeen", key by key where
 // the text differs from what the file holds (numbers gone from the map lose
 // their keys). False when the file could not be written; the caller reports it.
-bool SavePortMap(const CComPortMap& comPorts);
+bool SavePortMap(CProfileFile& profile, const CComPortMap& comPorts);

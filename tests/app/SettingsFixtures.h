@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iterator>
 #include <optional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -91,27 +92,23 @@ public:
 
 // Each test starts as a fresh process would: no file chosen, no fall-back,
 // an empty COM-number map, and the per-user folder inside the temp dir.
+// NewStart() is the next start of the program: a new settings-file object.
 class CSettingsTest : public ::testing::Test {
 protected:
     CSettingsTest()
         : m_config("XDG_CONFIG_HOME", (m_dir.Path() / "config").string()),
           m_named("VANTREL_INI", m_dir.File("vantrel.Ini"))
     {
-        g_iniPath.clear();
-        g_bIniFellBack = false;
-    }
-    ~CSettingsTest() override
-    {
-        g_iniPath.clear();
-        g_bIniFellBack = false;
     }
 
+    void NewStart() { m_pProfile = std::make_unique<CProfileFile>(); }
     std::string IniPath() const { return m_dir.File("vantrel.Ini"); }
-    // The COM-number map an engine would own.
-    CComPortMap m_comPorts;
     std::string UserIniPath() const { return (m_dir.Path() / "config" / "vantrel" / "vantrel.Ini").string(); }
 
     CTempDir m_dir;
     CScopedEnv m_config;
     CScopedEnv m_named;
+    // What an engine and its view would own.
+    std::unique_ptr<CProfileFile> m_pProfile = std::make_unique<CProfileFile>();
+    CComPortMap m_comPorts;
 };

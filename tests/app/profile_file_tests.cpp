@@ -17,8 +17,8 @@ class ProfileFileTest : public CSettingsTest {
 protected:
     void UseFile(const std::string& strBytes)
     {
-        g_iniPath = IniPath();
-        WriteBytes(g_iniPath, strBytes);
+        m_pProfile->SetPath(IniPath());
+        WriteBytes(m_pProfile->Path(), strBytes);
     }
 };
 
@@ -49,19 +49,19 @@ TEST(ProfileFileNames, ModulePathIsThisProgramBesideItself)
 
 TEST_F(ProfileFileTest, SettingsFileChoice)
 {
-    EXPECT_EQ(SettingsFilePath(), IniPath());
+    EXPECT_EQ(m_pProfile->SettingsFilePath(), IniPath());
     {
         // The test program's folder (the build folder) can be written.
         CScopedEnv unnamed("VANTREL_INI", std::nullopt);
-        EXPECT_EQ(SettingsFilePath(), ModulePathWithExt("Ini"));
+        EXPECT_EQ(m_pProfile->SettingsFilePath(), ModulePathWithExt("Ini"));
     }
-    g_bIniFellBack = true;
-    EXPECT_EQ(SettingsFilePath(), UserIniPath());
+    m_pProfile->IniFallBackToUserFile();
+    EXPECT_EQ(m_pProfile->SettingsFilePath(), UserIniPath());
     EXPECT_TRUE(fs::is_directory(fs::path(UserIniPath()).parent_path()));
     {
         CScopedEnv noConfig("XDG_CONFIG_HOME", std::nullopt);
         CScopedEnv home("HOME", m_dir.File("home"));
-        EXPECT_EQ(SettingsFilePath(), m_dir.File("home") + "/.config/vantrel/vantrel.Ini");
+        EXPECT_EQ(m_pProfile->SettingsFilePath(), m_dir.File("home") + "/.config/vantrel/vantrel.Ini");
         EXPECT_TRUE(fs::is_directory(m_dir.File("home") + "/.config/vantrel"));
     }
 }
@@ -98,35 +98,35 @@ TEST_F(ProfileFileTest, ReadsMatchNamesIgnoringCaseFirstSectionAndKeyWin)
         {"Missing", "Name", ""},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(IniReadString(c.pszSection, c.pszKey), c.pszExpected) << c.pszSection << " " << c.pszKey;
-    EXPECT_EQ(IniReadInt("Port:", "StopBit"), 1);
-    EXPECT_EQ(IniReadInt("Port:", "DataBit"), 3);
-    EXPECT_EQ(IniReadInt("Other", "Name"), 0);
+        EXPECT_EQ(m_pProfile->IniReadString(c.pszSection, c.pszKey), c.pszExpected) << c.pszSection << " " << c.pszKey;
+    EXPECT_EQ(m_pProfile->IniReadInt("Port:", "StopBit"), 1);
+    EXPECT_EQ(m_pProfile->IniReadInt("Port:", "DataBit"), 3);
+    EXPECT_EQ(m_pProfile->IniReadInt("Other", "Name"), 0);
 
     const std::vector<std::pair<std::string, std::string>> expected {{"StopBit", "1"}, {"DataBit", "3=x"}};
-    EXPECT_EQ(IniReadSection("PORT:"), expected);
-    EXPECT_TRUE(IniReadSection("Missing").empty());
+    EXPECT_EQ(m_pProfile->IniReadSection("PORT:"), expected);
+    EXPECT_TRUE(m_pProfile->IniReadSection("Missing").empty());
 }
 
 TEST_F(ProfileFileTest, UnreadableFilesReadAsEmpty)
 {
-    g_iniPath = IniPath();  // not created
-    EXPECT_EQ(IniReadString("Port:", "StopBit"), "");
+    m_pProfile->SetPath(IniPath());  // not created
+    EXPECT_EQ(m_pProfile->IniReadString("Port:", "StopBit"), "");
     WriteBytes(m_dir.File("plain"), "[Port:]\nStopBit=1\n");
-    g_iniPath = m_dir.File("plain") + "/vantrel.Ini";  // under a file: not a directory
-    EXPECT_EQ(IniReadString("Port:", "StopBit"), "");
-    EXPECT_TRUE(IniReadSection("Port:").empty());
-    g_iniPath = m_dir.Path().string();  // a directory
-    EXPECT_EQ(IniReadInt("Port:", "StopBit"), 0);
+    m_pProfile->SetPath(m_dir.File("plain") + "/vantrel.Ini");  // under a file: not a directory
+    EXPECT_EQ(m_pProfile->IniReadString("Port:", "StopBit"), "");
+    EXPECT_TRUE(m_pProfile->IniReadSection("Port:").empty());
+    m_pProfile->SetPath(m_dir.Path().string());  // a directory
+    EXPECT_EQ(m_pProfile->IniReadInt("Port:", "StopBit"), 0);
 }
 
 TEST_F(ProfileFileTest, LongValuesAreCut)
 {
     const std::string strLong(600, 'v');
     UseFile("[S]\nK=" + strLong.substr(0, 509) + "xy\nL=" + strLong + "\n");
-    EXPECT_EQ(IniReadString("S", "K"), strLong.substr(0, 509) + "x");
-    EXPECT_EQ(IniReadString("S", "L").size(), kIniMaxValueLength);
-    EXPECT_EQ(IniReadSection("S")[1].second.size(), kIniMaxValueLength);
+    EXPECT_EQ(m_pProfile->IniReadString("S", "K"), strLong.substr(0, 509) + "x");
+    EXPECT_EQ(m_pProfile->IniReadString("S", "L").size(), kIniMaxValueLength);
+    EXPECT_EQ(m_pProfile->IniReadSection("S")[1].second.size(), kIniMaxValueLength);
 }
 
 TEST_F(ProfileFileTest, WritesChangeOnlyTheirOwnLines)
@@ -159,11 +159,11 @@ TEST_F(ProfileFileTest, WritesChangeOnlyTheirOwnLines)
     };
     for (const auto& c : cases) {
         UseFile(strBase);
-        const bool bWritten = c.pszText ? IniWriteString(c.pszSection, c.pszKey, c.pszText)
-                                        : IniDeleteKey(c.pszSection, c.pszKey);
+        const bool bWritten = c.pszText ? m_pProfile->IniWriteString(c.pszSection, c.pszKey, c.pszText)
+                                        : m_pProfile->IniDeleteKey(c.pszSection, c.pszKey);
         EXPECT_TRUE(bWritten) << c.pszKey;
-        EXPECT_EQ(ReadBytes(g_iniPath), c.strExpected) << c.pszKey;
-        EXPECT_EQ(IniReadString(c.pszSection, c.pszKey), c.pszReadBack) << c.pszKey;
+        EXPECT_EQ(ReadBytes(m_pProfile->Path()), c.strExpected) << c.pszKey;
+        EXPECT_EQ(m_pProfile->IniReadString(c.pszSection, c.pszKey), c.pszReadBack) << c.pszKey;
     }
 }
 
@@ -181,13 +181,13 @@ TEST_F(ProfileFileTest, NewLinesTakeTheFilesLineEnd)
         {"", "[S]\r\nK=v\r\n\r\n[T]\r\nK=w\r\n"},
     };
     for (const auto& c : cases) {
-        g_iniPath = IniPath();
-        fs::remove(g_iniPath);
+        m_pProfile->SetPath(IniPath());
+        fs::remove(m_pProfile->Path());
         if (c.pszBase)
-            WriteBytes(g_iniPath, c.pszBase);
-        EXPECT_TRUE(IniWriteString("S", "K", "v"));
-        EXPECT_TRUE(IniWriteString("T", "K", "w"));
-        EXPECT_EQ(ReadBytes(g_iniPath), c.pszExpected) << (c.pszBase ? c.pszBase : "(no file)");
+            WriteBytes(m_pProfile->Path(), c.pszBase);
+        EXPECT_TRUE(m_pProfile->IniWriteString("S", "K", "v"));
+        EXPECT_TRUE(m_pProfile->IniWriteString("T", "K", "w"));
+        EXPECT_EQ(ReadBytes(m_pProfile->Path()), c.pszExpected) << (c.pszBase ? c.pszBase : "(no file)");
     }
 }
 
@@ -195,11 +195,11 @@ TEST_F(ProfileFileTest, NamesAreTrimmedAndABareCarriageReturnEndsTheLastLine)
 {
     // A name with blanks around it is the name without them, written or read.
     UseFile("[Ports]\nCOM1=/dev/ttyS0\n");
-    EXPECT_TRUE(IniWriteString("  Ports ", " COM2\t", "/dev/ttyUSB0"));
-    EXPECT_EQ(ReadBytes(g_iniPath), "[Ports]\nCOM1=/dev/ttyS0\nCOM2=/dev/ttyUSB0\n");
-    EXPECT_EQ(IniReadString(" ports", "com2 "), "/dev/ttyUSB0");
+    EXPECT_TRUE(m_pProfile->IniWriteString("  Ports ", " COM2\t", "/dev/ttyUSB0"));
+    EXPECT_EQ(ReadBytes(m_pProfile->Path()), "[Ports]\nCOM1=/dev/ttyS0\nCOM2=/dev/ttyUSB0\n");
+    EXPECT_EQ(m_pProfile->IniReadString(" ports", "com2 "), "/dev/ttyUSB0");
     // A key that would read back as a section header is refused.
-    EXPECT_FALSE(IniWriteString("Ports", " [x", "]"));
+    EXPECT_FALSE(m_pProfile->IniWriteString("Ports", " [x", "]"));
 
     // Carriage returns that end the file end its last line, so a key added
     // after it changes no value, whatever line end the new line takes.
@@ -218,32 +218,32 @@ TEST_F(ProfileFileTest, NamesAreTrimmedAndABareCarriageReturnEndsTheLastLine)
     };
     for (const auto& c : cases) {
         UseFile(c.strFile);
-        EXPECT_EQ(IniReadString("S", "B"), c.strValue) << c.strFile;
-        EXPECT_TRUE(IniWriteString("S", "C", "2"));
-        EXPECT_EQ(IniReadString("S", "B"), c.strValue) << c.strFile;
-        EXPECT_EQ(IniReadString("S", "C"), "2");
+        EXPECT_EQ(m_pProfile->IniReadString("S", "B"), c.strValue) << c.strFile;
+        EXPECT_TRUE(m_pProfile->IniWriteString("S", "C", "2"));
+        EXPECT_EQ(m_pProfile->IniReadString("S", "B"), c.strValue) << c.strFile;
+        EXPECT_EQ(m_pProfile->IniReadString("S", "C"), "2");
     }
 }
 
 TEST_F(ProfileFileTest, NewFileGetsLineEndsOfItsOwn)
 {
-    g_iniPath = IniPath();
-    EXPECT_TRUE(IniWriteInt("S", "N", -42));
-    EXPECT_EQ(ReadBytes(g_iniPath), "[S]\r\nN=-42\r\n");
-    EXPECT_EQ(IniReadInt("S", "N"), -42);
+    m_pProfile->SetPath(IniPath());
+    EXPECT_TRUE(m_pProfile->IniWriteInt("S", "N", -42));
+    EXPECT_EQ(ReadBytes(m_pProfile->Path()), "[S]\r\nN=-42\r\n");
+    EXPECT_EQ(m_pProfile->IniReadInt("S", "N"), -42);
 }
 
 TEST_F(ProfileFileTest, WritesLeaveNoTemporaryFilesAndKeepTheMode)
 {
     UseFile("[S]\nK=1\n");
-    fs::permissions(g_iniPath, fs::perms(0640));
+    fs::permissions(m_pProfile->Path(), fs::perms(0640));
     for (int i = 0; i < 5; ++i)
-        ASSERT_TRUE(IniWriteInt("S", "K", i));
+        ASSERT_TRUE(m_pProfile->IniWriteInt("S", "K", i));
     std::vector<std::string> names;
     for (const auto& entry : fs::directory_iterator(m_dir.Path()))
         names.push_back(entry.path().filename().string());
     EXPECT_EQ(names, std::vector<std::string> {"vantrel.Ini"});
-    EXPECT_EQ(fs::status(g_iniPath).permissions(), fs::perms(0640));
+    EXPECT_EQ(fs::status(m_pProfile->Path()).permissions(), fs::perms(0640));
 }
 
 TEST_F(ProfileFileTest, LinkedFileStaysALink)
@@ -251,8 +251,8 @@ TEST_F(ProfileFileTest, LinkedFileStaysALink)
     const std::string strTarget = m_dir.File("real.Ini");
     WriteBytes(strTarget, "[S]\nK=1\n");
     fs::create_symlink(strTarget, IniPath());
-    g_iniPath = IniPath();
-    ASSERT_TRUE(IniWriteString("S", "K", "2"));
+    m_pProfile->SetPath(IniPath());
+    ASSERT_TRUE(m_pProfile->IniWriteString("S", "K", "2"));
     EXPECT_TRUE(fs::is_symlink(IniPath()));
     EXPECT_EQ(ReadBytes(strTarget), "[S]\nK=2\n");
 }
@@ -261,18 +261,18 @@ TEST_F(ProfileFileTest, RefusedWritesLeaveTheFileAlone)
 {
     const std::string strBase = "[S]\nK=1\n";
     UseFile(strBase);
-    EXPECT_FALSE(IniWriteString("S", "K", "two\nlines"));
-    EXPECT_FALSE(IniWriteString("S", "K=", "x"));
-    EXPECT_FALSE(IniWriteString("S", "", "x"));
-    EXPECT_FALSE(IniWriteString("S]", "K", "x"));
-    EXPECT_EQ(ReadBytes(g_iniPath), strBase);
+    EXPECT_FALSE(m_pProfile->IniWriteString("S", "K", "two\nlines"));
+    EXPECT_FALSE(m_pProfile->IniWriteString("S", "K=", "x"));
+    EXPECT_FALSE(m_pProfile->IniWriteString("S", "", "x"));
+    EXPECT_FALSE(m_pProfile->IniWriteString("S]", "K", "x"));
+    EXPECT_EQ(ReadBytes(m_pProfile->Path()), strBase);
 
     WriteBytes(m_dir.File("plain"), "not a folder");
-    g_iniPath = m_dir.File("plain") + "/vantrel.Ini";
-    EXPECT_FALSE(IniWriteString("S", "K", "x"));
-    EXPECT_EQ(IniWriteError(), "Not a directory");
-    g_iniPath.clear();
-    EXPECT_FALSE(IniWriteString("S", "K", "x"));
+    m_pProfile->SetPath(m_dir.File("plain") + "/vantrel.Ini");
+    EXPECT_FALSE(m_pProfile->IniWriteString("S", "K", "x"));
+    EXPECT_EQ(m_pProfile->IniWriteError(), "Not a directory");
+    m_pProfile->SetPath("");
+    EXPECT_FALSE(m_pProfile->IniWriteString("S", "K", "x"));
 }
 
 TEST_F(ProfileFileTest, CheckUsedReadsUsedTimesAndMarksAFirstRun)
@@ -293,9 +293,9 @@ TEST_F(ProfileFileTest, CheckUsedReadsUsedTimesAndMarksAFirstRun)
         fs::remove(IniPath());
         if (c.pszBase)
             WriteBytes(IniPath(), c.pszBase);
-        g_iniPath = "elsewhere";
-        EXPECT_EQ(IniCheckUsed("Port:"), c.bUsed) << (c.pszBase ? c.pszBase : "(no file)");
-        EXPECT_EQ(g_iniPath, IniPath());
+        m_pProfile->SetPath("elsewhere");
+        EXPECT_EQ(m_pProfile->IniCheckUsed("Port:"), c.bUsed) << (c.pszBase ? c.pszBase : "(no file)");
+        EXPECT_EQ(m_pProfile->Path(), IniPath());
         EXPECT_EQ(ReadBytes(IniPath()), c.pszAfter);
     }
 }

@@ -85,13 +85,6 @@ protected:
     }
 };
 
-// A start of the program: the layer's process-wide state as new.
-void NewStart()
-{
-    g_iniPath.clear();
-    g_bIniFellBack = false;
-}
-
 TEST_F(SettingsSafetyTest, ReadOnlyFileIsNeverReplacedAndTheSettingsPersistPerUser)
 {
     const std::string strFile = "[Port:]\r\nUsedTimes=1\r\nBaudRate=5\r\nFrameLen=64\r\n[update]\r\nsupportversion=1.2.*\r\n";
@@ -105,7 +98,7 @@ TEST_F(SettingsSafetyTest, ReadOnlyFileIsNeverReplacedAndTheSettingsPersistPerUs
         NewStart();
         CSettings settings;
         CRecordingLog log;
-        LoadSettings(settings, log);
+        LoadSettings(*m_pProfile, settings, log);
         if (settings.nBaudRate != 5 || settings.nFrameLen != 64 || settings.strSupportVersion != "1.2.*")
             return std::string("the read-only file was not read");
         if (!log.m_vecEntries.empty())
@@ -113,8 +106,8 @@ TEST_F(SettingsSafetyTest, ReadOnlyFileIsNeverReplacedAndTheSettingsPersistPerUs
         // The first write fails, is logged once in red, and moves the settings.
         settings.nBaudRate = 2;
         settings.nFrameLen = 128;
-        SaveSettings(settings, log);
-        SaveSettings(settings, log);
+        SaveSettings(*m_pProfile, settings, log);
+        SaveSettings(*m_pProfile, settings, log);
         const std::string strLine = "## Cannot write the settings file " + IniPath() + ": Permission denied\r\n";
         if (log.m_vecEntries.size() != 1 || log.m_vecEntries[0].first != strLine ||
             log.m_vecEntries[0].second != kLogRed)
@@ -123,9 +116,9 @@ TEST_F(SettingsSafetyTest, ReadOnlyFileIsNeverReplacedAndTheSettingsPersistPerUs
         NewStart();
         CSettings next;
         CRecordingLog nextLog;
-        LoadSettings(next, nextLog);
-        if (g_iniPath != UserIniPath())
-            return "the next start read " + g_iniPath;
+        LoadSettings(*m_pProfile, next, nextLog);
+        if (m_pProfile->Path() != UserIniPath())
+            return "the next start read " + m_pProfile->Path();
         if (next != settings || !nextLog.m_vecEntries.empty())
             return std::string("the next start did not read the saved settings back");
         return std::string();
@@ -152,9 +145,9 @@ TEST_F(SettingsSafetyTest, AnotherUsersWritableFileKeepsItsOwner)
     ASSERT_EQ(::stat(IniPath().c_str(), &before), 0);
     const std::string strResult = AsAnotherUser([this] {
         NewStart();
-        g_iniPath = IniPath();
-        if (!IniWriteInt("Port:", "BaudRate", 2))
-            return "write failed: " + IniWriteError();
+        m_pProfile->SetPath(IniPath());
+        if (!m_pProfile->IniWriteInt("Port:", "BaudRate", 2))
+            return "write failed: " + m_pProfile->IniWriteError();
         return std::string();
     });
     EXPECT_EQ(strResult, "");
@@ -185,19 +178,19 @@ TEST_F(SettingsSafetyTest, WritableFileInAFolderThatIsNotIsWrittenInPlace)
         NewStart();
         CSettings settings;
         CRecordingLog log;
-        LoadSettings(settings, log);
-        if (g_iniPath != strPath)
-            return "chose " + g_iniPath;
+        LoadSettings(*m_pProfile, settings, log);
+        if (m_pProfile->Path() != strPath)
+            return "chose " + m_pProfile->Path();
         settings.nBaudRate = 2;
-        SaveSettings(settings, log);
+        SaveSettings(*m_pProfile, settings, log);
         if (!log.m_vecEntries.empty())
             return log.m_vecEntries[0].first;
         return std::string();
     });
     fs::permissions(folder, fs::perms(0755));
     EXPECT_EQ(strResult, "");
-    g_iniPath = strPath;
-    EXPECT_EQ(IniReadString("Port:", "BaudRate"), "2");
+    m_pProfile->SetPath(strPath);
+    EXPECT_EQ(m_pProfile->IniReadString("Port:", "BaudRate"), "2");
     std::vector<std::string> names;
     for (const auto& entry : fs::directory_iterator(folder))
         names.push_back(entry.path().filename().string());

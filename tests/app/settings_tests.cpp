@@ -63,14 +63,14 @@ TEST_F(SettingsTest, FirstRunTakesAndWritesTheDefaults)
 {
     CSettings settings = Made(9, 9, 9, 9, 9, 9, 9, 9, 9, "kept?");
     CRecordingLog log;
-    LoadSettings(settings, log);
+    LoadSettings(*m_pProfile, settings, log);
     EXPECT_EQ(settings, CSettings());
     EXPECT_EQ(ReadBytes(IniPath()), kFirstRunFile);
     EXPECT_TRUE(log.m_vecEntries.empty());
 
     // The next start finds the file used.
     CSettings again = Made(9, 9, 9, 9, 9, 9, 9, 9, 9);
-    LoadSettings(again, log);
+    LoadSettings(*m_pProfile, again, log);
     EXPECT_EQ(again, CSettings());
     EXPECT_EQ(ReadBytes(IniPath()), kFirstRunFile);
 }
@@ -80,7 +80,7 @@ TEST_F(SettingsTest, UnusedFileHasItsValuesOverwrittenInPlace)
     WriteBytes(IniPath(), "[Port:]\r\nBaudRate=3\r\nUsedTimes=0\r\nFrameLen=99\r\n\r\n[update]\r\nsupportversion=1.2\r\n");
     CSettings settings;
     CRecordingLog log;
-    LoadSettings(settings, log);
+    LoadSettings(*m_pProfile, settings, log);
     EXPECT_EQ(settings, CSettings());
     EXPECT_EQ(ReadBytes(IniPath()), "[Port:]\r\nBaudRate=7\r\nUsedTimes=1\r\nFrameLen=1024\r\nStopBit=0\r\nPortNum=0\r\n"
                                     "DataBit=3\r\nCsBit=2\r\nSendType=1\r\nTimeInterval=1000\r\nRepeatTimes=1\r\n"
@@ -107,7 +107,7 @@ TEST_F(SettingsTest, UsedFileIsReadAsItStands)
         WriteBytes(IniPath(), c.pszFile);
         CSettings settings;
         CRecordingLog log;
-        LoadSettings(settings, log);
+        LoadSettings(*m_pProfile, settings, log);
         EXPECT_EQ(settings, c.expected) << c.pszFile;
         EXPECT_EQ(ReadBytes(IniPath()), c.pszFile);
     }
@@ -118,29 +118,29 @@ TEST_F(SettingsTest, PermittedVersionsAreReadOnlyOnceTheFileIsUsed)
     WriteBytes(IniPath(), "[update]\nsupportversion=1.2.3\n");
     CSettings settings;
     CRecordingLog log;
-    LoadSettings(settings, log);
+    LoadSettings(*m_pProfile, settings, log);
     EXPECT_EQ(settings.strSupportVersion, "");
-    LoadSettings(settings, log);
+    LoadSettings(*m_pProfile, settings, log);
     EXPECT_EQ(settings.strSupportVersion, "1.2.3");
 }
 
 TEST_F(SettingsTest, SaveWritesTheSettingsInItsOrderAndNothingElse)
 {
     CRecordingLog log;
-    SaveSettings(Made(1, 2, 3, 4, 5, 6, 7, 8, 9, "not written"), log);
+    SaveSettings(*m_pProfile, Made(1, 2, 3, 4, 5, 6, 7, 8, 9, "not written"), log);
     EXPECT_EQ(ReadBytes(IniPath()), "[Port:]\r\nStopBit=1\r\nPortNum=2\r\nDataBit=3\r\nBaudRate=5\r\nCsBit=4\r\n"
                                     "SendType=6\r\nFrameLen=7\r\nTimeInterval=9\r\nRepeatTimes=8\r\n");
 
     fs::remove(IniPath());
     CSettings loaded;
-    LoadSettings(loaded, log);
+    LoadSettings(*m_pProfile, loaded, log);
     WriteBytes(IniPath(), kFirstRunFile + "\r\n[update]\r\nsupportversion=2.0\r\n");
     const CSettings saved = Made(1, 11, 2, 0, 5, 0, 256, 4, 50);
-    SaveSettings(saved, log);
+    SaveSettings(*m_pProfile, saved, log);
     EXPECT_EQ(ReadBytes(IniPath()), "[Port:]\r\nUsedTimes=1\r\nStopBit=1\r\nPortNum=11\r\nDataBit=2\r\nBaudRate=5\r\n"
                                     "CsBit=0\r\nSendType=0\r\nFrameLen=256\r\nTimeInterval=50\r\nRepeatTimes=4\r\n"
                                     "\r\n[update]\r\nsupportversion=2.0\r\n");
-    LoadSettings(loaded, log);
+    LoadSettings(*m_pProfile, loaded, log);
     EXPECT_EQ(loaded, Made(1, 11, 2, 0, 5, 0, 256, 4, 50, "2.0"));
     EXPECT_TRUE(log.m_vecEntries.empty());
 }
@@ -165,7 +165,7 @@ TEST_F(SettingsTest, KilledWriterLeavesAWholeFile)
     for (int i = 0; i < 4000; ++i)
         strPadding += fmt::format("; padding line {:05} ------------------------------------------\r\n", i);
     WriteBytes(IniPath(), SavedFile(a, strPadding));
-    g_iniPath = IniPath();
+    m_pProfile->SetPath(IniPath());
 
     std::mt19937 random(12345);
     for (int nRound = 0; nRound < 20; ++nRound) {
@@ -174,8 +174,8 @@ TEST_F(SettingsTest, KilledWriterLeavesAWholeFile)
         if (child == 0) {
             CRecordingLog log;
             for (;;) {
-                SaveSettings(settingsB, log);
-                SaveSettings(settingsA, log);
+                SaveSettings(*m_pProfile, settingsB, log);
+                SaveSettings(*m_pProfile, settingsA, log);
             }
         }
         usleep(1000 + random() % 30000);
@@ -189,7 +189,7 @@ TEST_F(SettingsTest, KilledWriterLeavesAWholeFile)
         const char* keys[] = {"StopBit", "PortNum", "DataBit", "BaudRate", "CsBit",
                               "SendType", "FrameLen", "TimeInterval", "RepeatTimes"};
         for (size_t i = 0; i < found.size(); ++i) {
-            found[i] = IniReadInt("Port:", keys[i]);
+            found[i] = m_pProfile->IniReadInt("Port:", keys[i]);
             EXPECT_TRUE(found[i] == a[i] || found[i] == b[i]) << keys[i] << "=" << found[i];
         }
         ASSERT_EQ(ReadBytes(IniPath()), SavedFile(found, strPadding)) << "round " << nRound;
@@ -204,32 +204,32 @@ TEST_F(SettingsTest, UnwritableFileFallsBackToThePerUserFileLoggingOnce)
 
     CSettings settings;
     CRecordingLog log;
-    LoadSettings(settings, log);
+    LoadSettings(*m_pProfile, settings, log);
     EXPECT_EQ(settings, CSettings());
     const std::vector<std::pair<std::string, int>> expectedLog {
         {"## Cannot write the settings file " + strNamed + ": Not a directory\r\n", kLogRed}};
     EXPECT_EQ(log.m_vecEntries, expectedLog);
-    EXPECT_EQ(g_iniPath, UserIniPath());
+    EXPECT_EQ(m_pProfile->Path(), UserIniPath());
 
     const CSettings saved = Made(1, 2, 3, 4, 5, 6, 7, 8, 9);
-    SaveSettings(saved, log);
+    SaveSettings(*m_pProfile, saved, log);
     CSettings loaded;
-    LoadSettings(loaded, log);
+    LoadSettings(*m_pProfile, loaded, log);
     EXPECT_EQ(loaded, saved);
     EXPECT_EQ(log.m_vecEntries, expectedLog);
-    EXPECT_EQ(IniReadInt("Port:", "UsedTimes"), 1);
+    EXPECT_EQ(m_pProfile->IniReadInt("Port:", "UsedTimes"), 1);
     EXPECT_FALSE(fs::exists(strNamed));
 }
 
 TEST_F(SettingsTest, FallBackCarriesOverWhatTheUsualFileHolds)
 {
-    g_iniPath = IniPath();
+    m_pProfile->SetPath(IniPath());
     WriteBytes(IniPath(), "[Port:]\nUsedTimes=3\nBaudRate=5\n");
-    EXPECT_TRUE(IniFallBackToUserFile());
-    EXPECT_EQ(g_iniPath, UserIniPath());
+    EXPECT_TRUE(m_pProfile->IniFallBackToUserFile());
+    EXPECT_EQ(m_pProfile->Path(), UserIniPath());
     EXPECT_EQ(ReadBytes(UserIniPath()), "[Port:]\nUsedTimes=3\nBaudRate=5\n");
-    EXPECT_FALSE(IniFallBackToUserFile());
-    EXPECT_EQ(SettingsFilePath(), UserIniPath());
+    EXPECT_FALSE(m_pProfile->IniFallBackToUserFile());
+    EXPECT_EQ(m_pProfile->SettingsFilePath(), UserIniPath());
 }
 
 TEST_F(SettingsTest, PortMapRoundTrip)
@@ -244,19 +244,19 @@ TEST_F(SettingsTest, PortMapRoundTrip)
                                 "COM0=/x\r\nCOM256=/x\r\nCOM03=/x\r\nCOMx=/x\r\nCOM9=\r\nFoo=/x\r\nCOM3=/dup\r\n"
                                 "\r\n[Other]\r\nK=v\r\n";
     WriteBytes(IniPath(), strFile);
-    g_iniPath = IniPath();
+    m_pProfile->SetPath(IniPath());
     m_comPorts.SetPath(1, "/from/before");
-    LoadPortMap(m_comPorts);
+    LoadPortMap(*m_pProfile, m_comPorts);
     const std::map<int, SComPort> loaded {{3, {"/dev/serial/by-id/usb-A", false, 0}}, {7, {"/dev/pts/4", true, 0}}};
     EXPECT_EQ(m_comPorts.Entries(), loaded);
 
     // The first save tells each number's kind; then nothing has changed and
     // the file is not even written again.
-    EXPECT_TRUE(SavePortMap(m_comPorts));
+    EXPECT_TRUE(SavePortMap(*m_pProfile, m_comPorts));
     EXPECT_EQ(ReadBytes(IniPath()), strFile + "\r\n[PortsSeen]\r\nCOM3=0\r\nCOM7=pinned\r\n");
     const timespec longAgo[2] = {{946684800, 0}, {946684800, 0}};
     ASSERT_EQ(utimensat(AT_FDCWD, IniPath().c_str(), longAgo, 0), 0);
-    EXPECT_TRUE(SavePortMap(m_comPorts));
+    EXPECT_TRUE(SavePortMap(*m_pProfile, m_comPorts));
     struct stat after {};
     ASSERT_EQ(stat(IniPath().c_str(), &after), 0);
     EXPECT_EQ(after.st_mtim.tv_sec, 946684800);
@@ -266,7 +266,7 @@ TEST_F(SettingsTest, PortMapRoundTrip)
     changed[7].strPath = "/dev/pts/5";
     changed[12] = {"/dev/ttyUSB0", false, 1765372800};
     m_comPorts.SetEntries(changed);
-    EXPECT_TRUE(SavePortMap(m_comPorts));
+    EXPECT_TRUE(SavePortMap(*m_pProfile, m_comPorts));
     EXPECT_EQ(ReadBytes(IniPath()), "[Port:]\r\nUsedTimes=1\r\n"
                                     "[Ports]\r\n"
                                     "com7=/dev/pts/5\r\n"
@@ -276,13 +276,13 @@ TEST_F(SettingsTest, PortMapRoundTrip)
                                     "\r\n[Other]\r\nK=v\r\n"
                                     "\r\n[PortsSeen]\r\nCOM7=pinned\r\nCOM12=1765372800\r\n");
     m_comPorts.Clear();
-    LoadPortMap(m_comPorts);
+    LoadPortMap(*m_pProfile, m_comPorts);
     EXPECT_EQ(m_comPorts.Entries(), changed);
 
     WriteBytes(m_dir.File("plain"), "not a folder");
-    g_iniPath = m_dir.File("plain") + "/vantrel.Ini";
+    m_pProfile->SetPath(m_dir.File("plain") + "/vantrel.Ini");
     m_comPorts.SetPath(5, "/dev/ttyACM0");
-    EXPECT_FALSE(SavePortMap(m_comPorts));
+    EXPECT_FALSE(SavePortMap(*m_pProfile, m_comPorts));
 }
 
 // Which numbers are the operator's pins and which the program gave a device,
@@ -313,13 +313,13 @@ TEST_F(SettingsTest, PortMapTellsPinsFromNumbersTheProgramGave)
         {"/dev/ttyUSB0", "12x", pin},
         {"/dev/ttyUSB0", "99999999999999999999", pin},
     };
-    g_iniPath = IniPath();
+    m_pProfile->SetPath(IniPath());
     for (const auto& c : cases) {
         std::string strText = "[Ports]\r\nCOM2=" + std::string(c.pszPath) + "\r\n";
         if (c.pszSeen)
             strText += "[PortsSeen]\r\nCOM9=5\r\n" + std::string(*c.pszSeen ? "COM2=" : "") + c.pszSeen + "\r\n";
         WriteBytes(IniPath(), strText);
-        LoadPortMap(m_comPorts);
+        LoadPortMap(*m_pProfile, m_comPorts);
         SComPort expected = c.kind;
         expected.strPath = c.pszPath;
         EXPECT_EQ(m_comPorts.Entries(), (std::map<int, SComPort> {{2, expected}}))

@@ -91,13 +91,9 @@ public:
         // The machine's own serial ports stay out of the port search.
         std::filesystem::create_directories(m_dir.Path("sys/class/tty"));
         ::setenv("VANTREL_SYSFS", m_dir.Path("sys").c_str(), 1);
-        g_iniPath.clear();
-        g_bIniFellBack = false;
     }
     ~CGuiEnv()
     {
-        g_iniPath.clear();
-        g_bIniFellBack = false;
     }
 
     std::string IniPath() const { return m_dir.Path("vantrel.Ini"); }

@@ -40,7 +40,6 @@ void ExpectPorts(const PortInfoList& ports, const std::vector<SExpectedPort>& ex
 
 class PortListTest : public ::testing::Test {
 protected:
-    ~PortListTest() override { g_iniPath.clear(); }
 
     // One search, a second after the one before.
     PortInfoList List()
@@ -52,6 +51,7 @@ protected:
 
     CFakeSystem m_system;
     CComPortMap m_comPorts;
+    CProfileFile m_profile;
     long long m_nNow = 1000;
 };
 
@@ -108,11 +108,11 @@ TEST_F(PortListTest, NumbersStayWithTheirDevices)
 
     // Across a restart the numbers come from the settings file.
     const fs::path ini = m_system.Root() / "vantrel.Ini";
-    g_iniPath = ini.string();
-    ASSERT_TRUE(SavePortMap(m_comPorts));
+    m_profile.SetPath(ini.string());
+    ASSERT_TRUE(SavePortMap(m_profile, m_comPorts));
     m_comPorts.Clear();
     m_comPorts.SetPath(1, m_system.ById(strB));  // the file wins over what the map held
-    LoadPortMap(m_comPorts);
+    LoadPortMap(m_profile, m_comPorts);
     const PortInfoList restarted = List();
     ExpectPorts(restarted, {{m_system.Node("ttyS0"), "serial (COM1)", 0},
                             {m_system.ById(strA), "Adapter A (COM2)", 1},
