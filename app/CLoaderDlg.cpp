@@ -239,9 +239,10 @@ void CLoaderDlg::CreateControls()
     MakeGroup(pPage, du, "设置串口参数", 9, 7, 107, 139);
     MakeLabel(pPage, du, "串口号", 16, 25, 27, 8);
     MakeLabel(pPage, du, "波特率", 16, 41, 27, 8);
-    m_cbBaudRate = MakeCombo(pPage, du, "m_cbBaudRate", 1045, true,
-                             {"2400", "4800", "9600", "14400", "19200", "38400", "57600", "115200", "230400"}, 45, 39,
-                             61, 86);
+    QStringList baudRates;
+    for (int nRate : kBaudRates)
+        baudRates << QString::number(nRate);
+    m_cbBaudRate = MakeCombo(pPage, du, "m_cbBaudRate", 1045, true, baudRates, 45, 39, 61, 86);
     m_cbDataBits = MakeCombo(pPage, du, "m_cbDataBits", 1046, true, {"5", "6", "7", "8"}, 45, 57, 61, 61);
     MakeLabel(pPage, du, "数据位", 16, 59, 27, 8);
     MakeLabel(pPage, du, "校验位", 16, 78, 27, 8);
@@ -832,8 +833,6 @@ void CLoaderDlg::OnDestroy()
     SaveSettings(m_profile, CurrentSettings(), m_view);
     if (!SavePortMap(m_profile, m_loader.ComPorts()))
         m_view.AppendLog("## Cannot write the port map to the settings file.\r\n", kLogRed);
-    if (m_loader.IsIdle() && m_loader.Channel().m_bOpen) {
-        m_loader.Channel().ClosePort();
+    if (m_loader.ClosePortWhenIdle())
         m_view.OnPortButtonState(false);
-    }
 }

@@ -17,19 +17,6 @@
 
 namespace {
 
-// The baud-rate list of the dialog; the settings keep an index into it.
-const int kBaudRates[] = {2400, 4800, 9600, 14400, 19200, 38400, 57600, 115200, 230400};
-
-bool EqualsNoCase(const std::string& a, const char* b)
-{
-    size_t i = 0;
-    for (; i < a.size() && b[i]; ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    }
-    return i == a.size() && !b[i];
-}
-
 // Reader messages go to standard output, as in the log.
 class CStdoutLog : public CLogSink {
 public:
@@ -44,19 +31,11 @@ public:
     }
 };
 
-// The dialog's settings file, read and never written: the one --ini or
-// VANTREL_INI names, else the one beside the programs, else the per-user one.
+// The dialog's settings file, read and never written: the one --ini names,
+// else the one the dialog itself would read.
 void UseDialogSettings(const std::string& strIni, CProfileFile& profile, CComPortMap& comPorts)
 {
-    if (!strIni.empty()) {
-        profile.SetPath(strIni);
-    } else if (const char* pNamed = std::getenv("VANTREL_INI"); pNamed && *pNamed) {
-        profile.SetPath(pNamed);
-    } else {
-        const std::string strBeside = ModulePathWithExt("Ini");
-        const std::string strDialogs = strBeside.substr(0, strBeside.rfind('/') + 1) + "vantrel.Ini";
-        profile.SetPath(::access(strDialogs.c_str(), R_OK) == 0 ? strDialogs : UserSettingsFilePath());
-    }
+    profile.SetPath(strIni.empty() ? profile.SettingsFilePath("vantrel") : strIni);
     LoadPortMap(profile, comPorts);
 }
 
@@ -99,17 +78,17 @@ bool PrepareDownload(const CDownloadOptions& options, CComPortMap& comPorts, CRu
     UseDialogSettings(options.strIni, profile, comPorts);
     // What the dialog would start with: the stored choices of a used file,
     // the first-run choices otherwise (COM1, 115200).
-    const bool bUsed = profile.IniReadInt("Port:", "UsedTimes") != 0;
-    const int nPortIndex = bUsed ? profile.IniReadInt("Port:", "PortNum") : 0;
-    const int nBaudIndex = bUsed ? profile.IniReadInt("Port:", "BaudRate") : 7;
+    CSettings settings;
+    ReadSettings(profile, settings);
+    const int nPortIndex = settings.nPortNum;
+    const int nBaudIndex = settings.nBaudRate;
     inputs.strFilePath = options.strFile;
     inputs.nBurnType = options.nBurnType;
     inputs.bChipTypeCheck = options.bChipCheck ? 1 : 0;
     inputs.nVerMajor = options.nVerMajor;
     inputs.nVerMinor = options.nVerMinor;
     inputs.nVerPatch = options.nVerPatch;
-    inputs.strSupportVersion = options.bSupportVersionGiven ? options.strSupportVersion
-                                                            : profile.IniReadString("update", "supportversion");
+    inputs.strSupportVersion = options.bSupportVersionGiven ? options.strSupportVersion : settings.strSupportVersion;
 
     const std::string& strPort = options.strPort;
     if (strPort.empty()) {
@@ -123,10 +102,8 @@ bool PrepareDownload(const CDownloadOptions& options, CComPortMap& comPorts, CRu
             return false;
     } else if (EqualsNoCase(strPort, "AUTOCHECK")) {
         inputs.port.nPortIndex = kAutoCheckIndex;
-    } else if (strPort.size() > 3 && EqualsNoCase(strPort.substr(0, 3), "COM") &&
-               strPort.find_first_not_of("0123456789", 3) == std::string::npos) {
-        const int nNumber = LeadingDecimal(std::string_view(strPort).substr(3));
-        if (!FindComPort(comPorts, nNumber, "COM" + strPort.substr(3), false, strError))
+    } else if (int nNumber = 0; ParseComName(strPort, nNumber)) {
+        if (!FindComPort(comPorts, nNumber, strPort, false, strError))
             return false;
         if (nNumber <= kAutoCheckIndex)
             inputs.port.nPortIndex = nNumber - 1;
@@ -140,8 +117,8 @@ bool PrepareDownload(const CDownloadOptions& options, CComPortMap& comPorts, CRu
     }
     if (options.nBaudRate > 0) {
         inputs.port.strBaudRate = std::to_string(options.nBaudRate);
-    } else if (nBaudIndex >= 0 && nBaudIndex < static_cast<int>(std::size(kBaudRates))) {
-        inputs.port.strBaudRate = std::to_string(kBaudRates[nBaudIndex]);
+    } else if (nBaudIndex >= 0 && nBaudIndex < static_cast<int>(kBaudRates.size())) {
+        inputs.port.strBaudRate = std::to_string(kBaudRates[static_cast<size_t>(nBaudIndex)]);
     } else {
         strError = fmt::format("the settings file {} holds no baud rate (BaudRate={}); give --baud", profile.Path(),
                                nBaudIndex);
@@ -150,16 +127,16 @@ bool PrepareDownload(const CDownloadOptions& options, CComPortMap& comPorts, CRu
     return true;
 }
 
-int RunInfo(const std::string& strFile)
+int RunInfo(const std::string& strFile, int nFileExitStatus)
 {
     const CFirmwareFileCheck check = CheckFirmwareFile(strFile);
     if (check.problem == EFileProblem::kNotFound) {
         std::fprintf(stderr, "vantrel-cli: %s: file not found\n", strFile.c_str());
-        return 1;
+        return nFileExitStatus;
     }
     if (check.problem != EFileProblem::kNone) {
         std::fprintf(stderr, "vantrel-cli: %s: %s\n", strFile.c_str(), check.strReason.c_str());
-        return 1;
+        return nFileExitStatus;
     }
     CStdoutLog log;
     FirmwareImage image;
@@ -167,7 +144,7 @@ int RunInfo(const std::string& strFile)
                                                           : LoadHexFile(strFile, image, log);
     if (!nLoaded) {
         std::fprintf(stderr, "vantrel-cli: %s: the file cannot be read\n", strFile.c_str());
-        return 1;
+        return nFileExitStatus;
     }
     // Blocks that follow on from each other form one range.
     uint64_t nBytes = 0;

@@ -23,7 +23,8 @@ struct CDownloadOptions {
 // The COM numbers are looked up in comPorts, the engine's map.
 bool PrepareDownload(const CDownloadOptions& options, CComPortMap& comPorts, CRunInputs& inputs,
                      std::string& strError);
-// Loads the file with the download's reader and lists what it covers.
-int RunInfo(const std::string& strFile);
+// Loads the file with the download's reader and lists what it covers; a file
+// that cannot be loaded exits with nFileExitStatus, as a download of it does.
+int RunInfo(const std::string& strFile, int nFileExitStatus);
 // Lists the ports the port search finds.
 int RunPorts(const std::string& strIni);

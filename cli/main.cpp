@@ -15,6 +15,7 @@
 #include "cli/CConsoleView.h"
 #include "cli/CSignalWatcher.h"
 #include "cli/CliCommands.h"
+#include "serial/ComPortMap.h"
 #include "download/CLoader.h"
 
 namespace {
@@ -106,75 +107,81 @@ bool ParseVersionText(const std::string& strText, int& nMajor, int& nMinor, int&
     return true;
 }
 
-}  // namespace
 
-int main(int argc, char** argv)
-{
-    // Before anything is opened: a closed standard stream must not become
-    // the port, and a reader that goes away must not kill a run mid-protocol.
-    OpenStandardStreams();
-    IgnoreBrokenPipes();
-    // Ctrl-C and SIGTERM are taken by the watcher alone, for the whole run of
-    // the program; threads started later inherit the mask.
-    BlockTerminationSignals();
-    CSignalWatcher signals(kExitCancelled);
+const CLI::Validator kVersionText(
+    [](const std::string& strText) {
+        int nMajor = 0, nMinor = 0, nPatch = 0;
+        return ParseVersionText(strText, nMajor, nMinor, nPatch)
+                   ? std::string()
+                   : "bad version text '" + strText + "': expected A.B.C, each 0 to 255";
+    },
+    "A.B.C");
 
-    CLI::App app {"vantrel-cli: write a firmware file into a device over a serial line and verify it"};
-    app.require_subcommand(1);
-    app.footer(kExitHelp);
+// COMn, AUTOCHECK (any case) or a device path.
+const CLI::Validator kPortText(
+    [](const std::string& strText) {
+        int nNumber = 0;
+        if (ParseComName(strText, nNumber) || EqualsNoCase(strText, "AUTOCHECK") ||
+            strText.find('/') != std::string::npos)
+            return std::string();
+        return "bad port '" + strText + "': expected COMn, AUTOCHECK or a device path";
+    },
+    "PORT");
 
-    CDownloadOptions download;
+// The options of one download, as parsed.
+struct CDownloadCommand {
+    CDownloadOptions options;
     std::string strVersion;
     bool bYes = false;
     bool bNo = false;
+    CLI::Option* pSupport = nullptr;
+};
+
+CLI::App* SetUpDownload(CLI::App& app, CDownloadCommand& command)
+{
+    CDownloadOptions& download = command.options;
     CLI::App* pDownload = app.add_subcommand("download", "Write FILE into the device, read it back and compare");
     pDownload->add_option("file", download.strFile, "Intel HEX (.hex) or ASC (.asc) firmware file")->required();
-    pDownload->add_option("--port", download.strPort, "COMn, AUTOCHECK or a device path (default: the dialog's settings file)");
+    pDownload->add_option("--port", download.strPort, "COMn, AUTOCHECK or a device path (default: the dialog's settings file)")
+        ->check(kPortText);
     pDownload->add_option("--baud", download.nBaudRate, "bit rate (default: the settings file)")->check(kBitRate);
     pDownload->add_option("--burn-type", download.nBurnType, "0 programmer firmware, 1 emulator firmware, 2 program")
         ->check(CLI::Range(0, 2));
-    pDownload->add_option("--version", strVersion, "version A.B.C of the file being written");
+    pDownload->add_option("--version", command.strVersion, "version A.B.C of the file being written")
+        ->check(kVersionText);
     pDownload->add_flag("--chip-check", download.bChipCheck, "ask the device to check the chip type (burn type 2)");
-    CLI::Option* pSupport = pDownload->add_option("--support-version", download.strSupportVersion,
-                                                  "permitted firmware versions, e.g. 1.2.* (default: the settings file)");
-    auto* pYes = pDownload->add_flag("--yes", bYes, "answer Yes to the question whether to write an older version");
-    pDownload->add_flag("--no", bNo, "answer No to that question")->excludes(pYes);
+    command.pSupport = pDownload->add_option("--support-version", download.strSupportVersion,
+                                             "permitted firmware versions, e.g. 1.2.* (default: the settings file)");
+    auto* pYes = pDownload->add_flag("--yes", command.bYes, "answer Yes to the question whether to write an older version");
+    pDownload->add_flag("--no", command.bNo, "answer No to that question")->excludes(pYes);
     pDownload->add_option("--ini", download.strIni, "settings file to read instead of the dialog's (never written)")
         ->check(kSettingsFile);
     pDownload->footer(kExitHelp);
+    return pDownload;
+}
 
-    std::string strInfoFile;
+CLI::App* SetUpInfo(CLI::App& app, std::string& strFile)
+{
     CLI::App* pInfo = app.add_subcommand("info", "Load FILE as a download would and list the addresses it covers");
-    pInfo->add_option("file", strInfoFile, "Intel HEX (.hex) or ASC (.asc) firmware file")->required();
+    pInfo->add_option("file", strFile, "Intel HEX (.hex) or ASC (.asc) firmware file")->required();
+    return pInfo;
+}
 
-    std::string strPortsIni;
+CLI::App* SetUpPorts(CLI::App& app, std::string& strIni)
+{
     CLI::App* pPorts = app.add_subcommand("ports", "List the serial ports the port search finds");
-    pPorts->add_option("--ini", strPortsIni, "settings file to use instead of the one beside the program")
+    pPorts->add_option("--ini", strIni, "settings file to use instead of the one beside the program")
         ->check(kSettingsFile);
+    return pPorts;
+}
 
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& e) {
-        return app.exit(e);
-    } catch (const CLI::CallForAllHelp& e) {
-        return app.exit(e);
-    } catch (const CLI::ParseError& e) {
-        std::fprintf(stderr, "vantrel-cli: %s\n", e.what());
-        return kExitUsage;
-    }
-
-    if (pInfo->parsed())
-        return RunInfo(strInfoFile);
-    if (pPorts->parsed())
-        return RunPorts(strPortsIni);
-
-    if (!strVersion.empty() &&
-        !ParseVersionText(strVersion, download.nVerMajor, download.nVerMinor, download.nVerPatch)) {
-        std::fprintf(stderr, "vantrel-cli: bad version text '%s': expected A.B.C, each 0 to 255\n", strVersion.c_str());
-        return kExitUsage;
-    }
-    download.bSupportVersionGiven = pSupport->count() > 0;
-    CConsoleView view(bYes ? EAnswer::kYes : bNo ? EAnswer::kNo : EAnswer::kAsk);
+int RunDownload(CDownloadCommand& command, CSignalWatcher& signals)
+{
+    CDownloadOptions& download = command.options;
+    if (!command.strVersion.empty())
+        ParseVersionText(command.strVersion, download.nVerMajor, download.nVerMinor, download.nVerPatch);
+    download.bSupportVersionGiven = command.pSupport->count() > 0;
+    CConsoleView view(command.bYes ? EAnswer::kYes : command.bNo ? EAnswer::kNo : EAnswer::kAsk);
     CLoader loader(view);
     CRunInputs inputs;
     std::string strError;
@@ -196,4 +203,44 @@ int main(int argc, char** argv)
     if (signals.Interrupted() && end != ERunEnd::kSuccess)
         return kExitCancelled;
     return ExitStatusOf(end);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    // Before anything is opened: a closed standard stream must not become
+    // the port, and a reader that goes away must not kill a run mid-protocol.
+    OpenStandardStreams();
+    IgnoreBrokenPipes();
+    // Ctrl-C and SIGTERM are taken by the watcher alone, for the whole run of
+    // the program; threads started later inherit the mask.
+    BlockTerminationSignals();
+    CSignalWatcher signals(kExitCancelled);
+
+    CLI::App app {"vantrel-cli: write a firmware file into a device over a serial line and verify it"};
+    app.require_subcommand(1);
+    app.footer(kExitHelp);
+    CDownloadCommand download;
+    std::string strInfoFile;
+    std::string strPortsIni;
+    CLI::App* pDownload = SetUpDownload(app, download);
+    CLI::App* pInfo = SetUpInfo(app, strInfoFile);
+    CLI::App* pPorts = SetUpPorts(app, strPortsIni);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        std::fprintf(stderr, "vantrel-cli: %s\n", e.what());
+        return kExitUsage;
+    }
+    if (pInfo->parsed())
+        return RunInfo(strInfoFile, kExitFile);
+    if (pPorts->parsed())
+        return RunPorts(strPortsIni);
+    (void)pDownload;
+    return RunDownload(download, signals);
 }

@@ -20,3 +20,43 @@ int LeadingDecimal(std::string_view text)
         return static_cast<int>(-nValue);
     return nValue > INT_MAX ? INT_MAX : static_cast<int>(nValue);
 }
+
+namespace {
+
+template <typename TIsBlank>
+std::string_view TrimWith(std::string_view text, TIsBlank isBlank)
+{
+    while (!text.empty() && isBlank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && isBlank(text.back()))
+        text.remove_suffix(1);
+    return text;
+}
+
+char AsciiLower(char c)
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+}  // namespace
+
+std::string_view TrimBlanks(std::string_view text)
+{
+    return TrimWith(text, [](char c) { return c == ' ' || c == '\t'; });
+}
+
+std::string_view TrimWhiteSpace(std::string_view text)
+{
+    return TrimWith(text, [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); });
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (AsciiLower(a[i]) != AsciiLower(b[i]))
+            return false;
+    }
+    return true;
+}

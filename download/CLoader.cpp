@@ -53,6 +53,14 @@ std::array<int, kDetectedPortSlots> CLoader::DetectedPorts() const
     return m_detectedPorts;
 }
 
+bool CLoader::ClosePortWhenIdle()
+{
+    if (!m_bIdle.load() || !m_channel.m_bOpen)
+        return false;
+    m_channel.ClosePort();
+    return true;
+}
+
 void CLoader::RequestStop()
 {
     m_bRunning = 0;

@@ -108,7 +108,12 @@ public:
     void PollReceive();
 
     const FirmwareImage& Image() const { return m_image; }
+    // For tests; views use the operations below and never the channel.
     CDeviceChannel& Channel() { return m_channel; }
+    // Closes the port the port button or a stopped run left open, when no
+    // run holds it; true when a port was closed (the view then shows the
+    // port button as "open").
+    bool ClosePortWhenIdle();
     // The COM-number map this engine opens ports by; the settings file and
     // the views fill and show it.
     CComPortMap& ComPorts() { return m_comPorts; }

@@ -13,6 +13,8 @@
 
 #include <fmt/format.h>
 
+#include "core/TextNumber.h"
+
 namespace {
 
 // One byte per 24-bit device address; 0xFF is what an erased device holds.
@@ -21,41 +23,6 @@ constexpr uint32_t kHexAddressMask = 0xFFFFFF;
 constexpr uint8_t kErased = 0xFF;
 
 constexpr const char* kNoMemoryText = "##  Not enough memory to load the file.\r\n";
-
-// Digit value of every byte, -1 for bytes that are no hex digit.
-constexpr std::array<int8_t, 256> kHexDigit = [] {
-    std::array<int8_t, 256> table{};
-    table.fill(-1);
-    for (int i = 0; i < 10; ++i) {
-        table['0' + i] = static_cast<int8_t>(i);
-    }
-    for (int i = 0; i < 6; ++i) {
-        table['a' + i] = static_cast<int8_t>(10 + i);
-        table['A' + i] = static_cast<int8_t>(10 + i);
-    }
-    return table;
-}();
-
-int HexDigit(char c)
-{
-    return kHexDigit[static_cast<uint8_t>(c)];
-}
-
-bool IsBlank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
-}
-
-std::string_view Trim(std::string_view text)
-{
-    while (!text.empty() && IsBlank(text.front())) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && IsBlank(text.back())) {
-        text.remove_suffix(1);
-    }
-    return text;
-}
 
 // Cuts `text` before the first occurrence of `marker`, if any.
 std::string_view CutAt(std::string_view text, std::string_view marker)
@@ -68,8 +35,8 @@ std::string_view CutAt(std::string_view text, std::string_view marker)
 // digits (the usual case, kept cheap).
 uint32_t HexPair(const char* pText)
 {
-    const int nHigh = HexDigit(pText[0]);
-    const int nLow = HexDigit(pText[1]);
+    const int nHigh = HexDigitValue(pText[0]);
+    const int nLow = HexDigitValue(pText[1]);
     if ((nHigh | nLow) < 0) {
         return ParseHex(std::string_view(pText, 2));
     }
@@ -91,7 +58,7 @@ uint32_t TakeHexField(std::string_view& text, size_t nWidth)
         return HexPair(field.data());
     }
     // Two plain pairs read the same as the whole field; anything else does not.
-    const bool bPlain = (HexDigit(field[0]) | HexDigit(field[1]) | HexDigit(field[2]) | HexDigit(field[3])) >= 0;
+    const bool bPlain = (HexDigitValue(field[0]) | HexDigitValue(field[1]) | HexDigitValue(field[2]) | HexDigitValue(field[3])) >= 0;
     return bPlain ? (HexPair(field.data()) << 8) | HexPair(field.data() + 2) : ParseHex(field);
 }
 
@@ -325,7 +292,7 @@ int LoadHex(const std::string& strPath, FirmwareImage& image, CLogSink& log)
     int nRead = 0;
     while ((nRead = reader.NextLine(line)) > 0) {
         ++nLine;
-        line = Trim(line);
+        line = TrimWhiteSpace(line);
         if (line.empty()) {
             continue;
         }
@@ -380,7 +347,7 @@ int LoadAsc(const std::string& strPath, FirmwareImage& image)
     std::string_view line;
     int nRead = 0;
     while ((nRead = reader.NextLine(line)) > 0) {
-        line = Trim(CutAt(CutAt(line, "//"), ";"));
+        line = TrimWhiteSpace(CutAt(CutAt(line, "//"), ";"));
         if (line.empty()) {
             continue;
         }
@@ -414,10 +381,10 @@ int LoadAsc(const std::string& strPath, FirmwareImage& image)
 
 uint32_t ParseHex(std::string_view text)
 {
+    // Leading white space only: a trailing one ends the digits anyway.
+    const std::string_view trimmed = TrimWhiteSpace(text);
+    text = text.substr(trimmed.empty() ? text.size() : static_cast<size_t>(trimmed.data() - text.data()));
     size_t i = 0;
-    while (i < text.size() && IsBlank(text[i])) {
-        ++i;
-    }
     bool bNegative = false;
     if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
         bNegative = text[i] == '-';
@@ -428,7 +395,7 @@ uint32_t ParseHex(std::string_view text)
     }
     uint64_t nValue = 0;
     for (; i < text.size(); ++i) {
-        const int nDigit = HexDigit(text[i]);
+        const int nDigit = HexDigitValue(text[i]);
         if (nDigit < 0) {
             break;
         }
@@ -529,14 +496,10 @@ CFirmwareFileCheck CheckFirmwareFile(const std::string& strPath)
 EFirmwareKind FirmwareKindOf(const std::string& strPath)
 {
     // The last four characters, without regard to case.
-    if (strPath.size() < 4)
-        return EFirmwareKind::kUnknown;
-    std::string strEnding = strPath.substr(strPath.size() - 4);
-    for (char& c : strEnding)
-        c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    if (strEnding == ".asc")
+    const std::string_view ending = std::string_view(strPath).substr(strPath.size() < 4 ? 0 : strPath.size() - 4);
+    if (EqualsNoCase(ending, ".asc"))
         return EFirmwareKind::kAsc;
-    if (strEnding == ".hex")
+    if (EqualsNoCase(ending, ".hex"))
         return EFirmwareKind::kHex;
     return EFirmwareKind::kUnknown;
 }

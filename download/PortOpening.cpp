@@ -24,7 +24,7 @@ std::string PortNameOf(const std::string& strDisplayName)
 std::string PortItemText(int nPortIndex)
 {
     if (nPortIndex >= 0 && nPortIndex < kAutoCheckIndex)
-        return fmt::format("COM{}", nPortIndex + 1);
+        return ComName(nPortIndex + 1);
     if (nPortIndex == kAutoCheckIndex)
         return "AUTOCHECK";
     return std::string();

@@ -21,7 +21,7 @@ CDeviceChannel::~CDeviceChannel() = default;
 int CDeviceChannel::OpenPort(int nPort, int nBaudRate)
 {
     const std::string strPath = m_pComPorts ? m_pComPorts->Path(nPort) : std::string();
-    return OpenLink(nPort, strPath, nBaudRate, fmt::format("COM{}", nPort));
+    return OpenLink(nPort, strPath, nBaudRate, ComName(nPort));
 }
 
 int CDeviceChannel::OpenPortPath(const std::string& strPath, int nBaudRate)

@@ -1,5 +1,26 @@
 #include "serial/ComPortMap.h"
 
+#include <fmt/format.h>
+
+#include "core/TextNumber.h"
+
+std::string ComName(int nNumber)
+{
+    return fmt::format("COM{}", nNumber);
+}
+
+bool ParseComName(std::string_view text, int& nNumber)
+{
+    if (text.size() < 4 || text.size() > 6 || !EqualsNoCase(text.substr(0, 3), "COM") || text[3] == '0' ||
+        text.find_first_not_of("0123456789", 3) != std::string_view::npos)
+        return false;
+    const int nValue = LeadingDecimal(text.substr(3));
+    if (nValue < 1 || nValue > kMaxComPort)
+        return false;
+    nNumber = nValue;
+    return true;
+}
+
 // The number of the first of vecPaths that a pin (or a number the program
 // gave) stands for; 0 when none.
 int CComPortMap::KnownNumber(const std::vector<std::string>& vecPaths, bool bPinned) const

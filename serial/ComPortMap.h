@@ -6,10 +6,17 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // The highest COM number the map and the settings file keep.
 constexpr int kMaxComPort = 255;
+// "COM7" for 7: the one way a COM name is written.
+std::string ComName(int nNumber);
+// The number of a COM name written that way ("COM7", any case, digits without
+// a leading zero, 1 to kMaxComPort); false for any other text.
+bool ParseComName(std::string_view text, int& nNumber);
+
 // The numbers the dialog offers (COM1 to COM12): a new device gets one of
 // them while one is free or can be freed.
 constexpr int kOfferedComPorts = 12;

@@ -31,29 +31,6 @@ struct SIniLine {
     std::string strEnd;
 };
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-std::string_view Trim(std::string_view text)
-{
-    while (!text.empty() && IsBlank(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && IsBlank(text.back()))
-        text.remove_suffix(1);
-    return text;
-}
-
-char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool SameName(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (AsciiLower(a[i]) != AsciiLower(b[i]))
-            return false;
-    }
-    return true;
-}
 
 std::vector<SIniLine> SplitLines(const std::string& strBytes)
 {
@@ -104,11 +81,11 @@ std::string_view ParsedText(const std::vector<SIniLine>& lines, size_t nLine)
 
 std::optional<std::string_view> SectionName(std::string_view text)
 {
-    text = Trim(text);
+    text = TrimBlanks(text);
     const size_t nClose = text.find(']');
     if (!text.starts_with('[') || nClose == std::string_view::npos)
         return std::nullopt;
-    return Trim(text.substr(1, nClose - 1));
+    return TrimBlanks(text.substr(1, nClose - 1));
 }
 
 struct SKeyLine {
@@ -118,14 +95,14 @@ struct SKeyLine {
 
 std::optional<SKeyLine> KeyLine(std::string_view text)
 {
-    text = Trim(text);
+    text = TrimBlanks(text);
     const size_t nEquals = text.find('=');
     if (text.empty() || text.front() == ';' || text.front() == '[' || nEquals == std::string_view::npos)
         return std::nullopt;
-    const std::string_view key = Trim(text.substr(0, nEquals));
+    const std::string_view key = TrimBlanks(text.substr(0, nEquals));
     if (key.empty())
         return std::nullopt;
-    return SKeyLine {key, Trim(text.substr(nEquals + 1))};
+    return SKeyLine {key, TrimBlanks(text.substr(nEquals + 1))};
 }
 
 // The lines [nHeader, nEnd) of the first section of that name; nHeader is
@@ -146,7 +123,7 @@ SSectionSpan FindSection(const std::vector<SIniLine>& lines, std::string_view se
             span.nEnd = i;
             return span;
         }
-        if (SameName(*name, section))
+        if (EqualsNoCase(*name, section))
             span.nHeader = i;
     }
     span.nEnd = lines.size();
@@ -159,7 +136,7 @@ size_t FindKey(const std::vector<SIniLine>& lines, const SSectionSpan& span, std
         return std::string::npos;
     for (size_t i = span.nHeader + 1; i < span.nEnd; ++i) {
         const auto keyLine = KeyLine(ParsedText(lines, i));
-        if (keyLine && SameName(keyLine->key, key))
+        if (keyLine && EqualsNoCase(keyLine->key, key))
             return i;
     }
     return std::string::npos;
@@ -321,8 +298,8 @@ bool EditKey(const std::string& strIniPath, const std::string& strSectionGiven, 
              const std::optional<std::string>& text, std::string& strError)
 {
     // Names are read trimmed, so they are written trimmed.
-    const std::string strSection(Trim(strSectionGiven));
-    const std::string strKey(Trim(strKeyGiven));
+    const std::string strSection(TrimBlanks(strSectionGiven));
+    const std::string strKey(TrimBlanks(strKeyGiven));
     if (strIniPath.empty()) {
         strError = "no settings file chosen";
         return false;
@@ -362,7 +339,7 @@ bool EditKey(const std::string& strIniPath, const std::string& strSectionGiven, 
         lines[nKey].strText = std::string(keyLine->key) + "=" + *text;
     } else if (span.nHeader != std::string::npos) {
         size_t nLast = span.nEnd - 1;
-        while (nLast > span.nHeader && Trim(lines[nLast].strText).empty())
+        while (nLast > span.nHeader && TrimBlanks(lines[nLast].strText).empty())
             --nLast;
         if (!EndsLine(lines[nLast]))
             lines[nLast].strEnd = strEnd;
@@ -371,7 +348,7 @@ bool EditKey(const std::string& strIniPath, const std::string& strSectionGiven, 
         if (!lines.empty() && !EndsLine(lines.back()))
             lines.back().strEnd = strEnd;
         // Sections stand apart by one blank line.
-        if (!lines.empty() && !Trim(lines.back().strText).empty())
+        if (!lines.empty() && !TrimBlanks(lines.back().strText).empty())
             lines.push_back({"", strEnd});
         lines.push_back({"[" + strSection + "]", strEnd});
         lines.push_back({strKey + "=" + *text, strEnd});
@@ -467,13 +444,15 @@ bool CProfileFile::FellBack() const
     return m_bIniFellBack;
 }
 
-std::string CProfileFile::SettingsFilePath() const
+std::string CProfileFile::SettingsFilePath(const std::string& strProgram) const
 {
     if (FellBack())
         return UserSettingsFilePath();
     std::string strUsual = EnvText("VANTREL_INI");
     if (strUsual.empty())
         strUsual = ModulePathWithExt("Ini");
+    if (!strUsual.empty() && !strProgram.empty())
+        strUsual = (fs::path(strUsual).parent_path() / (strProgram + ".Ini")).string();
     if (!strUsual.empty() && PathWritable(strUsual))
         return strUsual;
     // The settings of a file that cannot be written moved to the per-user
@@ -497,7 +476,7 @@ std::string CProfileFile::IniReadString(const std::string& strSection, const std
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     const std::vector<SIniLine> lines = ReadLines(m_strIniPath);
-    const size_t nKey = FindKey(lines, FindSection(lines, Trim(strSection)), Trim(strKey));
+    const size_t nKey = FindKey(lines, FindSection(lines, TrimBlanks(strSection)), TrimBlanks(strKey));
     if (nKey == std::string::npos)
         return std::string();
     return CutValue(KeyLine(ParsedText(lines, nKey))->value);
@@ -512,7 +491,7 @@ std::vector<std::pair<std::string, std::string>> CProfileFile::IniReadSection(co
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     const std::vector<SIniLine> lines = ReadLines(m_strIniPath);
-    const SSectionSpan span = FindSection(lines, Trim(strSection));
+    const SSectionSpan span = FindSection(lines, TrimBlanks(strSection));
     std::vector<std::pair<std::string, std::string>> entries;
     if (span.nHeader == std::string::npos)
         return entries;
@@ -522,7 +501,7 @@ std::vector<std::pair<std::string, std::string>> CProfileFile::IniReadSection(co
             continue;
         bool bSeen = false;
         for (const auto& entry : entries)
-            bSeen = bSeen || SameName(entry.first, keyLine->key);
+            bSeen = bSeen || EqualsNoCase(entry.first, keyLine->key);
         if (!bSeen)
             entries.emplace_back(std::string(keyLine->key), CutValue(keyLine->value));
     }

@@ -45,7 +45,9 @@ public:
     // it exists (the settings moved there at a failed write), else the usual file
     // when it exists (read as it is; its first write moves them), else the
     // per-user file. After a fall-back of this object: the per-user file.
-    std::string SettingsFilePath() const;
+    // strProgram names another program beside this one whose file it is
+    // (the command line reads the dialog's "vantrel").
+    std::string SettingsFilePath(const std::string& strProgram = std::string()) const;
 
     // Chooses the settings file (Path()) and tells whether the section was
     // used before: its UsedTimes reads as a nonzero number. When not, UsedTimes

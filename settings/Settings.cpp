@@ -38,33 +38,13 @@ void WritePortSetting(CProfileFile& profile, const std::string& strKey, int nVal
     WritePortSetting(profile, strKey, fmt::format("{}", nValue), log);
 }
 
-// "COM7" gives 7; any other key, or a number outside 1..kMaxComPort, gives 0.
-int ComNumberOfKey(const std::string& strKey)
-{
-    if (strKey.size() < 4 || strKey.size() > 6)
-        return 0;
-    for (size_t i = 0; i < 3; ++i) {
-        if ((strKey[i] | 0x20) != "com"[i])
-            return 0;
-    }
-    // Digits without a leading zero: one spelling per number.
-    if (strKey[3] == '0')
-        return 0;
-    for (size_t i = 3; i < strKey.size(); ++i) {
-        if (strKey[i] < '0' || strKey[i] > '9')
-            return 0;
-    }
-    const int nNumber = LeadingDecimal(std::string_view(strKey).substr(3));
-    return nNumber >= 1 && nNumber <= kMaxComPort ? nNumber : 0;
-}
-
 // The values of a section's COMn keys, empty ones left out.
 std::map<int, std::string> StoredComKeys(const CProfileFile& profile, const std::string& strSection)
 {
     std::map<int, std::string> values;
     for (const auto& [strKey, strValue] : profile.IniReadSection(strSection)) {
-        const int nNumber = ComNumberOfKey(strKey);
-        if (nNumber != 0 && !strValue.empty())
+        int nNumber = 0;
+        if (ParseComName(strKey, nNumber) && !strValue.empty())
             values.emplace(nNumber, strValue);
     }
     return values;
@@ -122,19 +102,28 @@ std::map<int, SComPort> StoredPortMap(const CProfileFile& profile)
 
 }  // namespace
 
+bool ReadSettings(const CProfileFile& profile, CSettings& settings)
+{
+    settings = CSettings();
+    settings.strSupportVersion = profile.IniReadString("update", "supportversion");
+    if (profile.IniReadInt(kPortSection, "UsedTimes") == 0)
+        return false;
+    settings.nStopBit = profile.IniReadInt(kPortSection, "StopBit");
+    settings.nPortNum = profile.IniReadInt(kPortSection, "PortNum");
+    settings.nDataBit = profile.IniReadInt(kPortSection, "DataBit");
+    settings.nCsBit = profile.IniReadInt(kPortSection, "CsBit");
+    settings.nBaudRate = profile.IniReadInt(kPortSection, "BaudRate");
+    settings.nSendType = profile.IniReadInt(kPortSection, "SendType");
+    settings.nFrameLen = profile.IniReadInt(kPortSection, "FrameLen");
+    settings.nRepeatTimes = profile.IniReadInt(kPortSection, "RepeatTimes");
+    settings.nTimeInterval = profile.IniReadInt(kPortSection, "TimeInterval");
+    return true;
+}
+
 void LoadSettings(CProfileFile& profile, CSettings& settings, CLogSink& log)
 {
     if (profile.IniCheckUsed(kPortSection)) {
-        settings.nStopBit = profile.IniReadInt(kPortSection, "StopBit");
-        settings.nPortNum = profile.IniReadInt(kPortSection, "PortNum");
-        settings.nDataBit = profile.IniReadInt(kPortSection, "DataBit");
-        settings.nCsBit = profile.IniReadInt(kPortSection, "CsBit");
-        settings.nBaudRate = profile.IniReadInt(kPortSection, "BaudRate");
-        settings.nSendType = profile.IniReadInt(kPortSection, "SendType");
-        settings.nFrameLen = profile.IniReadInt(kPortSection, "FrameLen");
-        settings.nRepeatTimes = profile.IniReadInt(kPortSection, "RepeatTimes");
-        settings.nTimeInterval = profile.IniReadInt(kPortSection, "TimeInterval");
-        settings.strSupportVersion = profile.IniReadString("update", "supportversion");
+        ReadSettings(profile, settings);
     } else {
         settings = CSettings();
         WritePortSetting(profile, "StopBit", "0", log);
@@ -183,11 +172,11 @@ bool SavePortMap(CProfileFile& profile, const CComPortMap& comPorts)
             const std::string strText = textOf(port);
             const auto it = stored.find(nNumber);
             if (it == stored.end() || it->second != strText)
-                bWritten = profile.IniWriteString(strSection, fmt::format("COM{}", nNumber), strText) && bWritten;
+                bWritten = profile.IniWriteString(strSection, ComName(nNumber), strText) && bWritten;
         }
         for (const auto& entry : stored) {
             if (!current.contains(entry.first))
-                bWritten = profile.IniDeleteKey(strSection, fmt::format("COM{}", entry.first)) && bWritten;
+                bWritten = profile.IniDeleteKey(strSection, ComName(entry.first)) && bWritten;
         }
     };
     save(kPortMapSection, [](const SComPort& port) { return port.strPath; });

@@ -1,6 +1,7 @@
 #pragma once
 // The settings the dialog keeps between runs, and the COM-number map, read
 // from and written to the settings file. No Qt: the engine owns them.
+#include <array>
 #include <string>
 
 #include "core/LogSink.h"
@@ -17,6 +18,14 @@ struct CSettings {
 
     bool operator==(const CSettings&) const = default;
 };
+
+// The baud-rate combo box's items; the settings keep an index into them.
+inline constexpr std::array<int, 9> kBaudRates = {2400, 4800, 9600, 14400, 19200, 38400, 57600, 115200, 230400};
+
+// Reads the settings as the dialog would start with them, writing nothing:
+// section "Port:" of a used file (UsedTimes nonzero), else the first-run
+// choices, and the permitted versions either way. False for a file never used.
+bool ReadSettings(const CProfileFile& profile, CSettings& settings);
 
 // Chooses the settings file and reads section "Port:" (and "update" for the
 // permitted versions). On a first run (UsedTimes missing or 0) the defaults

@@ -1,16 +1,5 @@
 #include "terminal/HexText.h"
 
-int HexDigitValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return kNotHexDigit;
-}
-
 int HexStringToBytes(const std::string& strText, std::vector<uint8_t>& bytes)
 {
     const size_t nLength = strText.size();

@@ -5,11 +5,7 @@
 #include <string>
 #include <vector>
 
-// Marks a character that is no hexadecimal digit.
-constexpr int kNotHexDigit = -1;
-
-// '0'-'9', 'A'-'F', 'a'-'f' give 0 to 15; every other character kNotHexDigit.
-int HexDigitValue(char c);
+#include "core/TextNumber.h"  // HexDigitValue
 
 // Fills bytes with the pairs converted before the first stop; returns their count.
 int HexStringToBytes(const std::string& strText, std::vector<uint8_t>& bytes);

@@ -158,7 +158,7 @@ PortInfo MakePortInfo(int nNumber, const std::string& strPath, const std::string
 {
     PortInfo info;
     info.openPath = strPath;
-    info.comName = fmt::format("COM{}", nNumber);
+    info.comName = ComName(nNumber);
     info.displayName = fmt::format("{} ({})", strLabel, info.comName);
     info.deviceText = strLabel;
     info.onUsb = onUsb;
