@@ -20,6 +20,10 @@ public:
     CUniqueFd& operator=(const CUniqueFd&) = delete;
 
     int Get() const { return m_fd; }
+    // Gives the descriptor up to a new owner.
+    int Release() { return std::exchange(m_fd, -1); }
+    // Closes now; false when close itself failed (a write may be lost).
+    bool Close() { return m_fd < 0 || ::close(std::exchange(m_fd, -1)) == 0; }
     bool IsValid() const { return m_fd >= 0; }
     void Reset(int fd = -1)
     {

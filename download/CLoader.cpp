@@ -1,18 +1,16 @@
 // Run control and the download run itself.
 #include "download/CLoader.h"
 
-#include <sys/stat.h>
-
 #include <fmt/format.h>
 
+#include "core/FileSystem.h"
 #include "download/FirmwareReader.h"
 
 namespace {
 
 bool FileExists(const std::string& strPath)
 {
-    struct stat info {};
-    return !strPath.empty() && ::stat(strPath.c_str(), &info) == 0;
+    return PathExists(strPath);
 }
 
 }  // namespace

@@ -1,18 +1,14 @@
 #include "download/FirmwareReader.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <new>
 
 #include <fmt/format.h>
 
+#include "core/FileSystem.h"
 #include "core/TextNumber.h"
 
 namespace {
@@ -62,31 +58,18 @@ uint32_t TakeHexField(std::string_view& text, size_t nWidth)
     return bPlain ? (HexPair(field.data()) << 8) | HexPair(field.data() + 2) : ParseHex(field);
 }
 
-// Hands out the lines of a file, read in large chunks. A line ends at LF and
-// loses one CR in front of it; it may be any length and hold any bytes.
+// Hands out the lines of a file, read in large chunks, or of a text held in
+// memory. A line ends at LF and loses one CR in front of it; it may be any
+// length and hold any bytes.
 class CLineReader {
 public:
-    // Only a regular file is read: a FIFO or a device could block the
-    // reader, or never end. O_NONBLOCK keeps the open itself from waiting.
-    explicit CLineReader(const std::string& strPath)
-        : m_nFd(::open(strPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK))
+    explicit CLineReader(CInputFile& file)
+        : m_pFile(&file), m_pBuffer(std::make_unique_for_overwrite<char[]>(kChunkSize)), m_pData(m_pBuffer.get())
     {
-        struct stat info {};
-        if (m_nFd >= 0 && (::fstat(m_nFd, &info) != 0 || !S_ISREG(info.st_mode))) {
-            ::close(m_nFd);
-            m_nFd = -1;
-        }
     }
-    ~CLineReader()
-    {
-        if (m_nFd >= 0) {
-            ::close(m_nFd);
-        }
-    }
+    explicit CLineReader(std::string_view text) : m_pData(text.data()), m_nEnd(text.size()), m_bEndOfFile(true) {}
     CLineReader(const CLineReader&) = delete;
     CLineReader& operator=(const CLineReader&) = delete;
-
-    bool IsOpen() const { return m_nFd >= 0; }
 
     // 1: `line` holds the next line (valid until the next call); 0: end of
     // file; -1: the file could not be read. May throw std::bad_alloc when a
@@ -94,13 +77,14 @@ public:
     int NextLine(std::string_view& line)
     {
         for (;;) {
-            char* pBegin = m_pBuffer.get() + m_nBegin;
-            char* pEnd = m_pBuffer.get() + m_nEnd;
-            char* pSearch = pBegin + m_nScanned;
-            if (auto* pLf = static_cast<char*>(std::memchr(pSearch, '\n', static_cast<size_t>(pEnd - pSearch)))) {
-                char* pLineEnd = (pLf > pBegin && pLf[-1] == '\r') ? pLf - 1 : pLf;
+            const char* pBegin = m_pData + m_nBegin;
+            const char* pEnd = m_pData + m_nEnd;
+            const char* pSearch = pBegin + m_nScanned;
+            if (const auto* pLf =
+                    static_cast<const char*>(std::memchr(pSearch, '\n', static_cast<size_t>(pEnd - pSearch)))) {
+                const char* pLineEnd = (pLf > pBegin && pLf[-1] == '\r') ? pLf - 1 : pLf;
                 line = std::string_view(pBegin, static_cast<size_t>(pLineEnd - pBegin));
-                m_nBegin = static_cast<size_t>(pLf + 1 - m_pBuffer.get());
+                m_nBegin = static_cast<size_t>(pLf + 1 - m_pData);
                 m_nScanned = 0;
                 return 1;
             }
@@ -136,30 +120,25 @@ private:
         } else if (m_nBegin > 0) {
             std::memmove(m_pBuffer.get(), m_pBuffer.get() + m_nBegin, nKept);
         }
+        m_pData = m_pBuffer.get();
         m_nBegin = 0;
         m_nEnd = nKept;
-        for (;;) {
-            const ssize_t nRead = ::read(m_nFd, m_pBuffer.get() + m_nEnd, m_nCapacity - m_nEnd);
-            if (nRead > 0) {
-                m_nEnd += static_cast<size_t>(nRead);
-                return true;
-            }
-            if (nRead == 0) {
-                m_bEndOfFile = true;
-                return true;
-            }
-            if (errno != EINTR) {
-                return false;
-            }
+        const long nRead = m_pFile->Read(m_pBuffer.get() + m_nEnd, m_nCapacity - m_nEnd);
+        if (nRead < 0) {
+            return false;
         }
+        m_nEnd += static_cast<size_t>(nRead);
+        m_bEndOfFile = nRead == 0;
+        return true;
     }
 
-    int m_nFd = -1;
+    CInputFile* m_pFile = nullptr;  // none for a text in memory
     size_t m_nCapacity = kChunkSize;
-    std::unique_ptr<char[]> m_pBuffer = std::make_unique_for_overwrite<char[]>(kChunkSize);
-    size_t m_nBegin = 0;    // first byte of the current, unfinished line
-    size_t m_nEnd = 0;      // end of the bytes read so far
-    size_t m_nScanned = 0;  // bytes after m_nBegin known to hold no LF
+    std::unique_ptr<char[]> m_pBuffer;
+    const char* m_pData = nullptr;  // the buffer, or the text in memory
+    size_t m_nBegin = 0;            // first byte of the current, unfinished line
+    size_t m_nEnd = 0;              // end of the bytes read so far
+    size_t m_nScanned = 0;          // bytes after m_nBegin known to hold no LF
     bool m_bEndOfFile = false;
 };
 
@@ -273,7 +252,7 @@ void CollectHexBlocks(const uint8_t* pArea, FirmwareImage& image)
     }
 }
 
-int LoadHex(const std::string& strPath, FirmwareImage& image, CLogSink& log)
+int LoadHex(CLineReader& reader, FirmwareImage& image, CLogSink& log)
 {
     std::unique_ptr<uint8_t[]> pArea(new (std::nothrow) uint8_t[kHexAreaSize]);
     if (!pArea) {
@@ -281,11 +260,6 @@ int LoadHex(const std::string& strPath, FirmwareImage& image, CLogSink& log)
         return 0;
     }
     std::memset(pArea.get(), kErased, kHexAreaSize);
-
-    CLineReader reader(strPath);
-    if (!reader.IsOpen()) {
-        return 0;
-    }
     SHexAddressing addressing;
     int64_t nLine = 0;
     std::string_view line;
@@ -335,12 +309,8 @@ private:
     int m_nCount = 0;
 };
 
-int LoadAsc(const std::string& strPath, FirmwareImage& image)
+int LoadAsc(CLineReader& reader, FirmwareImage& image)
 {
-    CLineReader reader(strPath);
-    if (!reader.IsOpen()) {
-        return 0;
-    }
     uint32_t nCurrent = 0;
     uint32_t nLast = 0xFFFFFFFF;
     CAscPending pending(image);
@@ -469,22 +439,23 @@ CFirmwareFileCheck CheckFirmwareFile(const std::string& strPath)
         check.strReason = std::move(strReason);
         return check;
     };
-    struct stat info {};
-    if (strPath.empty() || ::stat(strPath.c_str(), &info) != 0) {
-        if (strPath.empty() || errno == ENOENT || errno == ENOTDIR) {
-            check.problem = EFileProblem::kNotFound;
-            return check;
-        }
-        return unreadable(std::strerror(errno));
-    }
-    if (S_ISDIR(info.st_mode))
+    std::string strError;
+    switch (PathKindOf(strPath, strError)) {
+    case EPathKind::kMissing:
+        check.problem = EFileProblem::kNotFound;
+        return check;
+    case EPathKind::kUnknown:
+        return unreadable(strError);
+    case EPathKind::kFolder:
         return unreadable("it is a folder");
-    if (!S_ISREG(info.st_mode))
+    case EPathKind::kOther:
         return unreadable("it is not a regular file");
-    const int fd = ::open(strPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        return unreadable(std::strerror(errno));
-    ::close(fd);
+    case EPathKind::kRegularFile:
+        break;
+    }
+    CInputFile file;
+    if (!file.Open(strPath, strError))
+        return unreadable(strError);
     check.kind = FirmwareKindOf(strPath);
     if (check.kind == EFirmwareKind::kUnknown) {
         check.problem = EFileProblem::kUnknownKind;
@@ -506,10 +477,42 @@ EFirmwareKind FirmwareKindOf(const std::string& strPath)
 
 int LoadHexFile(const std::string& strPath, FirmwareImage& image, CLogSink& log)
 {
-    return LoadWith(image, log, [&] { return LoadHex(strPath, image, log); });
+    return LoadWith(image, log, [&] {
+        CInputFile file;
+        std::string strError;
+        if (!file.Open(strPath, strError)) {
+            return 0;
+        }
+        CLineReader reader(file);
+        return LoadHex(reader, image, log);
+    });
 }
 
 int LoadAscFile(const std::string& strPath, FirmwareImage& image, CLogSink& log)
 {
-    return LoadWith(image, log, [&] { return LoadAsc(strPath, image); });
+    return LoadWith(image, log, [&] {
+        CInputFile file;
+        std::string strError;
+        if (!file.Open(strPath, strError)) {
+            return 0;
+        }
+        CLineReader reader(file);
+        return LoadAsc(reader, image);
+    });
+}
+
+int LoadHexText(std::string_view text, FirmwareImage& image, CLogSink& log)
+{
+    return LoadWith(image, log, [&] {
+        CLineReader reader(text);
+        return LoadHex(reader, image, log);
+    });
+}
+
+int LoadAscText(std::string_view text, FirmwareImage& image, CLogSink& log)
+{
+    return LoadWith(image, log, [&] {
+        CLineReader reader(text);
+        return LoadAsc(reader, image);
+    });
 }

@@ -24,6 +24,10 @@ int LoadHexFile(const std::string& strPath, FirmwareImage& image, CLogSink& log)
 // line; the format itself has no errors.
 int LoadAscFile(const std::string& strPath, FirmwareImage& image, CLogSink& log);
 
+// The same readers on a text held in memory (the fuzzers, a file already read).
+int LoadHexText(std::string_view text, FirmwareImage& image, CLogSink& log);
+int LoadAscText(std::string_view text, FirmwareImage& image, CLogSink& log);
+
 // The reader a file's name ending chooses (".hex", ".asc", any case).
 enum class EFirmwareKind { kUnknown, kHex, kAsc };
 EFirmwareKind FirmwareKindOf(const std::string& strPath);

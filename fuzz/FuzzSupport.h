@@ -1,7 +1,6 @@
 #pragma once
 // What every fuzz target shares: reading choices from the input, files the
 // product can open by name, and a check that stops the run with a message.
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -68,40 +67,6 @@ public:
 
 private:
     uint32_t m_nState;
-};
-
-// A file in memory that the product opens by name ("/proc/self/fd/N"),
-// rewritten for every input without touching a disk.
-class CMemFile {
-public:
-    CMemFile() : m_nFd(::memfd_create("vantrel-fuzz", MFD_CLOEXEC))
-    {
-        if (m_nFd >= 0) {
-            m_strPath = "/proc/self/fd/" + std::to_string(m_nFd);
-        }
-    }
-    ~CMemFile()
-    {
-        if (m_nFd >= 0) {
-            ::close(m_nFd);
-        }
-    }
-    CMemFile(const CMemFile&) = delete;
-    CMemFile& operator=(const CMemFile&) = delete;
-
-    bool Write(const void* pData, size_t nSize) const
-    {
-        if (m_nFd < 0 || ::ftruncate(m_nFd, 0) != 0) {
-            return false;
-        }
-        return nSize == 0 || ::pwrite(m_nFd, pData, nSize, 0) == static_cast<ssize_t>(nSize);
-    }
-
-    const std::string& Path() const { return m_strPath; }
-
-private:
-    int m_nFd;
-    std::string m_strPath;
 };
 
 // A private folder in $VANTREL_FUZZ_TMPDIR, else on tmpfs, else in /tmp;

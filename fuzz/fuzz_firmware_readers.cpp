@@ -76,27 +76,23 @@ bool FirstNonBlankIsColon(std::string_view text)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
 {
-    static const CMemFile file;
     const std::string_view text(reinterpret_cast<const char*>(pData), nSize);
     CheckParseHex(text);
-    if (!file.Write(pData, nSize)) {
-        return 0;
-    }
     CNullLog log;
     FirmwareImage image;
     // Every HEX load fills and scans a 16 MiB work area. A file whose first
     // non-blank byte is no ':' is refused at its first line, which is all a
     // load could show then.
     if (FirstNonBlankIsColon(text)) {
-        const int nHex = LoadHexFile(file.Path(), image, log);
+        const int nHex = LoadHexText(text, image, log);
         FUZZ_CHECK(nHex == 0 || nHex == 1);
         // A failed load leaves nothing behind.
         FUZZ_CHECK(nHex == 1 || image.empty());
         FUZZ_CHECK(BlockLengthsSound(image));
         CheckHexImage(image);
     }
-    // An ASC file that can be read always loads: the format has no errors.
-    FUZZ_CHECK(LoadAscFile(file.Path(), image, log) == 1);
+    // An ASC text always loads: the format has no errors.
+    FUZZ_CHECK(LoadAscText(text, image, log) == 1);
     FUZZ_CHECK(BlockLengthsSound(image));
     CheckAscImage(image);
     return 0;

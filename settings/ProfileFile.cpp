@@ -1,14 +1,6 @@
 #include "settings/ProfileFile.h"
 
-#include <fcntl.h>
-#include <pwd.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <climits>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <optional>
@@ -16,6 +8,7 @@
 
 #include <fmt/format.h>
 
+#include "core/FileSystem.h"
 #include "core/TextNumber.h"
 
 namespace {
@@ -144,36 +137,6 @@ size_t FindKey(const std::vector<SIniLine>& lines, const SSectionSpan& span, std
 
 std::string CutValue(std::string_view value) { return std::string(value.substr(0, kIniMaxValueLength)); }
 
-// The whole file; a missing file is empty. False, with the reason, when it
-// exists but cannot be read.
-bool ReadFileBytes(const std::string& strPath, std::string& strBytes, std::string& strError)
-{
-    strBytes.clear();
-    const int fd = ::open(strPath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT)
-            return true;
-        strError = std::strerror(errno);
-        return false;
-    }
-    char buffer[8192];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n == 0)
-            break;
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            strError = std::strerror(errno);
-            ::close(fd);
-            return false;
-        }
-        strBytes.append(buffer, static_cast<size_t>(n));
-    }
-    ::close(fd);
-    return true;
-}
-
 std::vector<SIniLine> ReadLines(const std::string& strPath)
 {
     std::string strBytes;
@@ -181,113 +144,6 @@ std::vector<SIniLine> ReadLines(const std::string& strPath)
     if (strPath.empty() || !ReadFileBytes(strPath, strBytes, strError))
         return {};
     return SplitLines(strBytes);
-}
-
-// A temporary file beside the target, removed unless it was renamed over it.
-class CTempFile {
-public:
-    explicit CTempFile(const std::string& strTarget)
-    {
-        const fs::path target(strTarget);
-        std::string strName = ".";
-        strName += target.filename().string();
-        strName += ".XXXXXX";
-        m_strPath = (target.parent_path() / strName).string();
-        m_fd = ::mkostemp(m_strPath.data(), O_CLOEXEC);
-        if (m_fd < 0)
-            m_strPath.clear();
-    }
-    ~CTempFile()
-    {
-        Close();
-        if (!m_strPath.empty())
-            ::unlink(m_strPath.c_str());
-    }
-    CTempFile(const CTempFile&) = delete;
-    CTempFile& operator=(const CTempFile&) = delete;
-
-    int Fd() const { return m_fd; }
-    const std::string& Path() const { return m_strPath; }
-    bool Close()
-    {
-        const int fd = m_fd;
-        m_fd = -1;
-        return fd < 0 || ::close(fd) == 0;
-    }
-    void Renamed() { m_strPath.clear(); }
-
-private:
-    int m_fd = -1;
-    std::string m_strPath;
-};
-
-bool Fail(std::string& strError)
-{
-    strError = std::strerror(errno);
-    return false;
-}
-
-bool WriteAll(int fd, const std::string& strBytes)
-{
-    size_t nDone = 0;
-    while (nDone < strBytes.size()) {
-        const ssize_t n = ::write(fd, strBytes.data() + nDone, strBytes.size() - nDone);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        nDone += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-// Rewrites the file where it stands: its owner, group and mode stay.
-bool RewriteInPlace(const std::string& strPath, const std::string& strBytes, std::string& strError)
-{
-    const int fd = ::open(strPath.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-    if (fd < 0)
-        return Fail(strError);
-    const bool bWritten = WriteAll(fd, strBytes) && ::fsync(fd) == 0;
-    if (::close(fd) != 0 || !bWritten)
-        return Fail(strError);
-    return true;
-}
-
-// The new file is complete and on disk before it takes the old one's name.
-// A file this user may not write is never replaced (the rename would do it
-// as the folder allows), and another user's file is rewritten in place, so
-// that it keeps its owner.
-bool ReplaceFile(const std::string& strPath, const std::string& strBytes, std::string& strError)
-{
-    struct stat old {};
-    const bool bExists = ::stat(strPath.c_str(), &old) == 0;
-    if (bExists && ::faccessat(AT_FDCWD, strPath.c_str(), W_OK, AT_EACCESS) != 0)
-        return Fail(strError);
-    if (bExists && old.st_uid != ::geteuid())
-        return RewriteInPlace(strPath, strBytes, strError);
-    CTempFile temp(strPath);
-    if (temp.Fd() < 0) {
-        // A writable file in a folder that is not: in place is the only way.
-        if (bExists && (errno == EACCES || errno == EPERM))
-            return RewriteInPlace(strPath, strBytes, strError);
-        return Fail(strError);
-    }
-    const mode_t mode = bExists ? (old.st_mode & 07777) : 0644;
-    if (::fchmod(temp.Fd(), mode) != 0 || !WriteAll(temp.Fd(), strBytes))
-        return Fail(strError);
-    if (::fsync(temp.Fd()) != 0 || !temp.Close())
-        return Fail(strError);
-    if (::rename(temp.Path().c_str(), strPath.c_str()) != 0)
-        return Fail(strError);
-    temp.Renamed();
-    // The rename itself survives a power loss only once the folder is synced.
-    const std::string strDir = fs::path(strPath).parent_path().string();
-    const int dirFd = ::open(strDir.empty() ? "." : strDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
-    return true;
 }
 
 bool HasLineEnd(std::string_view text) { return text.find_first_of("\r\n") != std::string_view::npos; }
@@ -360,22 +216,6 @@ bool EditKey(const std::string& strIniPath, const std::string& strSectionGiven, 
     return ReplaceFile(strPath, strNew, strError);
 }
 
-// Whether this user may write the file (or, when it does not exist yet,
-// create it), as the write itself will find.
-bool PathWritable(const std::string& strPath)
-{
-    if (::faccessat(AT_FDCWD, strPath.c_str(), F_OK, AT_EACCESS) == 0)
-        return ::faccessat(AT_FDCWD, strPath.c_str(), W_OK, AT_EACCESS) == 0;
-    const std::string strDir = fs::path(strPath).parent_path().string();
-    return ::faccessat(AT_FDCWD, strDir.empty() ? "." : strDir.c_str(), W_OK, AT_EACCESS) == 0;
-}
-
-bool PathExists(const std::string& strPath)
-{
-    struct stat info {};
-    return ::stat(strPath.c_str(), &info) == 0;
-}
-
 std::string EnvText(const char* pszName)
 {
     const char* pszValue = std::getenv(pszName);
@@ -396,28 +236,18 @@ std::string ReplaceFileExt(const std::string& strPath, const std::string& strExt
 
 std::string ModulePathWithExt(const std::string& strExt)
 {
-    std::string strExe(PATH_MAX, '\0');
-    const ssize_t n = ::readlink("/proc/self/exe", strExe.data(), strExe.size());
-    if (n <= 0 || static_cast<size_t>(n) >= strExe.size())
-        return std::string();
-    strExe.resize(static_cast<size_t>(n));
-    return ReplaceFileExt(strExe, strExt);
+    const std::string strExe = ExecutablePath();
+    return strExe.empty() ? std::string() : ReplaceFileExt(strExe, strExt);
 }
 
 std::string UserSettingsFilePath()
 {
     fs::path dir;
     const std::string strConfig = EnvText("XDG_CONFIG_HOME");
-    if (!strConfig.empty() && strConfig.front() == '/') {
+    if (!strConfig.empty() && strConfig.front() == '/')
         dir = strConfig;
-    } else {
-        std::string strHome = EnvText("HOME");
-        if (strHome.empty()) {
-            const passwd* pUser = ::getpwuid(::getuid());
-            strHome = pUser != nullptr && pUser->pw_dir != nullptr ? pUser->pw_dir : "/tmp";
-        }
-        dir = fs::path(strHome) / ".config";
-    }
+    else
+        dir = fs::path(HomeFolder()) / ".config";
     dir /= "vantrel";
     std::error_code ec;
     fs::create_directories(dir, ec);  // a failure shows when the file is written

@@ -17,6 +17,7 @@
 
 #include <fmt/format.h>
 
+#include "core/CUniqueFd.h"
 #include "serial/posix/BaudRate.h"
 #include "serial/posix/OpenFailure.h"
 
@@ -48,28 +49,6 @@ EIoStatus WaitUntil(int fd, short nWanted, Clock::time_point deadline, short& nE
         return EIoStatus::kOk;
     }
 }
-
-// Closes a descriptor unless it is released to its new owner.
-class CFdGuard {
-public:
-    explicit CFdGuard(int fd) : m_fd(fd) {}
-    ~CFdGuard()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    CFdGuard(const CFdGuard&) = delete;
-    CFdGuard& operator=(const CFdGuard&) = delete;
-    int Release()
-    {
-        const int fd = m_fd;
-        m_fd = -1;
-        return fd;
-    }
-
-private:
-    int m_fd;
-};
 
 speed_t StandardSpeed(int nBaudRate)
 {
@@ -142,7 +121,7 @@ bool CSerialDevice::Open(const std::string& strPath, const CLineSettings& settin
         strError = OpenErrorReason(strPath, errno);
         return false;
     }
-    CFdGuard guard(fd);
+    CUniqueFd guard(fd);
     // Before any line setting: raw mode on the console or on our own
     // terminal would take it from whoever uses it.
     strError = NotSerialReason(fd);
