@@ -112,7 +112,7 @@ int CDeviceChannel::ReadReplyByte(uint8_t nCode, uint8_t& value)
 
 int CDeviceChannel::IapCommand(uint8_t nCode, uint8_t* pBuffer, int nFrameLength, int nReplyLength)
 {
-    if (nFrameLength < 4 || nReplyLength < 3) {
+    if (!pBuffer || nFrameLength < 4 || nReplyLength < 3) {
         SetExchangeError(nCode, "frame too short");
         return 0;
     }
@@ -150,10 +150,14 @@ int CDeviceChannel::IapCommand(uint8_t nCode, uint8_t* pBuffer, int nFrameLength
     return Failed();
 }
 
-int CDeviceChannel::FlashCommand(uint8_t nCode, uint8_t* pData, int nDataLength, int nReplyCount)
+int CDeviceChannel::FlashCommand(uint8_t nCode, const uint8_t* pData, int nDataLength, int nReplyCount,
+                                 uint8_t* pReplyData)
 {
-    if (nDataLength < 0) {
-        SetExchangeError(nCode, "negative data length");
+    // Arguments are checked before anything is sent: a request that cannot
+    // be completed must not reach the device.
+    if (nDataLength < 0 || nReplyCount < 0 || (nDataLength > 0 && !pData) ||
+        (nCode == kFlashRead && nReplyCount > 0 && !pReplyData)) {
+        SetExchangeError(nCode, "bad arguments");
         return 0;
     }
     uint8_t small[kSmallFrame];
@@ -190,12 +194,16 @@ int CDeviceChannel::FlashCommand(uint8_t nCode, uint8_t* pData, int nDataLength,
     }
     // reply[1..n] is the data; the closing byte after it is not examined.
     if (nCode == kFlashRead && nReplyCount > 0)
-        std::memcpy(pData, reply + 1, static_cast<size_t>(nReplyCount));
+        std::memcpy(pReplyData, reply + 1, static_cast<size_t>(nReplyCount));
     return 1;
 }
 
 int CDeviceChannel::WriteBlock(int nAddress, int nLength, const uint8_t* pData)
 {
+    if (nLength < 0 || (nLength > 0 && !pData)) {
+        SetExchangeError(kFlashSetAddress, "bad arguments");
+        return 0;
+    }
     uint8_t address[3] = {static_cast<uint8_t>(nAddress >> 16), static_cast<uint8_t>(nAddress >> 8),
                           static_cast<uint8_t>(nAddress)};
     if (!FlashCommand(kFlashSetAddress, address, 3, 0))
@@ -224,7 +232,7 @@ int CDeviceChannel::WriteBlock(int nAddress, int nLength, const uint8_t* pData)
 
 int CDeviceChannel::ReadBlock(int nAddress, int nLength, uint8_t* pBuffer)
 {
-    if (nLength <= 0) {
+    if (nLength <= 0 || !pBuffer) {
         SetExchangeError(kFlashRead, "nothing to read");
         return 0;
     }
@@ -232,6 +240,6 @@ int CDeviceChannel::ReadBlock(int nAddress, int nLength, uint8_t* pBuffer)
                           static_cast<uint8_t>(nAddress)};
     if (!FlashCommand(kFlashSetAddress, address, 3, 0))
         return 0;
-    pBuffer[0] = static_cast<uint8_t>(nLength);
-    return FlashCommand(kFlashRead, pBuffer, 1, nLength);
+    const uint8_t nCount = static_cast<uint8_t>(nLength);
+    return FlashCommand(kFlashRead, &nCount, 1, nLength, pBuffer);
 }

@@ -57,7 +57,10 @@ public:
     int ReceiveAvailable(int nCapacity, uint8_t* pBuffer);
 
     int IapCommand(uint8_t nCode, uint8_t* pBuffer, int nFrameLength, int nReplyLength);
-    int FlashCommand(uint8_t nCode, uint8_t* pData, int nDataLength, int nReplyCount);
+    // The reply's nReplyCount data bytes of a read (kFlashRead) go to
+    // pReplyData; the request's own bytes are only read.
+    int FlashCommand(uint8_t nCode, const uint8_t* pData, int nDataLength, int nReplyCount,
+                     uint8_t* pReplyData = nullptr);
     int WriteBlock(int nAddress, int nLength, const uint8_t* pData);
     int ReadBlock(int nAddress, int nLength, uint8_t* pBuffer);
 

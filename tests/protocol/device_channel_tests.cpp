@@ -228,3 +228,26 @@ TEST(DeviceChannelOpen, FailedOpenNamesThePortAndTheRate)
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(DeviceChannelTest, ArgumentsAreCheckedBeforeAnythingIsSent)
+{
+    m_sim.ClearReceivedFrames();
+    const int nCommands = m_sim.CommandCount();
+    uint8_t buffer[kIapFrameLength] = {};
+    EXPECT_EQ(m_channel.IapCommand(kIapIdentify, nullptr, kIapFrameLength, kIapFrameLength), 0);
+    EXPECT_EQ(m_channel.IapCommand(kIapIdentify, buffer, 3, kIapFrameLength), 0);
+    EXPECT_EQ(m_channel.FlashCommand(kFlashSetAddress, nullptr, 3, 0), 0);
+    EXPECT_EQ(m_channel.FlashCommand(kFlashSetAddress, buffer, -1, 0), 0);
+    EXPECT_EQ(m_channel.FlashCommand(kFlashRead, buffer, 1, 4, nullptr), 0);
+    EXPECT_EQ(m_channel.WriteBlock(0x100, 4, nullptr), 0);
+    EXPECT_EQ(m_channel.ReadBlock(0x100, 4, nullptr), 0);
+    EXPECT_EQ(m_channel.ReadBlock(0x100, 0, buffer), 0);
+    EXPECT_TRUE(m_sim.ReceivedFrames().empty());
+    EXPECT_EQ(m_sim.CommandCount(), nCommands);
+    // The channel is as good as before.
+    EXPECT_EQ(Iap(kIapEnter, {0xAC, 0x01, 0x53, 0xFE, 0x00, 0x00}), 1);
+}
+
+}  // namespace
