@@ -189,8 +189,7 @@ void SetTextIfDifferent(QLineEdit* pEdit, const QString& strText)
 CLoaderDlg::CLoaderDlg(QWidget* pParent)
     : QDialog(pParent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                            Qt::WindowCloseButtonHint),
-      m_view(*this),
-      m_loader(m_view)
+      m_view(*this), m_loader(m_view)
 {
     setWindowTitle(QStringLiteral("Vantrel"));
     setWindowIcon(AppIcon());
@@ -247,7 +246,8 @@ void CLoaderDlg::CreateControls()
     MakeLabel(pPage, du, "数据位", 16, 59, 27, 8);
     MakeLabel(pPage, du, "校验位", 16, 78, 27, 8);
     // Sorted lists: the items are given in their sorted order.
-    m_cbParity = MakeCombo(pPage, du, "m_cbParity", 1047, true, {"Even", "Mark", "None", "Odd", "Space"}, 45, 78, 61, 70);
+    m_cbParity =
+        MakeCombo(pPage, du, "m_cbParity", 1047, true, {"Even", "Mark", "None", "Odd", "Space"}, 45, 78, 61, 70);
     MakeLabel(pPage, du, "停止位", 16, 99, 29, 8);
     m_cbStopBits = MakeCombo(pPage, du, "m_cbStopBits", 1048, true, {"1", "1.5", "2"}, 45, 95, 61, 45);
     m_btnOpenPort = MakeButton(pPage, du, "m_btnOpenPort", 1032, kOpenPortText, false, 38, 119, 49, 14);
@@ -294,12 +294,11 @@ void CLoaderDlg::CreateControls()
             m_scroll->ensureWidgetVisible(pNow, 0, 0);
     });
 
-    QWidget* const tabOrder[] = {m_btnStart,       m_cbPort,         m_btnSelectFile,  m_richLog,
-                                       m_editFilePath,   m_cbBaudRate,     m_cbDataBits,     m_cbParity,
-                                       m_cbStopBits,     m_btnOpenPort,    m_editFrameLen,   m_editRepeatTimes,
-                                       m_editTimeInterval, m_editSend,     m_btnAutoSend,    m_btnReceive,
-                                       m_btnClear,       m_cbSendMode,     m_btnManualSend,  m_editVerMajor,
-                                       m_editVerMinor,   m_editVerPatch,   m_checkChipType};
+    QWidget* const tabOrder[] = {m_btnStart,     m_cbPort,          m_btnSelectFile,    m_richLog,       m_editFilePath,
+                                 m_cbBaudRate,   m_cbDataBits,      m_cbParity,         m_cbStopBits,    m_btnOpenPort,
+                                 m_editFrameLen, m_editRepeatTimes, m_editTimeInterval, m_editSend,      m_btnAutoSend,
+                                 m_btnReceive,   m_btnClear,        m_cbSendMode,       m_btnManualSend, m_editVerMajor,
+                                 m_editVerMinor, m_editVerPatch,    m_checkChipType};
     for (size_t i = 1; i < std::size(tabOrder); ++i)
         setTabOrder(tabOrder[i - 1], tabOrder[i]);
 

@@ -381,7 +381,8 @@ void PeakMemoryFigure(const std::string& strDir, const std::string& strCli, cons
     for (int i = 0; i < 100 && ::access(strLink.c_str(), F_OK) != 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     long nMaxRssKib = 0;
-    const int nExit = RunProgram({strCli, "download", strFile, "--port", strLink, "--support-version", "*.*.*"}, &nMaxRssKib);
+    const int nExit =
+        RunProgram({strCli, "download", strFile, "--port", strLink, "--support-version", "*.*.*"}, &nMaxRssKib);
     ::kill(simPid, SIGTERM);
     ::waitpid(simPid, nullptr, 0);
     Report({"peak memory of vantrel-cli download, 1 MiB (MiB)", static_cast<double>(nMaxRssKib) / 1024.0, 64.0, false,

@@ -73,8 +73,7 @@ std::string ProgressText(int nPosition, int nTotal)
 
 CConsoleView::CConsoleView(EAnswer answer)
     : m_answer(answer), m_bColour(WantsColour()), m_bProgressVisible(::isatty(STDERR_FILENO) != 0)
-{
-}
+{}
 
 void CConsoleView::AppendLog(const std::string& strText, int nColour)
 {
@@ -184,8 +183,7 @@ void CConsoleView::DrawProgress()
 {
     if (!m_bProgressVisible || !m_bProgressShown || !m_bAtLineStart)
         return;
-    const int nPercent =
-        m_nProgressTotal > 0 ? static_cast<int>(int64_t {m_nProgressPos} * 100 / m_nProgressTotal) : 0;
+    const int nPercent = m_nProgressTotal > 0 ? static_cast<int>(int64_t {m_nProgressPos} * 100 / m_nProgressTotal) : 0;
     if (nPercent == m_nProgressDrawnPercent)
         return;  // redraw only when it changes: thousands of steps, a hundred draws
     std::fprintf(stderr, "\r%s", ProgressText(m_nProgressPos, m_nProgressTotal).c_str());

@@ -33,8 +33,8 @@ private:
     int m_fdInterrupt[2] = {-1, -1};
     std::mutex m_mutex;
     std::function<void()> m_onFirst;
-    std::atomic<int> m_nCount{0};
-    std::atomic<bool> m_bDone{false};
+    std::atomic<int> m_nCount {0};
+    std::atomic<bool> m_bDone {false};
     std::thread m_thread;
 };
 

@@ -60,9 +60,8 @@ bool FindComPort(CComPortMap& comPorts, int nNumber, const std::string& strName,
             return true;
     }
     const std::string strPath = comPorts.Path(nNumber);
-    strError = strPath.empty()
-                   ? fmt::format("no device is known as {}", strName)
-                   : fmt::format("{} stands for {}, which the port search does not find", strName, strPath);
+    strError = strPath.empty() ? fmt::format("no device is known as {}", strName)
+                               : fmt::format("{} stands for {}, which the port search does not find", strName, strPath);
     if (bFromSettings)
         strError += ", the dialog's port choice; give --port";
     strError += strSearchError + ". `vantrel-cli ports` lists the ports there are";
@@ -71,8 +70,7 @@ bool FindComPort(CComPortMap& comPorts, int nNumber, const std::string& strName,
 
 }  // namespace
 
-bool PrepareDownload(const CDownloadOptions& options, CComPortMap& comPorts, CRunInputs& inputs,
-                     std::string& strError)
+bool PrepareDownload(const CDownloadOptions& options, CComPortMap& comPorts, CRunInputs& inputs, std::string& strError)
 {
     CProfileFile profile;
     UseDialogSettings(options.strIni, profile, comPorts);
@@ -93,12 +91,13 @@ bool PrepareDownload(const CDownloadOptions& options, CComPortMap& comPorts, CRu
     const std::string& strPort = options.strPort;
     if (strPort.empty()) {
         if (nPortIndex < 0 || nPortIndex >= kPortItemCount) {
-            strError = fmt::format("the settings file {} holds no port choice (PortNum={}); give --port", profile.Path(),
-                                   nPortIndex);
+            strError = fmt::format("the settings file {} holds no port choice (PortNum={}); give --port",
+                                   profile.Path(), nPortIndex);
             return false;
         }
         inputs.port.nPortIndex = nPortIndex;
-        if (nPortIndex != kAutoCheckIndex && !FindComPort(comPorts, nPortIndex + 1, PortItemText(nPortIndex), true, strError))
+        if (nPortIndex != kAutoCheckIndex &&
+            !FindComPort(comPorts, nPortIndex + 1, PortItemText(nPortIndex), true, strError))
             return false;
     } else if (EqualsNoCase(strPort, "AUTOCHECK")) {
         inputs.port.nPortIndex = kAutoCheckIndex;
@@ -140,8 +139,8 @@ int RunInfo(const std::string& strFile, int nFileExitStatus)
     }
     CStdoutLog log;
     FirmwareImage image;
-    const int nLoaded = check.kind == EFirmwareKind::kAsc ? LoadAscFile(strFile, image, log)
-                                                          : LoadHexFile(strFile, image, log);
+    const int nLoaded =
+        check.kind == EFirmwareKind::kAsc ? LoadAscFile(strFile, image, log) : LoadHexFile(strFile, image, log);
     if (!nLoaded) {
         std::fprintf(stderr, "vantrel-cli: %s: the file cannot be read\n", strFile.c_str());
         return nFileExitStatus;

@@ -6,8 +6,8 @@
 
 struct CDownloadOptions {
     std::string strFile;
-    std::string strPort;        // COMn, AUTOCHECK or a device path; empty: the settings file
-    int nBaudRate = 0;          // 0: the settings file
+    std::string strPort;  // COMn, AUTOCHECK or a device path; empty: the settings file
+    int nBaudRate = 0;    // 0: the settings file
     int nBurnType = 0;
     bool bChipCheck = false;
     int nVerMajor = 0;
@@ -21,8 +21,7 @@ struct CDownloadOptions {
 // The inputs of the run, with the settings file filling in what the options
 // leave open. Nothing is written to the settings file.
 // The COM numbers are looked up in comPorts, the engine's map.
-bool PrepareDownload(const CDownloadOptions& options, CComPortMap& comPorts, CRunInputs& inputs,
-                     std::string& strError);
+bool PrepareDownload(const CDownloadOptions& options, CComPortMap& comPorts, CRunInputs& inputs, std::string& strError);
 // Loads the file with the download's reader and lists what it covers; a file
 // that cannot be loaded exits with nFileExitStatus, as a download of it does.
 int RunInfo(const std::string& strFile, int nFileExitStatus);

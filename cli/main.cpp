@@ -30,17 +30,16 @@ constexpr int kExitVerify = 6;
 constexpr int kExitDisconnect = 7;
 constexpr int kExitCancelled = 8;
 
-const char* kExitHelp =
-    "Exit status of download:\n"
-    "  0  the image was written, verified without difference, and the device left IAP mode\n"
-    "  2  usage error (unknown option, missing file argument, bad version text)\n"
-    "  3  the file: not found, not readable, rejected by its reader, or not .hex/.asc\n"
-    "  4  the connection: port, identify/enter/query refused, version not permitted,\n"
-    "     downgrade declined\n"
-    "  5  a block write failed\n"
-    "  6  the verify pass found differences or could not read the device\n"
-    "  7  the device did not leave IAP mode\n"
-    "  8  cancelled (Ctrl-C)\n";
+const char* kExitHelp = "Exit status of download:\n"
+                        "  0  the image was written, verified without difference, and the device left IAP mode\n"
+                        "  2  usage error (unknown option, missing file argument, bad version text)\n"
+                        "  3  the file: not found, not readable, rejected by its reader, or not .hex/.asc\n"
+                        "  4  the connection: port, identify/enter/query refused, version not permitted,\n"
+                        "     downgrade declined\n"
+                        "  5  a block write failed\n"
+                        "  6  the verify pass found differences or could not read the device\n"
+                        "  7  the device did not leave IAP mode\n"
+                        "  8  cancelled (Ctrl-C)\n";
 
 int ExitStatusOf(ERunEnd end)
 {
@@ -107,7 +106,6 @@ bool ParseVersionText(const std::string& strText, int& nMajor, int& nMinor, int&
     return true;
 }
 
-
 const CLI::Validator kVersionText(
     [](const std::string& strText) {
         int nMajor = 0, nMinor = 0, nPatch = 0;
@@ -142,7 +140,9 @@ CLI::App* SetUpDownload(CLI::App& app, CDownloadCommand& command)
     CDownloadOptions& download = command.options;
     CLI::App* pDownload = app.add_subcommand("download", "Write FILE into the device, read it back and compare");
     pDownload->add_option("file", download.strFile, "Intel HEX (.hex) or ASC (.asc) firmware file")->required();
-    pDownload->add_option("--port", download.strPort, "COMn, AUTOCHECK or a device path (default: the dialog's settings file)")
+    pDownload
+        ->add_option("--port", download.strPort,
+                     "COMn, AUTOCHECK or a device path (default: the dialog's settings file)")
         ->check(kPortText);
     pDownload->add_option("--baud", download.nBaudRate, "bit rate (default: the settings file)")->check(kBitRate);
     pDownload->add_option("--burn-type", download.nBurnType, "0 programmer firmware, 1 emulator firmware, 2 program")
@@ -152,7 +152,8 @@ CLI::App* SetUpDownload(CLI::App& app, CDownloadCommand& command)
     pDownload->add_flag("--chip-check", download.bChipCheck, "ask the device to check the chip type (burn type 2)");
     command.pSupport = pDownload->add_option("--support-version", download.strSupportVersion,
                                              "permitted firmware versions, e.g. 1.2.* (default: the settings file)");
-    auto* pYes = pDownload->add_flag("--yes", command.bYes, "answer Yes to the question whether to write an older version");
+    auto* pYes =
+        pDownload->add_flag("--yes", command.bYes, "answer Yes to the question whether to write an older version");
     pDownload->add_flag("--no", command.bNo, "answer No to that question")->excludes(pYes);
     pDownload->add_option("--ini", download.strIni, "settings file to read instead of the dialog's (never written)")
         ->check(kSettingsFile);

@@ -111,8 +111,7 @@ ERunEnd CLoader::DownloadFile()
     // in IAP mode for nothing.
     const CFirmwareFileCheck file = CheckFirmwareFile(strPath);
     switch (file.problem) {
-    case EFileProblem::kNone:
-        break;
+    case EFileProblem::kNone: break;
     case EFileProblem::kNotFound:
         Log(fmt::format("## File not found: {} \r\n", strPath), kLogRed);
         return ERunEnd::kFileNotFound;

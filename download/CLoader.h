@@ -21,11 +21,10 @@ constexpr int kAutoCheckIndex = 12;
 // Ports the search records; a later one must be chosen by hand.
 constexpr int kDetectedPortSlots = 6;
 
-
 // Which port to open, and the texts of the line settings shown for it.
 struct CPortChoice {
-    int nPortIndex = 0;          // item of the port list, or -1 for none selected
-    std::string strPortPath;     // a device path named directly; wins over the index
+    int nPortIndex = 0;       // item of the port list, or -1 for none selected
+    std::string strPortPath;  // a device path named directly; wins over the index
     std::string strBaudRate = "115200";
     std::string strDataBits = "8";
     std::string strParity = "None";
@@ -37,7 +36,7 @@ struct CPortChoice {
 struct CRunInputs {
     std::string strFilePath;
     CPortChoice port;
-    int nBurnType = 0;        // 0 programmer firmware, 1 emulator firmware, 2 program
+    int nBurnType = 0;  // 0 programmer firmware, 1 emulator firmware, 2 program
     int bChipTypeCheck = 0;
     int nVerMajor = 0;
     int nVerMinor = 0;
@@ -47,13 +46,13 @@ struct CRunInputs {
 
 // How a run ended; the command line turns it into its exit status.
 enum class ERunEnd {
-    kSuccess,            // written, verified without difference, device out of IAP mode
+    kSuccess,  // written, verified without difference, device out of IAP mode
     kConnectionFailed,
     kFileNotFound,
     kUnknownFileKind,
     kLoadFailed,
     kWriteFailed,
-    kVerifyFailed,       // differences, or the device could not be read back
+    kVerifyFailed,  // differences, or the device could not be read back
     kDisconnectFailed,
     kCancelled,
 };
@@ -137,9 +136,9 @@ private:
     std::array<int, kDetectedPortSlots> m_detectedPorts = {-1, -1, -1, -1, -1, -1};
     CCodePage936Decoder m_receiveDecoder;
     int m_nChipVersion = 0;
-    std::atomic<int> m_bRunning{0};
-    std::atomic<int> m_bIdle{1};
-    std::atomic<ERunEnd> m_lastRunEnd{ERunEnd::kSuccess};
+    std::atomic<int> m_bRunning {0};
+    std::atomic<int> m_bIdle {1};
+    std::atomic<ERunEnd> m_lastRunEnd {ERunEnd::kSuccess};
     std::mutex m_workerMutex;
     std::thread m_worker;
 };

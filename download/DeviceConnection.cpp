@@ -86,7 +86,8 @@ int CLoader::ConnectDevice()
         return 1;
     if (VersionPermitted(permitted, query[2], query[3], query[4]))
         return 1;
-    Log(fmt::format("##  当前的固件版本[{}.{}.{}]没有升级的权限，禁止升级 !\r\n", query[2], query[3], query[4]), kLogRed);
+    Log(fmt::format("##  当前的固件版本[{}.{}.{}]没有升级的权限，禁止升级 !\r\n", query[2], query[3], query[4]),
+        kLogRed);
     m_channel.ClosePort();
     return 0;
 }

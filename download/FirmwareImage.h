@@ -7,8 +7,8 @@
 constexpr int kMaxBlockLength = 16;
 
 struct FirmwareBlock {
-    int32_t address = 0;  // device address of the first byte; only the low 24 bits reach the device
-    int32_t length = 0;   // 1 to kMaxBlockLength
+    int32_t address = 0;                 // device address of the first byte; only the low 24 bits reach the device
+    int32_t length = 0;                  // 1 to kMaxBlockLength
     uint8_t data[kMaxBlockLength] = {};  // the first `length` bytes are the block's
 };
 

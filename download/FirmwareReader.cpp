@@ -14,7 +14,7 @@
 namespace {
 
 // One byte per 24-bit device address; 0xFF is what an erased device holds.
-constexpr size_t kHexAreaSize = size_t{1} << 24;
+constexpr size_t kHexAreaSize = size_t {1} << 24;
 constexpr uint32_t kHexAddressMask = 0xFFFFFF;
 constexpr uint8_t kErased = 0xFF;
 
@@ -54,7 +54,8 @@ uint32_t TakeHexField(std::string_view& text, size_t nWidth)
         return HexPair(field.data());
     }
     // Two plain pairs read the same as the whole field; anything else does not.
-    const bool bPlain = (HexDigitValue(field[0]) | HexDigitValue(field[1]) | HexDigitValue(field[2]) | HexDigitValue(field[3])) >= 0;
+    const bool bPlain =
+        (HexDigitValue(field[0]) | HexDigitValue(field[1]) | HexDigitValue(field[2]) | HexDigitValue(field[3])) >= 0;
     return bPlain ? (HexPair(field.data()) << 8) | HexPair(field.data() + 2) : ParseHex(field);
 }
 
@@ -65,8 +66,7 @@ class CLineReader {
 public:
     explicit CLineReader(CInputFile& file)
         : m_pFile(&file), m_pBuffer(std::make_unique_for_overwrite<char[]>(kChunkSize)), m_pData(m_pBuffer.get())
-    {
-    }
+    {}
     explicit CLineReader(std::string_view text) : m_pData(text.data()), m_nEnd(text.size()), m_bEndOfFile(true) {}
     CLineReader(const CLineReader&) = delete;
     CLineReader& operator=(const CLineReader&) = delete;
@@ -105,7 +105,7 @@ public:
     }
 
 private:
-    static constexpr size_t kChunkSize = size_t{256} << 10;
+    static constexpr size_t kChunkSize = size_t {256} << 10;
 
     // Moves the unfinished line to the front, into a larger buffer if it
     // takes more than half of this one, and reads as much as fits.
@@ -171,19 +171,19 @@ int ApplyHexRecord(std::string_view line, int64_t nLine, SHexAddressing& address
     const uint32_t nType = TakeHexField(line, 2);
     uint32_t nSum = static_cast<uint32_t>(nCount) + (nOffset >> 8) + nOffset + nType;
 
-    const uint32_t nAddress = (addressing.nMode == 2 ? addressing.nSegmentBase * 16 + nOffset
-                                                     : addressing.nLinearBase * 65536 + nOffset) &
-                              kHexAddressMask;
+    const uint32_t nAddress =
+        (addressing.nMode == 2 ? addressing.nSegmentBase * 16 + nOffset : addressing.nLinearBase * 65536 + nOffset) &
+        kHexAddressMask;
 
     uint32_t nChecksum = 0;
     switch (nType) {
     case 0x00: {
-        if (static_cast<int64_t>(line.size()) != 2 * int64_t{nCount} + 2) {
+        if (static_cast<int64_t>(line.size()) != 2 * int64_t {nCount} + 2) {
             log.AppendLog(fmt::format("##  Data length not equal to {}.(L{})\r\n", nCount, nLine), kLogRed);
             return 0;
         }
         // Refused rather than written past the end of the work area.
-        if (int64_t{nAddress} + nCount - 1 > int64_t{kHexAddressMask}) {
+        if (int64_t {nAddress} + nCount - 1 > int64_t {kHexAddressMask}) {
             log.AppendLog(fmt::format("##  Address out of range. (L{})\r\n", nLine), kLogRed);
             return 0;
         }
@@ -230,7 +230,7 @@ bool IsErased(const uint8_t* pBlock)
     uint64_t nHigh = 0;
     std::memcpy(&nLow, pBlock, sizeof nLow);
     std::memcpy(&nHigh, pBlock + sizeof nLow, sizeof nHigh);
-    return (nLow & nHigh) == ~uint64_t{0};
+    return (nLow & nHigh) == ~uint64_t {0};
 }
 
 // Turns every 16-byte block of the work area that holds anything but 0xFF
@@ -284,10 +284,7 @@ int LoadHex(CLineReader& reader, FirmwareImage& image, CLogSink& log)
 // Bytes of ASC data lines waiting to become one block.
 class CAscPending {
 public:
-    explicit CAscPending(FirmwareImage& image)
-        : m_image(image)
-    {
-    }
+    explicit CAscPending(FirmwareImage& image) : m_image(image) {}
 
     int Count() const { return m_nCount; }
 
@@ -305,7 +302,7 @@ public:
 
 private:
     FirmwareImage& m_image;
-    std::array<uint8_t, kMaxBlockLength> m_arrData{};
+    std::array<uint8_t, kMaxBlockLength> m_arrData {};
     int m_nCount = 0;
 };
 
@@ -441,17 +438,11 @@ CFirmwareFileCheck CheckFirmwareFile(const std::string& strPath)
     };
     std::string strError;
     switch (PathKindOf(strPath, strError)) {
-    case EPathKind::kMissing:
-        check.problem = EFileProblem::kNotFound;
-        return check;
-    case EPathKind::kUnknown:
-        return unreadable(strError);
-    case EPathKind::kFolder:
-        return unreadable("it is a folder");
-    case EPathKind::kOther:
-        return unreadable("it is not a regular file");
-    case EPathKind::kRegularFile:
-        break;
+    case EPathKind::kMissing: check.problem = EFileProblem::kNotFound; return check;
+    case EPathKind::kUnknown: return unreadable(strError);
+    case EPathKind::kFolder: return unreadable("it is a folder");
+    case EPathKind::kOther: return unreadable("it is not a regular file");
+    case EPathKind::kRegularFile: break;
     }
     CInputFile file;
     if (!file.Open(strPath, strError))

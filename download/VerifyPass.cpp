@@ -26,7 +26,8 @@ EVerifyResult CLoader::VerifyImage()
         for (int i = 0; i < block.length; ++i) {
             if (readBack[i] != block.data[i]) {
                 Log(fmt::format("++  Addr={:06x}H, W={:02x}H, R={:02x}H.\r\n",
-                                static_cast<uint32_t>(block.address) + static_cast<uint32_t>(i), block.data[i], readBack[i]),
+                                static_cast<uint32_t>(block.address) + static_cast<uint32_t>(i), block.data[i],
+                                readBack[i]),
                     kLogDarkRed);
                 ++nMismatches;
             }

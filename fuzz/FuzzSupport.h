@@ -13,12 +13,12 @@
 #include <system_error>
 
 // A broken invariant is a finding: libFuzzer saves the input that caused it.
-#define FUZZ_CHECK(cond)                                                                   \
-    do {                                                                                   \
-        if (!(cond)) {                                                                     \
-            std::fprintf(stderr, "FUZZ_CHECK failed: %s (%s:%d)\n", #cond, __FILE__, __LINE__); \
-            std::abort();                                                                  \
-        }                                                                                  \
+#define FUZZ_CHECK(cond)                                                                                               \
+    do {                                                                                                               \
+        if (!(cond)) {                                                                                                 \
+            std::fprintf(stderr, "FUZZ_CHECK failed: %s (%s:%d)\n", #cond, __FILE__, __LINE__);                        \
+            std::abort();                                                                                              \
+        }                                                                                                              \
     } while (false)
 
 // Takes choices from the front of the input; once it runs dry every choice is 0.
@@ -34,7 +34,7 @@ public:
     // 0 to nMax inclusive.
     size_t TakeUpTo(size_t nMax)
     {
-        const size_t nValue = (size_t{TakeByte()} << 8) | TakeByte();
+        const size_t nValue = (size_t {TakeByte()} << 8) | TakeByte();
         return nMax == 0 ? 0 : nValue % (nMax + 1);
     }
 

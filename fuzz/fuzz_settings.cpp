@@ -19,7 +19,10 @@ namespace {
 
 using CEntries = std::vector<std::pair<std::string, std::string>>;
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
 
 std::string_view TrimBlanks(std::string_view text)
 {
@@ -49,9 +52,9 @@ bool SameName(std::string_view a, std::string_view b)
 // Names and values as they stand in the file, found the simple way: enough
 // to aim reads and writes at what the file holds.
 struct CFileWords {
-    std::vector<std::string> m_vecSections{"Ports", "Terminal"};
-    std::vector<std::string> m_vecKeys{"Port", "BaudRate", "UsedTimes"};
-    std::vector<std::string> m_vecValues{"", "COM1", "115200", "a b", "x;y", "[v]", "=", "\xE4\xB8\xAD"};
+    std::vector<std::string> m_vecSections {"Ports", "Terminal"};
+    std::vector<std::string> m_vecKeys {"Port", "BaudRate", "UsedTimes"};
+    std::vector<std::string> m_vecValues {"", "COM1", "115200", "a b", "x;y", "[v]", "=", "\xE4\xB8\xAD"};
     std::vector<std::string> m_vecRaw;  // whole lines, untrimmed
 };
 

@@ -16,9 +16,8 @@ namespace {
 
 constexpr size_t kHeaderLength = 8;
 constexpr uint8_t kCodes[] = {0x03, 0x02, 0xE3, 0xEC, 0xC1, 0xC2, 0xC3, 0xCA};
-constexpr EFaultKind kKinds[] = {EFaultKind::kRefuse, EFaultKind::kMalformed, EFaultKind::kBadCrc,
-                                 EFaultKind::kSilent, EFaultKind::kCut,       EFaultKind::kGarbage,
-                                 EFaultKind::kVanish};
+constexpr EFaultKind kKinds[] = {EFaultKind::kRefuse, EFaultKind::kMalformed, EFaultKind::kBadCrc, EFaultKind::kSilent,
+                                 EFaultKind::kCut,    EFaultKind::kGarbage,   EFaultKind::kVanish};
 
 // The header's flags: which parts of the configuration are set.
 constexpr uint8_t kNeedsIap = 0x01;
@@ -107,7 +106,7 @@ public:
     // False when the superset grew too large to be worth tracking.
     bool Follow(const std::vector<std::vector<uint8_t>>& frames)
     {
-        std::vector<uint32_t> vecAddresses{0};  // the reset leaves the pointer at 0
+        std::vector<uint32_t> vecAddresses {0};  // the reset leaves the pointer at 0
         m_vecWritten.clear();
         for (const std::vector<uint8_t>& frame : frames) {
             if (frame.size() < 3 || frame[0] == 0xFE) {
@@ -120,7 +119,7 @@ public:
             uint32_t nAdvance = 0;
             switch (frame[0]) {
             case 0xC1:
-                vecAddresses.push_back((uint32_t{frame[1]} << 16) | (uint32_t{frame[2]} << 8) | frame[3]);
+                vecAddresses.push_back((uint32_t {frame[1]} << 16) | (uint32_t {frame[2]} << 8) | frame[3]);
                 break;
             case 0xC2:
             case 0xC3:
@@ -131,9 +130,7 @@ public:
                     }
                 }
                 break;
-            case 0xCA:
-                nAdvance = frame[1] == 0 ? 256 : frame[1];
-                break;
+            case 0xCA: nAdvance = frame[1] == 0 ? 256 : frame[1]; break;
             default: break;
             }
             const size_t nKnown = vecAddresses.size();

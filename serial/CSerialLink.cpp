@@ -21,12 +21,9 @@ private:
 const char* ReasonOf(EIoStatus status, bool bReading)
 {
     switch (status) {
-    case EIoStatus::kTimeout:
-        return bReading ? "no reply within 2000 ms" : "the bytes did not leave within 2000 ms";
-    case EIoStatus::kGone:
-        return "the port is gone (unplugged, or the far end closed)";
-    default:
-        return bReading ? "reading from the port failed" : "writing to the port failed";
+    case EIoStatus::kTimeout: return bReading ? "no reply within 2000 ms" : "the bytes did not leave within 2000 ms";
+    case EIoStatus::kGone: return "the port is gone (unplugged, or the far end closed)";
+    default: return bReading ? "reading from the port failed" : "writing to the port failed";
     }
 }
 

@@ -22,8 +22,7 @@ public:
     CSerialLink& operator=(const CSerialLink&) = delete;
 
     // Stored for the next Open.
-    void SetLineParameters(int nBaudRate, int nParityCheck, uint8_t nParity, uint8_t nDataBits,
-                           uint8_t nStopBits);
+    void SetLineParameters(int nBaudRate, int nParityCheck, uint8_t nParity, uint8_t nDataBits, uint8_t nStopBits);
     // Opens the device at strPath; nPortNumber is the COM number it stands for
     // (0 when the port was named by path).
     int Open(int nPortNumber, const std::string& strPath);
@@ -58,7 +57,7 @@ private:
     CLineSettings m_settings;
     // Set while a Write or ReadByte is in progress: an overlapping call
     // fails at once instead of disturbing the transfer.
-    std::atomic<bool> m_bBusy{false};
+    std::atomic<bool> m_bBusy {false};
     EIoStatus m_lastStatus = EIoStatus::kOk;
     std::string m_strLastFailure;
 };

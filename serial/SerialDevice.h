@@ -7,18 +7,18 @@
 #include <string>
 
 struct CLineSettings {
-    int nBaudRate = 115200;   // any rate the driver takes, non-standard ones included
+    int nBaudRate = 115200;  // any rate the driver takes, non-standard ones included
     bool bParityCheck = false;
-    uint8_t nParity = 0;      // 0 none, 1 odd, 2 even, 3 mark, 4 space
-    uint8_t nDataBits = 8;    // 5 to 8
-    uint8_t nStopBits = 0;    // 0 one, 1 one and a half, 2 two
+    uint8_t nParity = 0;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    uint8_t nDataBits = 8;  // 5 to 8
+    uint8_t nStopBits = 0;  // 0 one, 1 one and a half, 2 two
 };
 
 enum class EIoStatus {
     kOk,
-    kTimeout,   // nothing (or not everything) moved within the limit
-    kGone,      // the device went away: unplugged, or the far end closed
-    kError,     // any other failure of the system call
+    kTimeout,  // nothing (or not everything) moved within the limit
+    kGone,     // the device went away: unplugged, or the far end closed
+    kError,    // any other failure of the system call
 };
 
 class CSerialDevice {

@@ -24,7 +24,6 @@ struct SIniLine {
     std::string strEnd;
 };
 
-
 std::vector<SIniLine> SplitLines(const std::string& strBytes)
 {
     std::vector<SIniLine> lines;
@@ -52,7 +51,10 @@ std::vector<SIniLine> SplitLines(const std::string& strBytes)
 
 // False for a last line with no end, or only a carriage return: a line
 // appended after it needs a full line end first.
-bool EndsLine(const SIniLine& line) { return line.strEnd.ends_with('\n'); }
+bool EndsLine(const SIniLine& line)
+{
+    return line.strEnd.ends_with('\n');
+}
 
 std::string JoinLines(const std::vector<SIniLine>& lines)
 {
@@ -135,7 +137,10 @@ size_t FindKey(const std::vector<SIniLine>& lines, const SSectionSpan& span, std
     return std::string::npos;
 }
 
-std::string CutValue(std::string_view value) { return std::string(value.substr(0, kIniMaxValueLength)); }
+std::string CutValue(std::string_view value)
+{
+    return std::string(value.substr(0, kIniMaxValueLength));
+}
 
 std::vector<SIniLine> ReadLines(const std::string& strPath)
 {
@@ -146,7 +151,10 @@ std::vector<SIniLine> ReadLines(const std::string& strPath)
     return SplitLines(strBytes);
 }
 
-bool HasLineEnd(std::string_view text) { return text.find_first_of("\r\n") != std::string_view::npos; }
+bool HasLineEnd(std::string_view text)
+{
+    return text.find_first_of("\r\n") != std::string_view::npos;
+}
 
 // Sets (strText given) or removes the key in the file at strIniPath; the file
 // is rewritten only when its bytes change.
@@ -161,8 +169,8 @@ bool EditKey(const std::string& strIniPath, const std::string& strSectionGiven, 
         return false;
     }
     if (HasLineEnd(strSection) || strSection.find(']') != std::string::npos || HasLineEnd(strKey) ||
-        strKey.find('=') != std::string::npos || strKey.empty() || strKey.front() == ';' ||
-        strKey.front() == '[' || (text && HasLineEnd(*text))) {
+        strKey.find('=') != std::string::npos || strKey.empty() || strKey.front() == ';' || strKey.front() == '[' ||
+        (text && HasLineEnd(*text))) {
         strError = "a name or value that cannot be written on one line";
         return false;
     }
@@ -338,7 +346,8 @@ std::vector<std::pair<std::string, std::string>> CProfileFile::IniReadSection(co
     return entries;
 }
 
-bool CProfileFile::Edit(const std::string& strSection, const std::string& strKey, const std::optional<std::string>& text)
+bool CProfileFile::Edit(const std::string& strSection, const std::string& strKey,
+                        const std::optional<std::string>& text)
 {
     // One read-modify-write at a time on this file.
     std::lock_guard<std::mutex> lock(m_mutex);

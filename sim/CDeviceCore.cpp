@@ -201,12 +201,8 @@ int CDeviceCore::BuildIapReply(const uint8_t* pFrame, bool bRefuse, bool bMalfor
             r[3] = m_fwVersion.m_n2;
             r[4] = m_fwVersion.m_n3;
             break;
-        case kEnter:
-            nNatural = KeyMatches(pFrame, 0xAC, 0x01, 0x53, 0xFE) ? kAccepted : kRefused;
-            break;
-        case kLeave:
-            nNatural = KeyMatches(pFrame, 0xFE, 0x53, 0x01, 0xAC) ? kAccepted : kRefused;
-            break;
+        case kEnter: nNatural = KeyMatches(pFrame, 0xAC, 0x01, 0x53, 0xFE) ? kAccepted : kRefused; break;
+        case kLeave: nNatural = KeyMatches(pFrame, 0xFE, 0x53, 0x01, 0xAC) ? kAccepted : kRefused; break;
         default: break;
         }
     }
@@ -264,9 +260,7 @@ int CDeviceCore::BuildFlashReply(const uint8_t* pFrame, int nLength, bool bRefus
     r[n++] = nStatus;
     if (FlashAccepted(nNatural) && FlashAccepted(nStatus)) {
         switch (nCode) {
-        case kSetAddress:
-            m_nAddress = (uint32_t{pFrame[1]} << 16) | (uint32_t{pFrame[2]} << 8) | pFrame[3];
-            break;
+        case kSetAddress: m_nAddress = (uint32_t {pFrame[1]} << 16) | (uint32_t {pFrame[2]} << 8) | pFrame[3]; break;
         case kWriteTwo:
         case kWriteOne:
             for (int i = 1; i < nLength - 1; ++i) {

@@ -62,7 +62,7 @@ private:
     int m_nCommands = 0;
     int m_nLeaves = 0;
     int m_nSinceConfig = 0;
-    std::array<int, 256> m_anSeen{};  // frames per code since Configure
+    std::array<int, 256> m_anSeen {};  // frames per code since Configure
     // Received frames back to back; m_vecFrameEnds marks where each ends.
     std::vector<uint8_t> m_vecFrameBytes;
     std::vector<size_t> m_vecFrameEnds;
@@ -70,8 +70,8 @@ private:
     // The configuration in the shape the hot path wants.
     CSimVersion m_appVersion;
     CSimVersion m_fwVersion;
-    std::array<int, 256> m_anStatus{};  // -1: no override
-    std::array<bool, 256> m_abFaulty{};
+    std::array<int, 256> m_anStatus {};  // -1: no override
+    std::array<bool, 256> m_abFaulty {};
     std::vector<CSimFault> m_vecFaults;
     std::vector<uint32_t> m_vecRefused;  // sorted
     std::map<uint32_t, CCorruptByte> m_mapCorrupt;

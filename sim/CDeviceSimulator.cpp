@@ -51,9 +51,8 @@ bool CDeviceSimulator::Start(std::string* pError)
             *pError = std::string("eventfd: ") + std::strerror(errno);
         return false;
     }
-    if (!OpenPseudoTerminal(m_fdMaster, m_fdSlave, m_strSlavePath, !m_config.m_bTtyDefaults, strError)
-        || (!m_config.m_strLinkPath.empty()
-            && !ReplaceSymlink(m_strSlavePath, m_config.m_strLinkPath, strError))) {
+    if (!OpenPseudoTerminal(m_fdMaster, m_fdSlave, m_strSlavePath, !m_config.m_bTtyDefaults, strError) ||
+        (!m_config.m_strLinkPath.empty() && !ReplaceSymlink(m_strSlavePath, m_config.m_strLinkPath, strError))) {
         m_fdMaster.Reset();
         m_fdSlave.Reset();
         m_fdWake.Reset();
@@ -170,8 +169,7 @@ bool CDeviceSimulator::DumpMemory(const std::string& strPath) const
     return DumpMemory(strPath, 0, kSimMemorySize);
 }
 
-bool CDeviceSimulator::DumpMemory(const std::string& strPath, uint32_t nStart,
-                                  uint32_t nLength) const
+bool CDeviceSimulator::DumpMemory(const std::string& strPath, uint32_t nStart, uint32_t nLength) const
 {
     std::lock_guard lock(m_mutex);
     return m_core.DumpMemory(strPath, nStart, nLength);
@@ -216,8 +214,7 @@ bool CDeviceSimulator::Flush(int nTimeoutMs)
             if (!m_fdMaster.IsValid())
                 return false;
             int nUnread = 0;
-            if (PendingTx() == 0 && m_dqRx.empty()
-                && ioctl(m_fdSlave.Get(), FIONREAD, &nUnread) == 0 && nUnread == 0)
+            if (PendingTx() == 0 && m_dqRx.empty() && ioctl(m_fdSlave.Get(), FIONREAD, &nUnread) == 0 && nUnread == 0)
                 return true;
         }
         if (std::chrono::steady_clock::now() >= deadline)
@@ -276,7 +273,7 @@ void CDeviceSimulator::Serve()
         if (bWantOut)
             aFds[1].events |= POLLOUT;
         const nfds_t nFds = m_fdMaster.IsValid() ? 2 : 1;
-        timespec timeout{};
+        timespec timeout {};
         if (nWake != LLONG_MAX) {
             const int64_t nWait = std::max<int64_t>(0, nWake - nNow);
             timeout.tv_sec = nWait / 1'000'000'000;

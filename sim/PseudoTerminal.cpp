@@ -39,7 +39,7 @@ bool OpenPseudoTerminal(CUniqueFd& master, CUniqueFd& slave, std::string& strSla
         return false;
     }
     // Raw both ways: every byte passes unchanged, nothing is echoed.
-    termios tio{};
+    termios tio {};
     if (tcgetattr(newSlave.Get(), &tio) != 0) {
         strError = Failure("tcgetattr");
         return false;
@@ -63,8 +63,7 @@ bool OpenPseudoTerminal(CUniqueFd& master, CUniqueFd& slave, std::string& strSla
     return true;
 }
 
-bool ReplaceSymlink(const std::string& strTarget, const std::string& strLinkPath,
-                    std::string& strError)
+bool ReplaceSymlink(const std::string& strTarget, const std::string& strLinkPath, std::string& strError)
 {
     // A link left by a simulator that was killed is replaced; anything that
     // is not a link is somebody's file and stays.

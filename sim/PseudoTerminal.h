@@ -12,5 +12,4 @@ bool OpenPseudoTerminal(CUniqueFd& master, CUniqueFd& slave, std::string& strSla
                         std::string& strError);
 
 // Points strLinkPath at strTarget, replacing whatever is there.
-bool ReplaceSymlink(const std::string& strTarget, const std::string& strLinkPath,
-                    std::string& strError);
+bool ReplaceSymlink(const std::string& strTarget, const std::string& strLinkPath, std::string& strError);

@@ -38,9 +38,9 @@ struct CKindName {
     bool m_bTakesArg;
 };
 constexpr CKindName kKinds[] = {
-    {"refuse", EFaultKind::kRefuse, false},   {"malformed", EFaultKind::kMalformed, false},
-    {"badcrc", EFaultKind::kBadCrc, false},   {"silent", EFaultKind::kSilent, false},
-    {"cut", EFaultKind::kCut, true},          {"garbage", EFaultKind::kGarbage, true},
+    {"refuse", EFaultKind::kRefuse, false}, {"malformed", EFaultKind::kMalformed, false},
+    {"badcrc", EFaultKind::kBadCrc, false}, {"silent", EFaultKind::kSilent, false},
+    {"cut", EFaultKind::kCut, true},        {"garbage", EFaultKind::kGarbage, true},
     {"vanish", EFaultKind::kVanish, false},
 };
 }  // namespace
@@ -65,9 +65,8 @@ bool ParseVersion(const std::string& strText, CSimVersion& version)
 {
     std::string strFirst, strRest, strSecond, strThird;
     uint32_t n1 = 0, n2 = 0, n3 = 0;
-    if (!Split(strText, '.', strFirst, strRest) || !Split(strRest, '.', strSecond, strThird)
-        || !ParseIn(strFirst, 10, 255, n1) || !ParseIn(strSecond, 10, 255, n2)
-        || !ParseIn(strThird, 10, 255, n3))
+    if (!Split(strText, '.', strFirst, strRest) || !Split(strRest, '.', strSecond, strThird) ||
+        !ParseIn(strFirst, 10, 255, n1) || !ParseIn(strSecond, 10, 255, n2) || !ParseIn(strThird, 10, 255, n3))
         return false;
     version = {static_cast<uint8_t>(n1), static_cast<uint8_t>(n2), static_cast<uint8_t>(n3)};
     return true;
@@ -96,8 +95,7 @@ bool ParseFault(const std::string& strText, CSimFault& fault, std::string& strEr
         if (strKind != kind.m_pName)
             continue;
         if (bHasArg != kind.m_bTakesArg) {
-            strError = "'" + strText + "': " + kind.m_pName
-                       + (kind.m_bTakesArg ? " needs =N" : " takes no argument");
+            strError = "'" + strText + "': " + kind.m_pName + (kind.m_bTakesArg ? " needs =N" : " takes no argument");
             return false;
         }
         uint32_t nArg = 0;
@@ -117,8 +115,7 @@ bool ParseFault(const std::string& strText, CSimFault& fault, std::string& strEr
 bool ParseStatus(const std::string& strText, uint8_t& nCode, uint8_t& nStatus)
 {
     std::string strCode, strStatus;
-    return Split(strText, '=', strCode, strStatus) && ParseHexByte(strCode, nCode)
-           && ParseHexByte(strStatus, nStatus);
+    return Split(strText, '=', strCode, strStatus) && ParseHexByte(strCode, nCode) && ParseHexByte(strStatus, nStatus);
 }
 
 bool ParseCorrupt(const std::string& strText, CCorruptByte& corrupt)
@@ -140,9 +137,8 @@ bool ParseRange(const std::string& strText, uint32_t& nStart, uint32_t& nLength)
 {
     std::string strStart, strLength;
     uint32_t nParsedStart = 0, nParsedLength = 0;
-    if (!Split(strText, ':', strStart, strLength)
-        || !ParseNumber(strStart, kSimMemorySize - 1, nParsedStart)
-        || !ParseNumber(strLength, kSimMemorySize, nParsedLength))
+    if (!Split(strText, ':', strStart, strLength) || !ParseNumber(strStart, kSimMemorySize - 1, nParsedStart) ||
+        !ParseNumber(strLength, kSimMemorySize, nParsedLength))
         return false;
     nStart = nParsedStart;
     nLength = nParsedLength;

@@ -135,8 +135,7 @@ bool LoadFiles(const std::vector<std::string>& vecLoads, CDeviceSimulator& simul
         std::ifstream file(strPath, std::ios::binary);
         if (!file)
             return Fail("cannot read " + strPath);
-        const std::vector<uint8_t> vecData{std::istreambuf_iterator<char>(file),
-                                           std::istreambuf_iterator<char>()};
+        const std::vector<uint8_t> vecData {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
         if (vecData.size() > kSimMemorySize)
             return Fail(strPath + " is larger than the 16 MiB memory");
         simulator.WriteMemory(nAddress, vecData);
@@ -170,10 +169,9 @@ bool CanWriteFile(const std::string& strPath, std::string& strProblem)
 }
 
 // Waits for SIGINT/SIGTERM, or for a leave-IAP command when asked to.
-void WaitForEnd(const sigset_t& signals, bool bExitAfterLeave, CDeviceSimulator& simulator,
-                bool bQuiet)
+void WaitForEnd(const sigset_t& signals, bool bExitAfterLeave, CDeviceSimulator& simulator, bool bQuiet)
 {
-    const timespec tick{0, 20'000'000};
+    const timespec tick {0, 20'000'000};
     for (;;) {
         const int nSignal = sigtimedwait(&signals, nullptr, &tick);
         if (nSignal > 0)
@@ -194,15 +192,16 @@ int main(int argc, char** argv)
     OpenStandardStreams();
     IgnoreBrokenPipes();
     CArguments args;
-    CLI::App app{"vantrel-sim: a simulated IAP device on a pseudo-terminal"};
+    CLI::App app {"vantrel-sim: a simulated IAP device on a pseudo-terminal"};
     app.footer(kFooter);
-    app.add_option("--app-version", args.m_strAppVersion,
-                   "Application version A.B.C given by identify (03)")->capture_default_str();
-    app.add_option("--fw-version", args.m_strFwVersion,
-                   "Firmware version A.B.C given by query IAP mode (E3)")->capture_default_str();
+    app.add_option("--app-version", args.m_strAppVersion, "Application version A.B.C given by identify (03)")
+        ->capture_default_str();
+    app.add_option("--fw-version", args.m_strFwVersion, "Firmware version A.B.C given by query IAP mode (E3)")
+        ->capture_default_str();
     app.add_option("--baud", args.m_nBaudRate,
                    "Emulate line time at N bit/s, 10 bits a byte, full duplex (default: "
-                   "answer at once)")->check(CLI::Range(0, 100'000'000));
+                   "answer at once)")
+        ->check(CLI::Range(0, 100'000'000));
     app.add_option("--link", args.m_strLink,
                    "Also make a symlink PATH to the slave (replaced if present, removed at exit)");
     app.add_flag("--quiet", args.m_bQuiet, "Print nothing but the device line and errors");
@@ -214,21 +213,23 @@ int main(int argc, char** argv)
                    "START:LEN: dump only this part of memory (default all 16 MiB)");
     app.add_option("--load", args.m_vecLoad,
                    "FILE[@ADDR]: put FILE into memory at ADDR (default 0) before serving; "
-                   "repeatable")->allow_extra_args(false);
-    app.add_option("--fault", args.m_vecFaults,
-                   "CODE:KIND[=ARG][@K]: a one-shot fault, see below; repeatable")
+                   "repeatable")
+        ->allow_extra_args(false);
+    app.add_option("--fault", args.m_vecFaults, "CODE:KIND[=ARG][@K]: a one-shot fault, see below; repeatable")
         ->allow_extra_args(false);
     app.add_option("--status", args.m_vecStatus,
                    "CODE=STATUS: every reply to CODE carries STATUS (e.g. e3=12, c2=b0); "
-                   "repeatable")->allow_extra_args(false);
+                   "repeatable")
+        ->allow_extra_args(false);
     app.add_option("--refuse-write", args.m_vecRefused,
                    "ADDR: a C2/C3 write touching ADDR answers 00 and stores nothing; "
-                   "repeatable")->allow_extra_args(false);
+                   "repeatable")
+        ->allow_extra_args(false);
     app.add_option("--corrupt", args.m_vecCorrupt,
                    "ADDR[=VALUE]: the byte at ADDR reads back (CA) as hex VALUE, or inverted "
-                   "without one; repeatable")->allow_extra_args(false);
-    app.add_option("--silent-after", args.m_nSilentAfter,
-                   "Answer N commands, then nothing more (a hung device)")
+                   "without one; repeatable")
+        ->allow_extra_args(false);
+    app.add_option("--silent-after", args.m_nSilentAfter, "Answer N commands, then nothing more (a hung device)")
         ->check(CLI::Range(0, INT_MAX));
     app.add_flag("--tty-defaults", args.m_bTtyDefaults,
                  "Leave the line at a new tty's kernel defaults (echo, XON/XOFF, CR/NL mapping), as a "

@@ -21,6 +21,6 @@ public:
     void Reset() { m_nPendingLead = -1; }
 
 private:
-    void* m_pIconv;         // iconv_t, kept opaque here
+    void* m_pIconv;  // iconv_t, kept opaque here
     int m_nPendingLead = -1;
 };

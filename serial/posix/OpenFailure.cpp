@@ -37,11 +37,9 @@ std::string GroupOf(const std::string& strPath)
 std::string OpenErrorReason(const std::string& strPath, int nErrno)
 {
     switch (nErrno) {
-    case ENOENT:
-        return "not found (not plugged in, or a wrong name)";
+    case ENOENT: return "not found (not plugged in, or a wrong name)";
     case ENXIO:
-    case ENODEV:
-        return "not found (the device is gone)";
+    case ENODEV: return "not found (the device is gone)";
     case EACCES:
     case EPERM: {
         const std::string strGroup = GroupOf(strPath);
@@ -54,10 +52,8 @@ std::string OpenErrorReason(const std::string& strPath, int nErrno)
         struct stat info {};
         return HeldByReason(strPath, ::stat(strPath.c_str(), &info) == 0 ? info.st_rdev : 0);
     }
-    case EISDIR:
-        return "not a serial device (a folder)";
-    default:
-        return std::strerror(nErrno);
+    case EISDIR: return "not a serial device (a folder)";
+    default: return std::strerror(nErrno);
     }
 }
 

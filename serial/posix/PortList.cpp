@@ -27,7 +27,7 @@ struct SFoundPort {
     std::string strOpenPath;  // the by-id link, else the node
     std::string strLabel;     // product or driver name
     int onUsb = 0;
-    bool bConsole = false;    // the kernel writes its console to it
+    bool bConsole = false;  // the kernel writes its console to it
 };
 
 std::string FirstLine(const fs::path& path)

@@ -74,13 +74,13 @@ speed_t StandardSpeed(int nBaudRate)
 // control (CRTSCTS) stays as the driver reports it.
 void MakeRaw(termios& tio, const CLineSettings& settings)
 {
-    tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IGNPAR |
-                                          INPCK | IXON | IXOFF | IXANY | IUCLC | IMAXBEL | IUTF8);
+    tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IGNPAR | INPCK |
+                                          IXON | IXOFF | IXANY | IUCLC | IMAXBEL | IUTF8);
     if (settings.bParityCheck && settings.nParity != 0)
         tio.c_iflag |= INPCK;
     tio.c_oflag &= ~static_cast<tcflag_t>(OPOST | ONLCR | OCRNL | ONOCR | ONLRET | OLCUC | OFILL);
-    tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOKE | ECHOPRT | ICANON |
-                                          ISIG | IEXTEN | XCASE | TOSTOP | NOFLSH);
+    tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOKE | ECHOPRT | ICANON | ISIG |
+                                          IEXTEN | XCASE | TOSTOP | NOFLSH);
 
     tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB);
     tio.c_cflag |= CREAD | CLOCAL;

@@ -98,8 +98,7 @@ protected:
     CSettingsTest()
         : m_config("XDG_CONFIG_HOME", (m_dir.Path() / "config").string()),
           m_named("VANTREL_INI", m_dir.File("vantrel.Ini"))
-    {
-    }
+    {}
 
     void NewStart() { m_pProfile = std::make_unique<CProfileFile>(); }
     std::string IniPath() const { return m_dir.File("vantrel.Ini"); }

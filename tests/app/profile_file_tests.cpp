@@ -151,10 +151,13 @@ TEST_F(ProfileFileTest, WritesChangeOnlyTheirOwnLines)
         {"port:", "STOPBIT", "2",
          "; settings\n[Port:]\nStopBit=2\n; keep me\nUnknown = x\n\n[Other]\nA=1\n[Port:]\nStopBit=9\n", "2"},
         {"Port:", "NewKey", "v w ",
-         "; settings\n[Port:]\nStopBit = 1\n; keep me\nUnknown = x\nNewKey=v w \n\n[Other]\nA=1\n[Port:]\nStopBit=9\n", "v w"},
-        {"Other", "B", "", "; settings\n[Port:]\nStopBit = 1\n; keep me\nUnknown = x\n\n[Other]\nA=1\nB=\n[Port:]\nStopBit=9\n", ""},
+         "; settings\n[Port:]\nStopBit = 1\n; keep me\nUnknown = x\nNewKey=v w \n\n[Other]\nA=1\n[Port:]\nStopBit=9\n",
+         "v w"},
+        {"Other", "B", "",
+         "; settings\n[Port:]\nStopBit = 1\n; keep me\nUnknown = x\n\n[Other]\nA=1\nB=\n[Port:]\nStopBit=9\n", ""},
         {"Fresh", "K", "v", strBase + "\n[Fresh]\nK=v\n", "v"},
-        {"Port:", "unknown", nullptr, "; settings\n[Port:]\nStopBit = 1\n; keep me\n\n[Other]\nA=1\n[Port:]\nStopBit=9\n", ""},
+        {"Port:", "unknown", nullptr,
+         "; settings\n[Port:]\nStopBit = 1\n; keep me\n\n[Other]\nA=1\n[Port:]\nStopBit=9\n", ""},
         {"Port:", "Absent", nullptr, strBase, ""},
     };
     for (const auto& c : cases) {
@@ -214,7 +217,8 @@ TEST_F(ProfileFileTest, NamesAreTrimmedAndABareCarriageReturnEndsTheLastLine)
         {"[S]\nA=1\nB=] \r\t\r", "] \r"},
         {"[S]\nA=1\nB=\r\r", ""},
         // What the settings fuzz target found: bare CRs inside lines and at the end.
-        {"mes=1t\t=\tCOM\xcf\r=\nEmpty=\r\x02\x00 \x00\x00\x00\x00\x00\n[S\xef\xbb\xbfs]\r\n[S]\r\nB=CO)4\r\r"s, "CO)4"},
+        {"mes=1t\t=\tCOM\xcf\r=\nEmpty=\r\x02\x00 \x00\x00\x00\x00\x00\n[S\xef\xbb\xbfs]\r\n[S]\r\nB=CO)4\r\r"s,
+         "CO)4"},
     };
     for (const auto& c : cases) {
         UseFile(c.strFile);

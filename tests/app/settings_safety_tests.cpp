@@ -26,7 +26,10 @@ namespace fs = std::filesystem;
 constexpr uid_t kOtherUser = 65534;
 constexpr gid_t kOtherGroup = 65534;
 
-bool IsRoot() { return ::geteuid() == 0; }
+bool IsRoot()
+{
+    return ::geteuid() == 0;
+}
 
 // Runs the body as a user who does not own the test's files: as root, in a
 // child process that has become another user; otherwise here, where the
@@ -87,7 +90,8 @@ protected:
 
 TEST_F(SettingsSafetyTest, ReadOnlyFileIsNeverReplacedAndTheSettingsPersistPerUser)
 {
-    const std::string strFile = "[Port:]\r\nUsedTimes=1\r\nBaudRate=5\r\nFrameLen=64\r\n[update]\r\nsupportversion=1.2.*\r\n";
+    const std::string strFile =
+        "[Port:]\r\nUsedTimes=1\r\nBaudRate=5\r\nFrameLen=64\r\n[update]\r\nsupportversion=1.2.*\r\n";
     WriteBytes(IniPath(), strFile);
     fs::permissions(IniPath(), fs::perms(0444));
     struct stat before {};

@@ -77,14 +77,16 @@ TEST_F(SettingsTest, FirstRunTakesAndWritesTheDefaults)
 
 TEST_F(SettingsTest, UnusedFileHasItsValuesOverwrittenInPlace)
 {
-    WriteBytes(IniPath(), "[Port:]\r\nBaudRate=3\r\nUsedTimes=0\r\nFrameLen=99\r\n\r\n[update]\r\nsupportversion=1.2\r\n");
+    WriteBytes(IniPath(),
+               "[Port:]\r\nBaudRate=3\r\nUsedTimes=0\r\nFrameLen=99\r\n\r\n[update]\r\nsupportversion=1.2\r\n");
     CSettings settings;
     CRecordingLog log;
     LoadSettings(*m_pProfile, settings, log);
     EXPECT_EQ(settings, CSettings());
-    EXPECT_EQ(ReadBytes(IniPath()), "[Port:]\r\nBaudRate=7\r\nUsedTimes=1\r\nFrameLen=1024\r\nStopBit=0\r\nPortNum=0\r\n"
-                                    "DataBit=3\r\nCsBit=2\r\nSendType=1\r\nTimeInterval=1000\r\nRepeatTimes=1\r\n"
-                                    "\r\n[update]\r\nsupportversion=1.2\r\n");
+    EXPECT_EQ(ReadBytes(IniPath()),
+              "[Port:]\r\nBaudRate=7\r\nUsedTimes=1\r\nFrameLen=1024\r\nStopBit=0\r\nPortNum=0\r\n"
+              "DataBit=3\r\nCsBit=2\r\nSendType=1\r\nTimeInterval=1000\r\nRepeatTimes=1\r\n"
+              "\r\n[update]\r\nsupportversion=1.2\r\n");
 }
 
 TEST_F(SettingsTest, UsedFileIsReadAsItStands)
@@ -186,7 +188,7 @@ TEST_F(SettingsTest, KilledWriterLeavesAWholeFile)
         // Every key holds one of its two values, and the file is exactly what
         // those values make: nothing cut short, nothing doubled.
         std::array<int, 9> found {};
-        const char* keys[] = {"StopBit", "PortNum", "DataBit", "BaudRate", "CsBit",
+        const char* keys[] = {"StopBit",  "PortNum",  "DataBit",      "BaudRate",   "CsBit",
                               "SendType", "FrameLen", "TimeInterval", "RepeatTimes"};
         for (size_t i = 0; i < found.size(); ++i) {
             found[i] = m_pProfile->IniReadInt("Port:", keys[i]);

@@ -85,13 +85,14 @@ TEST(CliDownload, WritesTheFileIntoTheDeviceWithTheDialogsLog)
     const std::string strFile = dir.Write("firmware.hex", HexFile(0x2F000, data, 32));
     const CCliResult result = RunCli({"download", strFile, "--port", sim.Link(), "--support-version", "*.*.*"});
     EXPECT_EQ(result.nExit, 0) << result.strOut << result.strErr;
-    EXPECT_EQ(result.strOut,
-              "##  the cmdcheckid is ok!\n"
-              "-- Downloading file " + strFile + " ...\n"
-              "-- Verifying ...\n"
-              "-- Verify successfully.\n"
-              "##  the disconnect is ok!\n"
-              "-- Download successfully.\n");
+    EXPECT_EQ(result.strOut, "##  the cmdcheckid is ok!\n"
+                             "-- Downloading file " +
+                                 strFile +
+                                 " ...\n"
+                                 "-- Verifying ...\n"
+                                 "-- Verify successfully.\n"
+                                 "##  the disconnect is ok!\n"
+                                 "-- Download successfully.\n");
     EXPECT_TRUE(sim.PortReleased());
     EXPECT_EQ(sim.StopAndDump(0x2F000, data.size()), data);
 }
@@ -109,17 +110,37 @@ TEST(CliDownload, ExitStatusTellsEachOutcomeApart)
     const Case cases[] = {
         {"file missing", {}, {}, "", 3, "## File not found: "},
         {"not hex or asc", {}, {}, "firmware.bin", 3, "## The file "},
-        {"version not permitted", {"--fw-version", "2.0.0"}, {"--support-version", "1.*.*"}, "firmware.hex", 4,
+        {"version not permitted",
+         {"--fw-version", "2.0.0"},
+         {"--support-version", "1.*.*"},
+         "firmware.hex",
+         4,
          "##  当前的固件版本[2.0.0]没有升级的权限，禁止升级 !\n"},
-        {"downgrade declined", {"--app-version", "3.0.0"}, {"--burn-type", "2", "--version", "2.0.0", "--no"},
-         "firmware.hex", 4, "##  the Verion is too old not to update IAP !\n"},
-        {"write refused", {"--refuse-write", "0x100"}, {}, "firmware.hex", 5,
+        {"downgrade declined",
+         {"--app-version", "3.0.0"},
+         {"--burn-type", "2", "--version", "2.0.0", "--no"},
+         "firmware.hex",
+         4,
+         "##  the Verion is too old not to update IAP !\n"},
+        {"write refused",
+         {"--refuse-write", "0x100"},
+         {},
+         "firmware.hex",
+         5,
          "++  Write error:Addr=000100H,Offset=0x000100,Len=10H\n"},
-        {"verify differences", {"--corrupt", "0x105"}, {}, "firmware.hex", 6,
+        {"verify differences",
+         {"--corrupt", "0x105"},
+         {},
+         "firmware.hex",
+         6,
          "## Download failed: the verify pass found differences.\n"},
         {"leave refused", {"--fault", "ec:refuse"}, {}, "firmware.hex", 7, "## Flash  disconnect  Error !\n"},
-        {"downgrade accepted", {"--app-version", "3.0.0"}, {"--burn-type", "2", "--version", "2.0.0", "--yes"},
-         "firmware.hex", 0, "-- Download successfully.\n"},
+        {"downgrade accepted",
+         {"--app-version", "3.0.0"},
+         {"--burn-type", "2", "--version", "2.0.0", "--yes"},
+         "firmware.hex",
+         0,
+         "-- Download successfully.\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.pName);
@@ -143,12 +164,17 @@ TEST(CliDownload, ExitStatusTellsEachOutcomeApart)
 
 TEST(CliDownload, UsageErrorsExitWithTwoAndOneLine)
 {
-    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>> {
-             {"download"}, {"download", "x.hex", "--bogus"}, {"download", "x.hex", "--version", "1.2"},
-             {"download", "x.hex", "--version", "1.2.300"}, {"download", "x.hex", "--port", "LPT1"},
-             {"download", "x.hex", "--baud", "0"}, {"download", "x.hex", "--ini", "/no/such/settings.Ini"},
-             {"download", "x.hex", "--ini", "/"}, {"download", "x.hex", "--ini", VANTREL_CLI_EXE},
-             {"ports", "--ini", "/"}}) {
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>> {{"download"},
+                                                {"download", "x.hex", "--bogus"},
+                                                {"download", "x.hex", "--version", "1.2"},
+                                                {"download", "x.hex", "--version", "1.2.300"},
+                                                {"download", "x.hex", "--port", "LPT1"},
+                                                {"download", "x.hex", "--baud", "0"},
+                                                {"download", "x.hex", "--ini", "/no/such/settings.Ini"},
+                                                {"download", "x.hex", "--ini", "/"},
+                                                {"download", "x.hex", "--ini", VANTREL_CLI_EXE},
+                                                {"ports", "--ini", "/"}}) {
         const CCliResult result = RunCli(args);
         EXPECT_EQ(result.nExit, 2) << args.back();
         EXPECT_TRUE(result.strOut.empty());
@@ -178,7 +204,8 @@ TEST(CliDownload, CtrlCStopsTheRunWhileWritingAndWhileVerifying)
         const char* pTail;
     };
     const Case cases[] = {
-        {"writing", "-- Downloading file", " ...\n## Download stopped before it finished: the device is still in IAP mode.\n"},
+        {"writing", "-- Downloading file",
+         " ...\n## Download stopped before it finished: the device is still in IAP mode.\n"},
         {"verifying", "-- Verifying ...\n", "## Download failed: the verify pass was cancelled.\n"},
     };
     for (const Case& c : cases) {
@@ -208,7 +235,8 @@ TEST(CliDownload, DeviceGoingSilentEndsTheRunInBoundedTime)
     const CCliResult result = RunCli({"download", strFile, "--port", sim.Link(), "--support-version", "*.*.*"});
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
     EXPECT_EQ(result.nExit, 5) << result.strOut;
-    EXPECT_NE(result.strOut.find(": no reply within 2000 ms.\n++  Write error:Addr="), std::string::npos) << result.strOut;
+    EXPECT_NE(result.strOut.find(": no reply within 2000 ms.\n++  Write error:Addr="), std::string::npos)
+        << result.strOut;
     EXPECT_TRUE(sim.PortReleased());
 }
 

@@ -18,9 +18,9 @@ namespace {
 
 struct CCell {
     const char* pName;
-    CSimFault fault;            // m_nCode 0: a wrong byte in memory instead
+    CSimFault fault;  // m_nCode 0: a wrong byte in memory instead
     int nExit;
-    const char* pLog;           // the whole log; %F stands for the file path
+    const char* pLog;  // the whole log; %F stands for the file path
 };
 
 // Three blocks at 0x100: the run sends identify, enter, query, 3 x (C1 + 8 x C2),
@@ -58,8 +58,8 @@ protected:
 
     int RunCli(std::string& strOut)
     {
-        CChildProcess cli(VANTREL_CLI_EXE, {"download", m_strFile, "--port", m_dir.Path("ttyDEV"),
-                                            "--support-version", "*.*.*"});
+        CChildProcess cli(VANTREL_CLI_EXE,
+                          {"download", m_strFile, "--port", m_dir.Path("ttyDEV"), "--support-version", "*.*.*"});
         const int nExit = cli.Wait(20000);
         strOut = cli.Out();
         return nExit;

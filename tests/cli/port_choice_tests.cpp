@@ -45,7 +45,8 @@ protected:
         // The machine's own serial ports stay out of the search.
         std::filesystem::create_directories(m_dir.Path("sys/class/tty"));
         ::setenv("VANTREL_SYSFS", m_dir.Path("sys").c_str(), 1);
-        m_strFile = m_dir.Write("firmware.hex", HexFile(0x300, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17}));
+        m_strFile =
+            m_dir.Write("firmware.hex", HexFile(0x300, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17}));
     }
     void TearDown() override { ::unsetenv("VANTREL_SYSFS"); }
 
@@ -70,8 +71,7 @@ TEST_F(PortChoiceTest, AutocheckSkipsADeadPortAndDownloadsThroughTheFirstThatOpe
     ASSERT_TRUE(first.Start());
     ASSERT_TRUE(second.Start());
     const std::string strDead = m_dir.Path("unplugged");
-    const std::string strIni =
-        WriteSettings(12, {{1, strDead}, {2, first.SlavePath()}, {3, second.SlavePath()}});
+    const std::string strIni = WriteSettings(12, {{1, strDead}, {2, first.SlavePath()}, {3, second.SlavePath()}});
     const std::string strBefore = [&] {
         std::ifstream file(strIni, std::ios::binary);
         return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
@@ -79,20 +79,27 @@ TEST_F(PortChoiceTest, AutocheckSkipsADeadPortAndDownloadsThroughTheFirstThatOpe
 
     CChildProcess cli = Run({"download", m_strFile, "--ini", strIni});
     EXPECT_EQ(cli.Wait(), 0) << cli.Out() << cli.Err();
-    EXPECT_EQ(cli.Out(),
-              "-- Find serial port:\n"
-              "COM1  " + strDead + "\n"
-              "COM2  " + first.SlavePath() + "\n"
-              "COM3  " + second.SlavePath() + "\n"
-              "-- -------------------------------------------------\n"
-              "## cannot open COM1 !\n"
-              "##  the cmdcheckid is ok!\n"
-              "-- Downloading file " + m_strFile + " ...\n"
-              "-- Verifying ...\n"
-              "-- Verify successfully.\n"
-              "##  the disconnect is ok!\n"
-              "-- Download successfully.\n");
-    EXPECT_EQ(first.ReadMemory(0x300, 3), (std::vector<uint8_t>{1, 2, 3}));
+    EXPECT_EQ(cli.Out(), "-- Find serial port:\n"
+                         "COM1  " +
+                             strDead +
+                             "\n"
+                             "COM2  " +
+                             first.SlavePath() +
+                             "\n"
+                             "COM3  " +
+                             second.SlavePath() +
+                             "\n"
+                             "-- -------------------------------------------------\n"
+                             "## cannot open COM1 !\n"
+                             "##  the cmdcheckid is ok!\n"
+                             "-- Downloading file " +
+                             m_strFile +
+                             " ...\n"
+                             "-- Verifying ...\n"
+                             "-- Verify successfully.\n"
+                             "##  the disconnect is ok!\n"
+                             "-- Download successfully.\n");
+    EXPECT_EQ(first.ReadMemory(0x300, 3), (std::vector<uint8_t> {1, 2, 3}));
     EXPECT_EQ(second.CommandCount(), 0);
     // The command line reads the settings and writes nothing back.
     std::ifstream file(strIni, std::ios::binary);
@@ -103,10 +110,9 @@ TEST_F(PortChoiceTest, AutocheckWithoutPortsEndsTheRun)
 {
     CChildProcess cli = Run({"download", m_strFile, "--ini", WriteSettings(12, {})});
     EXPECT_EQ(cli.Wait(), 4);
-    EXPECT_EQ(cli.Out(),
-              "-- Find serial port:\n"
-              "-- -------------------------------------------------\n"
-              "## There is no device connect,please check!\n");
+    EXPECT_EQ(cli.Out(), "-- Find serial port:\n"
+                         "-- -------------------------------------------------\n"
+                         "## There is no device connect,please check!\n");
 }
 
 TEST_F(PortChoiceTest, EightPinnedPortsWarnAfterTheSixthAndOnlySixAreTried)
@@ -120,7 +126,8 @@ TEST_F(PortChoiceTest, EightPinnedPortsWarnAfterTheSixthAndOnlySixAreTried)
     for (int n = 1; n <= 8; ++n)
         strExpected += std::string(n == 8 ? "The com checkout too much,need to manual select" : "") + "COM" +
                        std::to_string(n) + "  " + pins[static_cast<size_t>(n - 1)].second + "\n";
-    strExpected += "The com checkout too much,need to manual select-- -------------------------------------------------\n";
+    strExpected +=
+        "The com checkout too much,need to manual select-- -------------------------------------------------\n";
     for (int n = 1; n <= 6; ++n)
         strExpected += "## cannot open COM" + std::to_string(n) + " !\n";
     strExpected += "## There is no device connect,please check!\n";
@@ -180,8 +187,8 @@ TEST_F(PortChoiceTest, ComNumbersThatPortsShowsWorkInDownloadAndTheConsoleIsLeft
 
     CChildProcess ports = Run({"ports"});
     EXPECT_EQ(ports.Wait(), 0) << ports.Err();
-    const std::map<std::string, std::string> expected {
-        {"COM1", system.Node("ttyS1")}, {"COM2", system.ById("usb-FTDI_FT232R_USB_UART_A1-if00-port0")}};
+    const std::map<std::string, std::string> expected {{"COM1", system.Node("ttyS1")},
+                                                       {"COM2", system.ById("usb-FTDI_FT232R_USB_UART_A1-if00-port0")}};
     EXPECT_EQ(ListedPorts(ports.Out()), expected) << ports.Out();
 
     const struct {
@@ -201,8 +208,8 @@ TEST_F(PortChoiceTest, ComNumbersThatPortsShowsWorkInDownloadAndTheConsoleIsLeft
         EXPECT_EQ(download.Wait(), 0) << download.Out() << download.Err();
         EXPECT_GT(c.pDevice->CommandCount(), nBefore);
     }
-    EXPECT_EQ(uart.ReadMemory(0x300, 3), (std::vector<uint8_t>{1, 2, 3}));
-    EXPECT_EQ(adapter.ReadMemory(0x300, 3), (std::vector<uint8_t>{1, 2, 3}));
+    EXPECT_EQ(uart.ReadMemory(0x300, 3), (std::vector<uint8_t> {1, 2, 3}));
+    EXPECT_EQ(adapter.ReadMemory(0x300, 3), (std::vector<uint8_t> {1, 2, 3}));
 
     CChildProcess unknown = Run({"download", m_strFile, "--port", "COM3"});
     EXPECT_EQ(unknown.Wait(), 2);
@@ -234,20 +241,24 @@ TEST_F(PortChoiceTest, OldSettingsFileWithGoneAdaptersStillFindsTheNewOne)
 
     CChildProcess ports = Run({"ports", "--ini", strIni});
     EXPECT_EQ(ports.Wait(), 0) << ports.Err();
-    const std::map<std::string, std::string> expected {
-        {"COM7", strDead}, {"COM8", system.ById("usb-Silicon_Labs_CP2102-if00-port0")}};
+    const std::map<std::string, std::string> expected {{"COM7", strDead},
+                                                       {"COM8", system.ById("usb-Silicon_Labs_CP2102-if00-port0")}};
     EXPECT_EQ(ListedPorts(ports.Out()), expected) << ports.Out();
 
     // AUTOCHECK reaches the new adapter: the pin first, then it.
     CChildProcess autocheck = Run({"download", m_strFile, "--ini", strIni});
     EXPECT_EQ(autocheck.Wait(), 0) << autocheck.Out() << autocheck.Err();
     EXPECT_TRUE(autocheck.Out().starts_with("-- Find serial port:\n"
-                                            "COM7  " + strDead + "\n"
-                                            "COM8  " + system.ById("usb-Silicon_Labs_CP2102-if00-port0") + "\n"
+                                            "COM7  " +
+                                            strDead +
+                                            "\n"
+                                            "COM8  " +
+                                            system.ById("usb-Silicon_Labs_CP2102-if00-port0") +
+                                            "\n"
                                             "-- -------------------------------------------------\n"
                                             "## cannot open COM7 !\n"))
         << autocheck.Out();
-    EXPECT_EQ(adapter.ReadMemory(0x300, 3), (std::vector<uint8_t>{1, 2, 3}));
+    EXPECT_EQ(adapter.ReadMemory(0x300, 3), (std::vector<uint8_t> {1, 2, 3}));
 
     CChildProcess byNumber = Run({"download", m_strFile, "--ini", strIni, "--port", "COM8"});
     EXPECT_EQ(byNumber.Wait(), 0) << byNumber.Out() << byNumber.Err();

@@ -103,10 +103,10 @@ TEST_F(ShellTest, EveryBlockingStepEndsOnTheFirstSignal)
     const std::string strLarge = m_dir.Write("large.hex", HexFile(0, Bytes(8u << 20, 0x5A)));
 
     // Refused at once, never waited on: a FIFO as firmware or as settings.
-    for (const auto& args : std::vector<std::vector<std::string>> {
-             {"info", m_dir.Path("pipe.hex")},
-             {"download", m_strFile, "--ini", m_dir.Path("settings.Ini")},
-             {"ports", "--ini", m_dir.Path("settings.Ini")}}) {
+    for (const auto& args :
+         std::vector<std::vector<std::string>> {{"info", m_dir.Path("pipe.hex")},
+                                                {"download", m_strFile, "--ini", m_dir.Path("settings.Ini")},
+                                                {"ports", "--ini", m_dir.Path("settings.Ini")}}) {
         CChildProcess cli(VANTREL_CLI_EXE, args);
         const int nExit = cli.Wait(5000);
         EXPECT_TRUE(nExit == 3 || nExit == 2) << args[0] << " " << nExit << cli.Err();
@@ -162,9 +162,8 @@ TEST_F(ShellTest, TheFileIsCheckedBeforeTheDeviceIsTouched)
         SCOPED_TRACE(c.strFile);
         CChildProcess cli(VANTREL_CLI_EXE, Download(c.strFile));
         EXPECT_EQ(cli.Wait(10000), 3) << cli.Out();
-        const std::string strLine = c.pReason
-                                        ? "## The file " + c.strFile + " cannot be used: " + c.pReason + ".\n"
-                                        : "## File not found: " + c.strFile + " \n";
+        const std::string strLine = c.pReason ? "## The file " + c.strFile + " cannot be used: " + c.pReason + ".\n"
+                                              : "## File not found: " + c.strFile + " \n";
         EXPECT_EQ(cli.Out(), strLine);
     }
     EXPECT_EQ(m_sim.CommandCount(), 0) << "the device was touched";

@@ -30,8 +30,7 @@ public:
     // Starts strProgram with the arguments; standard input is /dev/null.
     CChildProcess(const std::string& strProgram, const std::vector<std::string>& args)
         : CChildProcess(strProgram, args, CChildStreams())
-    {
-    }
+    {}
     CChildProcess(const std::string& strProgram, const std::vector<std::string>& args, const CChildStreams& streams)
     {
         int outPipe[2] = {-1, -1};
@@ -98,7 +97,8 @@ public:
     {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
         while (m_strOut.find(strText) == std::string::npos) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0 || !Pump(static_cast<int>(left.count())))
                 return m_strOut.find(strText) != std::string::npos;
         }

@@ -43,10 +43,7 @@ public:
     std::filesystem::path Sys() const { return m_root / "sys"; }
     std::filesystem::path Dev() const { return m_root / "dev"; }
     std::string Node(const std::string& strName) const { return (Dev() / strName).string(); }
-    std::string ById(const std::string& strLink) const
-    {
-        return (Dev() / "serial" / "by-id" / strLink).string();
-    }
+    std::string ById(const std::string& strLink) const { return (Dev() / "serial" / "by-id" / strLink).string(); }
 
     // A USB adapter on hub port strUsbPort. strProduct empty: the device
     // names no product. strById empty: udev made no by-id link.
@@ -85,8 +82,8 @@ public:
     }
     // A UART line as the serial core lays it out since it has devices of its
     // own: the controller, its "ctrl" device, then one "port" device per line.
-    void AddSerialCoreUart(const std::string& strTty, const std::string& strController,
-                           const std::string& strDriver, const std::string& strLine, const std::string& strType)
+    void AddSerialCoreUart(const std::string& strTty, const std::string& strController, const std::string& strDriver,
+                           const std::string& strLine, const std::string& strType)
     {
         const std::filesystem::path controller = Sys() / "devices" / strController;
         const std::string strBase = controller.filename().string();

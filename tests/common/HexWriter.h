@@ -31,9 +31,9 @@ inline std::string HexFile(uint32_t nAddress, const std::vector<uint8_t>& data, 
         }
         size_t n = std::min(nPerRecord, data.size() - i);
         n = std::min<size_t>(n, 0x10000 - (nAt & 0xFFFF));
-        strText += HexRecord(0x00, static_cast<uint16_t>(nAt & 0xFFFF),
-                             std::vector<uint8_t>(data.begin() + static_cast<long>(i),
-                                                  data.begin() + static_cast<long>(i + n)));
+        strText += HexRecord(
+            0x00, static_cast<uint16_t>(nAt & 0xFFFF),
+            std::vector<uint8_t>(data.begin() + static_cast<long>(i), data.begin() + static_cast<long>(i + n)));
         i += n;
     }
     return strText + ":00000001FF\n";

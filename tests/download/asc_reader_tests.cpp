@@ -95,11 +95,11 @@ TEST_P(AscLineTest, GivesTheLowByteOfItsNumber)
 }
 
 INSTANTIATE_TEST_SUITE_P(Lines, AscLineTest,
-                         ::testing::Values(SAscLine{"AB ; note", "AB"}, SAscLine{"// note", ""},
-                                           SAscLine{"; note", ""}, SAscLine{"0x1F", "1F"}, SAscLine{"zz", "00"},
-                                           SAscLine{"-1", "FF"}, SAscLine{"12 34", "12"}, SAscLine{"1234", "34"},
-                                           SAscLine{"  7\t", "07"}, SAscLine{"5 // a ; b", "05"},
-                                           SAscLine{"6;a//b", "06"}, SAscLine{"/ 9", "00"}));
+                         ::testing::Values(SAscLine {"AB ; note", "AB"}, SAscLine {"// note", ""},
+                                           SAscLine {"; note", ""}, SAscLine {"0x1F", "1F"}, SAscLine {"zz", "00"},
+                                           SAscLine {"-1", "FF"}, SAscLine {"12 34", "12"}, SAscLine {"1234", "34"},
+                                           SAscLine {"  7\t", "07"}, SAscLine {"5 // a ; b", "05"},
+                                           SAscLine {"6;a//b", "06"}, SAscLine {"/ 9", "00"}));
 
 TEST(AscReaderTest, UnreadableFileGivesZeroSilentlyAndEmptiesTheImage)
 {

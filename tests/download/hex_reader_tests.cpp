@@ -135,11 +135,24 @@ std::vector<SHexCase> HexCases()
          1,
          {{0xFFFFF0, "404142434445464748494A4B4C4D4E4F"}},
          ""},
-        {"NulInADataByteReadsAsZero", std::string(":01000000\0" "1FF\n", 13), 1, {ErasedBlockWith(0, 0, "00")}, ""},
-        {"InvalidFormatNamesTrimmedLine", JoinLines({"", " ", "  abc  ", kEof}), 0, {}, "##  Invalid format: abc. (L3)\r\n"},
+        {"NulInADataByteReadsAsZero",
+         std::string(":01000000\0"
+                     "1FF\n",
+                     13),
+         1,
+         {ErasedBlockWith(0, 0, "00")},
+         ""},
+        {"InvalidFormatNamesTrimmedLine",
+         JoinLines({"", " ", "  abc  ", kEof}),
+         0,
+         {},
+         "##  Invalid format: abc. (L3)\r\n"},
         {"InvalidFormatShowsTextUpToNul", std::string("ab\0cd\n", 6), 0, {}, "##  Invalid format: ab. (L1)\r\n"},
         // A line of terminal escapes reaches the log as text, not as commands.
-        {"InvalidFormatEscapesControlCharacters", ":00000001FF\n\x1b]0;owned\x07\x1b[2J\tx\x7f\n", 0, {},
+        {"InvalidFormatEscapesControlCharacters",
+         ":00000001FF\n\x1b]0;owned\x07\x1b[2J\tx\x7f\n",
+         0,
+         {},
          "##  Invalid format: \\x1B]0;owned\\x07\\x1B[2J\\x09x\\x7F. (L2)\r\n"},
         {"StrayCharAfterChecksumIsALengthError",
          JoinLines({HexRecord(0, 0, {0x11}) + "0"}),
@@ -159,11 +172,7 @@ std::vector<SHexCase> HexCases()
          0,
          {},
          "##  Checksum error. (L2)\r\n"},
-        {"ChecksumErrorInExtendedRecord",
-         JoinLines({":020000040002F9"}),
-         0,
-         {},
-         "##  Checksum error. (L1)\r\n"},
+        {"ChecksumErrorInExtendedRecord", JoinLines({":020000040002F9"}), 0, {}, "##  Checksum error. (L1)\r\n"},
         {"RecordPastTheAddressSpace",
          JoinLines({strLinear00FF, HexRecord(0, 0xFFF8, Sixteen(0))}),
          0,
@@ -202,7 +211,9 @@ TEST(HexReaderTest, ShownFileTextIsEscapedAndCutButTheLineNumberStays)
         {"plain text", "plain text"},
         {"\x1b[31m", "\\x1B[31m"},
         // C1 controls as UTF-8 encodes them; other UTF-8 stays as it is.
-        {"\xc2\x9b" "2J \xe4\xb8\xad", "\\u009B2J \xe4\xb8\xad"},
+        {"\xc2\x9b"
+         "2J \xe4\xb8\xad",
+         "\\u009B2J \xe4\xb8\xad"},
         {std::string(100, 'a'), std::string(80, 'a') + "\u2026"},
         // A cut never splits a UTF-8 character.
         {std::string(79, 'a') + "\xe4\xb8\xad" + "tail", std::string(79, 'a') + "\u2026"},
@@ -239,7 +250,7 @@ TEST(HexReaderTest, LineLongerThanAnyReadChunk)
     FirmwareImage image;
     const std::string strFile = std::string(3 << 20, ' ') + kEof + "\n" + HexRecord(0, 0x50, {0x12}) + "\n";
     ASSERT_EQ(LoadHexFile(dir.Write("long.hex", strFile), image, log), 1);
-    EXPECT_EQ(DescribeImage(image), std::vector<BlockText>{ErasedBlockWith(0x50, 0, "12")});
+    EXPECT_EQ(DescribeImage(image), std::vector<BlockText> {ErasedBlockWith(0x50, 0, "12")});
     EXPECT_TRUE(log.m_vecEntries.empty());
 }
 
@@ -260,7 +271,7 @@ int LoadWithAddressSpaceShort(const std::string& strPath)
     long nPages = 0;
     std::ifstream("/proc/self/statm") >> nPages;
     const auto nLimit = static_cast<rlim_t>(nPages * sysconf(_SC_PAGESIZE) + (4 << 20));
-    const rlimit limit{nLimit, nLimit};
+    const rlimit limit {nLimit, nLimit};
     if (setrlimit(RLIMIT_AS, &limit) != 0) {
         return 2;
     }
@@ -345,7 +356,7 @@ TEST(HexReaderTest, MatchesAnIndependentConverter)
     }
     CTempDir dir;
     const SGeneratedHex generated = GenerateHex(20240611);
-    ASSERT_GT(generated.strText.size(), size_t{512 << 10}) << "the file should span several read chunks";
+    ASSERT_GT(generated.strText.size(), size_t {512 << 10}) << "the file should span several read chunks";
     const std::string strHexPath = dir.Write("generated.hex", generated.strText);
     const std::string strBinPath = (dir.Path() / "generated.bin").string();
 
@@ -357,14 +368,14 @@ TEST(HexReaderTest, MatchesAnIndependentConverter)
         "srec_cat -multiple '{}' -Intel -fill 0xFF 0 0x1000000 -o '{}' -Binary 2>/dev/null", strHexPath, strBinPath);
     ASSERT_EQ(std::system(strCommand.c_str()), 0) << strCommand;
     const std::string strReference = ReadBinary(strBinPath);
-    ASSERT_EQ(strReference.size(), size_t{1} << 24);
+    ASSERT_EQ(strReference.size(), size_t {1} << 24);
 
     CRecordingLog log;
     FirmwareImage image;
     ASSERT_EQ(LoadHexFile(strHexPath, image, log), 1);
     EXPECT_TRUE(log.m_vecEntries.empty());
 
-    std::string strLoaded(size_t{1} << 24, '\xFF');
+    std::string strLoaded(size_t {1} << 24, '\xFF');
     int64_t nPrevious = -1;
     for (const FirmwareBlock& block : image) {
         ASSERT_EQ(block.length, kMaxBlockLength);

@@ -92,9 +92,7 @@ public:
         std::filesystem::create_directories(m_dir.Path("sys/class/tty"));
         ::setenv("VANTREL_SYSFS", m_dir.Path("sys").c_str(), 1);
     }
-    ~CGuiEnv()
-    {
-    }
+    ~CGuiEnv() {}
 
     std::string IniPath() const { return m_dir.Path("vantrel.Ini"); }
     std::string IniText() const

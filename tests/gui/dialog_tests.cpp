@@ -97,12 +97,12 @@ void CDialogTests::FirstStartShowsTheDefaults()
     // edit and the log, and skips radios, labels, groups, the progress bar
     // and the check box while it is disabled.
     QCOMPARE(FocusName(), QStringLiteral("m_btnStart"));
-    const QStringList expected = {"m_cbPort",        "m_btnSelectFile", "m_richLog",        "m_editFilePath",
-                                  "m_cbBaudRate",    "m_cbDataBits",    "m_cbParity",       "m_cbStopBits",
-                                  "m_btnOpenPort",   "m_editFrameLen",  "m_editRepeatTimes", "m_editTimeInterval",
-                                  "m_editSend",      "m_btnAutoSend",   "m_btnReceive",     "m_btnClear",
-                                  "m_cbSendMode",    "m_btnManualSend", "m_editVerMajor",   "m_editVerMinor",
-                                  "m_editVerPatch",  "m_btnStart"};
+    const QStringList expected = {"m_cbPort",       "m_btnSelectFile", "m_richLog",         "m_editFilePath",
+                                  "m_cbBaudRate",   "m_cbDataBits",    "m_cbParity",        "m_cbStopBits",
+                                  "m_btnOpenPort",  "m_editFrameLen",  "m_editRepeatTimes", "m_editTimeInterval",
+                                  "m_editSend",     "m_btnAutoSend",   "m_btnReceive",      "m_btnClear",
+                                  "m_cbSendMode",   "m_btnManualSend", "m_editVerMajor",    "m_editVerMinor",
+                                  "m_editVerPatch", "m_btnStart"};
     QStringList visited;
     for (int i = 0; i < expected.size(); ++i) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
@@ -259,8 +259,8 @@ void CDialogTests::ReadingExchangeStopsAtTheFirstEditWithoutAnInteger()
     QCOMPARE(answerer.m_seen.size(), size_t(3));
     QTRY_VERIFY2_WITH_TIMEOUT(LogText(pDlg.get()).contains(QLatin1String("## Open COM1 failed, BaudRate = 115200.")),
                               qPrintable(LogText(pDlg.get())), 10000);
-    QTRY_COMPARE_WITH_TIMEOUT(Ctrl<QPushButton>(pDlg.get(), "m_btnStart")->text(),
-                              QStringLiteral("&Start Downloading"), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(Ctrl<QPushButton>(pDlg.get(), "m_btnStart")->text(), QStringLiteral("&Start Downloading"),
+                              10000);
 
     // Closing asks nothing more: the bad edit keeps its last value, the
     // others are saved as they stand.
@@ -343,8 +343,9 @@ void CDialogTests::LogDropsTheOldestTextPastItsLimit()
     CLogPanel* pLog = LogOf(pDlg.get());
     // 3000 lines of 50 characters: 150,000 characters with their line ends.
     for (int i = 0; i < 3000; ++i)
-        pDlg->View().AppendLog(QStringLiteral("line %1 ").arg(i, 5, 10, QLatin1Char('0')).leftJustified(49, '.').toStdString() + "\r\n",
-                               i % 5);
+        pDlg->View().AppendLog(
+            QStringLiteral("line %1 ").arg(i, 5, 10, QLatin1Char('0')).leftJustified(49, '.').toStdString() + "\r\n",
+            i % 5);
     QVERIFY(pLog->CharacterCount() <= CLogPanel::kLogLimit);
     QVERIFY(pLog->CharacterCount() > CLogPanel::kLogLimit - 50);
     const QString strText = pLog->toPlainText();
@@ -468,7 +469,11 @@ void CDialogTests::WorkerThreadsReachTheLogInOrderAndBoxesBlockThem()
     // the box is shown before the box.
     std::atomic<int> nDone {0};
     CBoxAnswerer answerer({QMessageBox::Ok, QMessageBox::No, QMessageBox::Yes});
-    answerer.m_onBox = [&] { return QStringLiteral("%1 %2").arg(nDone.load()).arg(LogText(pDlg.get()).endsWith(QLatin1String("before\n")) ? "logged" : "not logged"); };
+    answerer.m_onBox = [&] {
+        return QStringLiteral("%1 %2")
+            .arg(nDone.load())
+            .arg(LogText(pDlg.get()).endsWith(QLatin1String("before\n")) ? "logged" : "not logged");
+    };
     bool bFirst = true;
     bool bSecond = false;
     std::thread worker([&] {
@@ -500,7 +505,8 @@ void CDialogTests::PortButtonOpensAndClosesThePinnedPort()
     auto* pButton = Ctrl<QPushButton>(pDlg.get(), "m_btnOpenPort");
     Ctrl<QComboBox>(pDlg.get(), "m_cbBaudRate")->setCurrentIndex(5);
     QTest::mouseClick(pButton, Qt::LeftButton);
-    QVERIFY2(LogText(pDlg.get()).endsWith(QStringLiteral("串口打开正常:COM3,38400,8,N,1")), qPrintable(LogText(pDlg.get())));
+    QVERIFY2(LogText(pDlg.get()).endsWith(QStringLiteral("串口打开正常:COM3,38400,8,N,1")),
+             qPrintable(LogText(pDlg.get())));
     QCOMPARE(pButton->text(), QStringLiteral("关闭串口"));
     // Opening saves the settings at once.
     QVERIFY(env.IniText().find("BaudRate=5\r\n") != std::string::npos);
@@ -764,8 +770,13 @@ void CDialogTests::DroppedFileBecomesThePath()
     };
     const CCase cases[] = {
         {"one local file", {local}, strFile, QString()},
-        {"two files", {local, local}, strOld, QStringLiteral("## Drop one firmware file at a time: 2 files were dropped.")},
-        {"a web address", {QUrl(QStringLiteral("https://example.com/fw.hex"))}, strOld,
+        {"two files",
+         {local, local},
+         strOld,
+         QStringLiteral("## Drop one firmware file at a time: 2 files were dropped.")},
+        {"a web address",
+         {QUrl(QStringLiteral("https://example.com/fw.hex"))},
+         strOld,
          QStringLiteral("## Only a local file can be dropped: https://example.com/fw.hex")},
         {"a folder", {QUrl::fromLocalFile(strFolder)}, strOld, QStringLiteral("## Not a file: ") + strFolder},
     };

@@ -223,7 +223,8 @@ void CDownloadTests::DowngradeQuestionAnsweredNoThenYes()
     CBoxAnswerer answerer({QMessageBox::No, QMessageBox::Yes});
 
     QTest::mouseClick(StartButton(), Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(LogText(m_pDlg.get()).endsWith(QLatin1String("##  the Verion is too old not to update IAP !\n")), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        LogText(m_pDlg.get()).endsWith(QLatin1String("##  the Verion is too old not to update IAP !\n")), 10000);
     QTRY_COMPARE_WITH_TIMEOUT(StartButton()->text(), QStringLiteral("&Start Downloading"), 5000);
     QCOMPARE(answerer.m_seen.size(), size_t(1));
     QCOMPARE(answerer.m_seen[0].strText, QStringLiteral("当前版本比原来的更老，是否继续升级?"));

@@ -83,7 +83,8 @@ TEST(Layering, TheCheckSeesAnUpwardInclude)
     fs::create_directories(root / "sim");
     std::ofstream(root / "serial" / "Link.cpp") << "#include \"serial/Link.h\"\n#include \"core/TextNumber.h\"\n"
                                                    "#include \"download/CLoader.h\"\n";
-    std::ofstream(root / "sim" / "Sim.cpp") << "#include \"protocol/Checksums.h\"\n#include \"protocol/CDeviceChannel.h\"\n";
+    std::ofstream(root / "sim" / "Sim.cpp")
+        << "#include \"protocol/Checksums.h\"\n#include \"protocol/CDeviceChannel.h\"\n";
     const std::vector<std::string> wrong = UpwardIncludesIn(root);
     fs::remove_all(root);
     ASSERT_EQ(wrong.size(), 2u);

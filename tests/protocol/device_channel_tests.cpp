@@ -110,9 +110,15 @@ TEST_F(DeviceChannelTest, IapStatusDecidesTheResultAndTheBox)
     };
     const Case cases[] = {
         {"accepted", [](CSimConfig&) {}, 1, nullptr},
-        {"refused", [](CSimConfig& c) { c.m_vecFaults.push_back({kIapQuery, EFaultKind::kRefuse, 0, 1}); }, 0,
-         kRefusedBox},
-        {"malformed", [](CSimConfig& c) { c.m_vecFaults.push_back({kIapQuery, EFaultKind::kMalformed, 0, 1}); },
+        {"refused",
+         [](CSimConfig& c) {
+             c.m_vecFaults.push_back({kIapQuery, EFaultKind::kRefuse, 0, 1});
+         },
+         0, kRefusedBox},
+        {"malformed",
+         [](CSimConfig& c) {
+             c.m_vecFaults.push_back({kIapQuery, EFaultKind::kMalformed, 0, 1});
+         },
          0, kMalformedBox},
         {"other status", [](CSimConfig& c) { c.m_mapStatus[kIapQuery] = 0x12; }, 0, kMalformedBox},
     };
@@ -123,7 +129,7 @@ TEST_F(DeviceChannelTest, IapStatusDecidesTheResultAndTheBox)
         m_view.Clear();
         EXPECT_EQ(Iap(kIapQuery, {0, 0, 0, 0, 'S', 'L'}), c.nResult);
         if (c.pBox)
-            EXPECT_EQ(m_view.Boxes(), std::vector<std::string>{c.pBox});
+            EXPECT_EQ(m_view.Boxes(), std::vector<std::string> {c.pBox});
         else
             EXPECT_TRUE(m_view.Boxes().empty());
     }
@@ -138,8 +144,7 @@ TEST_F(DeviceChannelTest, CutReplyFailsSilentlyAfterTheLimitAndTheNextExchangeWo
     EXPECT_GE(elapsed, kLinkTimeoutMs - 50);
     EXPECT_LT(elapsed, kLinkTimeoutMs + 2000);
     EXPECT_TRUE(m_view.Boxes().empty());
-    EXPECT_NE(m_channel.GetErrorText().find("no reply within 2000 ms"), std::string::npos)
-        << m_channel.GetErrorText();
+    EXPECT_NE(m_channel.GetErrorText().find("no reply within 2000 ms"), std::string::npos) << m_channel.GetErrorText();
     // The next exchange starts clean.
     EXPECT_EQ(Iap(kIapEnter, {0xAC, 0x01, 0x53, 0xFE, 0x00, 0x00}), 1);
 }
@@ -154,7 +159,7 @@ TEST_F(DeviceChannelTest, LeftoverOfAFailedReplyNeverPosesAsTheNextReply)
         c.m_vecFaults.push_back({kIapIdentify, EFaultKind::kGarbage, 3, 1});
     });
     EXPECT_EQ(Iap(kIapIdentify, {'S', 'L', 1, 0, 0, 0}), 0);
-    EXPECT_EQ(m_view.Boxes(), std::vector<std::string>{kMalformedBox});
+    EXPECT_EQ(m_view.Boxes(), std::vector<std::string> {kMalformedBox});
     Bytes reply;
     EXPECT_EQ(Iap(kIapEnter, {0xAC, 0x01, 0x53, 0xFE, 0x00, 0x00}, &reply), 1);
     EXPECT_EQ(reply[0], kIapMarker);
@@ -178,9 +183,9 @@ TEST_F(DeviceChannelTest, ReadOfMoreThan512BytesIsRefusedAfterTheReplyHead)
     EXPECT_EQ(m_channel.ReadBlock(0x100, 600, buffer), 0);
     const auto frames = m_sim.ReceivedFrames();
     ASSERT_EQ(frames.size(), 2u);
-    EXPECT_EQ(frames[0], (Bytes{0xC1, 0x00, 0x01, 0x00, 0xC2}));
-    EXPECT_EQ(frames[1], (Bytes{0xCA, 0x58, 0x22}));
-    EXPECT_EQ(m_view.Boxes(), std::vector<std::string>{"一次性读入:600数据太多了!"});
+    EXPECT_EQ(frames[0], (Bytes {0xC1, 0x00, 0x01, 0x00, 0xC2}));
+    EXPECT_EQ(frames[1], (Bytes {0xCA, 0x58, 0x22}));
+    EXPECT_EQ(m_view.Boxes(), std::vector<std::string> {"一次性读入:600数据太多了!"});
 }
 
 TEST_F(DeviceChannelTest, RawBytesBothWays)

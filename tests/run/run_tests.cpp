@@ -31,7 +31,9 @@ Bytes Pattern(size_t nLength, uint8_t nSeed = 1)
 std::string SuccessLog(const std::string& strFile)
 {
     return "##  the cmdcheckid is ok!\r\n"
-           "-- Downloading file " + strFile + " ...\r\n"
+           "-- Downloading file " +
+           strFile +
+           " ...\r\n"
            "-- Verifying ...\r\n"
            "-- Verify successfully.\r\n"
            "##  the disconnect is ok!\r\n"
@@ -72,7 +74,8 @@ public:
     {
         std::vector<Bytes> frames;
         for (const Bytes& frame : m_sim.ReceivedFrames()) {
-            if ((frame.size() == 10 && frame[0] == 0xFE && frame[1] == nCode) || (frame.size() < 10 && frame[0] == nCode))
+            if ((frame.size() == 10 && frame[0] == 0xFE && frame[1] == nCode) ||
+                (frame.size() < 10 && frame[0] == nCode))
                 frames.push_back(frame);
         }
         return frames;
@@ -95,7 +98,7 @@ TEST_F(RunTest, SuccessfulRunWritesVerifiesAndLeavesIapMode)
     EXPECT_EQ(m_sim.ReadMemory(0x1064, 12), Bytes(12, 0xFF));
     EXPECT_FALSE(m_sim.InIapMode());
     EXPECT_EQ(m_sim.LeaveCount(), 1);
-    EXPECT_EQ(m_view.ProgressBegins(), (std::vector<int>{7, 7}));
+    EXPECT_EQ(m_view.ProgressBegins(), (std::vector<int> {7, 7}));
     EXPECT_EQ(m_view.Steps(), 14);
     EXPECT_FALSE(m_view.ProgressShown());
     EXPECT_TRUE(m_loader.IsIdle());
@@ -115,11 +118,11 @@ TEST_F(RunTest, EveryEndOfARunLogsItsLinesAndReleasesThePort)
     };
     const Case cases[] = {
         // A file that cannot be loaded ends the run before the device is touched.
-        {"file not found",
-         [](RunTest& t) { t.m_inputs.strFilePath = t.m_dir.Path("missing.hex"); }, ERunEnd::kFileNotFound,
+        {"file not found", [](RunTest& t) { t.m_inputs.strFilePath = t.m_dir.Path("missing.hex"); },
+         ERunEnd::kFileNotFound,
          [](const RunTest& t) { return "## File not found: " + t.m_inputs.strFilePath + " \r\n"; }, false},
-        {"other ending",
-         [](RunTest& t) { t.m_inputs.strFilePath = t.m_dir.Write("firmware.bin", "data"); }, ERunEnd::kUnknownFileKind,
+        {"other ending", [](RunTest& t) { t.m_inputs.strFilePath = t.m_dir.Write("firmware.bin", "data"); },
+         ERunEnd::kUnknownFileKind,
          [](const RunTest& t) {
              return "## The file " + t.m_inputs.strFilePath + " cannot be used: not a .hex or .asc file.\r\n";
          },
@@ -130,11 +133,12 @@ TEST_F(RunTest, EveryEndOfARunLogsItsLinesAndReleasesThePort)
              std::filesystem::create_directory(t.m_inputs.strFilePath);
          },
          ERunEnd::kLoadFailed,
-         [](const RunTest& t) { return "## The file " + t.m_inputs.strFilePath + " cannot be used: it is a folder.\r\n"; },
+         [](const RunTest& t) {
+             return "## The file " + t.m_inputs.strFilePath + " cannot be used: it is a folder.\r\n";
+         },
          false},
-        {"loader failed",
-         [](RunTest& t) { t.m_inputs.strFilePath = t.m_dir.Write("bad.HEX", "\n\nabc\n"); }, ERunEnd::kLoadFailed,
-         [](const RunTest&) { return std::string("##  Invalid format: abc. (L3)\r\n"); }, true},
+        {"loader failed", [](RunTest& t) { t.m_inputs.strFilePath = t.m_dir.Write("bad.HEX", "\n\nabc\n"); },
+         ERunEnd::kLoadFailed, [](const RunTest&) { return std::string("##  Invalid format: abc. (L3)\r\n"); }, true},
         {"block write failed",
          [](RunTest& t) {
              t.m_inputs.strFilePath = t.m_dir.Write("firmware.hex", HexFile(0x100, Pattern(48)));
@@ -201,28 +205,116 @@ TEST_F(RunTest, ConnectionFollowsTheVersionRules)
         int bChip;
         bool bAnswerYes;
         ERunEnd end;
-        const char* pLine;        // a line the log must hold ("" for none)
+        const char* pLine;  // a line the log must hold ("" for none)
         bool bAsked;
-        uint8_t nIdentifyFlag;    // byte 7 of the identify frame
-        Bytes query;              // bytes 2 to 4 of the query frame
+        uint8_t nIdentifyFlag;  // byte 7 of the identify frame
+        Bytes query;            // bytes 2 to 4 of the query frame
     };
     const Case cases[] = {
-        {"1.2.* permits 1.2.7", 0, "1.2.*", {1, 0, 0}, {1, 2, 7}, {0, 0, 0}, 0, true, ERunEnd::kSuccess, "", false, 0,
+        {"1.2.* permits 1.2.7",
+         0,
+         "1.2.*",
+         {1, 0, 0},
+         {1, 2, 7},
+         {0, 0, 0},
+         0,
+         true,
+         ERunEnd::kSuccess,
+         "",
+         false,
+         0,
          {0x2A, 0x02, 0x01}},
-        {"1.2.* refuses 1.3.0", 0, "1.2.*", {1, 0, 0}, {1, 3, 0}, {0, 0, 0}, 1, true, ERunEnd::kConnectionFailed,
-         "##  当前的固件版本[1.3.0]没有升级的权限，禁止升级 !\r\n", false, 0, {0x2A, 0x02, 0x01}},
-        {"empty text permits only 0.0.0", 1, "", {1, 0, 0}, {0, 0, 0}, {0, 0, 0}, 0, true, ERunEnd::kSuccess, "",
-         false, 0, {0, 0, 0}},
-        {"empty text refuses 0.0.1", 0, "", {1, 0, 0}, {0, 0, 1}, {0, 0, 0}, 0, true, ERunEnd::kConnectionFailed,
-         "##  当前的固件版本[0.0.1]没有升级的权限，禁止升级 !\r\n", false, 0, {0, 0, 0}},
-        {"wildcards permit anything", 0, "*.*.*", {1, 0, 0}, {9, 8, 7}, {0, 0, 0}, 0, true, ERunEnd::kSuccess, "",
-         false, 0, {0x2A, 0x2A, 0x2A}},
-        {"program, older typed, declined", 2, "", {1, 0, 0}, {5, 5, 5}, {1, 0, 0}, 1, false,
-         ERunEnd::kConnectionFailed, "##  the Verion is too old not to update IAP !\r\n", true, 1, {}},
-        {"program, equal typed, accepted", 2, "", {1, 0, 0}, {5, 5, 5}, {1, 0, 0}, 0, true, ERunEnd::kSuccess,
-         "##  当前芯片应用程序版本：1.0.0 !\r\n", true, 0, {0x00, 0x00, 0x01}},
-        {"program, newer typed, no question", 2, "", {1, 0, 0}, {5, 5, 5}, {1, 0, 1}, 1, false, ERunEnd::kSuccess,
-         "##  当前芯片应用程序版本：1.0.0 !\r\n", false, 1, {0x01, 0x00, 0x01}},
+        {"1.2.* refuses 1.3.0",
+         0,
+         "1.2.*",
+         {1, 0, 0},
+         {1, 3, 0},
+         {0, 0, 0},
+         1,
+         true,
+         ERunEnd::kConnectionFailed,
+         "##  当前的固件版本[1.3.0]没有升级的权限，禁止升级 !\r\n",
+         false,
+         0,
+         {0x2A, 0x02, 0x01}},
+        {"empty text permits only 0.0.0",
+         1,
+         "",
+         {1, 0, 0},
+         {0, 0, 0},
+         {0, 0, 0},
+         0,
+         true,
+         ERunEnd::kSuccess,
+         "",
+         false,
+         0,
+         {0, 0, 0}},
+        {"empty text refuses 0.0.1",
+         0,
+         "",
+         {1, 0, 0},
+         {0, 0, 1},
+         {0, 0, 0},
+         0,
+         true,
+         ERunEnd::kConnectionFailed,
+         "##  当前的固件版本[0.0.1]没有升级的权限，禁止升级 !\r\n",
+         false,
+         0,
+         {0, 0, 0}},
+        {"wildcards permit anything",
+         0,
+         "*.*.*",
+         {1, 0, 0},
+         {9, 8, 7},
+         {0, 0, 0},
+         0,
+         true,
+         ERunEnd::kSuccess,
+         "",
+         false,
+         0,
+         {0x2A, 0x2A, 0x2A}},
+        {"program, older typed, declined",
+         2,
+         "",
+         {1, 0, 0},
+         {5, 5, 5},
+         {1, 0, 0},
+         1,
+         false,
+         ERunEnd::kConnectionFailed,
+         "##  the Verion is too old not to update IAP !\r\n",
+         true,
+         1,
+         {}},
+        {"program, equal typed, accepted",
+         2,
+         "",
+         {1, 0, 0},
+         {5, 5, 5},
+         {1, 0, 0},
+         0,
+         true,
+         ERunEnd::kSuccess,
+         "##  当前芯片应用程序版本：1.0.0 !\r\n",
+         true,
+         0,
+         {0x00, 0x00, 0x01}},
+        {"program, newer typed, no question",
+         2,
+         "",
+         {1, 0, 0},
+         {5, 5, 5},
+         {1, 0, 1},
+         1,
+         false,
+         ERunEnd::kSuccess,
+         "##  当前芯片应用程序版本：1.0.0 !\r\n",
+         false,
+         1,
+         {0x01, 0x00, 0x01}},
     };
     m_inputs.strFilePath = m_dir.Write("firmware.hex", HexFile(0x40, Pattern(8)));
     for (const Case& c : cases) {
@@ -306,16 +398,17 @@ TEST_F(RunTest, VerifyReportsEachDifferenceAndTheRunFails)
         c.m_vecCorrupt.push_back({0x113, true, 0});
     });
     EXPECT_EQ(Run(), ERunEnd::kVerifyFailed);
-    EXPECT_EQ(m_view.LogText(),
-              "##  the cmdcheckid is ok!\r\n"
-              "-- Downloading file " + m_inputs.strFilePath + " ...\r\n"
-              "-- Verifying ...\r\n"
-              "++  Addr=000102H, W=0aH, R=ffH.\r\n"
-              "++  Addr=000113H, W=40H, R=bfH.\r\n"
-              "## Total 2 mismatchings found.\r\n"
-              "## Verify failed.\r\n"
-              "##  the disconnect is ok!\r\n"
-              "## Download failed: the verify pass found differences.\r\n");
+    EXPECT_EQ(m_view.LogText(), "##  the cmdcheckid is ok!\r\n"
+                                "-- Downloading file " +
+                                    m_inputs.strFilePath +
+                                    " ...\r\n"
+                                    "-- Verifying ...\r\n"
+                                    "++  Addr=000102H, W=0aH, R=ffH.\r\n"
+                                    "++  Addr=000113H, W=40H, R=bfH.\r\n"
+                                    "## Total 2 mismatchings found.\r\n"
+                                    "## Verify failed.\r\n"
+                                    "##  the disconnect is ok!\r\n"
+                                    "## Download failed: the verify pass found differences.\r\n");
     EXPECT_FALSE(m_sim.InIapMode());
     EXPECT_TRUE(PortReleased());
 }
@@ -330,9 +423,13 @@ TEST_F(RunTest, DeviceThatStopsAnsweringEndsTheRunInBoundedTime)
         const char* pLine;
     };
     const Case cases[] = {
-        {"silent while writing", {kFlashWriteTwo, EFaultKind::kSilent, 0, 10}, ERunEnd::kWriteFailed,
+        {"silent while writing",
+         {kFlashWriteTwo, EFaultKind::kSilent, 0, 10},
+         ERunEnd::kWriteFailed,
          "## Command 0xC2: no reply within 2000 ms.\r\n"},
-        {"silent while reading back", {kFlashRead, EFaultKind::kSilent, 0, 2}, ERunEnd::kVerifyFailed,
+        {"silent while reading back",
+         {kFlashRead, EFaultKind::kSilent, 0, 2},
+         ERunEnd::kVerifyFailed,
          "##  Read error: Addr=0x000110,Offset=0x0110,Len=0x10\r\n"},
     };
     for (const Case& c : cases) {
@@ -388,11 +485,11 @@ TEST_F(RunTest, CancelWhileWritingLeavesThePortForTheNextRun)
     const std::string strLog = m_view.LogText();
     // One red line says the device is left half-written; the port button
     // shows the port the stopped run left open.
-    EXPECT_TRUE(strLog.ends_with(
-        " ...\r\n## Download stopped before it finished: the device is still in IAP mode.\r\n"))
+    EXPECT_TRUE(
+        strLog.ends_with(" ...\r\n## Download stopped before it finished: the device is still in IAP mode.\r\n"))
         << strLog;
     EXPECT_EQ(m_view.Log().back().nColour, kLogRed);
-    EXPECT_EQ(m_view.PortButton(), std::vector<bool>{true});
+    EXPECT_EQ(m_view.PortButton(), std::vector<bool> {true});
     EXPECT_EQ(m_loader.Channel().m_bOpen, 1);
     EXPECT_TRUE(m_sim.InIapMode());
     EXPECT_FALSE(m_view.ProgressShown());
@@ -401,7 +498,7 @@ TEST_F(RunTest, CancelWhileWritingLeavesThePortForTheNextRun)
     m_sim.Configure(CSimConfig());
     m_view.Clear();
     EXPECT_EQ(Run(), ERunEnd::kSuccess) << m_view.LogText();
-    EXPECT_EQ(m_view.PortButton(), (std::vector<bool>{true, false}));
+    EXPECT_EQ(m_view.PortButton(), (std::vector<bool> {true, false}));
     EXPECT_EQ(m_sim.ReadMemory(0, 4096), Pattern(4096));
 }
 

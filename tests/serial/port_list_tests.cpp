@@ -33,14 +33,14 @@ void ExpectPorts(const PortInfoList& ports, const std::vector<SExpectedPort>& ex
         EXPECT_EQ(ports[i].openPath, expected[i].strOpenPath) << i;
         EXPECT_EQ(ports[i].displayName, expected[i].strDisplayName) << i;
         EXPECT_EQ(ports[i].comName, strCom.substr(0, strCom.size() - 1)) << i;
-        EXPECT_EQ(ports[i].deviceText, expected[i].strDisplayName.substr(0, expected[i].strDisplayName.rfind(" ("))) << i;
+        EXPECT_EQ(ports[i].deviceText, expected[i].strDisplayName.substr(0, expected[i].strDisplayName.rfind(" (")))
+            << i;
         EXPECT_EQ(ports[i].onUsb, expected[i].onUsb) << i;
     }
 }
 
 class PortListTest : public ::testing::Test {
 protected:
-
     // One search, a second after the one before.
     PortInfoList List()
     {
@@ -72,13 +72,12 @@ TEST_F(PortListTest, SerialDevicesAreNamedAndMarked)
 
     // New devices take numbers in name order: ttyACM0, ttyAMA0, ttyS0, ttyS4, ttyUSB0.
     ExpectPorts(List(), {
-                                     {m_system.Node("ttyACM0"), "cdc_acm (COM1)", 1},
-                                     {m_system.Node("ttyAMA0"), "Serial port (COM2)", 0},
-                                     {m_system.Node("ttyS0"), "serial (COM3)", 0},
-                                     {m_system.Node("ttyS4"), "serial (COM4)", 0},
-                                     {m_system.ById("usb-FTDI_FT232R_USB_UART_A1-if00-port0"),
-                                      "FT232R USB UART (COM5)", 1},
-                                 });
+                            {m_system.Node("ttyACM0"), "cdc_acm (COM1)", 1},
+                            {m_system.Node("ttyAMA0"), "Serial port (COM2)", 0},
+                            {m_system.Node("ttyS0"), "serial (COM3)", 0},
+                            {m_system.Node("ttyS4"), "serial (COM4)", 0},
+                            {m_system.ById("usb-FTDI_FT232R_USB_UART_A1-if00-port0"), "FT232R USB UART (COM5)", 1},
+                        });
 }
 
 TEST_F(PortListTest, NumbersStayWithTheirDevices)
@@ -89,22 +88,20 @@ TEST_F(PortListTest, NumbersStayWithTheirDevices)
     m_system.AddUart("ttyS0", "pnp0/00:01", "serial", "4");
     const PortInfoList first = List();
     ExpectPorts(first, {{m_system.Node("ttyS0"), "serial (COM1)", 0}, {m_system.ById(strA), "Adapter A (COM2)", 1}});
-    ExpectPorts(List(), {{m_system.Node("ttyS0"), "serial (COM1)", 0},
-                                  {m_system.ById(strA), "Adapter A (COM2)", 1}});
+    ExpectPorts(List(), {{m_system.Node("ttyS0"), "serial (COM1)", 0}, {m_system.ById(strA), "Adapter A (COM2)", 1}});
 
     // Another adapter in A's place and under A's node name takes a number of
     // its own; A's number waits for A, unlisted while A is away.
     m_system.Unplug("ttyUSB0", "1-1", strA);
     m_system.PlugUsb("ttyUSB0", "1-2", "Adapter B", "pl2303", strB);
-    ExpectPorts(List(), {{m_system.Node("ttyS0"), "serial (COM1)", 0},
-                                  {m_system.ById(strB), "Adapter B (COM3)", 1}});
+    ExpectPorts(List(), {{m_system.Node("ttyS0"), "serial (COM1)", 0}, {m_system.ById(strB), "Adapter B (COM3)", 1}});
     EXPECT_EQ(m_comPorts.Path(2), m_system.ById(strA));
 
     // A comes back on another node and finds its number again.
     m_system.PlugUsb("ttyUSB1", "1-1", "Adapter A", "ftdi_sio", strA);
     ExpectPorts(List(), {{m_system.Node("ttyS0"), "serial (COM1)", 0},
-                                  {m_system.ById(strA), "Adapter A (COM2)", 1},
-                                  {m_system.ById(strB), "Adapter B (COM3)", 1}});
+                         {m_system.ById(strA), "Adapter A (COM2)", 1},
+                         {m_system.ById(strB), "Adapter B (COM3)", 1}});
 
     // Across a restart the numbers come from the settings file.
     const fs::path ini = m_system.Root() / "vantrel.Ini";
@@ -119,8 +116,7 @@ TEST_F(PortListTest, NumbersStayWithTheirDevices)
                             {m_system.ById(strB), "Adapter B (COM3)", 1}});
     // ...and stay numbers the program gave: away, they are not listed.
     m_system.Unplug("ttyUSB1", "1-1", strA);
-    ExpectPorts(List(), {{m_system.Node("ttyS0"), "serial (COM1)", 0},
-                         {m_system.ById(strB), "Adapter B (COM3)", 1}});
+    ExpectPorts(List(), {{m_system.Node("ttyS0"), "serial (COM1)", 0}, {m_system.ById(strB), "Adapter B (COM3)", 1}});
 }
 
 // Adapters that come and go keep their numbers without filling the list or
@@ -187,10 +183,10 @@ TEST_F(PortListTest, FirstSeenDeviceTakesTheLowestFreeNumber)
     m_system.PlugUsb("ttyUSB1", "1-2", "New", "ftdi_sio", "usb-new");
     m_system.PlugUsb("ttyUSB2", "1-3", "Newer", "ftdi_sio", "");
     ExpectPorts(List(), {{"/nowhere/pinned-one", "Pinned port (COM1)", 0},
-                                  {m_system.ById("usb-new"), "New (COM2)", 1},
-                                  {m_system.Node("ttyUSB0"), "Known by node (COM3)", 1},
-                                  {"/nowhere/pinned-four", "Pinned port (COM4)", 0},
-                                  {m_system.Node("ttyUSB2"), "Newer (COM5)", 1}});
+                         {m_system.ById("usb-new"), "New (COM2)", 1},
+                         {m_system.Node("ttyUSB0"), "Known by node (COM3)", 1},
+                         {"/nowhere/pinned-four", "Pinned port (COM4)", 0},
+                         {m_system.Node("ttyUSB2"), "Newer (COM5)", 1}});
     EXPECT_EQ(m_comPorts.Path(2), m_system.ById("usb-new"));
     EXPECT_EQ(m_comPorts.Path(5), m_system.Node("ttyUSB2"));
 }
@@ -214,10 +210,10 @@ TEST_F(PortListTest, PinnedPathsAreListedInNumberOrder)
     m_system.PlugUsb("ttyUSB1", "1-2", "Second board", "cp210x", "");
 
     ExpectPorts(List(), {{m_system.Node("ttyUSB1"), "Second board (COM1)", 1},
-                                  {pty.SlavePath(), "Pinned port (COM2)", 0},
-                                  {link.string(), "Pinned port (COM5)", 0},
-                                  {(byPath / "pci-0000:00:14.0-usb-0:1:1.0-port0").string(), "Board (COM7)", 1},
-                                  {"/dev/pts/vantrel-missing", "Pinned port (COM12)", 0}});
+                         {pty.SlavePath(), "Pinned port (COM2)", 0},
+                         {link.string(), "Pinned port (COM5)", 0},
+                         {(byPath / "pci-0000:00:14.0-usb-0:1:1.0-port0").string(), "Board (COM7)", 1},
+                         {"/dev/pts/vantrel-missing", "Pinned port (COM12)", 0}});
 }
 
 TEST_F(PortListTest, DevicePinnedUnderTwoNamesIsListedOnce)

@@ -43,9 +43,10 @@ TEST_F(PortSearchTest, ListsPortsRecordsSixAndWarnsForTheRest)
             strExpected += "The com checkout too much,need to manual select";
         strExpected += "COM" + std::to_string(n) + "  " + m_dir.Path("tty" + std::to_string(n)) + "\r\n";
     }
-    strExpected += "The com checkout too much,need to manual select-- -------------------------------------------------\r\n";
+    strExpected +=
+        "The com checkout too much,need to manual select-- -------------------------------------------------\r\n";
     EXPECT_EQ(m_view.LogText(), strExpected);
-    EXPECT_EQ(m_loader.DetectedPorts(), (std::array<int, kDetectedPortSlots>{1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(m_loader.DetectedPorts(), (std::array<int, kDetectedPortSlots> {1, 2, 3, 4, 5, 6}));
 
     const auto log = m_view.Log();
     EXPECT_EQ(log.front().nColour, kLogBlue);
@@ -69,7 +70,7 @@ TEST_F(PortSearchTest, AutocheckTakesTheFirstRecordedPortThatOpens)
     const auto log = m_view.Log();
     EXPECT_EQ(log[log.size() - 1].strText, "## cannot open COM1 !\r\n");
     EXPECT_EQ(log[log.size() - 1].nColour, kLogBlue);
-    EXPECT_EQ(m_loader.DetectedPorts(), (std::array<int, kDetectedPortSlots>{1, 2, 4, -1, -1, -1}));
+    EXPECT_EQ(m_loader.DetectedPorts(), (std::array<int, kDetectedPortSlots> {1, 2, 4, -1, -1, -1}));
     // COM2 is the one held now: a second program cannot have it.
     CDeviceChannel other;
     EXPECT_EQ(other.OpenPortPath(first.SlavePath(), 115200), 0);
@@ -81,10 +82,9 @@ TEST_F(PortSearchTest, NoPortsOrNoneThatOpens)
 {
     m_loader.m_inputs.port.nPortIndex = kAutoCheckIndex;
     EXPECT_FALSE(m_loader.OpenDownloadPort());
-    EXPECT_EQ(m_view.LogText(),
-              "-- Find serial port:\r\n"
-              "-- -------------------------------------------------\r\n"
-              "## There is no device connect,please check!\r\n");
+    EXPECT_EQ(m_view.LogText(), "-- Find serial port:\r\n"
+                                "-- -------------------------------------------------\r\n"
+                                "## There is no device connect,please check!\r\n");
 
     // The only recorded port does not open: it is named, and the search ends.
     m_view.Clear();

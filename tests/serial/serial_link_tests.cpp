@@ -111,7 +111,7 @@ TEST_F(SerialLinkTest, SecondOpenOfAHeldPortFailsAndHoldsNothing)
     // The first holder is undisturbed.
     const uint8_t byte = 0x5A;
     EXPECT_EQ(m_link.Write(&byte, 1), 1);
-    EXPECT_EQ(m_pty.Receive(), std::vector<uint8_t>{0x5A});
+    EXPECT_EQ(m_pty.Receive(), std::vector<uint8_t> {0x5A});
     // Once released, the port opens again.
     m_link.Close();
     m_link.Close();
@@ -120,7 +120,7 @@ TEST_F(SerialLinkTest, SecondOpenOfAHeldPortFailsAndHoldsNothing)
 
 TEST_F(SerialLinkTest, OverlappingCallFailsAtOnceWhileATransferIsInProgress)
 {
-    std::atomic<int> nResult{-1};
+    std::atomic<int> nResult {-1};
     std::thread reader([&] {
         uint32_t value = 0;
         nResult = m_link.ReadByte(&value);

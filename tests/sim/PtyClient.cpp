@@ -25,7 +25,7 @@ bool CPtyClient::Open(const std::string& strPath)
     m_fd.Reset(::open(strPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!m_fd.IsValid())
         return false;
-    termios tio{};
+    termios tio {};
     if (tcgetattr(m_fd.Get(), &tio) != 0)
         return false;
     cfmakeraw(&tio);
@@ -43,7 +43,7 @@ bool CPtyClient::Write(const Bytes& vecData)
         }
         if (n < 0 && errno != EAGAIN)
             return false;
-        pollfd fd{m_fd.Get(), POLLOUT, 0};
+        pollfd fd {m_fd.Get(), POLLOUT, 0};
         if (poll(&fd, 1, 2000) <= 0)
             return false;
     }
@@ -55,7 +55,7 @@ Bytes CPtyClient::Read(size_t nCount, int nTimeoutMs)
     Bytes vecData;
     const auto deadline = Clock::now() + std::chrono::milliseconds(nTimeoutMs);
     while (vecData.size() < nCount) {
-        pollfd fd{m_fd.Get(), POLLIN, 0};
+        pollfd fd {m_fd.Get(), POLLIN, 0};
         if (poll(&fd, 1, MsLeft(deadline)) <= 0 || !(fd.revents & POLLIN))
             break;
         uint8_t abBuffer[512];
@@ -88,7 +88,7 @@ Bytes CPtyClient::Exchange(const Bytes& vecRequest, size_t nReply, int nTimeoutM
 
 bool CPtyClient::SeesHangUp(int nTimeoutMs)
 {
-    pollfd fd{m_fd.Get(), POLLIN, 0};
+    pollfd fd {m_fd.Get(), POLLIN, 0};
     if (poll(&fd, 1, nTimeoutMs) <= 0)
         return false;
     if (fd.revents & (POLLHUP | POLLERR))
@@ -100,7 +100,7 @@ bool CPtyClient::SeesHangUp(int nTimeoutMs)
 
 Bytes IapFrame(uint8_t nCode, const std::array<uint8_t, 6>& payload)
 {
-    Bytes vecFrame{0xFE, nCode};
+    Bytes vecFrame {0xFE, nCode};
     vecFrame.insert(vecFrame.end(), payload.begin(), payload.end());
     const uint16_t nCrc = Crc16(vecFrame.data(), 8);
     vecFrame.push_back(static_cast<uint8_t>(nCrc >> 8));
@@ -110,7 +110,7 @@ Bytes IapFrame(uint8_t nCode, const std::array<uint8_t, 6>& payload)
 
 Bytes IapReply(uint8_t nCode, const std::array<uint8_t, 5>& data, uint8_t nStatus)
 {
-    Bytes vecReply{0xFE, nCode};
+    Bytes vecReply {0xFE, nCode};
     vecReply.insert(vecReply.end(), data.begin(), data.end());
     vecReply.push_back(nStatus);
     const uint16_t nCrc = Crc16(vecReply.data(), 8);
@@ -121,7 +121,7 @@ Bytes IapReply(uint8_t nCode, const std::array<uint8_t, 5>& data, uint8_t nStatu
 
 Bytes FlashFrame(uint8_t nCode, const Bytes& vecData)
 {
-    Bytes vecFrame{nCode};
+    Bytes vecFrame {nCode};
     vecFrame.insert(vecFrame.end(), vecData.begin(), vecData.end());
     vecFrame.push_back(static_cast<uint8_t>(Sum8(vecFrame.data(), static_cast<int>(vecFrame.size()))));
     return vecFrame;

@@ -37,7 +37,7 @@ public:
             return false;
         m_fdOut.Reset(anPipe[0]);
         CUniqueFd fdWrite(anPipe[1]);
-        std::vector<std::string> vecAll{VANTREL_SIM_EXE};
+        std::vector<std::string> vecAll {VANTREL_SIM_EXE};
         vecAll.insert(vecAll.end(), vecArgs.begin(), vecArgs.end());
         std::vector<char*> vecArgv;
         for (std::string& strArg : vecAll)
@@ -57,7 +57,7 @@ public:
         std::string strLine;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
         while (std::chrono::steady_clock::now() < deadline) {
-            pollfd fd{m_fdOut.Get(), POLLIN, 0};
+            pollfd fd {m_fdOut.Get(), POLLIN, 0};
             if (poll(&fd, 1, 50) <= 0)
                 continue;
             char c = 0;
@@ -74,7 +74,7 @@ public:
         std::string strAll;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
         while (std::chrono::steady_clock::now() < deadline) {
-            pollfd fd{m_fdOut.Get(), POLLIN, 0};
+            pollfd fd {m_fdOut.Get(), POLLIN, 0};
             if (poll(&fd, 1, 50) <= 0)
                 continue;
             char acBuffer[4096];
@@ -133,8 +133,8 @@ TEST(SimExecutable, ServesUntilSigtermThenDumpsAndRemovesItsLink)
     const std::string strLink = TempPath("link");
     const std::string strDump = TempPath("dump.bin");
     CSimProcess process;
-    ASSERT_TRUE(process.Spawn({"--quiet", "--link", strLink, "--dump", strDump, "--dump-range", "0x100:4",
-                               "--app-version", "3.1.4"}));
+    ASSERT_TRUE(process.Spawn(
+        {"--quiet", "--link", strLink, "--dump", strDump, "--dump-range", "0x100:4", "--app-version", "3.1.4"}));
     const std::string strLine = process.ReadLine();
     const std::string strPath = PathFromLine(strLine);
     ASSERT_FALSE(strPath.empty()) << strLine;
@@ -148,15 +148,15 @@ TEST(SimExecutable, ServesUntilSigtermThenDumpsAndRemovesItsLink)
     ASSERT_TRUE(host.Open(strLink));
     EXPECT_EQ(host.Exchange(IapFrame(0x03, {'S', 'L', 0, 0, 0, 0}), 10), IapReply(0x03, {'S', 'L', 3, 1, 4}, 0x55));
     EXPECT_EQ(host.Exchange(Concat({FlashFrame(0xC1, {0x00, 0x01, 0x01}), FlashFrame(0xC2, {0xAB, 0xCD})}), 4),
-              (Bytes{0xC1, 0x0D, 0xC2, 0x0D}));
+              (Bytes {0xC1, 0x0D, 0xC2, 0x0D}));
     host.Close();
 
     process.Signal(SIGTERM);
     EXPECT_EQ(process.WaitForExit(), 0);
     EXPECT_FALSE(Exists(strLink));
     std::ifstream dump(strDump, std::ios::binary);
-    EXPECT_EQ((Bytes{std::istreambuf_iterator<char>(dump), std::istreambuf_iterator<char>()}),
-              (Bytes{0xFF, 0xAB, 0xCD, 0xFF}));
+    EXPECT_EQ((Bytes {std::istreambuf_iterator<char>(dump), std::istreambuf_iterator<char>()}),
+              (Bytes {0xFF, 0xAB, 0xCD, 0xFF}));
     unlink(strDump.c_str());
 }
 
@@ -184,11 +184,11 @@ TEST(SimExecutable, CommandLineFaultsReachTheDevice)
     CPtyClient host;
     ASSERT_TRUE(host.Open(strPath));
     const Bytes vecWrite = FlashFrame(0xC3, {0x01});
-    EXPECT_EQ(host.Exchange(vecWrite, 2), (Bytes{0xC3, 0x0D}));
-    EXPECT_EQ(host.Exchange(vecWrite, 2), (Bytes{0x00, 0x0D}));
+    EXPECT_EQ(host.Exchange(vecWrite, 2), (Bytes {0xC3, 0x0D}));
+    EXPECT_EQ(host.Exchange(vecWrite, 2), (Bytes {0x00, 0x0D}));
     EXPECT_EQ(host.Exchange(IapFrame(0xE3, {0, 0, 0, 0, 0, 0}), 10), IapReply(0xE3, {7, 8, 9, 0, 0}, 0x12));
     EXPECT_EQ(host.Exchange(Concat({FlashFrame(0xC1, {0, 0, 0x10}), FlashFrame(0xCA, {1})}), 5),
-              (Bytes{0xC1, 0x0D, 0xCA, 0x5A, 0x0D}));
+              (Bytes {0xC1, 0x0D, 0xCA, 0x5A, 0x0D}));
     EXPECT_TRUE(host.Exchange(vecWrite, 2, 250).empty());  // the sixth command
     process.Signal(SIGINT);
     EXPECT_EQ(process.WaitForExit(), 0);
@@ -205,7 +205,7 @@ TEST(SimExecutable, LoadPutsAFileIntoMemory)
     CPtyClient host;
     ASSERT_TRUE(host.Open(strPath));
     EXPECT_EQ(host.Exchange(Concat({FlashFrame(0xC1, {0, 0x40, 0}), FlashFrame(0xCA, {4})}), 8),
-              (Bytes{0xC1, 0x0D, 0xCA, 0x12, 0x34, 0x56, 0xFF, 0x0D}));
+              (Bytes {0xC1, 0x0D, 0xCA, 0x12, 0x34, 0x56, 0xFF, 0x0D}));
     process.Signal(SIGTERM);
     EXPECT_EQ(process.WaitForExit(), 0);
     unlink(strImage.c_str());
@@ -225,15 +225,13 @@ TEST_P(SimExecutableBadArguments, ExitWithAnErrorAndNoDevice)
 
 INSTANTIATE_TEST_SUITE_P(
     Table, SimExecutableBadArguments,
-    ::testing::Values(std::vector<std::string>{"--fault", "c2:explode"},
-                      std::vector<std::string>{"--app-version", "1.2"},
-                      std::vector<std::string>{"--status", "zz=1"}, std::vector<std::string>{"--baud", "-5"},
-                      std::vector<std::string>{"--dump-range", "12"},
-                      std::vector<std::string>{"--load", "/no/such/file"},
+    ::testing::Values(std::vector<std::string> {"--fault", "c2:explode"},
+                      std::vector<std::string> {"--app-version", "1.2"}, std::vector<std::string> {"--status", "zz=1"},
+                      std::vector<std::string> {"--baud", "-5"}, std::vector<std::string> {"--dump-range", "12"},
+                      std::vector<std::string> {"--load", "/no/such/file"},
                       // A dump that could not be written at the end is refused at the start.
-                      std::vector<std::string>{"--dump", "/no/such/folder/memory.bin"},
-                      std::vector<std::string>{"--dump", "/"},
-                      std::vector<std::string>{"--no-such-option"}));
+                      std::vector<std::string> {"--dump", "/no/such/folder/memory.bin"},
+                      std::vector<std::string> {"--dump", "/"}, std::vector<std::string> {"--no-such-option"}));
 
 TEST(SimExecutable, LinkReplacesAStaleLinkButNeverAFile)
 {
@@ -268,10 +266,30 @@ TEST(SimExecutable, HelpDocumentsEveryOptionAndFaultKind)
     ASSERT_TRUE(process.Spawn({"--help"}));
     const std::string strHelp = process.ReadAll();
     EXPECT_EQ(process.WaitForExit(), 0);
-    for (const char* pWord :
-         {"--app-version", "--fw-version", "--baud", "--link", "--quiet", "--trace", "--exit-after-leave", "--dump",
-          "--dump-range", "--load", "--fault", "--status", "--refuse-write", "--corrupt", "--silent-after",
-          "--flash-needs-iap", "--tty-defaults", "refuse", "malformed", "badcrc", "silent", "cut=N", "garbage=N", "vanish"})
+    for (const char* pWord : {"--app-version",
+                              "--fw-version",
+                              "--baud",
+                              "--link",
+                              "--quiet",
+                              "--trace",
+                              "--exit-after-leave",
+                              "--dump",
+                              "--dump-range",
+                              "--load",
+                              "--fault",
+                              "--status",
+                              "--refuse-write",
+                              "--corrupt",
+                              "--silent-after",
+                              "--flash-needs-iap",
+                              "--tty-defaults",
+                              "refuse",
+                              "malformed",
+                              "badcrc",
+                              "silent",
+                              "cut=N",
+                              "garbage=N",
+                              "vanish"})
         EXPECT_NE(strHelp.find(pWord), std::string::npos) << pWord;
 }
 

@@ -58,7 +58,7 @@ TEST_F(CSimTest, RequestsWaitForTheirBytesToArrive)
     const double dMs = MsSince(start);
     ASSERT_EQ(vecReplies.size(), 100u);
     EXPECT_GE(dMs, 150.0);
-    EXPECT_EQ(m_pSim->ReadMemory(49, 1), (Bytes{49}));
+    EXPECT_EQ(m_pSim->ReadMemory(49, 1), (Bytes {49}));
 }
 
 TEST_F(CSimTest, StopDoesNotWaitForASlowLine)

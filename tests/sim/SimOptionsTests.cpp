@@ -32,22 +32,21 @@ TEST_P(SimFaultText, ParsesOrRejects)
     EXPECT_EQ(fault.m_nOccurrence, c.m_nOccurrence);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, SimFaultText,
-    ::testing::Values(CFaultText{"c2:silent@100", true, 0xC2, EFaultKind::kSilent, 0, 100},
-                      CFaultText{"03:refuse", true, 0x03, EFaultKind::kRefuse, 0, 1},
-                      CFaultText{"ca:cut=5", true, 0xCA, EFaultKind::kCut, 5, 1},
-                      CFaultText{"E3:garbage=3@2", true, 0xE3, EFaultKind::kGarbage, 3, 2},
-                      CFaultText{"0xec:vanish", true, 0xEC, EFaultKind::kVanish, 0, 1},
-                      CFaultText{"02:malformed", true, 0x02, EFaultKind::kMalformed, 0, 1},
-                      CFaultText{"02:badcrc@0x10", true, 0x02, EFaultKind::kBadCrc, 0, 16},
-                      CFaultText{"c2:explode", false, 0, EFaultKind::kRefuse, 0, 0},
-                      CFaultText{"c2:cut", false, 0, EFaultKind::kRefuse, 0, 0},
-                      CFaultText{"c2:silent=4", false, 0, EFaultKind::kRefuse, 0, 0},
-                      CFaultText{"c2:silent@0", false, 0, EFaultKind::kRefuse, 0, 0},
-                      CFaultText{"1c2:silent", false, 0, EFaultKind::kRefuse, 0, 0},
-                      CFaultText{"silent", false, 0, EFaultKind::kRefuse, 0, 0},
-                      CFaultText{"ca:cut=x", false, 0, EFaultKind::kRefuse, 0, 0}));
+INSTANTIATE_TEST_SUITE_P(Table, SimFaultText,
+                         ::testing::Values(CFaultText {"c2:silent@100", true, 0xC2, EFaultKind::kSilent, 0, 100},
+                                           CFaultText {"03:refuse", true, 0x03, EFaultKind::kRefuse, 0, 1},
+                                           CFaultText {"ca:cut=5", true, 0xCA, EFaultKind::kCut, 5, 1},
+                                           CFaultText {"E3:garbage=3@2", true, 0xE3, EFaultKind::kGarbage, 3, 2},
+                                           CFaultText {"0xec:vanish", true, 0xEC, EFaultKind::kVanish, 0, 1},
+                                           CFaultText {"02:malformed", true, 0x02, EFaultKind::kMalformed, 0, 1},
+                                           CFaultText {"02:badcrc@0x10", true, 0x02, EFaultKind::kBadCrc, 0, 16},
+                                           CFaultText {"c2:explode", false, 0, EFaultKind::kRefuse, 0, 0},
+                                           CFaultText {"c2:cut", false, 0, EFaultKind::kRefuse, 0, 0},
+                                           CFaultText {"c2:silent=4", false, 0, EFaultKind::kRefuse, 0, 0},
+                                           CFaultText {"c2:silent@0", false, 0, EFaultKind::kRefuse, 0, 0},
+                                           CFaultText {"1c2:silent", false, 0, EFaultKind::kRefuse, 0, 0},
+                                           CFaultText {"silent", false, 0, EFaultKind::kRefuse, 0, 0},
+                                           CFaultText {"ca:cut=x", false, 0, EFaultKind::kRefuse, 0, 0}));
 
 TEST(SimOptions, VersionsAreThreeNumbersUpTo255)
 {

@@ -24,8 +24,8 @@ TEST(HexText, ConvertsPairsUntilTheFirstStop)
         {"0a 1b", {0x0A, 0x1B}},
         {"1", {}},
         {"0102 3", {0x01, 0x02}},
-        {"A 1", {}},             // the first pair is a letter and a space
-        {"01\t02", {0x01}},      // a tab ends the conversion
+        {"A 1", {}},         // the first pair is a letter and a space
+        {"01\t02", {0x01}},  // a tab ends the conversion
         {"  7f  ", {0x7F}},
         {"0G12", {}},
         {"", {}},
@@ -44,7 +44,8 @@ TEST(CodePage936, EncodesAndDecodesAcrossChunkBoundaries)
 {
     const std::string strText = "串口ok";
     const std::string strBytes = Utf8ToCodePage936(strText);
-    EXPECT_EQ(strBytes, "\xB4\xAE\xBF\xDA" "ok");
+    EXPECT_EQ(strBytes, "\xB4\xAE\xBF\xDA"
+                        "ok");
     CCodePage936Decoder decoder;
     const auto* p = reinterpret_cast<const uint8_t*>(strBytes.data());
     // Split inside the second character: its lead byte waits for the next chunk.
@@ -71,12 +72,12 @@ protected:
 TEST_F(TerminalTest, SendsHexAndCodePage936Text)
 {
     m_loader.ManualSend("01 02 FF", 1);
-    EXPECT_EQ(m_pty.Receive(), (Bytes{0x01, 0x02, 0xFF}));
+    EXPECT_EQ(m_pty.Receive(), (Bytes {0x01, 0x02, 0xFF}));
     m_loader.ManualSend("1", 1);
     m_loader.ManualSend("", 0);
     EXPECT_TRUE(m_pty.Receive(100).empty());
     m_loader.ManualSend("串口 AT\r", 0);
-    EXPECT_EQ(m_pty.Receive(), (Bytes{0xB4, 0xAE, 0xBF, 0xDA, ' ', 'A', 'T', '\r'}));
+    EXPECT_EQ(m_pty.Receive(), (Bytes {0xB4, 0xAE, 0xBF, 0xDA, ' ', 'A', 'T', '\r'}));
     // Longer than one driver queue: every byte goes out.
     const std::string strLong(3000, 'x');
     m_loader.ManualSend(strLong, 0);
@@ -106,7 +107,7 @@ TEST_F(TerminalTest, PortButtonTwiceOpensThenCloses)
 {
     EXPECT_FALSE(m_loader.OnOpenClosePort(CPortChoice()));
     EXPECT_EQ(m_loader.Channel().m_bOpen, 0);
-    EXPECT_EQ(m_view.PortButton(), (std::vector<bool>{true, false}));
+    EXPECT_EQ(m_view.PortButton(), (std::vector<bool> {true, false}));
     EXPECT_EQ(m_view.LogText(), "串口打开正常:" + m_pty.SlavePath() + ",115200,8,N,1串口关闭正常!\r\n");
     // Closed: nothing is sent and a poll finds nothing.
     m_loader.ManualSend("41", 1);
@@ -121,7 +122,7 @@ TEST(TerminalPortButton, FailedOpenLogsAndKeepsTheButton)
     choice.nPortIndex = kAutoCheckIndex;  // the button does no detection: port 0
     EXPECT_FALSE(loader.OnOpenClosePort(choice));
     EXPECT_EQ(view.LogText(), "串口打开失败!");
-    EXPECT_EQ(view.PortButton(), std::vector<bool>{false});
+    EXPECT_EQ(view.PortButton(), std::vector<bool> {false});
 }
 
 }  // namespace
