@@ -13,7 +13,7 @@ cd "$root"
 
 packages=(build-essential cmake g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
           libcli11-dev libfmt-dev qt6-base-dev fonts-wqy-zenhei binutils srecord
-          clang libclang-rt-14-dev)
+          clang libclang-rt-14-dev clang-format)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -35,6 +35,8 @@ build() {  # build DIR [cmake options...]
 
 case "$job" in
 test)
+    # Layout first: a file that differs from .clang-format fails the run.
+    bash tools/format.sh --check
     build build/plain
     ctest --test-dir build/plain --output-on-failure -j "$jobs"
     build build/asan -DVANTREL_SANITIZE=address -DVANTREL_BUILD_BENCH=OFF
