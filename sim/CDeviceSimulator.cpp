@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <optional>
 #include <climits>
 #include <cstring>
 
@@ -207,14 +208,26 @@ void CDeviceSimulator::SendRaw(const std::vector<uint8_t>& vecData)
 
 bool CDeviceSimulator::Flush(int nTimeoutMs)
 {
+    // Bytes written to the master reach the slave's queue a moment later
+    // (the kernel pushes them from a work item), so an empty queue counts
+    // only once it has stayed empty for a while.
+    constexpr auto kSettled = std::chrono::milliseconds(50);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
+    std::optional<std::chrono::steady_clock::time_point> emptySince;
     for (;;) {
         {
             std::lock_guard lock(m_mutex);
             if (!m_fdMaster.IsValid())
                 return false;
             int nUnread = 0;
-            if (PendingTx() == 0 && m_dqRx.empty() && ioctl(m_fdSlave.Get(), FIONREAD, &nUnread) == 0 && nUnread == 0)
+            const bool bEmpty =
+                PendingTx() == 0 && m_dqRx.empty() && ioctl(m_fdSlave.Get(), FIONREAD, &nUnread) == 0 && nUnread == 0;
+            const auto now = std::chrono::steady_clock::now();
+            if (!bEmpty)
+                emptySince.reset();
+            else if (!emptySince)
+                emptySince = now;
+            else if (now - *emptySince >= kSettled)
                 return true;
         }
         if (std::chrono::steady_clock::now() >= deadline)
