@@ -4,7 +4,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <set>
 #include <string>
 
@@ -31,17 +30,27 @@ const std::map<std::string, std::set<std::string>> kMayInclude = {
 // Every `#include "folder/..."` of a file that breaks its folder's rule.
 std::vector<std::string> UpwardIncludes(const std::string& strFolder, const fs::path& file)
 {
-    static const std::regex kInclude(R"re(^\s*#\s*include\s*"(([a-z0-9_]+)/[^"]*)")re");
     const std::set<std::string>& allowed = kMayInclude.at(strFolder);
     std::vector<std::string> wrong;
     std::ifstream stream(file);
     std::string strLine;
     for (int nLine = 1; std::getline(stream, strLine); ++nLine) {
-        std::smatch match;
-        if (!std::regex_search(strLine, match, kInclude))
+        // #include "folder/..." with any blanks around the '#'.
+        const size_t nHash = strLine.find_first_not_of(" \t");
+        if (nHash == std::string::npos || strLine[nHash] != '#')
             continue;
-        const std::string strPath = match[1];
-        const std::string strTarget = match[2];
+        const size_t nWord = strLine.find_first_not_of(" \t", nHash + 1);
+        if (nWord == std::string::npos || strLine.compare(nWord, 7, "include") != 0)
+            continue;
+        const size_t nOpen = strLine.find('"', nWord + 7);
+        const size_t nClose = nOpen == std::string::npos ? nOpen : strLine.find('"', nOpen + 1);
+        if (nClose == std::string::npos)
+            continue;
+        const std::string strPath = strLine.substr(nOpen + 1, nClose - nOpen - 1);
+        const size_t nSlash = strPath.find('/');
+        if (nSlash == std::string::npos)
+            continue;
+        const std::string strTarget = strPath.substr(0, nSlash);
         if (strTarget == strFolder || allowed.contains(strTarget) || allowed.contains(strPath))
             continue;
         wrong.push_back(file.string() + ":" + std::to_string(nLine) + ": " + strPath);
