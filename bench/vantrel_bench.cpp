@@ -87,6 +87,16 @@ void WriteHex(const std::string& strPath, const std::vector<std::pair<uint32_t, 
     std::ofstream(strPath, std::ios::binary) << strText;
 }
 
+// A HEX file of nLength pattern bytes at nAddress, and the image it loads to.
+FirmwareImage WriteAndLoad(const std::string& strFile, uint32_t nAddress, size_t nLength, uint32_t nSeed)
+{
+    WriteHex(strFile, {{nAddress, Pattern(nLength, nSeed)}});
+    FirmwareImage image;
+    CSilentView log;
+    LoadHexFile(strFile, image, log);
+    return image;
+}
+
 // Runs a program to its end; its peak resident memory in KiB through pnMaxRssKib.
 int RunProgram(const std::vector<std::string>& args, long* pnMaxRssKib = nullptr)
 {
@@ -163,10 +173,7 @@ double EngineRun(CDeviceSimulator& sim, const std::string& strFile, bool* pbSucc
 void DownloadFigures(const std::string& strDir, int nBaudRate, double dTarget)
 {
     const std::string strFile = strDir + "/image-256k.hex";
-    WriteHex(strFile, {{0x010000, Pattern(256 * 1024, 7)}});
-    FirmwareImage image;
-    CSilentView log;
-    LoadHexFile(strFile, image, log);
+    const FirmwareImage image = WriteAndLoad(strFile, 0x010000, 256 * 1024, 7);
 
     CSimConfig config;
     config.m_nBaudRate = nBaudRate;
@@ -295,10 +302,7 @@ double BareLoop(const std::string& strPath, const FirmwareImage& image)
 void WholeProcessFigure(const std::string& strDir, const std::string& strSelf, const std::string& strCli)
 {
     const std::string strFile = strDir + "/image-64k.hex";
-    WriteHex(strFile, {{0x020000, Pattern(64 * 1024, 11)}});
-    FirmwareImage image;
-    CSilentView log;
-    LoadHexFile(strFile, image, log);
+    const FirmwareImage image = WriteAndLoad(strFile, 0x020000, 64 * 1024, 11);
 
     CSimConfig config;
     config.m_bRecordFrames = false;

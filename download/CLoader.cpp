@@ -6,15 +6,6 @@
 #include "core/FileSystem.h"
 #include "download/FirmwareReader.h"
 
-namespace {
-
-bool FileExists(const std::string& strPath)
-{
-    return PathExists(strPath);
-}
-
-}  // namespace
-
 CLoader::CLoader(CLoaderView& view) : m_view(view)
 {
     m_channel.SetMessageBoxes(&m_view);
@@ -125,7 +116,7 @@ ERunEnd CLoader::DownloadFile()
         return ERunEnd::kConnectionFailed;
 
     // Checked again: the file may have gone while the device was connected.
-    if (!FileExists(strPath)) {
+    if (!PathExists(strPath)) {
         Log(fmt::format("## File not found: {} \r\n", strPath), kLogRed);
         m_channel.ClosePort();
         return ERunEnd::kFileNotFound;

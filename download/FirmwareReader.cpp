@@ -466,7 +466,12 @@ EFirmwareKind FirmwareKindOf(const std::string& strPath)
     return EFirmwareKind::kUnknown;
 }
 
-int LoadHexFile(const std::string& strPath, FirmwareImage& image, CLogSink& log)
+namespace {
+
+// Runs read on the lines of the file at strPath; a file that cannot be
+// opened gives 0 without a log line.
+template <typename TRead>
+int LoadFile(const std::string& strPath, FirmwareImage& image, CLogSink& log, TRead read)
 {
     return LoadWith(image, log, [&] {
         CInputFile file;
@@ -475,21 +480,20 @@ int LoadHexFile(const std::string& strPath, FirmwareImage& image, CLogSink& log)
             return 0;
         }
         CLineReader reader(file);
-        return LoadHex(reader, image, log);
+        return read(reader);
     });
+}
+
+}  // namespace
+
+int LoadHexFile(const std::string& strPath, FirmwareImage& image, CLogSink& log)
+{
+    return LoadFile(strPath, image, log, [&](CLineReader& reader) { return LoadHex(reader, image, log); });
 }
 
 int LoadAscFile(const std::string& strPath, FirmwareImage& image, CLogSink& log)
 {
-    return LoadWith(image, log, [&] {
-        CInputFile file;
-        std::string strError;
-        if (!file.Open(strPath, strError)) {
-            return 0;
-        }
-        CLineReader reader(file);
-        return LoadAsc(reader, image);
-    });
+    return LoadFile(strPath, image, log, [&](CLineReader& reader) { return LoadAsc(reader, image); });
 }
 
 int LoadHexText(std::string_view text, FirmwareImage& image, CLogSink& log)
