@@ -42,11 +42,20 @@ std::string OpenErrorReason(const std::string& strPath, int nErrno)
     case ENODEV: return "not found (the device is gone)";
     case EACCES:
     case EPERM: {
+        // The device itself, not a link to it: that is what 'ls -l' must show.
+        std::error_code ec;
+        const fs::path device = fs::weakly_canonical(strPath, ec);
+        const std::string strDevice = ec ? strPath : device.string();
+        struct stat info {};
+        if (::stat(strPath.c_str(), &info) == 0 && info.st_gid == 0)
+            return fmt::format("permission denied: the device belongs to group root, which no ordinary user should "
+                               "join; give it a group such as dialout (a udev rule), check with 'ls -l {}; id -nG'",
+                               strDevice);
         const std::string strGroup = GroupOf(strPath);
         const std::string strUser = UserName();
         return fmt::format("permission denied: the device's group ({0}) must include user {1}; check with "
                            "'ls -l {2}; id -nG', add with 'sudo usermod -aG {0} {1}', then log in again",
-                           strGroup, strUser, strPath);
+                           strGroup, strUser, strDevice);
     }
     case EBUSY: {
         struct stat info {};

@@ -294,6 +294,14 @@ TEST(SerialLinkOpen, NamesTheProgramThatHoldsThePort)
 TEST(SerialLinkOpen, PermissionDeniedTellsWhichGroupAndHowToCheck)
 {
     CPtyPair pty;
+    // As a USB adapter is: group dialout (as root; an ordinary user cannot
+    // give its pty away). The operator may name it through a link.
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(pty.SlavePath().c_str(), 0, 20), 0);
+    }
+    const std::string strLink = ::testing::TempDir() + "/vantrel-link-" + std::to_string(::getpid());
+    ::unlink(strLink.c_str());
+    ASSERT_EQ(::symlink(pty.SlavePath().c_str(), strLink.c_str()), 0);
     // As root the test drops to an ordinary user first; as an ordinary user
     // the device is made unreadable to its owner.
     const int nStatus = InChild([&] {
@@ -307,6 +315,28 @@ TEST(SerialLinkOpen, PermissionDeniedTellsWhichGroupAndHowToCheck)
         const bool bWorded = strFailure.find("permission denied: the device's group (") != std::string::npos &&
                              strFailure.find("id -nG") != std::string::npos &&
                              strFailure.find("usermod -aG") != std::string::npos;
+        if (!bWorded)
+            return 12;
+        // Through a link, the command to check shows the device itself.
+        const std::string strLinked = OpenFailure(strLink);
+        return strLinked.find("'ls -l " + pty.SlavePath() + ";") != std::string::npos ? 0 : 13;
+    });
+    ::unlink(strLink.c_str());
+    EXPECT_EQ(nStatus, 0);
+}
+
+TEST(SerialLinkOpen, PermissionDeniedOnARootGroupDeviceNeverAdvisesJoiningRoot)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "only root can give a device to group root and drop to another user";
+    CPtyPair pty;
+    ASSERT_EQ(::chown(pty.SlavePath().c_str(), 0, 0), 0);
+    const int nStatus = InChild([&] {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+            return 10;
+        const std::string strFailure = OpenFailure(pty.SlavePath());
+        const bool bWorded = strFailure.find("belongs to group root") != std::string::npos &&
+                             strFailure.find("usermod") == std::string::npos;
         return bWorded ? 0 : 12;
     });
     EXPECT_EQ(nStatus, 0);
