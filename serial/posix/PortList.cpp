@@ -224,21 +224,6 @@ void ListComPortsFrom(CComPortMap& comPorts, const std::string& strSysRoot, cons
     });
 }
 
-void CompletePortTexts(PortInfoList& ports)
-{
-    for (PortInfo& port : ports) {
-        if (port.displayName.empty())
-            port.displayName = port.comName;
-        if (!port.deviceText.empty())
-            continue;
-        port.deviceText = port.displayName;
-        const size_t nOpen = port.deviceText.find(" (");
-        const size_t nClose = port.deviceText.find(')');
-        if (nOpen != std::string::npos && nOpen > 0 && nClose == port.deviceText.size() - 1)
-            port.deviceText.resize(nOpen);
-    }
-}
-
 void ListComPorts(CComPortMap& comPorts, PortInfoList& ports)
 {
     // VANTREL_SYSFS stands in for /sys and VANTREL_DEV for /dev: tests (and

@@ -5,6 +5,7 @@
 
 #include "serial/ComPortMap.h"
 #include "serial/PortEnumeration.h"
+#include "serial/PortRecords.h"
 
 // Fills the list (emptied first) with the serial devices under
 // <strSysRoot>/class/tty and the paths pinned in the COM-number map, in
@@ -14,7 +15,3 @@
 // pinned. Throws CPortEnumerationError when the class folder cannot be read.
 void ListComPortsFrom(CComPortMap& comPorts, const std::string& strSysRoot, const std::string& strDevRoot,
                       long long nNow, PortInfoList& ports);
-
-// Fills in texts a source left empty: displayName from comName, and
-// deviceText from displayName without its trailing " (COMn)".
-void CompletePortTexts(PortInfoList& ports);

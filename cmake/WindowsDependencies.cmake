@@ -1,0 +1,38 @@
+# The libraries a Windows cross build needs, from the build machine's Debian
+# packages: {fmt} and CLI11 header-only, GoogleTest built for the target from
+# its sources (package googletest).
+set(VANTREL_HOST_HEADERS ${CMAKE_BINARY_DIR}/host-headers)
+file(MAKE_DIRECTORY ${VANTREL_HOST_HEADERS})
+foreach(dir fmt CLI)
+    if(NOT EXISTS /usr/include/${dir})
+        message(FATAL_ERROR "/usr/include/${dir} is missing: install libfmt-dev and libcli11-dev")
+    endif()
+    file(CREATE_LINK /usr/include/${dir} ${VANTREL_HOST_HEADERS}/${dir} SYMBOLIC)
+endforeach()
+
+add_library(vantrel_fmt INTERFACE)
+target_include_directories(vantrel_fmt SYSTEM INTERFACE ${VANTREL_HOST_HEADERS})
+target_compile_definitions(vantrel_fmt INTERFACE FMT_HEADER_ONLY)
+add_library(fmt::fmt ALIAS vantrel_fmt)
+
+add_library(vantrel_cli11 INTERFACE)
+target_include_directories(vantrel_cli11 SYSTEM INTERFACE ${VANTREL_HOST_HEADERS})
+add_library(CLI11::CLI11 ALIAS vantrel_cli11)
+
+# Unicode Win32 API everywhere (the W functions are the ones called by name
+# where it matters); nothing from the old Windows headers we do not use.
+add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
+
+if(VANTREL_BUILD_TESTS)
+    if(NOT EXISTS /usr/src/googletest/CMakeLists.txt)
+        message(FATAL_ERROR "/usr/src/googletest is missing: install googletest")
+    endif()
+    set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+    set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
+    add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
+    foreach(target gtest gtest_main gmock gmock_main)
+        if(NOT TARGET GTest::${target})
+            add_library(GTest::${target} ALIAS ${target})
+        endif()
+    endforeach()
+endif()
