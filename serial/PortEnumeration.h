@@ -21,7 +21,8 @@ public:
 
 class CComPortMap;
 
-// Fills the list (emptied first) with the ports found, in COM-number order;
-// on a platform without COM names the numbers come from comPorts. Throws
+// Fills the list (emptied first) with the ports found: on Linux in COM-number
+// order, the numbers coming from comPorts; on Windows, whose COM numbers are
+// the system's own, in the order the system gives (comPorts unused). Throws
 // CPortEnumerationError when the system cannot be asked.
 void ListComPorts(CComPortMap& comPorts, PortInfoList& ports);

@@ -1,5 +1,11 @@
 #include "serial/PortRecords.h"
 
+#include <algorithm>
+
+#include <fmt/format.h>
+
+#include "serial/ComPortMap.h"
+
 void CompletePortTexts(PortInfoList& ports)
 {
     for (PortInfo& port : ports) {
@@ -13,4 +19,71 @@ void CompletePortTexts(PortInfoList& ports)
         if (nOpen != std::string::npos && nOpen > 0 && nClose == port.deviceText.size() - 1)
             port.deviceText.resize(nOpen);
     }
+}
+
+std::string PortErrorText(std::string_view text, unsigned long nError)
+{
+    return fmt::format("{} (err={:x})", text, nError);
+}
+
+EPortSource ChoosePortSource(unsigned long nMajorVersion, unsigned long nPlatformId)
+{
+    if (nMajorVersion >= 5)
+        return EPortSource::Setup;
+    return nPlatformId == kPlatformWin32Nt ? EPortSource::Fixed : EPortSource::EnumKey;
+}
+
+std::optional<PortInfo> SetupPortRecord(const SSetupPortTexts& texts)
+{
+    if (!texts.friendlyName || !texts.description)
+        return std::nullopt;
+    PortInfo port;
+    port.openPath = texts.strInterfacePath;
+    port.displayName = *texts.friendlyName;
+    // Only a location that begins "USB" says the port is on USB; a hub
+    // port's ("Port_#0001.Hub_#0004") is not taken as proof.
+    port.onUsb = texts.location && texts.location->starts_with("USB") ? 1 : 0;
+    port.deviceText = *texts.description;
+    return port;
+}
+
+void ListPortsFixed(PortInfoList& ports)
+{
+    constexpr int kFixedPorts = 16;
+    for (int n = 1; n <= kFixedPorts; ++n) {
+        PortInfo port;
+        port.comName = ComName(n);
+        port.openPath = "\\\\.\\" + port.comName;
+        ports.push_back(std::move(port));
+    }
+}
+
+bool IsUsbPortsEnumerator(std::string_view enumerator)
+{
+    return enumerator == "USBPORTS";
+}
+
+bool IsSerialDeviceKey(std::string_view deviceKey, bool bUsbEnumerator)
+{
+    return bUsbEnumerator || deviceKey == "*PNP0500" || deviceKey == "*PNP0501";
+}
+
+PortInfo EnumInstanceRecord(const std::string& strPortName, const std::string& strFriendlyName, int onUsb)
+{
+    PortInfo port;
+    port.openPath = "\\\\.\\" + strPortName;
+    port.comName = strPortName;
+    port.displayName = strFriendlyName;
+    port.onUsb = onUsb;
+    return port;
+}
+
+void MergePortRecord(PortInfoList& ports, PortInfo port)
+{
+    const auto same = std::find_if(ports.begin(), ports.end(),
+                                   [&](const PortInfo& listed) { return listed.comName == port.comName; });
+    if (same != ports.end())
+        *same = std::move(port);
+    else
+        ports.push_back(std::move(port));
 }

@@ -1,8 +1,216 @@
-// Port enumeration on Windows (being written).
-#include "serial/PortEnumeration.h"
+// Port enumeration on Windows: the set-up API's COM-port interfaces, the
+// registry's Enum tree or a fixed COM1..COM16, by the system's version. The
+// system is asked through its wide-character calls and its texts are kept as
+// UTF-8, with room for as many characters as its ANSI calls would give.
+#include "serial/win32/PortList.h"
+
+#include <setupapi.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cwchar>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "serial/win32/CRegKey.h"
+
+namespace {
+
+// GUID_DEVINTERFACE_COMPORT, written out so that no unit has to define the
+// GUIDs of <ntddser.h> for the link.
+constexpr GUID kComPortInterface = {0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}};
+
+// The path room of a 261-byte ANSI detail record after its 4-byte size.
+constexpr size_t kDetailPathChars = 257;
+// A device property, as a 256-byte ANSI buffer holds.
+constexpr DWORD kPropertyChars = 256;
+// Key names, as a 128-byte ANSI buffer holds (with its terminating zero).
+constexpr DWORD kKeyNameChars = 128;
+constexpr DWORD kPortNameChars = 128;
+constexpr DWORD kFriendlyNameChars = 256;
+
+std::string Utf8FromWide(const wchar_t* pText, size_t nLength)
+{
+    if (nLength == 0)
+        return {};
+    const int nWide = static_cast<int>(nLength);
+    const int nBytes = ::WideCharToMultiByte(CP_UTF8, 0, pText, nWide, nullptr, 0, nullptr, nullptr);
+    std::string strText(static_cast<size_t>(nBytes > 0 ? nBytes : 0), '\0');
+    if (nBytes > 0)
+        ::WideCharToMultiByte(CP_UTF8, 0, pText, nWide, strText.data(), nBytes, nullptr, nullptr);
+    return strText;
+}
+
+std::string Utf8FromWide(const std::wstring& strText)
+{
+    return Utf8FromWide(strText.data(), strText.size());
+}
+
+// The text of a buffer the system filled: up to its first zero, within the
+// bytes it says it wrote.
+std::string BufferText(const wchar_t* pText, size_t nMaxChars)
+{
+    return Utf8FromWide(pText, ::wcsnlen(pText, nMaxChars));
+}
+
+[[noreturn]] void ThrowSystemError(std::string_view text, DWORD nError)
+{
+    throw CPortEnumerationError(PortErrorText(text, nError));
+}
+
+// Owns one device-information set and destroys it when dropped.
+class CDevInfoSet {
+public:
+    explicit CDevInfoSet(HDEVINFO hSet) : m_hSet(hSet) {}
+    ~CDevInfoSet()
+    {
+        if (IsValid())
+            ::SetupDiDestroyDeviceInfoList(m_hSet);
+    }
+    CDevInfoSet(const CDevInfoSet&) = delete;
+    CDevInfoSet& operator=(const CDevInfoSet&) = delete;
+
+    HDEVINFO Get() const { return m_hSet; }
+    bool IsValid() const { return m_hSet != INVALID_HANDLE_VALUE; }
+
+private:
+    HDEVINFO m_hSet;
+};
+
+// One text property of a device; none when it cannot be read (a text longer
+// than the buffer included).
+std::optional<std::string> DeviceText(HDEVINFO hSet, SP_DEVINFO_DATA& device, DWORD nProperty)
+{
+    wchar_t text[kPropertyChars] = {};
+    DWORD nBytes = 0;
+    if (!::SetupDiGetDeviceRegistryPropertyW(hSet, &device, nProperty, nullptr, reinterpret_cast<BYTE*>(text),
+                                             sizeof(text), &nBytes))
+        return std::nullopt;
+    return BufferText(text, std::min<size_t>(nBytes / sizeof(wchar_t), kPropertyChars));
+}
+
+// Calls each with the name of every subkey in index order, up to the first
+// name that cannot be read: the end, or a name longer than the buffer.
+void ForEachSubkey(HKEY hKey, const std::function<void(const std::wstring&)>& each)
+{
+    for (DWORD nIndex = 0;; ++nIndex) {
+        wchar_t name[kKeyNameChars];
+        DWORD nLength = kKeyNameChars;
+        if (::RegEnumKeyExW(hKey, nIndex, name, &nLength, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            return;
+        each(std::wstring(name, nLength));
+    }
+}
+
+CRegKey OpenForReading(HKEY hParent, const std::wstring& strName, const std::string& strWhere)
+{
+    CRegKey key;
+    if (!key.OpenForReading(hParent, strName.c_str()))
+        throw CPortEnumerationError("Could not read from " + strWhere);
+    return key;
+}
+
+// A text value of at most nMaxChars characters with its zero; none when it
+// is missing, longer or not text.
+std::optional<std::string> TextValue(HKEY hKey, const wchar_t* pszName, DWORD nMaxChars)
+{
+    std::vector<wchar_t> text(nMaxChars);
+    DWORD nType = 0;
+    DWORD nBytes = nMaxChars * sizeof(wchar_t);
+    if (::RegQueryValueExW(hKey, pszName, nullptr, &nType, reinterpret_cast<BYTE*>(text.data()), &nBytes) !=
+            ERROR_SUCCESS ||
+        nType != REG_SZ)
+        return std::nullopt;
+    return BufferText(text.data(), nBytes / sizeof(wchar_t));
+}
+
+// The port instances under one device key of the Enum tree.
+void ReadEnumInstances(HKEY hDevice, int onUsb, PortInfoList& ports)
+{
+    ForEachSubkey(hDevice, [&](const std::wstring& strInstance) {
+        const CRegKey instance = OpenForReading(hDevice, strInstance, "HKLM\\Enum\\...\\" + Utf8FromWide(strInstance));
+        const std::optional<std::string> portName = TextValue(instance.Get(), L"PORTNAME", kPortNameChars);
+        if (!portName)
+            return;
+        const std::optional<std::string> friendlyName = TextValue(instance.Get(), L"FRIENDLYNAME", kFriendlyNameChars);
+        MergePortRecord(ports, EnumInstanceRecord(*portName, friendlyName.value_or(""), onUsb));
+    });
+}
+
+}  // namespace
+
+void ListPortsFromSetup(PortInfoList& ports)
+{
+    const CDevInfoSet set(
+        ::SetupDiGetClassDevsW(&kComPortInterface, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
+    if (!set.IsValid())
+        ThrowSystemError("SetupDiGetClassDevs failed.", ::GetLastError());
+
+    // One detail record serves the whole walk; its size field counts the
+    // fixed part only (8 bytes in a 64-bit build, 6 in a 32-bit one).
+    const DWORD nDetailBytes =
+        offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) + kDetailPathChars * sizeof(wchar_t);
+    std::vector<std::byte> detailBuffer(nDetailBytes);
+    auto* pDetail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(detailBuffer.data());
+    for (DWORD nIndex = 0;; ++nIndex) {
+        SP_DEVICE_INTERFACE_DATA iface = {};
+        iface.cbSize = sizeof(iface);
+        if (!::SetupDiEnumDeviceInterfaces(set.Get(), nullptr, &kComPortInterface, nIndex, &iface)) {
+            const DWORD nError = ::GetLastError();
+            if (nError == ERROR_NO_MORE_ITEMS)
+                return;
+            ThrowSystemError("SetupDiEnumDeviceInterfaces failed.", nError);
+        }
+        pDetail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+        SP_DEVINFO_DATA device = {};
+        device.cbSize = sizeof(device);
+        if (!::SetupDiGetDeviceInterfaceDetailW(set.Get(), &iface, pDetail, nDetailBytes, nullptr, &device))
+            ThrowSystemError("SetupDiGetDeviceInterfaceDetail failed.", ::GetLastError());
+
+        SSetupPortTexts texts;
+        texts.strInterfacePath = BufferText(pDetail->DevicePath, kDetailPathChars);
+        texts.friendlyName = DeviceText(set.Get(), device, SPDRP_FRIENDLYNAME);
+        if (texts.friendlyName)
+            texts.description = DeviceText(set.Get(), device, SPDRP_DEVICEDESC);
+        texts.location = DeviceText(set.Get(), device, SPDRP_LOCATION_INFORMATION);
+        if (std::optional<PortInfo> port = SetupPortRecord(texts))
+            ports.push_back(std::move(*port));
+    }
+}
+
+void ListPortsFromEnumKey(HKEY hRoot, PortInfoList& ports)
+{
+    const CRegKey enumKey = OpenForReading(hRoot, L"Enum", "HKLM\\Enum");
+    ForEachSubkey(enumKey.Get(), [&](const std::wstring& strEnumeratorName) {
+        const std::string strEnumerator = Utf8FromWide(strEnumeratorName);
+        const std::string strWhere = "HKLM\\Enum\\" + strEnumerator;
+        const CRegKey enumerator = OpenForReading(enumKey.Get(), strEnumeratorName, strWhere);
+        const bool bUsb = IsUsbPortsEnumerator(strEnumerator);
+        ForEachSubkey(enumerator.Get(), [&](const std::wstring& strDeviceName) {
+            const std::string strDevice = Utf8FromWide(strDeviceName);
+            if (!IsSerialDeviceKey(strDevice, bUsb))
+                return;
+            const CRegKey device = OpenForReading(enumerator.Get(), strDeviceName, strWhere + "\\" + strDevice);
+            ReadEnumInstances(device.Get(), bUsb ? 1 : 0, ports);
+        });
+    });
+}
 
 void ListComPorts(CComPortMap&, PortInfoList& ports)
 {
     ports.clear();
-    throw CPortEnumerationError("Port enumeration is not written yet on Windows");
+    // The ANSI record of 148 bytes: every version of Windows fills it.
+    OSVERSIONINFOA version = {};
+    static_assert(sizeof(version) == 148);
+    version.dwOSVersionInfoSize = sizeof(version);
+    if (!::GetVersionExA(&version))
+        ThrowSystemError("Could not get OS version.", ::GetLastError());
+    switch (ChoosePortSource(version.dwMajorVersion, version.dwPlatformId)) {
+    case EPortSource::Setup: ListPortsFromSetup(ports); break;
+    case EPortSource::Fixed: ListPortsFixed(ports); break;
+    case EPortSource::EnumKey: ListPortsFromEnumKey(HKEY_LOCAL_MACHINE, ports); break;
+    }
+    CompletePortTexts(ports);
 }

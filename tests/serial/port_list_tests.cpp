@@ -289,32 +289,4 @@ TEST_F(PortListTest, MissingClassFolderIsAnEnumerationError)
     }
 }
 
-TEST(PortTexts, CompletionFillsWhatASourceLeftEmpty)
-{
-    const struct {
-        const char* pszComName;
-        const char* pszDisplayName;
-        const char* pszDeviceText;
-        const char* pszDisplayAfter;
-        const char* pszDeviceAfter;
-    } cases[] = {
-        {"COM1", "Communications Port (COM1)", "", "Communications Port (COM1)", "Communications Port"},
-        {"COM1", "", "", "COM1", "COM1"},
-        {"COM1", "(COM1)", "", "(COM1)", "(COM1)"},
-        {"COM1", "Port (COM1) extra", "", "Port (COM1) extra", "Port (COM1) extra"},
-        {"COM1", "Port (COM1", "", "Port (COM1", "Port (COM1"},
-        {"COM1", "A (b) (COM1)", "", "A (b) (COM1)", "A (b) (COM1)"},
-        {"COM2", "USB (COM2)", "Given text (kept)", "USB (COM2)", "Given text (kept)"},
-    };
-    for (const auto& c : cases) {
-        PortInfoList ports(1);
-        ports[0].comName = c.pszComName;
-        ports[0].displayName = c.pszDisplayName;
-        ports[0].deviceText = c.pszDeviceText;
-        CompletePortTexts(ports);
-        EXPECT_EQ(ports[0].displayName, c.pszDisplayAfter);
-        EXPECT_EQ(ports[0].deviceText, c.pszDeviceAfter) << c.pszDisplayName;
-    }
-}
-
 }  // namespace
