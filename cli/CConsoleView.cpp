@@ -1,14 +1,11 @@
 #include "cli/CConsoleView.h"
 
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 
 #include <fmt/format.h>
-#include <poll.h>
-#include <unistd.h>
+
+#include "cli/Console.h"
 
 namespace {
 
@@ -25,40 +22,6 @@ const char* ColourCode(int nColour)
     }
 }
 
-// Colour only on a terminal that can show it, and never against NO_COLOR.
-bool WantsColour()
-{
-    const char* pNoColour = std::getenv("NO_COLOR");
-    const char* pTerm = std::getenv("TERM");
-    if ((pNoColour && *pNoColour) || (pTerm && std::strcmp(pTerm, "dumb") == 0))
-        return false;
-    return ::isatty(STDOUT_FILENO) != 0;
-}
-
-// One line from standard input, or nothing when fdInterrupt becomes readable
-// first (or the input ends).
-bool ReadReplyLine(int fdInterrupt, std::string& strReply)
-{
-    strReply.clear();
-    for (;;) {
-        pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {fdInterrupt, POLLIN, 0}};
-        const int nReady = ::poll(fds, fdInterrupt >= 0 ? 2 : 1, -1);
-        if (nReady < 0 && errno == EINTR)
-            continue;
-        if (nReady < 0 || (fdInterrupt >= 0 && fds[1].revents))
-            return false;
-        char c = 0;
-        const ssize_t n = ::read(STDIN_FILENO, &c, 1);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN))
-            continue;
-        if (n <= 0)
-            return !strReply.empty();
-        if (c == '\n')
-            return true;
-        strReply += c;
-    }
-}
-
 }  // namespace
 
 std::string ProgressText(int nPosition, int nTotal)
@@ -72,7 +35,7 @@ std::string ProgressText(int nPosition, int nTotal)
 }
 
 CConsoleView::CConsoleView(EAnswer answer)
-    : m_answer(answer), m_bColour(WantsColour()), m_bProgressVisible(::isatty(STDERR_FILENO) != 0)
+    : m_answer(answer), m_bColour(EnableOutputColour()), m_bProgressVisible(IsTerminal(EStdStream::kError))
 {}
 
 void CConsoleView::AppendLog(const std::string& strText, int nColour)
@@ -124,7 +87,7 @@ bool CConsoleView::AskYesNo(const std::string& strText)
         Note(strText + (m_answer == EAnswer::kYes ? " -> yes (--yes)" : " -> no (--no)"));
         return m_answer == EAnswer::kYes;
     }
-    if (!::isatty(STDIN_FILENO)) {
+    if (!IsTerminal(EStdStream::kInput)) {
         Note(strText + " -> no (no terminal to ask; give --yes to continue)");
         return false;
     }

@@ -1,10 +1,12 @@
 #pragma once
-// Ctrl-C and SIGTERM for the whole life of vantrel-cli. Both are blocked in
-// every thread and taken here, so no system call anywhere is cut short by
-// them and no step can ignore them: before a run the first one ends the
-// program at once (nothing holds a device); during a run it asks the run to
-// stop before its next block and answers a pending question No; a second one
-// ends the program at once.
+// Ctrl-C and SIGTERM (on Windows: Ctrl-C, Ctrl-Break and the console closing)
+// for the whole life of vantrel-cli. On POSIX both signals are blocked in
+// every thread and taken by a thread of this object, so no system call
+// anywhere is cut short by them; on Windows the console's control handler
+// runs on a thread of its own anyway. Either way: before a run the first one
+// ends the program at once (nothing holds a device); during a run it asks the
+// run to stop before its next block and answers a pending question No; a
+// second one ends the program at once.
 #include <atomic>
 #include <functional>
 #include <mutex>
@@ -22,9 +24,13 @@ public:
     // program; an empty function restores that, and returns only after a
     // call in progress has finished.
     void OnFirstSignal(std::function<void()> onFirst);
-    // Readable once a signal has come: a blocking wait (the question) polls it.
+    // Readable once a signal has come: a blocking wait (the question) polls
+    // it. -1 on Windows, where Ctrl-C itself ends a console read.
     int InterruptFd() const { return m_fdInterrupt[0]; }
     bool Interrupted() const { return m_nCount.load() > 0; }
+
+    // One termination request: ends the program, or calls the function set.
+    void Signalled();
 
 private:
     void Watch();
@@ -39,5 +45,5 @@ private:
 };
 
 // Blocks SIGINT and SIGTERM in the calling thread and every thread it starts
-// later; call first thing in main.
+// later; call first thing in main. Nothing to do on Windows.
 void BlockTerminationSignals();

@@ -3,10 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include <unistd.h>
-
 #include <fmt/format.h>
-#include <sys/stat.h>
 
 #include "settings/ProfileFile.h"
 #include "settings/Settings.h"
@@ -14,6 +11,7 @@
 #include "download/FirmwareReader.h"
 #include "serial/ComPortMap.h"
 #include "serial/PortEnumeration.h"
+#include "serial/SerialDevice.h"
 
 namespace {
 
@@ -30,6 +28,20 @@ public:
         std::fputs(strOut.c_str(), stdout);
     }
 };
+
+// The COM number a port record stands for, as the port search reads it:
+// the "(COMn)" of its display name; 0 for none.
+int PortRecordNumber(const PortInfo& port)
+{
+    const size_t nOpen = port.displayName.find('(');
+    const size_t nStart = nOpen == std::string::npos ? 0 : nOpen + 1;
+    const size_t nClose = port.displayName.find(')');
+    int nNumber = 0;
+    if (nClose == std::string::npos || nClose < nStart ||
+        !ParseComName(std::string_view(port.displayName).substr(nStart, nClose - nStart), nNumber))
+        return 0;
+    return nNumber;
+}
 
 // The dialog's settings file, read and never written: the one --ini names,
 // else the one the dialog itself would read.
@@ -56,9 +68,13 @@ bool FindComPort(CComPortMap& comPorts, int nNumber, const std::string& strName,
         strSearchError = fmt::format(" (the port search failed: {})", error.what());
     }
     for (const PortInfo& port : ports) {
-        if (port.comName == fmt::format("COM{}", nNumber))
+        if (PortRecordNumber(port) == nNumber)
             return true;
     }
+    // Where COM numbers are the system's own, the system decides at the open:
+    // a port can open that the search does not list (a virtual one, say).
+    if (!SystemComPortPath(nNumber).empty())
+        return true;
     const std::string strPath = comPorts.Path(nNumber);
     strError = strPath.empty() ? fmt::format("no device is known as {}", strName)
                                : fmt::format("{} stands for {}, which the port search does not find", strName, strPath);
@@ -175,9 +191,12 @@ int RunPorts(const std::string& strIni)
         std::fprintf(stderr, "vantrel-cli: %s\n", error.what());
         return 1;
     }
-    for (const PortInfo& port : ports)
-        std::printf("%-6s %-40s %-3s %s\n", port.comName.c_str(), port.openPath.c_str(), port.onUsb ? "USB" : "-",
+    for (const PortInfo& port : ports) {
+        const int nNumber = PortRecordNumber(port);
+        const std::string strComName = nNumber > 0 ? ComName(nNumber) : port.comName;
+        std::printf("%-6s %-40s %-3s %s\n", strComName.c_str(), port.openPath.c_str(), port.onUsb ? "USB" : "-",
                     port.displayName.c_str());
+    }
     std::printf("%zu ports\n", ports.size());
     return 0;
 }

@@ -1,17 +1,18 @@
 // vantrel-cli: the download engine without a window, for scripts and
 // production lines. Its log is the dialog's log, line for line.
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
-#include <sys/stat.h>
 
+#include "core/FileSystem.h"
 #include "core/TextNumber.h"
 #include "core/StandardStreams.h"
+#include "cli/Console.h"
 #include "cli/CConsoleView.h"
 #include "cli/CSignalWatcher.h"
 #include "cli/CliCommands.h"
@@ -62,19 +63,22 @@ int ExitStatusOf(ERunEnd end)
 // defaults, or a read that never ends.
 std::string CheckSettingsFile(const std::string& strPath)
 {
-    struct stat info {};
-    if (::stat(strPath.c_str(), &info) != 0)
-        return strPath + ": " + std::strerror(errno);
-    if (S_ISDIR(info.st_mode))
-        return strPath + ": is a folder, not a settings file";
-    if (!S_ISREG(info.st_mode))
-        return strPath + ": is not a regular file";
-    std::ifstream file(strPath, std::ios::binary);
-    if (!file)
-        return strPath + ": " + std::strerror(errno);
+    std::string strError;
+    switch (PathKindOf(strPath, strError)) {
+    case EPathKind::kMissing: return strPath + ": No such file or directory";
+    case EPathKind::kUnknown: return strPath + ": " + strError;
+    case EPathKind::kFolder: return strPath + ": is a folder, not a settings file";
+    case EPathKind::kOther: return strPath + ": is not a regular file";
+    case EPathKind::kRegularFile: break;
+    }
+    CInputFile file;
+    if (!file.Open(strPath, strError))
+        return strPath + ": " + strError;
     char buffer[64 * 1024];
-    file.read(buffer, sizeof buffer);
-    if (std::memchr(buffer, '\0', static_cast<size_t>(file.gcount())))
+    const long nRead = file.Read(buffer, sizeof buffer);
+    if (nRead < 0)
+        return strPath + ": cannot be read";
+    if (std::memchr(buffer, '\0', static_cast<size_t>(nRead)))
         return strPath + ": is not a text file";
     return std::string();
 }
@@ -214,12 +218,14 @@ int main(int argc, char** argv)
     // the port, and a reader that goes away must not kill a run mid-protocol.
     OpenStandardStreams();
     IgnoreBrokenPipes();
+    PrepareConsole();
     // Ctrl-C and SIGTERM are taken by the watcher alone, for the whole run of
     // the program; threads started later inherit the mask.
     BlockTerminationSignals();
     CSignalWatcher signals(kExitCancelled);
 
     CLI::App app {"vantrel-cli: write a firmware file into a device over a serial line and verify it"};
+    app.name("vantrel-cli");
     app.require_subcommand(1);
     app.footer(kExitHelp);
     CDownloadCommand download;
@@ -229,7 +235,10 @@ int main(int argc, char** argv)
     CLI::App* pInfo = SetUpInfo(app, strInfoFile);
     CLI::App* pPorts = SetUpPorts(app, strPortsIni);
     try {
-        app.parse(argc, argv);
+        // CLI11 takes the arguments last first.
+        std::vector<std::string> args = CommandLineArguments(argc, argv);
+        std::reverse(args.begin(), args.end());
+        app.parse(args);
     } catch (const CLI::CallForHelp& e) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp& e) {

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include "core/TextNumber.h"
+#include "serial/SerialDevice.h"
 
 std::string ComName(int nNumber)
 {
@@ -64,7 +65,7 @@ std::string CComPortMap::Path(int nNumber) const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     auto it = m_ports.find(nNumber);
-    return it == m_ports.end() ? std::string() : it->second.strPath;
+    return it == m_ports.end() ? SystemComPortPath(nNumber) : it->second.strPath;
 }
 
 void CComPortMap::SetPath(int nNumber, const std::string& strPath)

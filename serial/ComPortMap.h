@@ -44,7 +44,8 @@ struct SSeenDevice {
 // UI thread and a run's worker at once.
 class CComPortMap {
 public:
-    // The device path that COM nNumber stands for; empty when none is known.
+    // The device path that COM nNumber stands for: a path given to it here,
+    // else the system's own name for it; empty when none is known.
     std::string Path(int nNumber) const;
     // Pins strPath to nNumber; an empty path frees the number.
     void SetPath(int nNumber, const std::string& strPath);

@@ -4,6 +4,7 @@
 // termios, a Windows build implements it with overlapped I/O in serial/win32.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 struct CLineSettings {
@@ -13,6 +14,11 @@ struct CLineSettings {
     uint8_t nDataBits = 8;  // 5 to 8
     uint8_t nStopBits = 0;  // 0 one, 1 one and a half, 2 two
 };
+
+// The name the system itself gives COM nNumber ("\\.\COM12" on Windows, a
+// form that works from COM10 up), or empty where COM numbers are only
+// aliases that the COM map gives device paths (POSIX).
+std::string SystemComPortPath(int nNumber);
 
 enum class EIoStatus {
     kOk,
@@ -55,10 +61,17 @@ public:
 
 private:
     // Reads what the driver holds into the buffer, waiting at most
-    // nTimeoutMs for a first byte.
+    // nTimeoutMs for a first byte (the platform's part of reading).
     EIoStatus FillBuffer(int nTimeoutMs);
 
+#ifdef _WIN32
+    // The port handle, its two events and overlapped records, defined in
+    // win32/SerialDevice.cpp so that <windows.h> stays out of this header.
+    struct SPort;
+    std::unique_ptr<SPort> m_pPort;
+#else
     int m_fd = -1;
+#endif
     // Bytes read from the driver in one call and handed out one at a time.
     uint8_t m_rxBuffer[4096];
     size_t m_nRxHead = 0;

@@ -113,6 +113,11 @@ CSerialDevice::~CSerialDevice()
     Close();
 }
 
+std::string SystemComPortPath(int)
+{
+    return std::string();  // COM numbers here are what the COM map makes them
+}
+
 bool CSerialDevice::Open(const std::string& strPath, const CLineSettings& settings, std::string& strError)
 {
     Close();
@@ -242,44 +247,6 @@ EIoStatus CSerialDevice::FillBuffer(int nTimeoutMs)
             return EIoStatus::kTimeout;
         bWaited = false;  // woken without data (a spurious wake-up): wait again
     }
-}
-
-EIoStatus CSerialDevice::ReadByte(uint8_t& value, int nTimeoutMs)
-{
-    if (m_fd < 0)
-        return EIoStatus::kError;
-    if (m_nRxHead == m_nRxTail) {
-        const EIoStatus status = FillBuffer(nTimeoutMs);
-        if (status != EIoStatus::kOk)
-            return status;
-    }
-    value = m_rxBuffer[m_nRxHead++];
-    return EIoStatus::kOk;
-}
-
-size_t CSerialDevice::ReadAvailable(uint8_t* pBuffer, size_t nCapacity, EIoStatus& status)
-{
-    status = EIoStatus::kOk;
-    if (m_fd < 0) {
-        status = EIoStatus::kError;
-        return 0;
-    }
-    size_t nDone = 0;
-    while (nDone < nCapacity) {
-        if (m_nRxHead == m_nRxTail) {
-            const EIoStatus fill = FillBuffer(0);
-            if (fill != EIoStatus::kOk) {
-                if (fill != EIoStatus::kTimeout)
-                    status = fill;
-                break;
-            }
-        }
-        const size_t nTake = std::min(nCapacity - nDone, m_nRxTail - m_nRxHead);
-        std::memcpy(pBuffer + nDone, m_rxBuffer + m_nRxHead, nTake);
-        m_nRxHead += nTake;
-        nDone += nTake;
-    }
-    return nDone;
 }
 
 void CSerialDevice::Purge()

@@ -1,17 +1,309 @@
-// The serial device on Windows (being written).
+// Windows serial device: a COM port opened for overlapped I/O, with the
+// driver's queues, time-outs and control block set as the protocol needs.
+// No operation leaves a transfer pending when it returns: one that did not
+// complete in time is cancelled and waited for, so an OVERLAPPED record is
+// never reused while the driver still owns it.
 #include "serial/SerialDevice.h"
 
-CSerialDevice::~CSerialDevice() {}
-bool CSerialDevice::Open(const std::string&, const CLineSettings&, std::string& strError)
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include <windows.h>
+
+#include <fmt/format.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr DWORD kQueueSize = 1024;
+// How long a cancelled transfer may take to give its record back.
+constexpr DWORD kCancelWaitMs = 2000;
+
+DWORD RemainingMs(Clock::time_point deadline)
 {
-    strError = "not written yet";
-    return false;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() > 0 ? static_cast<DWORD>(left.count()) : 0;
 }
-void CSerialDevice::Close() {}
-bool CSerialDevice::IsOpen() const { return false; }
-EIoStatus CSerialDevice::Write(const uint8_t*, size_t, int) { return EIoStatus::kError; }
-size_t CSerialDevice::PendingOutput() const { return 0; }
-EIoStatus CSerialDevice::ReadByte(uint8_t&, int) { return EIoStatus::kError; }
-size_t CSerialDevice::ReadAvailable(uint8_t*, size_t, EIoStatus& status) { status = EIoStatus::kError; return 0; }
-void CSerialDevice::Purge() {}
-void CSerialDevice::DropStaleInput(int, int) {}
+
+// The system's own words for an error code, without the line end.
+std::string SystemMessage(DWORD nError)
+{
+    wchar_t* pText = nullptr;
+    const DWORD nLength =
+        ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                         nullptr, nError, 0, reinterpret_cast<wchar_t*>(&pText), 0, nullptr);
+    std::string strText;
+    for (DWORD i = 0; i < nLength; ++i) {
+        // The messages are ASCII in every language pack we care about for
+        // codes this rare; anything else is shown by its number only.
+        if (pText[i] >= 0x20 && pText[i] < 0x7F)
+            strText += static_cast<char>(pText[i]);
+    }
+    if (pText != nullptr)
+        ::LocalFree(pText);
+    while (!strText.empty() && (strText.back() == ' ' || strText.back() == '.'))
+        strText.pop_back();
+    return strText.empty() ? fmt::format("error {}", nError) : fmt::format("{} (error {})", strText, nError);
+}
+
+// Why CreateFile failed, in the words the POSIX layer uses for the same cases.
+std::string OpenErrorReason(DWORD nError)
+{
+    switch (nError) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME: return "not found (not plugged in, or a wrong name)";
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_GEN_FAILURE:
+    case ERROR_BAD_UNIT: return "not found (the device is gone)";
+    // A COM port that another program has open answers access denied.
+    case ERROR_ACCESS_DENIED: return "access denied: held by another program, or not allowed to this user";
+    case ERROR_SHARING_VIOLATION: return "held by another program";
+    default: return "the system refused it: " + SystemMessage(nError);
+    }
+}
+
+// What a failed or short transfer means for the caller.
+EIoStatus StatusOf(DWORD nError)
+{
+    switch (nError) {
+    case ERROR_TIMEOUT:      // a driver time-out (Wine completes a read so)
+    case ERROR_SEM_TIMEOUT:  // the same from some USB drivers
+    case ERROR_COUNTER_TIMEOUT: return EIoStatus::kTimeout;
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_BAD_COMMAND:  // what a vanished USB adapter's driver answers
+    case ERROR_GEN_FAILURE:
+    case ERROR_INVALID_HANDLE:
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_OPERATION_ABORTED: return EIoStatus::kGone;
+    default: return EIoStatus::kError;
+    }
+}
+
+}  // namespace
+
+struct CSerialDevice::SPort {
+    HANDLE hPort = INVALID_HANDLE_VALUE;
+    HANDLE hReadEvent = nullptr;
+    HANDLE hWriteEvent = nullptr;
+    OVERLAPPED readRecord {};
+    OVERLAPPED writeRecord {};
+
+    SPort() = default;
+    ~SPort()
+    {
+        if (hReadEvent != nullptr)
+            ::CloseHandle(hReadEvent);
+        if (hWriteEvent != nullptr)
+            ::CloseHandle(hWriteEvent);
+        if (hPort != INVALID_HANDLE_VALUE)
+            ::CloseHandle(hPort);
+    }
+    SPort(const SPort&) = delete;
+    SPort& operator=(const SPort&) = delete;
+
+    void ClearErrors(COMSTAT* pStatus = nullptr)
+    {
+        DWORD nErrors = 0;
+        COMSTAT status {};
+        ::ClearCommError(hPort, &nErrors, pStatus != nullptr ? pStatus : &status);
+    }
+
+    // Starts a transfer through record (whose event is hEvent) and waits at
+    // most nTimeoutMs for it: kOk with the count moved, or why not. A transfer
+    // still pending at the limit is cancelled; what it moved before the
+    // cancel took hold still counts.
+    EIoStatus Transfer(bool bWrite, void* pData, DWORD nLength, DWORD nTimeoutMs, DWORD& nMoved)
+    {
+        OVERLAPPED& record = bWrite ? writeRecord : readRecord;
+        const HANDLE hEvent = bWrite ? hWriteEvent : hReadEvent;
+        record = OVERLAPPED {};
+        record.hEvent = hEvent;
+        nMoved = 0;
+        const BOOL bDone = bWrite ? ::WriteFile(hPort, pData, nLength, &nMoved, &record)
+                                  : ::ReadFile(hPort, pData, nLength, &nMoved, &record);
+        if (bDone)
+            return EIoStatus::kOk;
+        const DWORD nError = ::GetLastError();
+        if (nError != ERROR_IO_PENDING)
+            return StatusOf(nError);
+        if (::WaitForSingleObject(hEvent, nTimeoutMs) != WAIT_OBJECT_0) {
+            // The record stays the driver's until the cancelled transfer
+            // completes; wait for that before anything reuses it.
+            ::CancelIoEx(hPort, &record);
+            if (::WaitForSingleObject(hEvent, kCancelWaitMs) != WAIT_OBJECT_0)
+                return EIoStatus::kError;
+            ::GetOverlappedResult(hPort, &record, &nMoved, FALSE);
+            return EIoStatus::kTimeout;
+        }
+        if (!::GetOverlappedResult(hPort, &record, &nMoved, FALSE))
+            return StatusOf(::GetLastError());
+        return EIoStatus::kOk;
+    }
+};
+
+std::string SystemComPortPath(int nNumber)
+{
+    // The device-namespace form: plain "COM10" and up do not open.
+    return nNumber > 0 ? fmt::format("\\\\.\\COM{}", nNumber) : std::string();
+}
+
+CSerialDevice::~CSerialDevice()
+{
+    Close();
+}
+
+bool CSerialDevice::Open(const std::string& strPath, const CLineSettings& settings, std::string& strError)
+{
+    Close();
+    auto pPort = std::make_unique<SPort>();
+    // Share mode 0: a port another program holds does not open.
+    pPort->hPort = ::CreateFileA(strPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+    if (pPort->hPort == INVALID_HANDLE_VALUE) {
+        strError = OpenErrorReason(::GetLastError());
+        return false;
+    }
+    // Manual-reset events, not signalled: each transfer resets its own.
+    pPort->hReadEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    pPort->hWriteEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (pPort->hReadEvent == nullptr || pPort->hWriteEvent == nullptr) {
+        strError = "the system did not create an event: " + SystemMessage(::GetLastError());
+        return false;
+    }
+    // The driver's own limits lie beyond ours (2000 ms), so ours decide.
+    COMMTIMEOUTS timeouts {};
+    timeouts.ReadIntervalTimeout = 100;
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutConstant = 5000;
+    timeouts.WriteTotalTimeoutMultiplier = 50;
+    timeouts.WriteTotalTimeoutConstant = 5000;
+    ::SetCommTimeouts(pPort->hPort, &timeouts);
+    if (!::SetupComm(pPort->hPort, kQueueSize, kQueueSize)) {
+        strError = "the driver refused its queue sizes: " + SystemMessage(::GetLastError());
+        return false;
+    }
+    // Only what the protocol needs changes; hardware flow control, RTS and
+    // the special characters stay as the driver reports them.
+    DCB dcb {};
+    dcb.DCBlength = sizeof dcb;
+    ::GetCommState(pPort->hPort, &dcb);
+    dcb.BaudRate = static_cast<DWORD>(settings.nBaudRate);
+    dcb.fBinary = 1;
+    dcb.fParity = settings.bParityCheck ? 1 : 0;
+    dcb.fDtrControl = DTR_CONTROL_DISABLE;
+    dcb.fAbortOnError = 0;
+    // XON/XOFF would eat the protocol's 0x11 and 0x13 bytes.
+    dcb.fOutX = 0;
+    dcb.fInX = 0;
+    dcb.ByteSize = settings.nDataBits;
+    dcb.Parity = settings.nParity;
+    dcb.StopBits = settings.nStopBits;
+    if (!::SetCommState(pPort->hPort, &dcb)) {
+        strError = fmt::format("the driver refused the line settings ({} bit/s): {}", settings.nBaudRate,
+                               SystemMessage(::GetLastError()));
+        return false;
+    }
+    m_pPort = std::move(pPort);
+    m_nRxHead = m_nRxTail = 0;
+    return true;
+}
+
+void CSerialDevice::Close()
+{
+    if (m_pPort != nullptr)
+        ::CancelIoEx(m_pPort->hPort, nullptr);
+    m_pPort.reset();
+    m_nRxHead = m_nRxTail = 0;
+}
+
+bool CSerialDevice::IsOpen() const
+{
+    return m_pPort != nullptr;
+}
+
+EIoStatus CSerialDevice::Write(const uint8_t* pData, size_t nLength, int nTimeoutMs)
+{
+    if (m_pPort == nullptr)
+        return EIoStatus::kError;
+    m_pPort->ClearErrors();
+    const auto deadline = Clock::now() + std::chrono::milliseconds(nTimeoutMs);
+    size_t nDone = 0;
+    while (nDone < nLength) {
+        const DWORD nPiece = static_cast<DWORD>(std::min<size_t>(nLength - nDone, kQueueSize));
+        DWORD nMoved = 0;
+        const EIoStatus status =
+            m_pPort->Transfer(true, const_cast<uint8_t*>(pData + nDone), nPiece, RemainingMs(deadline), nMoved);
+        if (status != EIoStatus::kOk)
+            return status;
+        if (nMoved == 0)
+            return EIoStatus::kTimeout;  // the driver's own write limit passed
+        nDone += nMoved;
+    }
+    return EIoStatus::kOk;
+}
+
+EIoStatus CSerialDevice::FillBuffer(int nTimeoutMs)
+{
+    // Take everything the driver holds in one read; only when it holds
+    // nothing, wait for one byte. A reply then costs one wait, not one per byte.
+    COMSTAT status {};
+    m_pPort->ClearErrors(&status);
+    DWORD nWanted = std::min<DWORD>(status.cbInQue, sizeof m_rxBuffer);
+    if (nWanted == 0) {
+        if (nTimeoutMs == 0)
+            return EIoStatus::kTimeout;
+        nWanted = 1;
+    }
+    DWORD nMoved = 0;
+    const EIoStatus result = m_pPort->Transfer(false, m_rxBuffer, nWanted, static_cast<DWORD>(nTimeoutMs), nMoved);
+    if (nMoved > 0) {
+        // A byte that came as the wait ran out is a byte, not a time-out.
+        m_nRxHead = 0;
+        m_nRxTail = nMoved;
+        return EIoStatus::kOk;
+    }
+    return result == EIoStatus::kOk ? EIoStatus::kTimeout : result;
+}
+
+void CSerialDevice::Purge()
+{
+    m_nRxHead = m_nRxTail = 0;
+    if (m_pPort == nullptr)
+        return;
+    m_pPort->ClearErrors();
+    // PurgeComm does not cancel a pending read everywhere (Wine's does not):
+    // cancel first, so no transfer outlives its record.
+    ::CancelIoEx(m_pPort->hPort, nullptr);
+    ::PurgeComm(m_pPort->hPort, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+}
+
+size_t CSerialDevice::PendingOutput() const
+{
+    if (m_pPort == nullptr)
+        return 0;
+    COMSTAT status {};
+    m_pPort->ClearErrors(&status);
+    return status.cbOutQue;
+}
+
+void CSerialDevice::DropStaleInput(int nQuietMs, int nLimitMs)
+{
+    m_nRxHead = m_nRxTail = 0;
+    if (m_pPort == nullptr)
+        return;
+    ::PurgeComm(m_pPort->hPort, PURGE_RXCLEAR);
+    // The purge takes only what has arrived; the rest of a reply may still be
+    // on the line. Drop until nothing came for nQuietMs, bounded in all.
+    const auto limit = Clock::now() + std::chrono::milliseconds(nLimitMs);
+    while (RemainingMs(limit) > 0) {
+        const int nWaitMs = static_cast<int>(std::min<DWORD>(static_cast<DWORD>(nQuietMs), RemainingMs(limit)));
+        if (FillBuffer(nWaitMs) != EIoStatus::kOk)
+            break;
+        m_nRxHead = m_nRxTail = 0;
+    }
+    m_nRxHead = m_nRxTail = 0;
+}

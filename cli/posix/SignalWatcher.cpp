@@ -53,16 +53,20 @@ void CSignalWatcher::Watch()
     const sigset_t set = TerminationSignals();
     const timespec tick {0, 50 * 1000 * 1000};
     while (!m_bDone) {
-        if (sigtimedwait(&set, nullptr, &tick) < 0)
-            continue;
-        // Held while onFirst runs, so that OnFirstSignal(nullptr) returns
-        // only once nothing the function uses is still in use here.
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_nCount.fetch_add(1) > 0 || !m_onFirst)
-            ::_exit(m_nExitStatus);
-        // The pending question first: it may hold what onFirst needs.
-        if (m_fdInterrupt[1] >= 0)
-            (void)!::write(m_fdInterrupt[1], "!", 1);
-        m_onFirst();
+        if (sigtimedwait(&set, nullptr, &tick) >= 0)
+            Signalled();
     }
+}
+
+void CSignalWatcher::Signalled()
+{
+    // Held while onFirst runs, so that OnFirstSignal(nullptr) returns only
+    // once nothing the function uses is still in use here.
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_nCount.fetch_add(1) > 0 || !m_onFirst)
+        ::_exit(m_nExitStatus);
+    // The pending question first: it may hold what onFirst needs.
+    if (m_fdInterrupt[1] >= 0)
+        (void)!::write(m_fdInterrupt[1], "!", 1);
+    m_onFirst();
 }

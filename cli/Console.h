@@ -1,0 +1,23 @@
+#pragma once
+// What vantrel-cli asks of the console it runs in: the only part of the
+// command line that differs by platform (cli/posix, cli/win32).
+#include <string>
+#include <vector>
+
+enum class EStdStream { kInput, kOutput, kError };
+
+// The arguments after the program's name, as UTF-8 (Windows hands a
+// program its arguments in the ANSI code page otherwise).
+std::vector<std::string> CommandLineArguments(int argc, char** argv);
+// Sets the console up for UTF-8 output; call before anything is printed.
+void PrepareConsole();
+// Whether the stream is an interactive terminal (a console on Windows).
+bool IsTerminal(EStdStream stream);
+// Whether standard output can show colour sequences, turning them on where
+// the console needs it (virtual-terminal processing on Windows). Never on a
+// file or a pipe, nor against NO_COLOR or TERM=dumb.
+bool EnableOutputColour();
+// One line from standard input, without its line end; false when the input
+// ends first, or when fdInterrupt (-1: none) becomes readable, or the
+// operator interrupts the read.
+bool ReadReplyLine(int fdInterrupt, std::string& strReply);
