@@ -86,6 +86,11 @@ bool FindComPort(CComPortMap& comPorts, int nNumber, const std::string& strName,
 
 }  // namespace
 
+bool IsDevicePathText(const std::string& strText)
+{
+    return strText.find_first_of("/\\") != std::string::npos;
+}
+
 bool PrepareDownload(const CDownloadOptions& options, CComPortMap& comPorts, CRunInputs& inputs, std::string& strError)
 {
     CProfileFile profile;
@@ -124,7 +129,7 @@ bool PrepareDownload(const CDownloadOptions& options, CComPortMap& comPorts, CRu
             inputs.port.nPortIndex = nNumber - 1;
         else
             inputs.port.strPortPath = comPorts.Path(nNumber);  // beyond the dialog's list
-    } else if (strPort.find('/') != std::string::npos) {
+    } else if (IsDevicePathText(strPort)) {
         inputs.port.strPortPath = strPort;
     } else {
         strError = fmt::format("bad port '{}': expected COMn, AUTOCHECK or a device path", strPort);

@@ -21,6 +21,10 @@ struct CDownloadOptions {
 // The inputs of the run, with the settings file filling in what the options
 // leave open. Nothing is written to the settings file.
 // The COM numbers are looked up in comPorts, the engine's map.
+// Whether a --port text names a device by its path ("/dev/ttyUSB0",
+// "\\.\COM12"): it holds a folder separator.
+bool IsDevicePathText(const std::string& strText);
+
 bool PrepareDownload(const CDownloadOptions& options, CComPortMap& comPorts, CRunInputs& inputs, std::string& strError);
 // Loads the file with the download's reader and lists what it covers; a file
 // that cannot be loaded exits with nFileExitStatus, as a download of it does.

@@ -123,8 +123,7 @@ const CLI::Validator kVersionText(
 const CLI::Validator kPortText(
     [](const std::string& strText) {
         int nNumber = 0;
-        if (ParseComName(strText, nNumber) || EqualsNoCase(strText, "AUTOCHECK") ||
-            strText.find('/') != std::string::npos)
+        if (ParseComName(strText, nNumber) || EqualsNoCase(strText, "AUTOCHECK") || IsDevicePathText(strText))
             return std::string();
         return "bad port '" + strText + "': expected COMn, AUTOCHECK or a device path";
     },

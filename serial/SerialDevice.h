@@ -29,7 +29,7 @@ enum class EIoStatus {
 
 class CSerialDevice {
 public:
-    CSerialDevice() = default;
+    CSerialDevice();
     ~CSerialDevice();
     CSerialDevice(const CSerialDevice&) = delete;
     CSerialDevice& operator=(const CSerialDevice&) = delete;

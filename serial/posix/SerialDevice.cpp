@@ -108,6 +108,8 @@ void MakeRaw(termios& tio, const CLineSettings& settings)
 
 }  // namespace
 
+CSerialDevice::CSerialDevice() = default;
+
 CSerialDevice::~CSerialDevice()
 {
     Close();

@@ -151,6 +151,8 @@ std::string SystemComPortPath(int nNumber)
     return nNumber > 0 ? fmt::format("\\\\.\\COM{}", nNumber) : std::string();
 }
 
+CSerialDevice::CSerialDevice() = default;
+
 CSerialDevice::~CSerialDevice()
 {
     Close();
