@@ -42,5 +42,26 @@ bool ReplaceFile(const std::string& strPath, const std::string& strBytes, std::s
 
 // The running program's own path; empty when it cannot be found.
 std::string ExecutablePath();
-// The user's home folder: $HOME, else the password database, else /tmp.
-std::string HomeFolder();
+// The per-user folder for the settings file, created when missing (a failure
+// shows when the file is written): $XDG_CONFIG_HOME/vantrel when that is an
+// absolute path, else $HOME/.config/vantrel (the password database's home,
+// else /tmp, without $HOME) on POSIX; %APPDATA%\vantrel on Windows.
+std::string UserSettingsFolder();
+// The environment variable's value (UTF-8); empty when it is not set.
+std::string EnvironmentText(const std::string& strName);
+
+// The file a symbolic link leads to, followed to its end, so that a write
+// replaces the target and the link stays; strPath itself when it is no link
+// or leads nowhere. Windows gives strPath as it is.
+std::string LinkTarget(const std::string& strPath);
+// strPath with its file name's extension replaced: everything after the last
+// "." of the file name becomes strExt, the "." staying. A name without a dot
+// (or whose only dot leads it, like ".vantrel") gets "." + strExt appended,
+// so "vantrel" gives "vantrel.Ini"; a dot in a folder name is not an extension.
+// Folders end at '/' (and at '\\' on Windows).
+std::string ReplaceFileExt(const std::string& strPath, const std::string& strExt);
+// The folder part of strPath, without the separator (a root keeps its own):
+// "/opt/v/vantrel.Ini" gives "/opt/v", "vantrel.Ini" gives "".
+std::string FolderOf(const std::string& strPath);
+// strName inside strFolder; strName alone when strFolder is empty.
+std::string JoinPath(const std::string& strFolder, const std::string& strName);

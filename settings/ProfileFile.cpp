@@ -1,7 +1,5 @@
 #include "settings/ProfileFile.h"
 
-#include <cstdlib>
-#include <filesystem>
 #include <mutex>
 #include <optional>
 #include <string_view>
@@ -12,8 +10,6 @@
 #include "core/TextNumber.h"
 
 namespace {
-
-namespace fs = std::filesystem;
 
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 
@@ -175,13 +171,7 @@ bool EditKey(const std::string& strIniPath, const std::string& strSectionGiven, 
         return false;
     }
     // A settings file reached through a link stays a link: the target is replaced.
-    std::error_code ec;
-    std::string strPath = strIniPath;
-    if (fs::is_symlink(strPath, ec)) {
-        const fs::path target = fs::weakly_canonical(strPath, ec);
-        if (!ec)
-            strPath = target.string();
-    }
+    const std::string strPath = LinkTarget(strIniPath);
 
     std::string strOld;
     if (!ReadFileBytes(strPath, strOld, strError))
@@ -224,23 +214,7 @@ bool EditKey(const std::string& strIniPath, const std::string& strSectionGiven, 
     return ReplaceFile(strPath, strNew, strError);
 }
 
-std::string EnvText(const char* pszName)
-{
-    const char* pszValue = std::getenv(pszName);
-    return pszValue == nullptr ? std::string() : std::string(pszValue);
-}
-
 }  // namespace
-
-std::string ReplaceFileExt(const std::string& strPath, const std::string& strExt)
-{
-    const size_t nSlash = strPath.rfind('/');
-    const size_t nNameStart = nSlash == std::string::npos ? 0 : nSlash + 1;
-    const size_t nDot = strPath.rfind('.');
-    if (nDot != std::string::npos && nDot > nNameStart)
-        return strPath.substr(0, nDot + 1) + strExt;
-    return strPath + "." + strExt;
-}
 
 std::string ModulePathWithExt(const std::string& strExt)
 {
@@ -250,16 +224,7 @@ std::string ModulePathWithExt(const std::string& strExt)
 
 std::string UserSettingsFilePath()
 {
-    fs::path dir;
-    const std::string strConfig = EnvText("XDG_CONFIG_HOME");
-    if (!strConfig.empty() && strConfig.front() == '/')
-        dir = strConfig;
-    else
-        dir = fs::path(HomeFolder()) / ".config";
-    dir /= "vantrel";
-    std::error_code ec;
-    fs::create_directories(dir, ec);  // a failure shows when the file is written
-    return (dir / "vantrel.Ini").string();
+    return JoinPath(UserSettingsFolder(), "vantrel.Ini");
 }
 
 CProfileFile::CProfileFile(const std::string& strPath) : m_strIniPath(strPath) {}
@@ -286,11 +251,11 @@ std::string CProfileFile::SettingsFilePath(const std::string& strProgram) const
 {
     if (FellBack())
         return UserSettingsFilePath();
-    std::string strUsual = EnvText("VANTREL_INI");
+    std::string strUsual = EnvironmentText("VANTREL_INI");
     if (strUsual.empty())
         strUsual = ModulePathWithExt("Ini");
     if (!strUsual.empty() && !strProgram.empty())
-        strUsual = (fs::path(strUsual).parent_path() / (strProgram + ".Ini")).string();
+        strUsual = JoinPath(FolderOf(strUsual), strProgram + ".Ini");
     if (!strUsual.empty() && PathWritable(strUsual))
         return strUsual;
     // The settings of a file that cannot be written moved to the per-user

@@ -12,16 +12,11 @@
 // Longest value text a read gives; longer values are cut.
 constexpr size_t kIniMaxValueLength = 510;
 
-// strPath with its file name's extension replaced: everything after the last
-// "." of the file name becomes strExt, the "." staying. A name without a dot
-// (or whose only dot leads it, like ".vantrel") gets "." + strExt appended,
-// so "vantrel" gives "vantrel.Ini"; a dot in a folder name is not an extension.
-std::string ReplaceFileExt(const std::string& strPath, const std::string& strExt);
-// The running executable's path with its extension replaced; empty when the
-// executable's path cannot be found.
+// The running executable's path with its extension replaced (ReplaceFileExt
+// of core/FileSystem.h); empty when the executable's path cannot be found.
 std::string ModulePathWithExt(const std::string& strExt);
-// $XDG_CONFIG_HOME/vantrel/vantrel.Ini, else ~/.config/vantrel/vantrel.Ini;
-// the folder is created.
+// vantrel.Ini in the per-user settings folder (UserSettingsFolder of
+// core/FileSystem.h), which is created.
 std::string UserSettingsFilePath();
 
 // The settings file: one object per owner (the dialog, the command line, a

@@ -12,15 +12,9 @@ std::string Utf8ToCodePage936(const std::string& strUtf8);
 // split between two polls still shows whole.
 class CCodePage936Decoder {
 public:
-    CCodePage936Decoder();
-    ~CCodePage936Decoder();
-    CCodePage936Decoder(const CCodePage936Decoder&) = delete;
-    CCodePage936Decoder& operator=(const CCodePage936Decoder&) = delete;
-
     std::string Decode(const uint8_t* pBytes, size_t nLength);
     void Reset() { m_nPendingLead = -1; }
 
 private:
-    void* m_pIconv;  // iconv_t, kept opaque here
     int m_nPendingLead = -1;
 };

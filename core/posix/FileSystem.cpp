@@ -203,11 +203,37 @@ std::string ExecutablePath()
     return strExe;
 }
 
-std::string HomeFolder()
+std::string EnvironmentText(const std::string& strName)
 {
-    const char* pHome = std::getenv("HOME");
-    if (pHome && *pHome)
-        return pHome;
-    const passwd* pUser = ::getpwuid(::getuid());
-    return pUser != nullptr && pUser->pw_dir != nullptr ? pUser->pw_dir : "/tmp";
+    const char* pszValue = std::getenv(strName.c_str());
+    return pszValue == nullptr ? std::string() : std::string(pszValue);
+}
+
+std::string UserSettingsFolder()
+{
+    fs::path dir;
+    const std::string strConfig = EnvironmentText("XDG_CONFIG_HOME");
+    if (!strConfig.empty() && strConfig.front() == '/') {
+        dir = strConfig;
+    } else {
+        std::string strHome = EnvironmentText("HOME");
+        if (strHome.empty()) {
+            const passwd* pUser = ::getpwuid(::getuid());
+            strHome = pUser != nullptr && pUser->pw_dir != nullptr ? pUser->pw_dir : "/tmp";
+        }
+        dir = fs::path(strHome) / ".config";
+    }
+    dir /= "vantrel";
+    std::error_code ec;
+    fs::create_directories(dir, ec);  // a failure shows when the file is written
+    return dir.string();
+}
+
+std::string LinkTarget(const std::string& strPath)
+{
+    std::error_code ec;
+    if (!fs::is_symlink(strPath, ec))
+        return strPath;
+    const fs::path target = fs::weakly_canonical(strPath, ec);
+    return ec ? strPath : target.string();
 }

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "SettingsFixtures.h"
+#include "core/FileSystem.h"
 #include "settings/ProfileFile.h"
 
 namespace {
@@ -39,6 +40,30 @@ TEST(ProfileFileNames, ExtensionReplacedInTheFileNameOnly)
     };
     for (const auto& c : cases)
         EXPECT_EQ(ReplaceFileExt(c.pszPath, "Ini"), c.pszExpected) << c.pszPath;
+}
+
+TEST(ProfileFileNames, FolderOfAPathAndANameJoinedToIt)
+{
+    const struct {
+        const char* pszPath;
+        const char* pszFolder;
+        const char* pszJoined;  // "x.Ini" in that folder
+    } cases[] = {
+        {"/opt/v1.2/vantrel.Ini", "/opt/v1.2", "/opt/v1.2/x.Ini"},
+        {"/opt/v//vantrel.Ini", "/opt/v", "/opt/v/x.Ini"},
+        {"/opt/v/", "/opt/v", "/opt/v/x.Ini"},
+        {"/vantrel.Ini", "/", "/x.Ini"},
+        {"vantrel.Ini", "", "x.Ini"},
+        {"v/vantrel.Ini", "v", "v/x.Ini"},
+        // A backslash is part of a POSIX name.
+        {"/opt/a\\b.Ini", "/opt", "/opt/x.Ini"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(FolderOf(c.pszPath), c.pszFolder) << c.pszPath;
+        EXPECT_EQ(JoinPath(FolderOf(c.pszPath), "x.Ini"), c.pszJoined) << c.pszPath;
+    }
+    EXPECT_EQ(JoinPath("/opt/v/", "x.Ini"), "/opt/v/x.Ini");
+    EXPECT_EQ(ReplaceFileExt("/opt/a.b\\c", "Ini"), "/opt/a.Ini");
 }
 
 TEST(ProfileFileNames, ModulePathIsThisProgramBesideItself)
