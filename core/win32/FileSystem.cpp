@@ -16,6 +16,9 @@
 
 #include <knownfolders.h>
 #include <shlobj.h>
+// <windows.h> makes ReplaceFile a macro for ReplaceFileW: the seam's own
+// function of that name must keep its name here, where it is defined.
+#undef ReplaceFile
 
 #include "core/win32/CUniqueHandle.h"
 #include "core/win32/WideText.h"
