@@ -4,7 +4,8 @@
 #   demo   build, start the device simulator and download an example firmware into it
 #   test   build and run the whole test suite: plain, then under AddressSanitizer +
 #          UndefinedBehaviorSanitizer, then the threaded tests under ThreadSanitizer,
-#          then each fuzz target for a short time
+#          then the Windows programs (mingw-w64 cross build) and their tests under
+#          Wine, then each fuzz target for a short time
 set -euo pipefail
 
 job=${1:-demo}
@@ -13,7 +14,8 @@ cd "$root"
 
 packages=(build-essential cmake g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
           libcli11-dev libfmt-dev qt6-base-dev fonts-wqy-zenhei binutils srecord
-          clang libclang-rt-14-dev clang-format)
+          clang libclang-rt-14-dev clang-format
+          g++-mingw-w64-x86-64-posix googletest wine wine64)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -45,6 +47,9 @@ test)
     build build/tsan -DVANTREL_SANITIZE=thread -DVANTREL_BUILD_BENCH=OFF
     TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/tests/tsan.supp" \
         ctest --test-dir build/tsan --output-on-failure -j "$jobs" -L threaded
+    # Windows: the cross build, its tests under Wine against the Linux
+    # simulator.
+    bash tools/wine-tests.sh build/win build/plain/bin
     # Hostile input: each fuzz target for a short, bounded time, two at a
     # time; the settings parser, whose faults need many mutations of line
     # ends to show, runs longest.

@@ -17,7 +17,7 @@ void PrepareConsole() {}
 
 bool IsTerminal(EStdStream stream)
 {
-    const int fd = stream == EStdStream::kInput ? STDIN_FILENO
+    const int fd = stream == EStdStream::kInput    ? STDIN_FILENO
                    : stream == EStdStream::kOutput ? STDOUT_FILENO
                                                    : STDERR_FILENO;
     return ::isatty(fd) != 0;

@@ -78,7 +78,8 @@ EIoStatus StatusOf(DWORD nError)
     case ERROR_GEN_FAILURE:
     case ERROR_INVALID_HANDLE:
     case ERROR_FILE_NOT_FOUND:
-    case ERROR_OPERATION_ABORTED: return EIoStatus::kGone;
+    case ERROR_OPERATION_ABORTED:
+    case ERROR_BROKEN_PIPE: return EIoStatus::kGone;  // Wine: the far end of the line closed
     default: return EIoStatus::kError;
     }
 }

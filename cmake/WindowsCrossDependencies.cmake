@@ -19,10 +19,6 @@ add_library(vantrel_cli11 INTERFACE)
 target_include_directories(vantrel_cli11 SYSTEM INTERFACE ${VANTREL_HOST_HEADERS})
 add_library(CLI11::CLI11 ALIAS vantrel_cli11)
 
-# Unicode Win32 API everywhere (the W functions are the ones called by name
-# where it matters); nothing from the old Windows headers we do not use.
-add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
-
 if(VANTREL_BUILD_TESTS)
     if(NOT EXISTS /usr/src/googletest/CMakeLists.txt)
         message(FATAL_ERROR "/usr/src/googletest is missing: install googletest")

@@ -1,0 +1,111 @@
+#!/usr/bin/env bash
+# vantrel-cli.exe under Wine, end to end, against vantrel-sim:
+#   cli_end_to_end.sh HOST_BIN CLI_EXE
+# HOST_BIN holds the Linux build's vantrel-sim and vantrel-cli. Needs
+# WINEPREFIX (a throw-away prefix) and srec_cat.
+#  1. A download of an image holding every byte value, from a folder and file
+#     with Chinese names, through COM21: exit 0, "-- Download successfully."
+#     and the device memory equal to the file.
+#  2. Fault cells (silence, refusal, the port vanishing): the log and exit
+#     status of vantrel-cli.exe equal those of the Linux program on the same
+#     fault.
+#  3. AUTOCHECK with a dead COM number in the prefix: the same log and exit
+#     status as on Linux with no port found.
+set -uo pipefail
+host=$1 cli_exe=$2
+: "${WINEPREFIX:?set WINEPREFIX to the test prefix}"
+export WINEDEBUG=-all
+com=21
+work=$(mktemp -d)
+sim_pid=
+cleanup() {
+    [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null
+    rm -rf "$work" "$WINEPREFIX/dosdevices/com$com" "$WINEPREFIX/dosdevices/com23"
+}
+trap cleanup EXIT
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+# Every byte value, eight times over, at 0x100.
+folder="$work/固件 目录"
+mkdir -p "$folder"
+for _ in 1 2 3 4 5 6 7 8; do
+    for i in $(seq 0 255); do printf "\\x$(printf %02x "$i")"; done
+done >"$work/image.bin"
+size=$(stat -c %s "$work/image.bin")
+srec_cat "$work/image.bin" -binary -offset 0x100 -o "$folder/测试.hex" -intel -address-length=2 >/dev/null
+hex_win=$(winepath -w "$folder/测试.hex")
+# No settings file of the developer's is read.
+export VANTREL_INI
+VANTREL_INI=$(winepath -w "$work/none.Ini")
+
+# Starts the simulator on a link: start_sim LINK [options...]
+start_sim() {
+    local link=$1
+    shift
+    rm -f "$link"
+    "$host/vantrel-sim" --quiet --tty-defaults --baud 115200 --link "$link" "$@" &
+    sim_pid=$!
+    for _ in $(seq 200); do [ -e "$link" ] && break; sleep 0.05; done
+}
+stop_sim() {
+    kill "$sim_pid" 2>/dev/null
+    wait "$sim_pid" 2>/dev/null
+    sim_pid=
+}
+# The log without what differs by platform: line ends and the file's path.
+normalise() { tr -d '\r' | sed -e 's|^-- Downloading file .* \.\.\.$|-- Downloading file %F ...|'; }
+
+# 1. The download.
+start_sim "$WINEPREFIX/dosdevices/com$com" --exit-after-leave --dump "$work/memory.bin" --dump-range "256:$size"
+status=0
+wine "$cli_exe" download "$hex_win" --port COM$com --baud 115200 --support-version '*.*.*' >"$work/download.log" 2>&1 ||
+    status=$?
+wait "$sim_pid"
+sim_pid=
+tr -d '\r' <"$work/download.log"
+[ "$status" -eq 0 ] || fail "download: exit status $status"
+tr -d '\r' <"$work/download.log" | grep -qx -- '-- Download successfully.' || fail "download: no success line"
+cmp "$work/image.bin" "$work/memory.bin" || fail "download: the device memory differs from the file"
+
+# 2. Fault cells: code:kind[@K].
+cells=(03:silent 03:vanish 02:refuse e3:silent c1:silent c1:refuse c2:silent@11 c2:refuse@11 c2:vanish@11
+       ca:silent@2 ca:vanish@2 ec:silent ec:refuse)
+for cell in "${cells[@]}"; do
+    start_sim "$work/tty" --fault "$cell"
+    "$host/vantrel-cli" download "$folder/测试.hex" --port "$work/tty" --baud 115200 --support-version '*.*.*' \
+        2>/dev/null | normalise >"$work/linux.log"
+    linux_status=${PIPESTATUS[0]}
+    stop_sim
+    start_sim "$WINEPREFIX/dosdevices/com$com" --fault "$cell"
+    wine "$cli_exe" download "$hex_win" --port COM$com --baud 115200 --support-version '*.*.*' \
+        2>/dev/null | normalise >"$work/windows.log"
+    windows_status=${PIPESTATUS[0]}
+    stop_sim
+    if [ "$linux_status" != "$windows_status" ] || ! cmp -s "$work/linux.log" "$work/windows.log"; then
+        fail "fault $cell: Linux exit $linux_status, Windows exit $windows_status"
+        diff "$work/linux.log" "$work/windows.log"
+    else
+        echo "fault $cell: exit $windows_status on both, logs equal ($(wc -l <"$work/windows.log") lines)"
+    fi
+done
+
+# 3. AUTOCHECK over a dead COM number.
+ln -sfn "$work/no-such-device" "$WINEPREFIX/dosdevices/com23"
+mkdir -p "$work/sys/class/tty"
+VANTREL_SYSFS="$work/sys" VANTREL_DEV="$work" "$host/vantrel-cli" download "$folder/测试.hex" --port AUTOCHECK \
+    --baud 115200 --support-version '*.*.*' 2>/dev/null | normalise >"$work/linux.log"
+linux_status=${PIPESTATUS[0]}
+wine "$cli_exe" download "$hex_win" --port AUTOCHECK --baud 115200 --support-version '*.*.*' 2>/dev/null |
+    normalise >"$work/windows.log"
+windows_status=${PIPESTATUS[0]}
+if [ "$linux_status" != "$windows_status" ] || [ "$windows_status" -ne 4 ] ||
+    ! cmp -s "$work/linux.log" "$work/windows.log"; then
+    fail "AUTOCHECK: Linux exit $linux_status, Windows exit $windows_status"
+    diff "$work/linux.log" "$work/windows.log"
+else
+    echo "AUTOCHECK over a dead COM number: exit 4 on both, logs equal"
+fi
+
+[ "$failures" -eq 0 ] && echo "all end-to-end checks passed"
+exit $((failures > 0))
