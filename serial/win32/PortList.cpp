@@ -14,13 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "core/win32/WideText.h"
+#include "serial/win32/CDevInfoSet.h"
 #include "serial/win32/CRegKey.h"
 
 namespace {
-
-// GUID_DEVINTERFACE_COMPORT, written out so that no unit has to define the
-// GUIDs of <ntddser.h> for the link.
-constexpr GUID kComPortInterface = {0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}};
 
 // The path room of a 261-byte ANSI detail record after its 4-byte size.
 constexpr size_t kDetailPathChars = 257;
@@ -31,53 +29,17 @@ constexpr DWORD kKeyNameChars = 128;
 constexpr DWORD kPortNameChars = 128;
 constexpr DWORD kFriendlyNameChars = 256;
 
-std::string Utf8FromWide(const wchar_t* pText, size_t nLength)
-{
-    if (nLength == 0)
-        return {};
-    const int nWide = static_cast<int>(nLength);
-    const int nBytes = ::WideCharToMultiByte(CP_UTF8, 0, pText, nWide, nullptr, 0, nullptr, nullptr);
-    std::string strText(static_cast<size_t>(nBytes > 0 ? nBytes : 0), '\0');
-    if (nBytes > 0)
-        ::WideCharToMultiByte(CP_UTF8, 0, pText, nWide, strText.data(), nBytes, nullptr, nullptr);
-    return strText;
-}
-
-std::string Utf8FromWide(const std::wstring& strText)
-{
-    return Utf8FromWide(strText.data(), strText.size());
-}
-
 // The text of a buffer the system filled: up to its first zero, within the
 // bytes it says it wrote.
 std::string BufferText(const wchar_t* pText, size_t nMaxChars)
 {
-    return Utf8FromWide(pText, ::wcsnlen(pText, nMaxChars));
+    return WideToUtf8(std::wstring(pText, ::wcsnlen(pText, nMaxChars)));
 }
 
 [[noreturn]] void ThrowSystemError(std::string_view text, DWORD nError)
 {
     throw CPortEnumerationError(PortErrorText(text, nError));
 }
-
-// Owns one device-information set and destroys it when dropped.
-class CDevInfoSet {
-public:
-    explicit CDevInfoSet(HDEVINFO hSet) : m_hSet(hSet) {}
-    ~CDevInfoSet()
-    {
-        if (IsValid())
-            ::SetupDiDestroyDeviceInfoList(m_hSet);
-    }
-    CDevInfoSet(const CDevInfoSet&) = delete;
-    CDevInfoSet& operator=(const CDevInfoSet&) = delete;
-
-    HDEVINFO Get() const { return m_hSet; }
-    bool IsValid() const { return m_hSet != INVALID_HANDLE_VALUE; }
-
-private:
-    HDEVINFO m_hSet;
-};
 
 // One text property of a device; none when it cannot be read (a text longer
 // than the buffer included).
@@ -130,7 +92,7 @@ std::optional<std::string> TextValue(HKEY hKey, const wchar_t* pszName, DWORD nM
 void ReadEnumInstances(HKEY hDevice, int onUsb, PortInfoList& ports)
 {
     ForEachSubkey(hDevice, [&](const std::wstring& strInstance) {
-        const CRegKey instance = OpenForReading(hDevice, strInstance, "HKLM\\Enum\\...\\" + Utf8FromWide(strInstance));
+        const CRegKey instance = OpenForReading(hDevice, strInstance, "HKLM\\Enum\\...\\" + WideToUtf8(strInstance));
         const std::optional<std::string> portName = TextValue(instance.Get(), L"PORTNAME", kPortNameChars);
         if (!portName)
             return;
@@ -184,12 +146,12 @@ void ListPortsFromEnumKey(HKEY hRoot, PortInfoList& ports)
 {
     const CRegKey enumKey = OpenForReading(hRoot, L"Enum", "HKLM\\Enum");
     ForEachSubkey(enumKey.Get(), [&](const std::wstring& strEnumeratorName) {
-        const std::string strEnumerator = Utf8FromWide(strEnumeratorName);
+        const std::string strEnumerator = WideToUtf8(strEnumeratorName);
         const std::string strWhere = "HKLM\\Enum\\" + strEnumerator;
         const CRegKey enumerator = OpenForReading(enumKey.Get(), strEnumeratorName, strWhere);
         const bool bUsb = IsUsbPortsEnumerator(strEnumerator);
         ForEachSubkey(enumerator.Get(), [&](const std::wstring& strDeviceName) {
-            const std::string strDevice = Utf8FromWide(strDeviceName);
+            const std::string strDevice = WideToUtf8(strDeviceName);
             if (!IsSerialDeviceKey(strDevice, bUsb))
                 return;
             const CRegKey device = OpenForReading(enumerator.Get(), strDeviceName, strWhere + "\\" + strDevice);

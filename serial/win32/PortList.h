@@ -2,10 +2,16 @@
 // Port enumeration on Windows. ListComPorts asks the system's version and
 // takes one of three sources; each appends what it finds to the list and
 // throws CPortEnumerationError with the records found so far left in it.
-// ListPortsFixed (serial/PortRecords.h) is the third source.
+// The fixed list, ListPortsFixed, asks the system nothing and is in
+// serial/PortRecords.h.
 #include <windows.h>
 
 #include "serial/PortRecords.h"
+
+// GUID_DEVINTERFACE_COMPORT, written out so that no unit has to define the
+// GUIDs of <ntddser.h> for the link.
+inline constexpr GUID kComPortInterface = {
+    0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}};
 
 // The present devices with a COM-port interface, through the set-up API.
 // A device whose friendly name or description cannot be read is passed over.
