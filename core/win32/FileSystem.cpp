@@ -68,12 +68,14 @@ bool IsDevicePath(const std::wstring& strPath)
 CUniqueHandle OpenToRead(const std::wstring& strPath, DWORD& nError)
 {
     nError = 0;
+    if (IsDevicePath(strPath))
+        return CUniqueHandle();
     const DWORD nAttributes = ::GetFileAttributesW(strPath.c_str());
     if (nAttributes == INVALID_FILE_ATTRIBUTES) {
         nError = ::GetLastError();
         return CUniqueHandle();
     }
-    if ((nAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || IsDevicePath(strPath))
+    if ((nAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
         return CUniqueHandle();
     // Others may go on reading, writing or replacing it meanwhile: an editor
     // that saves the firmware file is not refused while we read it.
@@ -168,8 +170,27 @@ bool RewriteInPlace(const std::wstring& strPath, const std::string& strBytes, st
     return WriteFlushClose(file, strBytes, nError) || Fail(strError, nError);
 }
 
-// Puts the written temporary file in the target's place.
-bool MoveOver(CTempFile& temp, const std::wstring& strTarget, bool bExists, std::string& strError)
+// Why the existing file may be neither replaced nor rewritten (its access
+// list, or another program that holds it without sharing), 0 when it may.
+// Asked before anything is written: a failed ReplaceFileW may leave a file of
+// its own behind (Wine's does).
+DWORD ReplaceRefusal(const std::wstring& strPath)
+{
+    CUniqueHandle file(::CreateFileW(strPath.c_str(), GENERIC_WRITE | DELETE, kShareAll, nullptr, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD nError = file.IsValid() ? 0 : ::GetLastError();
+    if (nError == ERROR_ACCESS_DENIED) {
+        // Without the right to delete it, it may still be rewritten in place.
+        file.Reset(::CreateFileW(strPath.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+        nError = file.IsValid() ? 0 : ::GetLastError();
+    }
+    return nError;
+}
+
+// Puts the written temporary file in the target's place: 0, or the system's
+// code.
+DWORD MoveOver(CTempFile& temp, const std::wstring& strTarget, bool bExists)
 {
     const DWORD nMoveFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
     if (bExists && !::ReplaceFileW(strTarget.c_str(), temp.Path().c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
@@ -178,14 +199,14 @@ bool MoveOver(CTempFile& temp, const std::wstring& strTarget, bool bExists, std:
         // The old file is gone already and the new one kept its temporary
         // name: a plain move finishes the job.
         if (nError != ERROR_UNABLE_TO_MOVE_REPLACEMENT)
-            return Fail(strError, nError);
+            return nError;
         if (!::MoveFileExW(temp.Path().c_str(), strTarget.c_str(), nMoveFlags))
-            return Fail(strError, ::GetLastError());
+            return ::GetLastError();
     } else if (!bExists && !::MoveFileExW(temp.Path().c_str(), strTarget.c_str(), nMoveFlags)) {
-        return Fail(strError, ::GetLastError());
+        return ::GetLastError();
     }
     temp.Moved();
-    return true;
+    return 0;
 }
 
 // Makes the folder and those above it that are missing.
@@ -226,6 +247,9 @@ EPathKind PathKindOf(const std::string& strPath, std::string& strError)
     if (strPath.empty())
         return EPathKind::kMissing;
     const std::wstring strWide = Utf8ToWide(strPath);
+    // A device's attributes may not be had without opening it.
+    if (IsDevicePath(strWide))
+        return EPathKind::kOther;
     const DWORD nAttributes = ::GetFileAttributesW(strWide.c_str());
     if (nAttributes == INVALID_FILE_ATTRIBUTES) {
         const DWORD nError = ::GetLastError();
@@ -236,14 +260,13 @@ EPathKind PathKindOf(const std::string& strPath, std::string& strError)
     }
     if ((nAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
         return EPathKind::kFolder;
-    if ((nAttributes & FILE_ATTRIBUTE_DEVICE) != 0 || IsDevicePath(strWide))
-        return EPathKind::kOther;
-    return EPathKind::kRegularFile;
+    return (nAttributes & FILE_ATTRIBUTE_DEVICE) != 0 ? EPathKind::kOther : EPathKind::kRegularFile;
 }
 
 bool PathExists(const std::string& strPath)
 {
-    return !strPath.empty() && ::GetFileAttributesW(Utf8ToWide(strPath).c_str()) != INVALID_FILE_ATTRIBUTES;
+    std::string strError;
+    return PathKindOf(strPath, strError) != EPathKind::kMissing;
 }
 
 bool PathWritable(const std::string& strPath)
@@ -332,8 +355,11 @@ bool ReplaceFile(const std::string& strPath, const std::string& strBytes, std::s
         strError = "the file is read-only";
         return false;
     }
-    if (bExists && !PathWritable(strPath))
-        return Fail(strError, ERROR_ACCESS_DENIED);
+    if (bExists) {
+        const DWORD nRefusal = ReplaceRefusal(strWide);
+        if (nRefusal != 0)
+            return Fail(strError, nRefusal);
+    }
     CTempFile temp(strPath);
     if (!temp.File().IsValid()) {
         // A writable file in a folder that is not: in place is the only way.
@@ -344,7 +370,12 @@ bool ReplaceFile(const std::string& strPath, const std::string& strBytes, std::s
     DWORD nError = 0;
     if (!WriteFlushClose(temp.File(), strBytes, nError))
         return Fail(strError, nError);
-    return MoveOver(temp, strWide, bExists, strError);
+    nError = MoveOver(temp, strWide, bExists);
+    // A file this user may write but not delete: both files are as they were,
+    // and the old one can still be rewritten where it stands.
+    if (nError == ERROR_UNABLE_TO_REMOVE_REPLACED)
+        return RewriteInPlace(strWide, strBytes, strError);
+    return nError == 0 || Fail(strError, nError);
 }
 
 std::string ExecutablePath()

@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/ScopedEnv.h"
 #include "core/LogSink.h"
 #include "settings/ProfileFile.h"
 #include "serial/ComPortMap.h"
@@ -57,31 +58,6 @@ inline std::optional<std::string> ReadBytes(const std::string& strPath)
         return std::nullopt;
     return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
-
-// Sets (or, given nullopt, removes) an environment variable for the scope.
-class CScopedEnv {
-public:
-    CScopedEnv(const char* pszName, const std::optional<std::string>& value) : m_strName(pszName)
-    {
-        if (const char* pszOld = getenv(pszName))
-            m_old = pszOld;
-        Apply(value);
-    }
-    ~CScopedEnv() { Apply(m_old); }
-    CScopedEnv(const CScopedEnv&) = delete;
-    CScopedEnv& operator=(const CScopedEnv&) = delete;
-
-private:
-    void Apply(const std::optional<std::string>& value)
-    {
-        if (value)
-            setenv(m_strName.c_str(), value->c_str(), 1);
-        else
-            unsetenv(m_strName.c_str());
-    }
-    std::string m_strName;
-    std::optional<std::string> m_old;
-};
 
 class CRecordingLog : public CLogSink {
 public:
