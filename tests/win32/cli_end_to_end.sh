@@ -11,6 +11,7 @@
 #     fault.
 #  3. AUTOCHECK with a dead COM number in the prefix: the same log and exit
 #     status as on Linux with no port found.
+#  4. Ctrl-C during a run: exit 8 and the stop line.
 set -uo pipefail
 host=$1 cli_exe=$2
 : "${WINEPREFIX:?set WINEPREFIX to the test prefix}"
@@ -44,7 +45,7 @@ start_sim() {
     local link=$1
     shift
     rm -f "$link"
-    "$host/vantrel-sim" --quiet --tty-defaults --baud 115200 --link "$link" "$@" &
+    "$host/vantrel-sim" --quiet --tty-defaults --link "$link" "$@" &
     sim_pid=$!
     for _ in $(seq 200); do [ -e "$link" ] && break; sleep 0.05; done
 }
@@ -57,7 +58,7 @@ stop_sim() {
 normalise() { tr -d '\r' | sed -e 's|^-- Downloading file .* \.\.\.$|-- Downloading file %F ...|'; }
 
 # 1. The download.
-start_sim "$WINEPREFIX/dosdevices/com$com" --exit-after-leave --dump "$work/memory.bin" --dump-range "256:$size"
+start_sim "$WINEPREFIX/dosdevices/com$com" --baud 115200 --exit-after-leave --dump "$work/memory.bin" --dump-range "256:$size"
 status=0
 wine "$cli_exe" download "$hex_win" --port COM$com --baud 115200 --support-version '*.*.*' >"$work/download.log" 2>&1 ||
     status=$?
@@ -72,12 +73,12 @@ cmp "$work/image.bin" "$work/memory.bin" || fail "download: the device memory di
 cells=(03:silent 03:vanish 02:refuse e3:silent c1:silent c1:refuse c2:silent@11 c2:refuse@11 c2:vanish@11
        ca:silent@2 ca:vanish@2 ec:silent ec:refuse)
 for cell in "${cells[@]}"; do
-    start_sim "$work/tty" --fault "$cell"
+    start_sim "$work/tty" --baud 115200 --fault "$cell"
     "$host/vantrel-cli" download "$folder/测试.hex" --port "$work/tty" --baud 115200 --support-version '*.*.*' \
         2>/dev/null | normalise >"$work/linux.log"
     linux_status=${PIPESTATUS[0]}
     stop_sim
-    start_sim "$WINEPREFIX/dosdevices/com$com" --fault "$cell"
+    start_sim "$WINEPREFIX/dosdevices/com$com" --baud 115200 --fault "$cell"
     wine "$cli_exe" download "$hex_win" --port COM$com --baud 115200 --support-version '*.*.*' \
         2>/dev/null | normalise >"$work/windows.log"
     windows_status=${PIPESTATUS[0]}
@@ -105,6 +106,23 @@ if [ "$linux_status" != "$windows_status" ] || [ "$windows_status" -ne 4 ] ||
     diff "$work/linux.log" "$work/windows.log"
 else
     echo "AUTOCHECK over a dead COM number: exit 4 on both, logs equal"
+fi
+
+# 4. Ctrl-C during a run (Wine turns SIGINT into the console's Ctrl-C): the
+#    run stops before its next block, says so, and exits 8.
+start_sim "$WINEPREFIX/dosdevices/com$com" --baud 9600
+wine "$cli_exe" download "$hex_win" --port COM$com --baud 9600 --support-version '*.*.*' >"$work/stop.log" 2>&1 &
+cli_pid=$!
+for _ in $(seq 200); do grep -q -- '-- Downloading file' "$work/stop.log" 2>/dev/null && break; sleep 0.05; done
+pkill -INT -f 'vantrel-cli.exe download'
+wait $cli_pid
+status=$?
+stop_sim
+if [ "$status" -ne 8 ] || ! grep -q '^## Download stopped before it finished' "$work/stop.log"; then
+    fail "Ctrl-C: exit $status"
+    cat "$work/stop.log"
+else
+    echo "Ctrl-C during a run: exit 8, \"$(grep '^## Download stopped' "$work/stop.log" | tr -d '\r')\""
 fi
 
 [ "$failures" -eq 0 ] && echo "all end-to-end checks passed"
