@@ -1,11 +1,10 @@
 #pragma once
 // What the reader tests share: files in a private temp dir, a log that
 // records, and HEX records built with a correct checksum.
-#include <stdlib.h>
-
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,14 +21,20 @@ public:
     std::vector<std::pair<std::string, int>> m_vecEntries;
 };
 
-// A directory of its own, removed with everything in it.
+// A directory of its own, removed with everything in it. Its paths are UTF-8
+// strings, as the readers take them on every platform.
 class CTempDir {
 public:
     CTempDir()
     {
-        std::string strTemplate = (std::filesystem::temp_directory_path() / "vantrel-readers-XXXXXX").string();
-        if (mkdtemp(strTemplate.data()) != nullptr) {
-            m_path = strTemplate;
+        std::random_device random;
+        std::error_code error;
+        const std::filesystem::path base = std::filesystem::temp_directory_path(error);
+        for (int nTry = 0; nTry < 100 && m_path.empty() && !error; ++nTry) {
+            const std::filesystem::path candidate = base / ("vantrel-readers-" + std::to_string(random()));
+            if (std::filesystem::create_directory(candidate, error)) {
+                m_path = candidate;
+            }
         }
     }
     ~CTempDir()
@@ -42,17 +47,29 @@ public:
     CTempDir(const CTempDir&) = delete;
     CTempDir& operator=(const CTempDir&) = delete;
 
-    const std::filesystem::path& Path() const { return m_path; }
+    std::string Folder() const { return Utf8(m_path); }
+    std::string File(const std::string& strName) const { return Utf8(m_path / Utf8Path(strName)); }
 
     // Writes the bytes as they are (no line-end translation) and returns the path.
     std::string Write(const std::string& strName, const std::string& strContent) const
     {
-        const std::filesystem::path path = m_path / strName;
+        const std::filesystem::path path = m_path / Utf8Path(strName);
         std::ofstream(path, std::ios::binary) << strContent;
-        return path.string();
+        return Utf8(path);
     }
 
 private:
+    // Never through string(): on Windows that is the ANSI code page.
+    static std::string Utf8(const std::filesystem::path& path)
+    {
+        const std::u8string strText = path.u8string();
+        return std::string(strText.begin(), strText.end());
+    }
+    static std::filesystem::path Utf8Path(const std::string& strText)
+    {
+        return std::filesystem::path(std::u8string(strText.begin(), strText.end()));
+    }
+
     std::filesystem::path m_path;
 };
 

@@ -104,7 +104,7 @@ INSTANTIATE_TEST_SUITE_P(Lines, AscLineTest,
 TEST(AscReaderTest, UnreadableFileGivesZeroSilentlyAndEmptiesTheImage)
 {
     CTempDir dir;
-    for (const std::string& strPath : {(dir.Path() / "missing.asc").string(), dir.Path().string()}) {
+    for (const std::string& strPath : {dir.File("missing.asc"), dir.Folder()}) {
         CRecordingLog log;
         FirmwareImage image(2);
         EXPECT_EQ(LoadAscFile(strPath, image, log), 0) << strPath;
