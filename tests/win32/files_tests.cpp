@@ -104,6 +104,8 @@ TEST_F(FileSeamTest, KindsAndExistence)
         {"NUL", EPathKind::kOther},
         {"\\\\.\\NUL", EPathKind::kOther},
         {"CON", EPathKind::kOther},
+        {"COM1", EPathKind::kOther},
+        {"\\\\.\\COM12", EPathKind::kOther},
     };
     for (const auto& c : cases) {
         std::string strError;
@@ -141,9 +143,8 @@ TEST_F(FileSeamTest, OpensRegularFilesOnly)
         std::string strPath;
         const char* pszError;  // nullptr: the system's words, whatever they are
     } cases[] = {
-        {m_strFolder, "not a regular file"},
-        {"NUL", "not a regular file"},
-        {"\\\\.\\NUL", "not a regular file"},
+        {m_strFolder, "not a regular file"},          {"NUL", "not a regular file"},
+        {"\\\\.\\NUL", "not a regular file"},         {"COM1", "not a regular file"},
         {JoinPath(m_strFolder, "缺失.hex"), nullptr},
     };
     for (const auto& c : cases) {
