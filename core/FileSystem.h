@@ -37,7 +37,10 @@ bool ReadFileBytes(const std::string& strPath, std::string& strBytes, std::strin
 // a temporary file beside it, synced, renamed over it. A file this user may
 // not write is never replaced (the rename would do it as the folder allows);
 // another user's file, or one in a folder this user may not write, is
-// rewritten in place so that it keeps its owner.
+// rewritten in place so that it keeps its owner. On Windows a read-only file
+// counts as one this user may not write, ReplaceFileW keeps the file's
+// attributes and access list, and a file another program holds without
+// sharing it is refused before anything is written.
 bool ReplaceFile(const std::string& strPath, const std::string& strBytes, std::string& strError);
 
 // The running program's own path; empty when it cannot be found.
