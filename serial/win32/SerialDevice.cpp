@@ -13,6 +13,9 @@
 
 #include <fmt/format.h>
 
+#include "core/win32/CUniqueHandle.h"
+#include "core/win32/WideText.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -25,27 +28,6 @@ DWORD RemainingMs(Clock::time_point deadline)
 {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     return left.count() > 0 ? static_cast<DWORD>(left.count()) : 0;
-}
-
-// The system's own words for an error code, without the line end.
-std::string SystemMessage(DWORD nError)
-{
-    wchar_t* pText = nullptr;
-    const DWORD nLength =
-        ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                         nullptr, nError, 0, reinterpret_cast<wchar_t*>(&pText), 0, nullptr);
-    std::string strText;
-    for (DWORD i = 0; i < nLength; ++i) {
-        // The messages are ASCII in every language pack we care about for
-        // codes this rare; anything else is shown by its number only.
-        if (pText[i] >= 0x20 && pText[i] < 0x7F)
-            strText += static_cast<char>(pText[i]);
-    }
-    if (pText != nullptr)
-        ::LocalFree(pText);
-    while (!strText.empty() && (strText.back() == ' ' || strText.back() == '.'))
-        strText.pop_back();
-    return strText.empty() ? fmt::format("error {}", nError) : fmt::format("{} (error {})", strText, nError);
 }
 
 // Why CreateFile failed, in the words the POSIX layer uses for the same cases.
@@ -61,7 +43,7 @@ std::string OpenErrorReason(DWORD nError)
     // A COM port that another program has open answers access denied.
     case ERROR_ACCESS_DENIED: return "access denied: held by another program, or not allowed to this user";
     case ERROR_SHARING_VIOLATION: return "held by another program";
-    default: return "the system refused it: " + SystemMessage(nError);
+    default: return "the system refused it: " + SystemErrorText(nError);
     }
 }
 
@@ -87,24 +69,13 @@ EIoStatus StatusOf(DWORD nError)
 }  // namespace
 
 struct CSerialDevice::SPort {
-    HANDLE hPort = INVALID_HANDLE_VALUE;
-    HANDLE hReadEvent = nullptr;
-    HANDLE hWriteEvent = nullptr;
+    // Declared port first: the events close before the port does.
+    CUniqueHandle port;
+    CUniqueHandle readEvent;
+    CUniqueHandle writeEvent;
+    HANDLE hPort = INVALID_HANDLE_VALUE;  // port.Get(), named for the calls below
     OVERLAPPED readRecord {};
     OVERLAPPED writeRecord {};
-
-    SPort() = default;
-    ~SPort()
-    {
-        if (hReadEvent != nullptr)
-            ::CloseHandle(hReadEvent);
-        if (hWriteEvent != nullptr)
-            ::CloseHandle(hWriteEvent);
-        if (hPort != INVALID_HANDLE_VALUE)
-            ::CloseHandle(hPort);
-    }
-    SPort(const SPort&) = delete;
-    SPort& operator=(const SPort&) = delete;
 
     void ClearErrors(COMSTAT* pStatus = nullptr)
     {
@@ -120,7 +91,7 @@ struct CSerialDevice::SPort {
     EIoStatus Transfer(bool bWrite, void* pData, DWORD nLength, DWORD nTimeoutMs, DWORD& nMoved)
     {
         OVERLAPPED& record = bWrite ? writeRecord : readRecord;
-        const HANDLE hEvent = bWrite ? hWriteEvent : hReadEvent;
+        const HANDLE hEvent = bWrite ? writeEvent.Get() : readEvent.Get();
         record = OVERLAPPED {};
         record.hEvent = hEvent;
         nMoved = 0;
@@ -164,17 +135,18 @@ bool CSerialDevice::Open(const std::string& strPath, const CLineSettings& settin
     Close();
     auto pPort = std::make_unique<SPort>();
     // Share mode 0: a port another program holds does not open.
-    pPort->hPort = ::CreateFileA(strPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
-    if (pPort->hPort == INVALID_HANDLE_VALUE) {
+    pPort->port.Reset(::CreateFileA(strPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr));
+    if (!pPort->port.IsValid()) {
         strError = OpenErrorReason(::GetLastError());
         return false;
     }
+    pPort->hPort = pPort->port.Get();
     // Manual-reset events, not signalled: each transfer resets its own.
-    pPort->hReadEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    pPort->hWriteEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (pPort->hReadEvent == nullptr || pPort->hWriteEvent == nullptr) {
-        strError = "the system did not create an event: " + SystemMessage(::GetLastError());
+    pPort->readEvent.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    pPort->writeEvent.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!pPort->readEvent.IsValid() || !pPort->writeEvent.IsValid()) {
+        strError = "the system did not create an event: " + SystemErrorText(::GetLastError());
         return false;
     }
     // The driver's own limits lie beyond ours (2000 ms), so ours decide.
@@ -186,7 +158,7 @@ bool CSerialDevice::Open(const std::string& strPath, const CLineSettings& settin
     timeouts.WriteTotalTimeoutConstant = 5000;
     ::SetCommTimeouts(pPort->hPort, &timeouts);
     if (!::SetupComm(pPort->hPort, kQueueSize, kQueueSize)) {
-        strError = "the driver refused its queue sizes: " + SystemMessage(::GetLastError());
+        strError = "the driver refused its queue sizes: " + SystemErrorText(::GetLastError());
         return false;
     }
     // Only what the protocol needs changes; hardware flow control, RTS and
@@ -207,7 +179,7 @@ bool CSerialDevice::Open(const std::string& strPath, const CLineSettings& settin
     dcb.StopBits = settings.nStopBits;
     if (!::SetCommState(pPort->hPort, &dcb)) {
         strError = fmt::format("the driver refused the line settings ({} bit/s): {}", settings.nBaudRate,
-                               SystemMessage(::GetLastError()));
+                               SystemErrorText(::GetLastError()));
         return false;
     }
     m_pPort = std::move(pPort);
