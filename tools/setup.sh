@@ -15,7 +15,7 @@ cd "$root"
 packages=(build-essential cmake g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
           libcli11-dev libfmt-dev qt6-base-dev fonts-wqy-zenhei binutils srecord
           clang libclang-rt-14-dev clang-format
-          g++-mingw-w64-x86-64-posix googletest wine wine64)
+          g++-mingw-w64-x86-64-posix googletest wine wine64 nsis)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
