@@ -5,6 +5,7 @@
 
 #include "app/AppIcon.h"
 #include "app/DialogLayout.h"
+#include "core/Version.h"
 
 CAboutDlg::CAboutDlg(QWidget* pParent)
     : QDialog(pParent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint)
@@ -19,7 +20,7 @@ CAboutDlg::CAboutDlg(QWidget* pParent)
     pIcon->setPixmap(QPixmap::fromImage(DrawAppIcon(32)));
     pIcon->setGeometry(du.X(11), du.Y(17), 32, 32);
 
-    auto* pVersion = new QLabel(QStringLiteral("Vantrel 1.0 版"), this);
+    auto* pVersion = new QLabel(QStringLiteral("Vantrel %1 版").arg(QLatin1String(kVantrelVersion)), this);
     pVersion->setObjectName(QStringLiteral("m_staticVersion"));
     pVersion->setGeometry(du.Rect(40, 10, 119, 8));
 

@@ -11,6 +11,7 @@
 
 #include "core/FileSystem.h"
 #include "core/TextNumber.h"
+#include "core/Version.h"
 #include "core/StandardStreams.h"
 #include "cli/Console.h"
 #include "cli/CConsoleView.h"
@@ -227,6 +228,7 @@ int main(int argc, char** argv)
     app.name("vantrel-cli");
     app.require_subcommand(1);
     app.footer(kExitHelp);
+    app.set_version_flag("--version", std::string("vantrel-cli ") + kVantrelVersion);
     CDownloadCommand download;
     std::string strInfoFile;
     std::string strPortsIni;
@@ -241,6 +243,8 @@ int main(int argc, char** argv)
     } catch (const CLI::CallForHelp& e) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
         std::fprintf(stderr, "vantrel-cli: %s\n", e.what());

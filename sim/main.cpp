@@ -19,6 +19,7 @@
 #include <CLI/CLI.hpp>
 
 #include "core/StandardStreams.h"
+#include "core/Version.h"
 #include "sim/CDeviceSimulator.h"
 #include "sim/SimOptions.h"
 
@@ -193,7 +194,9 @@ int main(int argc, char** argv)
     IgnoreBrokenPipes();
     CArguments args;
     CLI::App app {"vantrel-sim: a simulated IAP device on a pseudo-terminal"};
+    app.name("vantrel-sim");
     app.footer(kFooter);
+    app.set_version_flag("--version", std::string("vantrel-sim ") + kVantrelVersion);
     app.add_option("--app-version", args.m_strAppVersion, "Application version A.B.C given by identify (03)")
         ->capture_default_str();
     app.add_option("--fw-version", args.m_strFwVersion, "Firmware version A.B.C given by query IAP mode (E3)")

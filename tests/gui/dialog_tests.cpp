@@ -19,6 +19,7 @@
 
 #include "app/DialogLayout.h"
 #include "common/PtyPair.h"
+#include "core/Version.h"
 #include "tests/gui/GuiFixture.h"
 
 namespace {
@@ -644,7 +645,7 @@ void CDialogTests::AboutBoxFromTheContextMenu()
     QCOMPARE(size, CDialogUnits(pDlg->font()).Size(235, 55));
     QCOMPARE(strEntry, QStringLiteral("关于 Vantrel(&A)..."));
     QCOMPARE(texts.size(), 2);
-    QCOMPARE(texts[0], QStringLiteral("Vantrel 1.0 版"));
+    QCOMPARE(texts[0], QString::fromStdString(std::string("Vantrel ") + kVantrelVersion + " 版"));
     QVERIFY(!texts[1].isEmpty());
     QVERIFY(pDlg->isVisible());
 }
