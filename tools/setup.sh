@@ -2,7 +2,8 @@
 # Sets up a Debian 12 machine for Vantrel (installing what is missing) and
 # runs one job:
 #   demo   build, start the device simulator and download an example firmware into it
-#   test   build and run the whole test suite: plain, then under AddressSanitizer +
+#   test   build and run the whole test suite: plain (and the Debian package made,
+#          installed and removed), then under AddressSanitizer +
 #          UndefinedBehaviorSanitizer, then the threaded tests under ThreadSanitizer,
 #          then the Windows programs (mingw-w64 cross build) and their tests under
 #          Wine, then each fuzz target for a short time
@@ -14,7 +15,7 @@ cd "$root"
 
 packages=(build-essential cmake g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
           libcli11-dev libfmt-dev qt6-base-dev fonts-wqy-zenhei binutils srecord
-          clang libclang-rt-14-dev clang-format
+          clang libclang-rt-14-dev clang-format help2man lintian man-db
           g++-mingw-w64-x86-64-posix googletest wine wine64 nsis)
 missing=()
 for p in "${packages[@]}"; do
@@ -41,6 +42,7 @@ test)
     bash tools/format.sh --check
     build build/plain
     ctest --test-dir build/plain --output-on-failure -j "$jobs"
+    bash tools/package-tests.sh build/plain
     build build/asan -DVANTREL_SANITIZE=address -DVANTREL_BUILD_BENCH=OFF
     ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
         ctest --test-dir build/asan --output-on-failure -j "$jobs"
