@@ -1,7 +1,6 @@
 #include "app/CLoaderDlg.h"
 
 #include <algorithm>
-#include <map>
 
 #include <QApplication>
 #include <QCheckBox>
@@ -30,44 +29,38 @@
 #include <QTimer>
 #include <QUrl>
 
-#include <fmt/format.h>
-
 #include "app/AppIcon.h"
 #include "app/CAboutDlg.h"
 #include "app/DialogLayout.h"
-#include "serial/ComPortMap.h"
 
 namespace {
 
-const QString kStartText = QStringLiteral("&Start Downloading");
-const QString kCancelText = QStringLiteral("&Cancel");
-const QString kOpenPortText = QStringLiteral("打开串口");
-const QString kClosePortText = QStringLiteral("关闭串口");
-const QString kAutoSendText = QStringLiteral("自动发送");
-const QString kStopSendText = QStringLiteral("停止发送");
-const QString kReceiveText = QStringLiteral("开始接收");
-const QString kStopReceiveText = QStringLiteral("停止接收");
-const char* const kNotAnInteger = "请键入一个整数。";
-const QString kFileFilters = QStringLiteral("Firmware (*.hex *.asc);;All Files (*)");
-const char* const kStopAndCloseQuestion = "正在下载，是否停止下载并关闭?";
 // Room a window manager's title bar and borders take, kept free on a small screen.
 constexpr int kFrameAllowanceX = 16;
 constexpr int kFrameAllowanceY = 40;
-// The shortest timer period the terminal uses; a period of 0 would spin.
-constexpr int kMinTimerMs = 10;
 
-void Place(QWidget* pWidget, const char* pName, int nId, const QRect& rect)
+QString Text(const char* pText)
+{
+    return QString::fromUtf8(pText);
+}
+
+QString Text(const std::string& strText)
+{
+    return QString::fromStdString(strText);
+}
+
+// The object name the tests find a control by, and the template's control ID.
+void Place(QWidget* pWidget, const char* pName, EControl eId, const QRect& rect)
 {
     pWidget->setObjectName(QString::fromLatin1(pName));
-    if (nId != 0)
-        pWidget->setProperty("controlId", nId);
+    pWidget->setProperty("controlId", static_cast<int>(eId));
     pWidget->setGeometry(rect);
 }
 
 // A group frame lies beneath the controls it surrounds and lets clicks through.
 void MakeGroup(QWidget* pParent, const CDialogUnits& du, const char* pText, int nX, int nY, int nW, int nH)
 {
-    auto* pGroup = new QGroupBox(QString::fromUtf8(pText), pParent);
+    auto* pGroup = new QGroupBox(Text(pText), pParent);
     pGroup->setGeometry(du.Rect(nX, nY, nW, nH));
     pGroup->setAttribute(Qt::WA_TransparentForMouseEvents);
     pGroup->lower();
@@ -75,40 +68,43 @@ void MakeGroup(QWidget* pParent, const CDialogUnits& du, const char* pText, int 
 
 void MakeLabel(QWidget* pParent, const CDialogUnits& du, const char* pText, int nX, int nY, int nW, int nH)
 {
-    auto* pLabel = new QLabel(QString::fromUtf8(pText), pParent);
+    auto* pLabel = new QLabel(Text(pText), pParent);
     pLabel->setGeometry(du.Rect(nX, nY, nW, nH));
 }
 
-// The rectangle's height is the closed box and its list together.
-void SetUpCombo(QComboBox* pCombo, const CDialogUnits& du, const char* pName, int nId, bool bEditable,
-                const QStringList& items, int nX, int nY, int nW, int nH)
+// The items and whether the box takes typing are the model's. The
+// rectangle's height is the closed box and its list together.
+void SetUpCombo(QComboBox* pCombo, const CDialogUnits& du, const char* pName, EControl eCombo, int nX, int nY, int nW,
+                int nH)
 {
+    const bool bEditable = IsEditableCombo(eCombo);
     pCombo->setEditable(bEditable);
     if (bEditable)
         pCombo->setInsertPolicy(QComboBox::NoInsert);
-    pCombo->addItems(items);
+    for (const std::string& strItem : ComboItems(eCombo))
+        pCombo->addItem(Text(strItem));
     const QRect rect = du.Rect(nX, nY, nW, nH);
     const int nClosed = std::min(pCombo->sizeHint().height(), rect.height());
-    Place(pCombo, pName, nId, QRect(rect.x(), rect.y(), rect.width(), nClosed));
+    Place(pCombo, pName, eCombo, QRect(rect.x(), rect.y(), rect.width(), nClosed));
     const int nItem = std::max(1, pCombo->fontMetrics().height());
     pCombo->setMaxVisibleItems(std::max(1, (rect.height() - nClosed) / nItem));
 }
 
-QComboBox* MakeCombo(QWidget* pParent, const CDialogUnits& du, const char* pName, int nId, bool bEditable,
-                     const QStringList& items, int nX, int nY, int nW, int nH)
+QComboBox* MakeCombo(QWidget* pParent, const CDialogUnits& du, const char* pName, EControl eCombo, int nX, int nY,
+                     int nW, int nH)
 {
     auto* pCombo = new QComboBox(pParent);
-    SetUpCombo(pCombo, du, pName, nId, bEditable, items, nX, nY, nW, nH);
+    SetUpCombo(pCombo, du, pName, eCombo, nX, nY, nW, nH);
     return pCombo;
 }
 
-QLineEdit* MakeEdit(QWidget* pParent, const CDialogUnits& du, const char* pName, int nId, bool bDigitsOnly, int nX,
-                    int nY, int nW, int nH)
+QLineEdit* MakeEdit(QWidget* pParent, const CDialogUnits& du, const char* pName, EControl eEdit, int nX, int nY, int nW,
+                    int nH)
 {
     auto* pEdit = new QLineEdit(pParent);
-    if (bDigitsOnly)
+    if (IsDigitsOnlyEdit(eEdit))
         pEdit->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), pEdit));
-    Place(pEdit, pName, nId, du.Rect(nX, nY, nW, nH));
+    Place(pEdit, pName, eEdit, du.Rect(nX, nY, nW, nH));
     return pEdit;
 }
 
@@ -140,48 +136,39 @@ protected:
     }
 };
 
-QPushButton* MakeButton(QWidget* pParent, const CDialogUnits& du, const char* pName, int nId, const QString& strText,
+QPushButton* MakeButton(QWidget* pParent, const CDialogUnits& du, const char* pName, EControl eId, const char* pText,
                         bool bFlat, int nX, int nY, int nW, int nH)
 {
-    auto* pButton = new CVisibleButton(strText, pParent);
+    auto* pButton = new CVisibleButton(Text(pText), pParent);
     pButton->setFlat(bFlat);
-    Place(pButton, pName, nId, du.Rect(nX, nY, nW, nH));
+    Place(pButton, pName, eId, du.Rect(nX, nY, nW, nH));
     return pButton;
 }
 
-QRadioButton* MakeRadio(QWidget* pParent, const CDialogUnits& du, const char* pName, int nId, const char* pText, int nX,
-                        int nY, int nW, int nH)
+QRadioButton* MakeRadio(QWidget* pParent, const CDialogUnits& du, const char* pName, EControl eId, const char* pText,
+                        int nX, int nY, int nW, int nH)
 {
-    auto* pRadio = new QRadioButton(QString::fromUtf8(pText), pParent);
+    auto* pRadio = new QRadioButton(Text(pText), pParent);
     pRadio->setFocusPolicy(Qt::ClickFocus);  // reached by mouse, not by Tab
-    Place(pRadio, pName, nId, du.Rect(nX, nY, nW, nH));
+    Place(pRadio, pName, eId, du.Rect(nX, nY, nW, nH));
     return pRadio;
 }
 
-// The item the combo shows: its current item while the text is that item's,
-// else the item with the typed text; -1 for none.
-int SelectedIndex(const QComboBox* pCombo)
+CComboValue ComboValue(const QComboBox* pCombo)
 {
-    const int nCurrent = pCombo->currentIndex();
-    if (!pCombo->isEditable() || (nCurrent >= 0 && pCombo->itemText(nCurrent) == pCombo->currentText()))
-        return nCurrent;
-    return pCombo->findText(pCombo->currentText(), Qt::MatchExactly);
+    return {pCombo->currentIndex(), pCombo->currentText().toStdString()};
 }
 
-void SelectIndex(QComboBox* pCombo, int nIndex)
+void SelectIndex(QComboBox* pCombo, const CComboValue& value)
 {
-    pCombo->setCurrentIndex(nIndex >= 0 && nIndex < pCombo->count() ? nIndex : -1);
+    pCombo->setCurrentIndex(value.nIndex >= 0 && value.nIndex < pCombo->count() ? value.nIndex : -1);
 }
 
-std::string SelectedItemText(const QComboBox* pCombo, int nIndex)
+void SetTextIfDifferent(QLineEdit* pEdit, const std::string& strText)
 {
-    return nIndex >= 0 ? pCombo->itemText(nIndex).toStdString() : std::string();
-}
-
-void SetTextIfDifferent(QLineEdit* pEdit, const QString& strText)
-{
-    if (pEdit->text() != strText)
-        pEdit->setText(strText);
+    const QString strNew = Text(strText);
+    if (pEdit->text() != strNew)
+        pEdit->setText(strNew);
 }
 
 }  // namespace
@@ -189,23 +176,20 @@ void SetTextIfDifferent(QLineEdit* pEdit, const QString& strText)
 CLoaderDlg::CLoaderDlg(QWidget* pParent)
     : QDialog(pParent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                            Qt::WindowCloseButtonHint),
-      m_view(*this), m_loader(m_view)
+      m_view(*this), m_model(*this, m_view)
 {
     setWindowTitle(QStringLiteral("Vantrel"));
     setWindowIcon(AppIcon());
     setFont(DialogFont());
     CreateControls();
-    InitDialog();
+    m_model.InitDialog();
 }
 
 CLoaderDlg::~CLoaderDlg()
 {
     // From here on the worker reports into nothing and waits for no one.
     m_view.Detach();
-    m_loader.RequestStop();
-    m_loader.WaitForRun();
-    if (!m_bDestroyed)
-        OnDestroy();
+    m_model.Shutdown();
 }
 
 void CLoaderDlg::CreateControls()
@@ -219,68 +203,61 @@ void CLoaderDlg::CreateControls()
     m_pPage->setFixedSize(du.Size(506, 366));
     QWidget* const pPage = m_pPage;
 
-    m_btnStart = MakeButton(pPage, du, "m_btnStart", 1, kStartText, false, 13, 324, 93, 20);
+    m_btnStart = MakeButton(pPage, du, "m_btnStart", EControl::kStart, kStartText, false, 13, 324, 93, 20);
     m_btnStart->setDefault(true);
-    QStringList ports;
-    for (int i = 0; i < kPortItemCount; ++i)
-        ports << QString::fromStdString(PortItemText(i));
     m_cbPort = new CPortComboBox(pPage);
-    SetUpCombo(m_cbPort, du, "m_cbPort", 1007, false, ports, 45, 23, 61, 79);
-    m_btnSelectFile = MakeButton(pPage, du, "m_btnSelectFile", 1004, QStringLiteral("&Select download file ..."), false,
-                                 383, 150, 106, 19);
+    SetUpCombo(m_cbPort, du, "m_cbPort", EControl::kPort, 45, 23, 61, 79);
+    m_btnSelectFile = MakeButton(pPage, du, "m_btnSelectFile", EControl::kSelectFile, "&Select download file ...",
+                                 false, 383, 150, 106, 19);
     m_richLog = new CLogPanel(pPage);
-    Place(m_richLog, "m_richLog", 1014, du.Rect(7, 184, 492, 131));
+    Place(m_richLog, "m_richLog", EControl::kLog, du.Rect(7, 184, 492, 131));
     m_progress = new QProgressBar(pPage);
     m_progress->setTextVisible(false);
-    Place(m_progress, "m_progress", 1013, du.Rect(7, 177, 492, 9));
-    m_editFilePath = MakeEdit(pPage, du, "m_editFilePath", 1000, false, 10, 152, 354, 17);
+    Place(m_progress, "m_progress", EControl::kProgress, du.Rect(7, 177, 492, 9));
+    m_editFilePath = MakeEdit(pPage, du, "m_editFilePath", EControl::kFilePath, 10, 152, 354, 17);
 
     MakeGroup(pPage, du, "设置串口参数", 9, 7, 107, 139);
     MakeLabel(pPage, du, "串口号", 16, 25, 27, 8);
     MakeLabel(pPage, du, "波特率", 16, 41, 27, 8);
-    QStringList baudRates;
-    for (int nRate : kBaudRates)
-        baudRates << QString::number(nRate);
-    m_cbBaudRate = MakeCombo(pPage, du, "m_cbBaudRate", 1045, true, baudRates, 45, 39, 61, 86);
-    m_cbDataBits = MakeCombo(pPage, du, "m_cbDataBits", 1046, true, {"5", "6", "7", "8"}, 45, 57, 61, 61);
+    m_cbBaudRate = MakeCombo(pPage, du, "m_cbBaudRate", EControl::kBaudRate, 45, 39, 61, 86);
+    m_cbDataBits = MakeCombo(pPage, du, "m_cbDataBits", EControl::kDataBits, 45, 57, 61, 61);
     MakeLabel(pPage, du, "数据位", 16, 59, 27, 8);
     MakeLabel(pPage, du, "校验位", 16, 78, 27, 8);
-    // Sorted lists: the items are given in their sorted order.
-    m_cbParity =
-        MakeCombo(pPage, du, "m_cbParity", 1047, true, {"Even", "Mark", "None", "Odd", "Space"}, 45, 78, 61, 70);
+    m_cbParity = MakeCombo(pPage, du, "m_cbParity", EControl::kParity, 45, 78, 61, 70);
     MakeLabel(pPage, du, "停止位", 16, 99, 29, 8);
-    m_cbStopBits = MakeCombo(pPage, du, "m_cbStopBits", 1048, true, {"1", "1.5", "2"}, 45, 95, 61, 45);
-    m_btnOpenPort = MakeButton(pPage, du, "m_btnOpenPort", 1032, kOpenPortText, false, 38, 119, 49, 14);
+    m_cbStopBits = MakeCombo(pPage, du, "m_cbStopBits", EControl::kStopBits, 45, 95, 61, 45);
+    m_btnOpenPort = MakeButton(pPage, du, "m_btnOpenPort", EControl::kOpenPort, kOpenPortText, false, 38, 119, 49, 14);
 
     MakeLabel(pPage, du, "每帧字节数", 249, 28, 50, 9);
-    m_editFrameLen = MakeEdit(pPage, du, "m_editFrameLen", 1019, true, 309, 26, 36, 13);
+    m_editFrameLen = MakeEdit(pPage, du, "m_editFrameLen", EControl::kFrameLen, 309, 26, 36, 13);
     MakeLabel(pPage, du, "重 发 次 数", 249, 47, 44, 9);
-    m_editRepeatTimes = MakeEdit(pPage, du, "m_editRepeatTimes", 1021, false, 309, 45, 35, 13);
+    m_editRepeatTimes = MakeEdit(pPage, du, "m_editRepeatTimes", EControl::kRepeatTimes, 309, 45, 35, 13);
     MakeLabel(pPage, du, "重发间隔时间", 249, 68, 48, 9);
-    m_editTimeInterval = MakeEdit(pPage, du, "m_editTimeInterval", 1022, false, 309, 67, 37, 13);
+    m_editTimeInterval = MakeEdit(pPage, du, "m_editTimeInterval", EControl::kTimeInterval, 309, 67, 37, 13);
     MakeLabel(pPage, du, "ms", 350, 70, 10, 9);
 
     MakeGroup(pPage, du, "传输参数", 243, 15, 119, 78);
-    m_editSend = MakeEdit(pPage, du, "m_editSend", 1011, false, 249, 106, 109, 14);
+    m_editSend = MakeEdit(pPage, du, "m_editSend", EControl::kSend, 249, 106, 109, 14);
     MakeGroup(pPage, du, "发送字符串", 243, 94, 120, 48);
     MakeGroup(pPage, du, "操作提示", 374, 15, 81, 105);
-    m_btnAutoSend = MakeButton(pPage, du, "m_btnAutoSend", 1002, kAutoSendText, true, 389, 31, 40, 16);
-    m_btnReceive = MakeButton(pPage, du, "m_btnReceive", 1005, kReceiveText, true, 389, 51, 40, 16);
-    m_btnClear = MakeButton(pPage, du, "m_btnClear", 1008, QStringLiteral("清除"), true, 389, 71, 40, 16);
-    m_cbSendMode = MakeCombo(pPage, du, "m_cbSendMode", 1009, true, {"按ASCII码", "按16进制"}, 249, 124, 75, 55);
-    m_btnManualSend = MakeButton(pPage, du, "m_btnManualSend", 1010, QStringLiteral("手动发送"), true, 389, 93, 40, 16);
+    m_btnAutoSend = MakeButton(pPage, du, "m_btnAutoSend", EControl::kAutoSend, kAutoSendText, true, 389, 31, 40, 16);
+    m_btnReceive = MakeButton(pPage, du, "m_btnReceive", EControl::kReceive, kReceiveText, true, 389, 51, 40, 16);
+    m_btnClear = MakeButton(pPage, du, "m_btnClear", EControl::kClear, "清除", true, 389, 71, 40, 16);
+    m_cbSendMode = MakeCombo(pPage, du, "m_cbSendMode", EControl::kSendMode, 249, 124, 75, 55);
+    m_btnManualSend =
+        MakeButton(pPage, du, "m_btnManualSend", EControl::kManualSend, "手动发送", true, 389, 93, 40, 16);
 
     MakeGroup(pPage, du, "烧录类型", 133, 19, 90, 75);
-    m_radioFirmware = MakeRadio(pPage, du, "m_radioFirmware", 1016, "烧录器固件", 138, 37, 56, 10);
-    m_radioEmulator = MakeRadio(pPage, du, "m_radioEmulator", 1017, "仿真器固件", 138, 55, 56, 10);
-    m_radioProgram = MakeRadio(pPage, du, "m_radioProgram", 1018, "程序", 138, 73, 32, 10);
+    m_radioFirmware = MakeRadio(pPage, du, "m_radioFirmware", EControl::kFirmware, "烧录器固件", 138, 37, 56, 10);
+    m_radioEmulator = MakeRadio(pPage, du, "m_radioEmulator", EControl::kEmulator, "仿真器固件", 138, 55, 56, 10);
+    m_radioProgram = MakeRadio(pPage, du, "m_radioProgram", EControl::kProgram, "程序", 138, 73, 32, 10);
 
-    m_editVerMajor = MakeEdit(pPage, du, "m_editVerMajor", 1026, true, 157, 103, 19, 13);
-    m_editVerMinor = MakeEdit(pPage, du, "m_editVerMinor", 1025, true, 180, 103, 19, 13);
-    m_editVerPatch = MakeEdit(pPage, du, "m_editVerPatch", 1024, true, 201, 103, 19, 13);
+    m_editVerMajor = MakeEdit(pPage, du, "m_editVerMajor", EControl::kVerMajor, 157, 103, 19, 13);
+    m_editVerMinor = MakeEdit(pPage, du, "m_editVerMinor", EControl::kVerMinor, 180, 103, 19, 13);
+    m_editVerPatch = MakeEdit(pPage, du, "m_editVerPatch", EControl::kVerPatch, 201, 103, 19, 13);
     MakeLabel(pPage, du, "版本号：", 123, 106, 33, 8);
     m_checkChipType = new QCheckBox(QStringLiteral("芯片类型检测"), pPage);
-    Place(m_checkChipType, "m_checkChipType", 1027, du.Rect(132, 127, 64, 10));
+    Place(m_checkChipType, "m_checkChipType", EControl::kChipType, du.Rect(132, 127, 64, 10));
 
     m_scroll = new QScrollArea(this);
     m_scroll->setObjectName(QStringLiteral("m_scroll"));
@@ -302,34 +279,40 @@ void CLoaderDlg::CreateControls()
     for (size_t i = 1; i < std::size(tabOrder); ++i)
         setTabOrder(tabOrder[i - 1], tabOrder[i]);
 
+    // The model stops each timer in its tick and starts it again as it needs.
     m_timerReceive = new QTimer(this);
-    m_timerReceive->setSingleShot(true);
     m_timerAutoSend = new QTimer(this);
-    m_timerAutoSend->setSingleShot(true);
     m_timerClose = new QTimer(this);
-    m_timerClose->setInterval(50);
 
     // Enter in the send edit sends; elsewhere it stays the default button's.
     m_editSend->installEventFilter(this);
     setAcceptDrops(true);
     m_editFilePath->installEventFilter(this);
 
-    connect(m_btnStart, &QPushButton::clicked, this, &CLoaderDlg::OnOK);
-    connect(m_btnSelectFile, &QPushButton::clicked, this, &CLoaderDlg::OnSelectFile);
-    connect(m_btnOpenPort, &QPushButton::clicked, this, &CLoaderDlg::OnOpenClosePort);
-    connect(m_btnAutoSend, &QPushButton::clicked, this, &CLoaderDlg::OnAutoSend);
-    connect(m_btnReceive, &QPushButton::clicked, this, &CLoaderDlg::OnReceive);
-    connect(m_btnClear, &QPushButton::clicked, this, &CLoaderDlg::OnClear);
-    connect(m_btnManualSend, &QPushButton::clicked, this, &CLoaderDlg::OnManualSend);
-    connect(m_radioFirmware, &QRadioButton::clicked, this, &CLoaderDlg::OnBurnTypeFirmware);
-    connect(m_radioEmulator, &QRadioButton::clicked, this, &CLoaderDlg::OnBurnTypeFirmware);
-    connect(m_radioProgram, &QRadioButton::clicked, this, &CLoaderDlg::OnBurnTypeProgram);
-    for (QLineEdit* pEdit :
-         {m_editSend, m_editTimeInterval, m_editRepeatTimes, m_editVerMajor, m_editVerMinor, m_editVerPatch})
-        connect(pEdit, &QLineEdit::textChanged, this, &CLoaderDlg::OnParamChange);
-    connect(m_timerReceive, &QTimer::timeout, this, &CLoaderDlg::OnTimer);
-    connect(m_timerAutoSend, &QTimer::timeout, this, &CLoaderDlg::OnAutoSendTimer);
-    connect(m_timerClose, &QTimer::timeout, this, &CLoaderDlg::OnCloseTimer);
+    connect(m_btnStart, &QPushButton::clicked, this, [this] { m_model.OnStartButton(); });
+    connect(m_btnSelectFile, &QPushButton::clicked, this, [this] { m_model.OnSelectFile(); });
+    connect(m_btnOpenPort, &QPushButton::clicked, this, [this] { m_model.OnOpenClosePort(); });
+    connect(m_btnAutoSend, &QPushButton::clicked, this, [this] { m_model.OnAutoSend(); });
+    connect(m_btnReceive, &QPushButton::clicked, this, [this] { m_model.OnReceive(); });
+    connect(m_btnClear, &QPushButton::clicked, this, [this] { m_model.OnClear(); });
+    connect(m_btnManualSend, &QPushButton::clicked, this, [this] { m_model.OnManualSend(); });
+    const std::pair<QRadioButton*, int> radios[] = {{m_radioFirmware, 0}, {m_radioEmulator, 1}, {m_radioProgram, 2}};
+    for (const auto& [pRadio, nBurnType] : radios)
+        connect(pRadio, &QRadioButton::clicked, this, [this, nBurnType] { m_model.OnBurnTypeClicked(nBurnType); });
+    const std::pair<QLineEdit*, EControl> edits[] = {{m_editFilePath, EControl::kFilePath},
+                                                     {m_editFrameLen, EControl::kFrameLen},
+                                                     {m_editRepeatTimes, EControl::kRepeatTimes},
+                                                     {m_editTimeInterval, EControl::kTimeInterval},
+                                                     {m_editSend, EControl::kSend},
+                                                     {m_editVerMajor, EControl::kVerMajor},
+                                                     {m_editVerMinor, EControl::kVerMinor},
+                                                     {m_editVerPatch, EControl::kVerPatch}};
+    for (const auto& [pEdit, eEdit] : edits)
+        connect(pEdit, &QLineEdit::textChanged, this, [this, eEdit] { m_model.OnEditChanged(eEdit); });
+    const std::pair<QTimer*, ETimer> timers[] = {
+        {m_timerReceive, ETimer::kReceive}, {m_timerAutoSend, ETimer::kAutoSend}, {m_timerClose, ETimer::kClose}};
+    for (const auto& [pTimer, eTimer] : timers)
+        connect(pTimer, &QTimer::timeout, this, [this, eTimer] { m_model.OnTimer(eTimer); });
 }
 
 void CLoaderDlg::FitToScreen()
@@ -353,168 +336,140 @@ void CLoaderDlg::FitToScreen()
     m_scroll->setGeometry(rect());
 }
 
-void CLoaderDlg::InitDialog()
+QWidget* CLoaderDlg::Control(EControl eControl) const
 {
-    m_progress->hide();
-    m_richLog->ClearLog();
-
-    // The pins of the settings file are known before the search, so that it
-    // lists them and gives new devices only numbers that are free.
-    LoadPortMap(m_profile, m_loader.ComPorts());
-    m_loader.FindSerialPorts();
-    CSettings settings;
-    LoadSettings(m_profile, settings, m_view);
-    ApplySettings(settings);
-    UpdateData(false);
-    RefreshPortItems();
-
-    m_checkChipType->setEnabled(false);
-    m_btnStart->setFocus();
+    switch (eControl) {
+    case EControl::kNone: return nullptr;
+    case EControl::kStart: return m_btnStart;
+    case EControl::kFilePath: return m_editFilePath;
+    case EControl::kAutoSend: return m_btnAutoSend;
+    case EControl::kSelectFile: return m_btnSelectFile;
+    case EControl::kReceive: return m_btnReceive;
+    case EControl::kPort: return m_cbPort;
+    case EControl::kClear: return m_btnClear;
+    case EControl::kSendMode: return m_cbSendMode;
+    case EControl::kManualSend: return m_btnManualSend;
+    case EControl::kSend: return m_editSend;
+    case EControl::kProgress: return m_progress;
+    case EControl::kLog: return m_richLog;
+    case EControl::kFirmware: return m_radioFirmware;
+    case EControl::kEmulator: return m_radioEmulator;
+    case EControl::kProgram: return m_radioProgram;
+    case EControl::kFrameLen: return m_editFrameLen;
+    case EControl::kRepeatTimes: return m_editRepeatTimes;
+    case EControl::kTimeInterval: return m_editTimeInterval;
+    case EControl::kVerPatch: return m_editVerPatch;
+    case EControl::kVerMinor: return m_editVerMinor;
+    case EControl::kVerMajor: return m_editVerMajor;
+    case EControl::kChipType: return m_checkChipType;
+    case EControl::kOpenPort: return m_btnOpenPort;
+    case EControl::kBaudRate: return m_cbBaudRate;
+    case EControl::kDataBits: return m_cbDataBits;
+    case EControl::kParity: return m_cbParity;
+    case EControl::kStopBits: return m_cbStopBits;
+    }
+    return nullptr;
 }
 
-void CLoaderDlg::ApplySettings(const CSettings& settings)
+QTimer* CLoaderDlg::Timer(ETimer eTimer) const
 {
-    m_settings = settings;
-    SelectIndex(m_cbStopBits, settings.nStopBit);
-    SelectIndex(m_cbPort, settings.nPortNum);
-    SelectIndex(m_cbDataBits, settings.nDataBit);
-    SelectIndex(m_cbParity, settings.nCsBit);
-    SelectIndex(m_cbBaudRate, settings.nBaudRate);
-    SelectIndex(m_cbSendMode, settings.nSendType);
-    m_nFrameLen = settings.nFrameLen;
-    m_nRepeatTimes = settings.nRepeatTimes;
-    m_nTimeInterval = settings.nTimeInterval;
+    switch (eTimer) {
+    case ETimer::kReceive: return m_timerReceive;
+    case ETimer::kAutoSend: return m_timerAutoSend;
+    case ETimer::kClose: return m_timerClose;
+    }
+    return nullptr;
 }
 
-CSettings CLoaderDlg::CurrentSettings() const
+CDialogControls CLoaderDlg::ReadControls() const
 {
-    CSettings settings = m_settings;
-    settings.nStopBit = SelectedIndex(m_cbStopBits);
-    settings.nPortNum = SelectedIndex(m_cbPort);
-    settings.nDataBit = SelectedIndex(m_cbDataBits);
-    settings.nCsBit = SelectedIndex(m_cbParity);
-    settings.nBaudRate = SelectedIndex(m_cbBaudRate);
-    settings.nSendType = SelectedIndex(m_cbSendMode);
-    settings.nFrameLen = m_nFrameLen;
-    settings.nRepeatTimes = m_nRepeatTimes;
-    settings.nTimeInterval = m_nTimeInterval;
-    return settings;
+    CDialogControls controls;
+    CDialogFields& fields = controls.fields;
+    fields.strFilePath = m_editFilePath->text().toStdString();
+    fields.strFrameLen = m_editFrameLen->text().toStdString();
+    fields.strTimeInterval = m_editTimeInterval->text().toStdString();
+    fields.strRepeatTimes = m_editRepeatTimes->text().toStdString();
+    fields.strSend = m_editSend->text().toStdString();
+    fields.strVerMajor = m_editVerMajor->text().toStdString();
+    fields.strVerMinor = m_editVerMinor->text().toStdString();
+    fields.strVerPatch = m_editVerPatch->text().toStdString();
+    fields.nBurnType = m_radioFirmware->isChecked()   ? 0
+                       : m_radioEmulator->isChecked() ? 1
+                       : m_radioProgram->isChecked()  ? 2
+                                                      : -1;
+    fields.bChipTypeCheck = m_checkChipType->isChecked();
+    CComboSelection& combos = controls.combos;
+    combos.port = ComboValue(m_cbPort);
+    combos.baudRate = ComboValue(m_cbBaudRate);
+    combos.dataBits = ComboValue(m_cbDataBits);
+    combos.parity = ComboValue(m_cbParity);
+    combos.stopBits = ComboValue(m_cbStopBits);
+    combos.sendMode = ComboValue(m_cbSendMode);
+    return controls;
 }
 
-CPortChoice CLoaderDlg::PortChoice(bool bTypedTexts) const
+void CLoaderDlg::WriteFields(const CDialogFields& fields)
 {
-    CPortChoice choice;
-    choice.nPortIndex = SelectedIndex(m_cbPort);
-    const auto text = [bTypedTexts](const QComboBox* pCombo) {
-        return bTypedTexts ? pCombo->currentText().toStdString() : SelectedItemText(pCombo, SelectedIndex(pCombo));
-    };
-    choice.strBaudRate = text(m_cbBaudRate);
-    choice.strDataBits = text(m_cbDataBits);
-    choice.strParity = text(m_cbParity);
-    choice.strStopBits = text(m_cbStopBits);
-    return choice;
+    SetTextIfDifferent(m_editFilePath, fields.strFilePath);
+    SetTextIfDifferent(m_editFrameLen, fields.strFrameLen);
+    SetTextIfDifferent(m_editTimeInterval, fields.strTimeInterval);
+    SetTextIfDifferent(m_editRepeatTimes, fields.strRepeatTimes);
+    SetTextIfDifferent(m_editSend, fields.strSend);
+    SetTextIfDifferent(m_editVerMajor, fields.strVerMajor);
+    SetTextIfDifferent(m_editVerMinor, fields.strVerMinor);
+    SetTextIfDifferent(m_editVerPatch, fields.strVerPatch);
+    QRadioButton* const radios[] = {m_radioFirmware, m_radioEmulator, m_radioProgram};
+    for (int i = 0; i < 3; ++i) {
+        // Unchecking one of an exclusive group needs the group let go.
+        radios[i]->setAutoExclusive(false);
+        radios[i]->setChecked(i == fields.nBurnType);
+        radios[i]->setAutoExclusive(true);
+    }
+    m_checkChipType->setChecked(fields.bChipTypeCheck);
 }
 
-void CLoaderDlg::RefreshPortItems()
+void CLoaderDlg::SelectComboItems(const CComboSelection& combos)
 {
-    // The engine gets the index; the path is only shown.
-    for (int i = 0; i < kPortItemCount; ++i) {
-        const std::string strPath = i < kAutoCheckIndex ? m_loader.ComPorts().Path(i + 1) : std::string();
-        QString strText = QString::fromStdString(PortItemText(i));
-        if (!strPath.empty())
-            strText += QStringLiteral("  ") + QString::fromStdString(strPath);
+    SelectIndex(m_cbStopBits, combos.stopBits);
+    SelectIndex(m_cbPort, combos.port);
+    SelectIndex(m_cbDataBits, combos.dataBits);
+    SelectIndex(m_cbParity, combos.parity);
+    SelectIndex(m_cbBaudRate, combos.baudRate);
+    SelectIndex(m_cbSendMode, combos.sendMode);
+}
+
+void CLoaderDlg::SetPortItems(const std::vector<std::string>& items)
+{
+    for (int i = 0; i < m_cbPort->count() && i < static_cast<int>(items.size()); ++i) {
+        const QString strText = Text(items[static_cast<size_t>(i)]);
         if (m_cbPort->itemText(i) != strText || m_cbPort->itemData(i, Qt::ToolTipRole).toString() != strText)
             m_cbPort->SetPortItemText(i, strText);
     }
 }
 
-bool CLoaderDlg::ReadInt(QLineEdit* pEdit, int& nValue, bool bReport)
+void CLoaderDlg::SetControlText(EControl eControl, const std::string& strText)
 {
-    bool bOk = false;
-    const int nRead = pEdit->text().trimmed().toInt(&bOk, 10);
-    if (bOk) {
-        nValue = nRead;
-        return true;
-    }
-    if (!bReport)
-        return false;
-    QMessageBox box(QMessageBox::Warning, BoxCaption(), QString::fromUtf8(kNotAnInteger), QMessageBox::Ok, this);
-    box.exec();
-    pEdit->setFocus();
-    pEdit->selectAll();
-    return false;
+    QWidget* pControl = Control(eControl);
+    if (auto* pEdit = qobject_cast<QLineEdit*>(pControl))
+        pEdit->setText(Text(strText));
+    else if (auto* pButton = qobject_cast<QAbstractButton*>(pControl))
+        pButton->setText(Text(strText));
 }
 
-bool CLoaderDlg::UpdateData(bool bSaveAndValidate)
+void CLoaderDlg::EnableControl(EControl eControl, bool bEnable)
 {
-    // A change signal raised by an exchange (or by its box) starts no other.
-    if (m_bExchanging)
-        return true;
-    m_bExchanging = true;
-    struct CDone {
-        bool& bFlag;
-        ~CDone() { bFlag = false; }
-    } done {m_bExchanging};
-
-    if (!bSaveAndValidate) {
-        SetTextIfDifferent(m_editFilePath, QString::fromStdString(m_strFilePath));
-        SetTextIfDifferent(m_editFrameLen, QString::number(m_nFrameLen));
-        SetTextIfDifferent(m_editTimeInterval, QString::number(m_nTimeInterval));
-        SetTextIfDifferent(m_editRepeatTimes, QString::number(m_nRepeatTimes));
-        SetTextIfDifferent(m_editSend, QString::fromStdString(m_strSend));
-        SetTextIfDifferent(m_editVerMajor, QString::number(m_nVerMajor));
-        SetTextIfDifferent(m_editVerMinor, QString::number(m_nVerMinor));
-        SetTextIfDifferent(m_editVerPatch, QString::number(m_nVerPatch));
-        QRadioButton* const radios[] = {m_radioFirmware, m_radioEmulator, m_radioProgram};
-        for (int i = 0; i < 3; ++i) {
-            // Unchecking one of an exclusive group needs the group let go.
-            radios[i]->setAutoExclusive(false);
-            radios[i]->setChecked(i == m_nBurnType);
-            radios[i]->setAutoExclusive(true);
-        }
-        m_checkChipType->setChecked(m_bChipTypeCheck != 0);
-        return true;
-    }
-
-    return ReadControls(true);
+    if (QWidget* pControl = Control(eControl))
+        pControl->setEnabled(bEnable);
 }
 
-void CLoaderDlg::ReadControlsQuietly()
+void CLoaderDlg::FocusControl(EControl eControl)
 {
-    if (m_bExchanging)
+    QWidget* pControl = Control(eControl);
+    if (!pControl)
         return;
-    m_bExchanging = true;
-    ReadControls(false);
-    m_bExchanging = false;
-}
-
-bool CLoaderDlg::ReadControls(bool bReport)
-{
-    // Reporting, the first edit without an integer ends the exchange there;
-    // quietly, each such edit keeps its member's value and the rest are read.
-    bool bAll = true;
-    const auto readInt = [&](QLineEdit* pEdit, int& nValue) {
-        if (bAll || !bReport)
-            bAll = ReadInt(pEdit, nValue, bReport) && bAll;
-    };
-    m_strFilePath = m_editFilePath->text().toStdString();
-    readInt(m_editFrameLen, m_nFrameLen);
-    readInt(m_editTimeInterval, m_nTimeInterval);
-    readInt(m_editRepeatTimes, m_nRepeatTimes);
-    if (!bAll && bReport)
-        return false;
-    m_strSend = m_editSend->text().toStdString();
-    readInt(m_editVerMajor, m_nVerMajor);
-    readInt(m_editVerMinor, m_nVerMinor);
-    readInt(m_editVerPatch, m_nVerPatch);
-    if (!bAll && bReport)
-        return false;
-    m_nBurnType = m_radioFirmware->isChecked()   ? 0
-                  : m_radioEmulator->isChecked() ? 1
-                  : m_radioProgram->isChecked()  ? 2
-                                                 : -1;
-    m_bChipTypeCheck = m_checkChipType->isChecked() ? 1 : 0;
-    return bAll;
+    pControl->setFocus();
+    if (auto* pEdit = qobject_cast<QLineEdit*>(pControl))
+        pEdit->selectAll();
 }
 
 QString CLoaderDlg::BoxCaption()
@@ -522,176 +477,94 @@ QString CLoaderDlg::BoxCaption()
     return QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName();
 }
 
+void CLoaderDlg::ShowBox(const std::string& strText, EBoxIcon eIcon)
+{
+    QMessageBox box(eIcon == EBoxIcon::kWarning ? QMessageBox::Warning : QMessageBox::NoIcon, BoxCaption(),
+                    Text(strText), QMessageBox::Ok, this);
+    box.exec();
+}
+
+bool CLoaderDlg::AskQuestion(const std::string& strText, bool bDefaultYes)
+{
+    QMessageBox box(QMessageBox::Question, BoxCaption(), Text(strText), QMessageBox::Yes | QMessageBox::No, this);
+    box.setDefaultButton(bDefaultYes ? QMessageBox::Yes : QMessageBox::No);
+    if (!bDefaultYes)
+        box.setEscapeButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
+}
+
+bool CLoaderDlg::ChooseFile(const std::string& strCurrent, std::string& strChosen)
+{
+    // The dialog opens where the current file lies, firmware files first.
+    QStringList filters;
+    for (const CFileFilter& filter : kFirmwareFilters)
+        filters << QStringLiteral("%1 (%2)").arg(Text(filter.pName), Text(filter.pPatterns));
+    const QString strCurrentPath = Text(strCurrent);
+    const QString strFolder = strCurrentPath.isEmpty() ? QString() : QFileInfo(strCurrentPath).absolutePath();
+    const QString strPath =
+        QFileDialog::getOpenFileName(this, QString(), strFolder, filters.join(QStringLiteral(";;")));
+    strChosen = strPath.toStdString();
+    return !strPath.isEmpty();
+}
+
+void CLoaderDlg::StartTimer(ETimer eTimer, int nMs)
+{
+    Timer(eTimer)->start(nMs);
+}
+
+void CLoaderDlg::StopTimer(ETimer eTimer)
+{
+    Timer(eTimer)->stop();
+}
+
+void CLoaderDlg::ClearLog()
+{
+    m_richLog->ClearLog();
+}
+
+void CLoaderDlg::AppendToLog(const CLogAppend& append)
+{
+    m_richLog->Append(append);
+}
+
 void CLoaderDlg::AppendLog(const std::string& strText, int nColour)
 {
-    m_richLog->AppendLog(strText, nColour);
+    m_model.AppendLogs({CLogPiece {strText, nColour}});
 }
 
-void CLoaderDlg::AppendLogs(const std::vector<CLogPiece>& pieces)
+void CLoaderDlg::SetProgressRange(int nMax)
 {
-    m_richLog->AppendLogs(pieces);
+    m_progress->setRange(0, nMax);
 }
 
-void CLoaderDlg::BeginProgress(int nCount)
+void CLoaderDlg::SetProgressPos(int nPos)
 {
-    const int nRange = nCount & 0xFFFF;
-    // A range of 0 to 0 would make the bar a busy indicator.
-    m_progress->setRange(0, std::max(nRange, 1));
-    m_progress->setValue(0);
-}
-
-void CLoaderDlg::StepProgress(int nSteps)
-{
-    m_progress->setValue(std::min(m_progress->value() + nSteps, m_progress->maximum()));
+    m_progress->setValue(nPos);
 }
 
 void CLoaderDlg::ShowProgress(bool bShow)
 {
-    if (!bShow)
-        m_progress->setValue(0);
     m_progress->setVisible(bShow);
 }
 
-void CLoaderDlg::OnRunStateChanged(bool bRunning)
+void CLoaderDlg::FlushReports()
 {
-    m_btnStart->setText(bRunning ? kCancelText : kStartText);
-    if (!bRunning)
-        RefreshPortItems();  // a search of the run may have numbered new devices
+    m_view.Flush();
 }
 
-void CLoaderDlg::OnPortButtonState(bool bOpen)
+void CLoaderDlg::CloseWindow()
 {
-    m_btnOpenPort->setText(bOpen ? kClosePortText : kOpenPortText);
-}
-
-void CLoaderDlg::ShowMessage(const std::string& strText)
-{
-    QMessageBox box(QMessageBox::NoIcon, BoxCaption(), QString::fromStdString(strText), QMessageBox::Ok, this);
-    box.exec();
-}
-
-bool CLoaderDlg::AskQuestion(const std::string& strText)
-{
-    QMessageBox box(QMessageBox::Question, BoxCaption(), QString::fromStdString(strText),
-                    QMessageBox::Yes | QMessageBox::No, this);
-    box.setDefaultButton(QMessageBox::Yes);
-    return box.exec() == QMessageBox::Yes;
-}
-
-void CLoaderDlg::OnOK()
-{
-    // A bad edit is reported and stops the exchange there; the press still
-    // counts, with what was read, so that "&Cancel" always stops a run.
-    UpdateData(true);
-    CRunInputs inputs;
-    inputs.strFilePath = m_strFilePath;
-    inputs.port = PortChoice(true);
-    inputs.nBurnType = m_nBurnType;
-    inputs.bChipTypeCheck = m_bChipTypeCheck;
-    inputs.nVerMajor = m_nVerMajor;
-    inputs.nVerMinor = m_nVerMinor;
-    inputs.nVerPatch = m_nVerPatch;
-    inputs.strSupportVersion = m_settings.strSupportVersion;
-    // Starts a run, asks a running one to stop, or (while one is stopping) nothing.
-    m_loader.OnStartButton(inputs);
+    QDialog::reject();
 }
 
 void CLoaderDlg::accept()
 {
-    OnOK();
+    m_model.OnStartButton();
 }
 
-void CLoaderDlg::OnSelectFile()
+void CLoaderDlg::reject()
 {
-    UpdateData(true);
-    // The dialog opens where the current file lies, firmware files first.
-    const QString strCurrent = QString::fromStdString(m_strFilePath);
-    const QString strFolder = strCurrent.isEmpty() ? QString() : QFileInfo(strCurrent).absolutePath();
-    const QString strPath = QFileDialog::getOpenFileName(this, QString(), strFolder, kFileFilters);
-    if (strPath.isEmpty())
-        return;
-    m_strFilePath = strPath.toStdString();
-    UpdateData(false);
-}
-
-void CLoaderDlg::OnOpenClosePort()
-{
-    if (!UpdateData(true))
-        return;
-    if (m_loader.OnOpenClosePort(PortChoice(false)))
-        SaveSettings(m_profile, CurrentSettings(), m_view);
-    UpdateData(false);
-}
-
-int CLoaderDlg::TimerInterval() const
-{
-    return std::max(m_nTimeInterval, kMinTimerMs);
-}
-
-void CLoaderDlg::OnAutoSend()
-{
-    m_bAutoSending = !m_bAutoSending;
-    m_btnAutoSend->setText(m_bAutoSending ? kStopSendText : kAutoSendText);
-    if (!m_bAutoSending) {
-        m_timerAutoSend->stop();
-        return;
-    }
-    OnAutoSendTimer();
-}
-
-void CLoaderDlg::OnAutoSendTimer()
-{
-    m_timerAutoSend->stop();
-    if (!m_bAutoSending)
-        return;
-    OnManualSend();
-    // The period follows the interval edit as it is now.
-    m_timerAutoSend->start(TimerInterval());
-}
-
-void CLoaderDlg::OnReceive()
-{
-    m_bReceiving = !m_bReceiving;
-    m_btnReceive->setText(m_bReceiving ? kStopReceiveText : kReceiveText);
-    if (m_bReceiving)
-        m_timerReceive->start(TimerInterval());
-    else
-        m_timerReceive->stop();
-}
-
-void CLoaderDlg::OnTimer()
-{
-    m_timerReceive->stop();
-    if (!m_bReceiving)
-        return;
-    m_loader.PollReceive();  // takes what has arrived; never waits
-    m_timerReceive->start(TimerInterval());
-}
-
-void CLoaderDlg::OnManualSend()
-{
-    m_loader.ManualSend(m_strSend, SelectedIndex(m_cbSendMode) == 1 ? 1 : 0);
-}
-
-void CLoaderDlg::OnClear()
-{
-    m_view.Flush();
-    m_richLog->ClearLog();
-}
-
-void CLoaderDlg::OnParamChange()
-{
-    UpdateData(true);
-}
-
-void CLoaderDlg::OnBurnTypeFirmware()
-{
-    m_checkChipType->setEnabled(false);
-}
-
-void CLoaderDlg::OnBurnTypeProgram()
-{
-    m_checkChipType->setEnabled(true);
+    m_model.OnCloseRequest();
 }
 
 bool CLoaderDlg::eventFilter(QObject* pObject, QEvent* pEvent)
@@ -721,7 +594,7 @@ bool CLoaderDlg::eventFilter(QObject* pObject, QEvent* pEvent)
     if (pObject == m_editSend && pEvent->type() == QEvent::KeyPress) {
         const auto* pKey = static_cast<QKeyEvent*>(pEvent);
         if (pKey->key() == Qt::Key_Return || pKey->key() == Qt::Key_Enter) {
-            OnManualSend();
+            m_model.OnManualSend();
             return true;
         }
     }
@@ -744,24 +617,18 @@ void CLoaderDlg::dropEvent(QDropEvent* pEvent)
 
 void CLoaderDlg::OnDropFiles(const QList<QUrl>& urls)
 {
-    if (urls.size() != 1) {
-        m_view.AppendLog(fmt::format("## Drop one firmware file at a time: {} files were dropped.\r\n", urls.size()),
-                         kLogRed);
-        return;
+    std::vector<CDroppedItem> items;
+    for (const QUrl& url : urls) {
+        CDroppedItem item;
+        item.strShown = url.toDisplayString().toStdString();
+        if (url.isLocalFile()) {
+            const QString strPath = url.toLocalFile();
+            item.strLocalPath = strPath.toStdString();
+            item.bFolder = QFileInfo(strPath).isDir();
+        }
+        items.push_back(std::move(item));
     }
-    const QUrl& url = urls.front();
-    if (!url.isLocalFile()) {
-        m_view.AppendLog(
-            fmt::format("## Only a local file can be dropped: {}\r\n", url.toDisplayString().toStdString()), kLogRed);
-        return;
-    }
-    const QString strPath = url.toLocalFile();
-    if (QFileInfo(strPath).isDir()) {
-        m_view.AppendLog(fmt::format("## Not a file: {}\r\n", strPath.toStdString()), kLogRed);
-        return;
-    }
-    // The edit has no change handler: the path is read at the next exchange.
-    m_editFilePath->setText(strPath);
+    m_model.OnDropFiles(items);
 }
 
 void CLoaderDlg::contextMenuEvent(QContextMenuEvent* pEvent)
@@ -772,66 +639,4 @@ void CLoaderDlg::contextMenuEvent(QContextMenuEvent* pEvent)
         CAboutDlg about(this);
         about.exec();
     }
-}
-
-void CLoaderDlg::reject()
-{
-    if (m_bClosing || m_bAskingToClose)
-        return;  // already waiting for the run to stop, or for the answer
-    if (!m_loader.IsIdle()) {
-        // Stopping leaves the device half-written in IAP mode: the operator decides.
-        m_bAskingToClose = true;
-        const bool bStop = AskToStopAndClose();
-        m_bAskingToClose = false;
-        if (!bStop)
-            return;
-    }
-    if (!m_loader.IsIdle()) {
-        m_bClosing = true;
-        m_loader.RequestStop();
-        m_timerClose->start();
-        return;
-    }
-    FinishClose();
-}
-
-bool CLoaderDlg::AskToStopAndClose()
-{
-    QMessageBox box(QMessageBox::Question, BoxCaption(), QString::fromUtf8(kStopAndCloseQuestion),
-                    QMessageBox::Yes | QMessageBox::No, this);
-    box.setDefaultButton(QMessageBox::No);
-    box.setEscapeButton(QMessageBox::No);
-    return box.exec() == QMessageBox::Yes;
-}
-
-void CLoaderDlg::OnCloseTimer()
-{
-    if (!m_loader.IsIdle())
-        return;
-    m_timerClose->stop();
-    m_bClosing = false;
-    FinishClose();
-}
-
-void CLoaderDlg::FinishClose()
-{
-    m_loader.WaitForRun();  // idle: the worker has made its last call
-    m_view.Flush();
-    OnDestroy();
-    QDialog::reject();
-}
-
-void CLoaderDlg::OnDestroy()
-{
-    m_bDestroyed = true;
-    m_timerReceive->stop();
-    m_timerAutoSend->stop();
-    // Every edit counts, also the ones without a change handler; the window
-    // is going away, so an edit without a number keeps its last value quietly.
-    ReadControlsQuietly();
-    SaveSettings(m_profile, CurrentSettings(), m_view);
-    if (!SavePortMap(m_profile, m_loader.ComPorts()))
-        m_view.AppendLog("## Cannot write the port map to the settings file.\r\n", kLogRed);
-    if (m_loader.ClosePortWhenIdle())
-        m_view.OnPortButtonState(false);
 }

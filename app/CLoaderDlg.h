@@ -1,7 +1,7 @@
 #pragma once
-// The desktop dialog: a thin view over the engine. It lays out the
-// controls, exchanges their values with its members, hands the engine a
-// snapshot of them when the operator acts, and shows what the engine reports.
+// The desktop dialog: a thin Qt view over the dialog model. It lays out the
+// controls, turns them into the model's plain values and back, hands the
+// operator's input to the model, and carries out what the model asks of a view.
 #include <string>
 #include <vector>
 
@@ -10,9 +10,7 @@
 #include "app/CQtLoaderView.h"
 #include "app/LogPanel.h"
 #include "app/PortComboBox.h"
-#include "settings/Settings.h"
-#include "download/CLoader.h"
-#include "settings/ProfileFile.h"
+#include "dialog/CDialogModel.h"
 
 class QCheckBox;
 class QComboBox;
@@ -24,37 +22,23 @@ class QScrollArea;
 class QTimer;
 class QUrl;
 
-class CLoaderDlg : public QDialog {
+class CLoaderDlg : public QDialog, private CDialogView {
     Q_OBJECT
 public:
     explicit CLoaderDlg(QWidget* pParent = nullptr);
     ~CLoaderDlg() override;
 
-    // Moves values between the controls and the members: true reads the
-    // controls (stopping at the first edit without an integer, which gets a
-    // box and the focus), false writes the members into the controls.
-    bool UpdateData(bool bSaveAndValidate = true);
-
-    // The log and the progress bar, on the UI thread.
+    // The log, on the UI thread: the engine's pieces as they reach the model.
     void AppendLog(const std::string& strText, int nColour);
-    void AppendLogs(const std::vector<CLogPiece>& pieces);
-    void BeginProgress(int nCount);
-    void StepProgress(int nSteps = 1);
-    void ShowProgress(bool bShow);
-    // The start button's and the port button's texts.
-    void OnRunStateChanged(bool bRunning);
-    void OnPortButtonState(bool bOpen);
-    // Modal boxes with the program's caption.
-    void ShowMessage(const std::string& strText);
-    bool AskQuestion(const std::string& strText);
 
     // What the engine reports through; any thread may call it.
     CLoaderView& View() { return m_view; }
+    // Where the engine's reports go once on the UI thread.
+    CDialogModel& Model() { return m_model; }
     // The executable's name without extension.
     static QString BoxCaption();
 
     // The start button, also the Enter key.
-    void OnOK();
     void accept() override;
     // Esc and the close box: a run is stopped first, the window staying responsive.
     void reject() override;
@@ -70,40 +54,30 @@ private:
     void CreateControls();
     // The window's size: the page's, or what a smaller screen has room for.
     void FitToScreen();
-    void InitDialog();
-    void OnSelectFile();
-    // One local file dropped becomes the path; anything else is refused in the log.
     void OnDropFiles(const QList<QUrl>& urls);
-    void OnOpenClosePort();
-    void OnAutoSend();
-    void OnAutoSendTimer();
-    void OnReceive();
-    void OnTimer();
-    void OnManualSend();
-    void OnClear();
-    void OnParamChange();
-    void OnBurnTypeFirmware();
-    void OnBurnTypeProgram();
-    // The question before a close stops a run; true for "Yes".
-    bool AskToStopAndClose();
-    void OnCloseTimer();
-    void FinishClose();
-    // Saves the settings and the port map, closes the port button's port.
-    void OnDestroy();
+    QWidget* Control(EControl eControl) const;
+    QTimer* Timer(ETimer eTimer) const;
 
-    void ApplySettings(const CSettings& settings);
-    CSettings CurrentSettings() const;
-    // Texts of the line settings: the combos' own texts for a run, the
-    // selected items' texts for the port button.
-    CPortChoice PortChoice(bool bTypedTexts) const;
-    void RefreshPortItems();
-    int TimerInterval() const;
-    bool ReadInt(QLineEdit* pEdit, int& nValue, bool bReport);
-    // The reading half of UpdateData; see ReadControlsQuietly.
-    bool ReadControls(bool bReport);
-    // Reads every control without a box: an edit without an integer keeps
-    // its member's value, the others are read all the same.
-    void ReadControlsQuietly();
+    // CDialogView
+    CDialogControls ReadControls() const override;
+    void WriteFields(const CDialogFields& fields) override;
+    void SelectComboItems(const CComboSelection& combos) override;
+    void SetPortItems(const std::vector<std::string>& items) override;
+    void SetControlText(EControl eControl, const std::string& strText) override;
+    void EnableControl(EControl eControl, bool bEnable) override;
+    void FocusControl(EControl eControl) override;
+    void ShowBox(const std::string& strText, EBoxIcon eIcon) override;
+    bool AskQuestion(const std::string& strText, bool bDefaultYes) override;
+    bool ChooseFile(const std::string& strCurrent, std::string& strChosen) override;
+    void StartTimer(ETimer eTimer, int nMs) override;
+    void StopTimer(ETimer eTimer) override;
+    void ClearLog() override;
+    void AppendToLog(const CLogAppend& append) override;
+    void SetProgressRange(int nMax) override;
+    void SetProgressPos(int nPos) override;
+    void ShowProgress(bool bShow) override;
+    void FlushReports() override;
+    void CloseWindow() override;
 
     QScrollArea* m_scroll = nullptr;
     QWidget* m_pPage = nullptr;  // holds every control
@@ -138,29 +112,8 @@ private:
     QTimer* m_timerAutoSend = nullptr;
     QTimer* m_timerClose = nullptr;
 
-    // The exchanged members.
-    std::string m_strFilePath;
-    int m_nFrameLen = 1024;
-    int m_nTimeInterval = 1000;
-    int m_nRepeatTimes = 1;
-    std::string m_strSend;
-    int m_nVerMajor = 0;
-    int m_nVerMinor = 0;
-    int m_nVerPatch = 0;
-    int m_nBurnType = 0;
-    int m_bChipTypeCheck = 0;
-
-    CSettings m_settings;
-    bool m_bExchanging = false;
-    bool m_bReceiving = false;
-    bool m_bAutoSending = false;
-    bool m_bClosing = false;
-    bool m_bAskingToClose = false;
-    bool m_bDestroyed = false;
-
-    // The view outlives the engine: a finishing worker still reports to it.
+    // The view outlives the model and its engine: a finishing worker still
+    // reports to it.
     CQtLoaderView m_view;
-    CLoader m_loader;
-    // The settings file this dialog reads and writes.
-    CProfileFile m_profile;
+    CDialogModel m_model;
 };

@@ -5,7 +5,6 @@
 #include <QThread>
 
 #include "app/CLoaderDlg.h"
-#include "app/LogPanel.h"
 
 CQtLoaderView::CQtLoaderView(CLoaderDlg& dlg) : m_dlg(dlg) {}
 
@@ -70,7 +69,7 @@ void CQtLoaderView::Flush()
             }
         }
         if (!pieces.empty())
-            m_dlg.AppendLogs(pieces);
+            m_dlg.Model().AppendLogs(pieces);
         else
             Apply(event, nSteps);
     }
@@ -80,11 +79,11 @@ void CQtLoaderView::Apply(const CEvent& event, int nSteps)
 {
     switch (event.kind) {
     case EKind::kLog: break;
-    case EKind::kBeginProgress: m_dlg.BeginProgress(event.n); break;
-    case EKind::kStepProgress: m_dlg.StepProgress(nSteps); break;
-    case EKind::kShowProgress: m_dlg.ShowProgress(event.n != 0); break;
-    case EKind::kRunState: m_dlg.OnRunStateChanged(event.n != 0); break;
-    case EKind::kPortState: m_dlg.OnPortButtonState(event.n != 0); break;
+    case EKind::kBeginProgress: m_dlg.Model().BeginProgress(event.n); break;
+    case EKind::kStepProgress: m_dlg.Model().StepProgress(nSteps); break;
+    case EKind::kShowProgress: m_dlg.Model().ShowProgress(event.n != 0); break;
+    case EKind::kRunState: m_dlg.Model().OnRunStateChanged(event.n != 0); break;
+    case EKind::kPortState: m_dlg.Model().OnPortButtonState(event.n != 0); break;
     case EKind::kBox:
     case EKind::kQuestion: {
         const bool bYes = ShowBox(event.kind, event.strText);
@@ -100,8 +99,8 @@ void CQtLoaderView::Apply(const CEvent& event, int nSteps)
 bool CQtLoaderView::ShowBox(EKind kind, const std::string& strText)
 {
     if (kind == EKind::kQuestion)
-        return m_dlg.AskQuestion(strText);
-    m_dlg.ShowMessage(strText);
+        return m_dlg.Model().AskYesNo(strText);
+    m_dlg.Model().ShowMessageBox(strText);
     return true;
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 // The engine's view inside the dialog. Calls may come from the run's worker
-// or from the UI thread; all of them reach the dialog on the UI thread, in
-// the order they were made. Log pieces and progress steps are queued and
+// or from the UI thread; all of them reach the dialog model on the UI thread,
+// in the order they were made. Log pieces and progress steps are queued and
 // carried out in batches; a box or a question blocks its caller until the
 // operator has answered. On the UI thread itself everything happens at once.
 #include <condition_variable>
@@ -33,8 +33,8 @@ public:
 
     // UI thread: carries out everything queued so far.
     Q_INVOKABLE void Flush();
-    // The dialog is going away: nothing more reaches it, and a caller waiting
-    // for an answer gets "No" at once.
+    // The dialog is going away: nothing more reaches the model, and a caller
+    // waiting for an answer gets "No" at once.
     void Detach();
 
 private:
