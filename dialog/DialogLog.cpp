@@ -208,20 +208,18 @@ CLogAppend CLogContent::Append(const std::vector<CLogPiece>& pieces)
 {
     // Only the newest bytes of the batch can show: older pieces are skipped
     // and the oldest kept one is cut before anything else is done with it.
+    // The window holds more than the log keeps, so a line end split at its
+    // start never shows either way.
     size_t nFirst = pieces.size();
     size_t nBytes = 0;
     while (nFirst > 0 && nBytes < kByteWindow)
         nBytes += pieces[--nFirst].strText.size();
-    if (nFirst > 0 && nBytes <= kByteWindow)
-        m_bPendingCr = pieces[nFirst - 1].strText.ends_with('\r');
     CLogAppend append;
     std::string strNew;
     for (size_t i = nFirst; i < pieces.size(); ++i) {
         std::string_view text = pieces[i].strText;
         if (i == nFirst && nBytes > kByteWindow) {
-            const size_t nSkip = nBytes - kByteWindow;
-            m_bPendingCr = text[nSkip - 1] == '\r';
-            text.remove_prefix(nSkip);
+            text.remove_prefix(nBytes - kByteWindow);
             while (!text.empty() && IsContinuation(text.front()))
                 text.remove_prefix(1);
         }
