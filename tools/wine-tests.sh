@@ -5,6 +5,11 @@
 # programs talk to through a COM port) and vantrel-cli (to compare logs with).
 # Each run makes a throw-away Wine prefix and removes it at the end.
 set -euo pipefail
+# The dialog's tests make windows, and the prefix's desktop, started by
+# wineboot, keeps the display it was started with: the whole run gets one.
+if [ -z "${DISPLAY:-}" ]; then
+    exec xvfb-run -a "$0" "$@"
+fi
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 build=${1:-build/win}

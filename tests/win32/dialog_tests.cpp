@@ -1,0 +1,359 @@
+// The Win32 dialog as the operator meets it: the real template and view on
+// a thread of their own, driven from the test's thread by window messages,
+// its boxes found and answered as windows. Runs go to vantrel-sim on the
+// COM port tests/win32/with-sim.sh maps (VANTREL_TEST_COM, one the port box
+// lists), which takes line time so that a long run can be cancelled.
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <windows.h>
+#include <commctrl.h>
+#include <richedit.h>
+#undef ReplaceFile
+
+#include <gtest/gtest.h>
+
+#include "WinFixtures.h"
+#include "common/ScopedEnv.h"
+#include "core/win32/WideText.h"
+#include "dialog/DialogControls.h"
+#include "winapp/CWinLoaderDlg.h"
+#include "winapp/resource.h"
+
+namespace {
+
+int TestComNumber()
+{
+    const char* pNumber = std::getenv("VANTREL_TEST_COM");
+    return pNumber != nullptr ? std::atoi(pNumber) : 0;
+}
+
+// Waits for a condition the dialog's thread brings about; false if it never
+// comes. The limit only ends a hung test.
+bool WaitFor(const std::function<bool()>& condition, DWORD nLimitMs = 30000)
+{
+    const ULONGLONG nEnd = ::GetTickCount64() + nLimitMs;
+    while (!condition()) {
+        if (::GetTickCount64() > nEnd)
+            return false;
+        ::Sleep(10);
+    }
+    return true;
+}
+
+std::string WindowText(HWND hWnd)
+{
+    const auto nLength = static_cast<int>(::SendMessageW(hWnd, WM_GETTEXTLENGTH, 0, 0));
+    std::wstring strText(static_cast<size_t>(nLength) + 1, L'\0');
+    const auto nRead = static_cast<int>(
+        ::SendMessageW(hWnd, WM_GETTEXT, static_cast<WPARAM>(nLength + 1), reinterpret_cast<LPARAM>(strText.data())));
+    strText.resize(static_cast<size_t>(nRead > 0 ? nRead : 0));
+    return WideToUtf8(strText);
+}
+
+// Intel HEX of data at nAddress (below 64K): 16-byte data records, the end record.
+std::string HexFile(uint16_t nAddress, const std::vector<uint8_t>& data)
+{
+    std::string strText;
+    char szByte[3];
+    for (size_t nOffset = 0; nOffset < data.size(); nOffset += 16) {
+        const size_t nCount = std::min<size_t>(16, data.size() - nOffset);
+        const unsigned nAt = nAddress + static_cast<unsigned>(nOffset);
+        std::vector<uint8_t> record = {static_cast<uint8_t>(nCount), static_cast<uint8_t>(nAt >> 8),
+                                       static_cast<uint8_t>(nAt & 0xFF), 0};
+        record.insert(record.end(), data.begin() + static_cast<ptrdiff_t>(nOffset),
+                      data.begin() + static_cast<ptrdiff_t>(nOffset + nCount));
+        uint8_t nSum = 0;
+        for (uint8_t n : record)
+            nSum = static_cast<uint8_t>(nSum + n);
+        record.push_back(static_cast<uint8_t>(0x100 - nSum));
+        strText += ':';
+        for (uint8_t n : record) {
+            std::snprintf(szByte, sizeof(szByte), "%02X", n);
+            strText += szByte;
+        }
+        strText += "\r\n";
+    }
+    return strText + ":00000001FF\r\n";
+}
+
+std::vector<uint8_t> Pattern(size_t nLength)
+{
+    std::vector<uint8_t> data(nLength);
+    for (size_t i = 0; i < nLength; ++i)
+        data[i] = static_cast<uint8_t>(7 + i * 31);
+    return data;
+}
+
+struct CFoundBox {
+    HWND hBox = nullptr;
+    std::string strCaption;
+    std::string strText;
+};
+
+// The dialog (modal, as vantrel.exe shows it) on a thread of its own, with a
+// settings file that permits every version and selects the test's port.
+class WinDialogTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_nCom = TestComNumber();
+        ASSERT_GT(m_nCom, 0) << "VANTREL_TEST_COM names the COM number the simulator's line is mapped to";
+        ASSERT_LE(m_nCom, 12) << "the dialog's port box lists COM1 to COM12";
+        ASSERT_FALSE(m_dir.Path().empty());
+        ASSERT_TRUE(
+            WriteBytes(m_dir.File("vantrel.Ini"),
+                       "[Port:]\r\nUsedTimes=1\r\nStopBit=0\r\nPortNum=0\r\nDataBit=3\r\nCsBit=2\r\nBaudRate=7\r\n"
+                       "SendType=1\r\nFrameLen=1024\r\nRepeatTimes=1\r\nTimeInterval=1000\r\n"
+                       "[update]\r\nsupportversion=*.*.*\r\n"));
+        m_pIni = std::make_unique<CScopedEnv>("VANTREL_INI", m_dir.File("vantrel.Ini"));
+
+        static bool s_bLoaded = false;
+        if (!s_bLoaded) {
+            INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
+            ASSERT_TRUE(::InitCommonControlsEx(&controls));
+            ASSERT_NE(::LoadLibraryW(L"riched20.dll"), nullptr);
+            s_bLoaded = true;
+        }
+        m_thread = std::thread([this] {
+            m_nThread = ::GetCurrentThreadId();
+            CWinLoaderDlg dlg;
+            dlg.DoModal(::GetModuleHandleW(nullptr));
+            m_bEnded = true;
+        });
+        ASSERT_TRUE(WaitFor([this] { return (m_hDlg = FindDialog()) != nullptr; })) << "the dialog never showed";
+        // The port box: the test's COM number, chosen as the operator would.
+        const HWND hPort = Item(EControl::kPort);
+        ::SendMessageW(hPort, CB_SETCURSEL, static_cast<WPARAM>(m_nCom - 1), 0);
+        ::SendMessageW(m_hDlg, WM_COMMAND, MAKEWPARAM(IDC_PORT, CBN_SELCHANGE), reinterpret_cast<LPARAM>(hPort));
+    }
+
+    void TearDown() override
+    {
+        if (m_thread.joinable()) {
+            if (m_hDlg && !m_bEnded)
+                ::PostMessageW(m_hDlg, WM_CLOSE, 0, 0);
+            // An idle dialog closes at once; a question about a run is answered Yes.
+            WaitFor([this] {
+                if (CFoundBox box = FindBox(); box.hBox)
+                    Answer(box, IDYES);
+                return m_bEnded.load();
+            });
+            m_thread.join();
+        }
+        m_pIni.reset();
+    }
+
+    HWND FindDialog() const
+    {
+        if (m_nThread == 0)
+            return nullptr;
+        struct CSearch {
+            HWND hFound = nullptr;
+        } search;
+        ::EnumThreadWindows(
+            m_nThread,
+            [](HWND hWnd, LPARAM lParam) -> BOOL {
+                wchar_t szClass[16] = {};
+                ::GetClassNameW(hWnd, szClass, 16);
+                if (std::wstring(szClass) == L"#32770" && ::GetDlgItem(hWnd, IDC_LOG) != nullptr) {
+                    reinterpret_cast<CSearch*>(lParam)->hFound = hWnd;
+                    return FALSE;
+                }
+                return TRUE;
+            },
+            reinterpret_cast<LPARAM>(&search));
+        return search.hFound;
+    }
+
+    // A visible box of the dialog's thread other than the dialog itself.
+    CFoundBox FindBox() const
+    {
+        struct CSearch {
+            HWND hDlg;
+            HWND hFound = nullptr;
+        } search {m_hDlg};
+        ::EnumThreadWindows(
+            m_nThread,
+            [](HWND hWnd, LPARAM lParam) -> BOOL {
+                auto* pSearch = reinterpret_cast<CSearch*>(lParam);
+                wchar_t szClass[16] = {};
+                ::GetClassNameW(hWnd, szClass, 16);
+                if (hWnd != pSearch->hDlg && std::wstring(szClass) == L"#32770" && ::IsWindowVisible(hWnd)) {
+                    pSearch->hFound = hWnd;
+                    return FALSE;
+                }
+                return TRUE;
+            },
+            reinterpret_cast<LPARAM>(&search));
+        CFoundBox box;
+        box.hBox = search.hFound;
+        if (box.hBox) {
+            box.strCaption = WindowText(box.hBox);
+            box.strText = WindowText(::GetDlgItem(box.hBox, 0xFFFF));  // a message box's text
+        }
+        return box;
+    }
+
+    static void Answer(const CFoundBox& box, int nButton)
+    {
+        ::PostMessageW(::GetDlgItem(box.hBox, nButton), BM_CLICK, 0, 0);
+    }
+
+    HWND Item(EControl eControl) const { return ::GetDlgItem(m_hDlg, static_cast<int>(eControl)); }
+    std::string Text(EControl eControl) const { return WindowText(Item(eControl)); }
+    // The rich edit keeps a line end as "\r" and gives it out as "\r\n";
+    // read as the model writes it.
+    std::string LogText() const
+    {
+        const std::string strText = Text(EControl::kLog);
+        std::string strLog;
+        for (size_t i = 0; i < strText.size(); ++i) {
+            if (strText[i] != '\r')
+                strLog += strText[i];
+            else if (i + 1 >= strText.size() || strText[i + 1] != '\n')
+                strLog += '\n';
+        }
+        return strLog;
+    }
+    // Posted, as a click is: the handler may raise a box and wait for it.
+    void Click(EControl eControl) const { ::PostMessageW(Item(eControl), BM_CLICK, 0, 0); }
+    void SetFile(const std::vector<uint8_t>& data)
+    {
+        const std::string strPath = m_dir.File("firmware.hex");
+        ASSERT_TRUE(WriteBytes(strPath, HexFile(0x1000, data)));
+        ::SendMessageW(Item(EControl::kFilePath), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(Utf8ToWide(strPath).c_str()));
+    }
+    bool ProgressShown() const { return ::IsWindowVisible(Item(EControl::kProgress)) != FALSE; }
+    bool LogEndsWith(const std::string& strEnd) const
+    {
+        const std::string strLog = LogText();
+        return strLog.size() >= strEnd.size() &&
+               strLog.compare(strLog.size() - strEnd.size(), strEnd.size(), strEnd) == 0;
+    }
+
+    int m_nCom = 0;
+    CWinTempDir m_dir;
+    std::unique_ptr<CScopedEnv> m_pIni;
+    std::thread m_thread;
+    std::atomic<DWORD> m_nThread {0};
+    std::atomic<bool> m_bEnded {false};
+    HWND m_hDlg = nullptr;
+};
+
+}  // namespace
+
+TEST_F(WinDialogTest, OpensWithItsControlsAsTheModelSetsThem)
+{
+    EXPECT_EQ(Text(EControl::kStart), kStartText);
+    EXPECT_EQ(Text(EControl::kOpenPort), kOpenPortText);
+    EXPECT_FALSE(ProgressShown());
+    // The port box lists the model's items in the model's order.
+    const HWND hPort = Item(EControl::kPort);
+    ASSERT_EQ(::SendMessageW(hPort, CB_GETCOUNT, 0, 0), static_cast<LRESULT>(ComboItems(EControl::kPort).size()));
+    EXPECT_EQ(::SendMessageW(hPort, CB_GETCURSEL, 0, 0), m_nCom - 1);
+    // The parity box's template sorts, but the items keep the model's order.
+    const HWND hParity = Item(EControl::kParity);
+    const std::vector<std::string> parity = ComboItems(EControl::kParity);
+    ASSERT_EQ(::SendMessageW(hParity, CB_GETCOUNT, 0, 0), static_cast<LRESULT>(parity.size()));
+    for (size_t i = 0; i < parity.size(); ++i) {
+        wchar_t szItem[64] = {};
+        ::SendMessageW(hParity, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(szItem));
+        EXPECT_EQ(WideToUtf8(szItem), parity[i]) << i;
+    }
+    // The about entry in the system menu.
+    const HMENU hSysMenu = ::GetSystemMenu(m_hDlg, FALSE);
+    ASSERT_NE(hSysMenu, nullptr);
+    wchar_t szAbout[64] = {};
+    ASSERT_GT(::GetMenuStringW(hSysMenu, IDM_ABOUTBOX, szAbout, 64, MF_BYCOMMAND), 0);
+    EXPECT_EQ(WideToUtf8(szAbout), "关于 Vantrel(&A)...");
+}
+
+TEST_F(WinDialogTest, DownloadShowsProgressDuringTheRunOnly)
+{
+    SetFile(Pattern(2048));
+    // Noted by the test's thread as the run goes: the progress bar's states.
+    Click(EControl::kStart);
+    ASSERT_TRUE(WaitFor([this] { return Text(EControl::kStart) == kCancelText; }, 10000)) << LogText();
+    bool bShownDuringRun = false;
+    int nHighest = 0;
+    const HWND hProgress = Item(EControl::kProgress);
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            if (Text(EControl::kStart) == kCancelText && ProgressShown()) {
+                bShownDuringRun = true;
+                nHighest = std::max(nHighest, static_cast<int>(::SendMessageW(hProgress, PBM_GETPOS, 0, 0)));
+            }
+            return Text(EControl::kStart) == kStartText;
+        },
+        60000))
+        << LogText();
+    EXPECT_TRUE(bShownDuringRun);
+    EXPECT_GT(nHighest, 0);
+    EXPECT_FALSE(ProgressShown());
+    EXPECT_EQ(::SendMessageW(hProgress, PBM_GETPOS, 0, 0), 0);
+    EXPECT_TRUE(LogEndsWith("-- Download successfully.\n")) << LogText();
+    EXPECT_NE(LogText().find("-- Verify successfully.\n"), std::string::npos) << LogText();
+    EXPECT_FALSE(FindBox().hBox) << FindBox().strText;
+    // The port was let go: the port button opens it again and closes it.
+    EXPECT_EQ(Text(EControl::kOpenPort), kOpenPortText);
+}
+
+TEST_F(WinDialogTest, CancelStopsARunMidway)
+{
+    SetFile(Pattern(32768));
+    Click(EControl::kStart);
+    const HWND hProgress = Item(EControl::kProgress);
+    ASSERT_TRUE(WaitFor([&] { return ::SendMessageW(hProgress, PBM_GETPOS, 0, 0) >= 3; }, 30000)) << LogText();
+    ASSERT_EQ(Text(EControl::kStart), kCancelText);
+    const LRESULT nMax = ::SendMessageW(hProgress, PBM_GETRANGE, FALSE, 0);
+    Click(EControl::kStart);
+    ASSERT_TRUE(WaitFor([this] { return Text(EControl::kStart) == kStartText; }, 30000)) << LogText();
+    EXPECT_LT(::SendMessageW(hProgress, PBM_GETPOS, 0, 0), nMax);
+    EXPECT_FALSE(ProgressShown());
+    const std::string strLog = LogText();
+    EXPECT_EQ(strLog.find("successfully"), std::string::npos) << strLog;
+    EXPECT_TRUE(LogEndsWith("## Download stopped before it finished: the device is still in IAP mode.\n")) << strLog;
+    // The run leaves the port open, and the port button says so; it closes it.
+    EXPECT_EQ(Text(EControl::kOpenPort), kClosePortText);
+    Click(EControl::kOpenPort);
+    EXPECT_TRUE(WaitFor([this] { return Text(EControl::kOpenPort) == kOpenPortText; })) << LogText();
+}
+
+TEST_F(WinDialogTest, PortButtonOpensAndClosesThePort)
+{
+    Click(EControl::kOpenPort);
+    ASSERT_TRUE(WaitFor([this] { return Text(EControl::kOpenPort) == kClosePortText; })) << LogText();
+    EXPECT_FALSE(FindBox().hBox) << FindBox().strText;
+    const std::string strOpened = "串口打开正常:COM" + std::to_string(m_nCom) + ",115200,8,N,1";
+    EXPECT_TRUE(LogEndsWith(strOpened)) << LogText();
+    Click(EControl::kOpenPort);
+    ASSERT_TRUE(WaitFor([this] { return Text(EControl::kOpenPort) == kOpenPortText; })) << LogText();
+    EXPECT_TRUE(LogEndsWith(strOpened + "串口关闭正常!\n")) << LogText();
+}
+
+TEST_F(WinDialogTest, ClosingDuringARunAsksAndNoKeepsItGoing)
+{
+    SetFile(Pattern(32768));
+    Click(EControl::kStart);
+    ASSERT_TRUE(WaitFor([this] { return Text(EControl::kStart) == kCancelText; }, 10000)) << LogText();
+    ::PostMessageW(m_hDlg, WM_CLOSE, 0, 0);
+    CFoundBox box;
+    ASSERT_TRUE(WaitFor([&] { return (box = FindBox()).hBox != nullptr; })) << LogText();
+    EXPECT_EQ(box.strCaption, "vantrel");
+    EXPECT_EQ(box.strText, kStopAndCloseQuestion);
+    Answer(box, IDNO);
+    ASSERT_TRUE(WaitFor([this] { return !FindBox().hBox; }));
+    EXPECT_FALSE(m_bEnded);
+    EXPECT_EQ(Text(EControl::kStart), kCancelText);
+    // Asked again, Yes stops the run and the window closes once it has ended.
+    ::PostMessageW(m_hDlg, WM_CLOSE, 0, 0);
+    ASSERT_TRUE(WaitFor([&] { return (box = FindBox()).hBox != nullptr; })) << LogText();
+    Answer(box, IDYES);
+    EXPECT_TRUE(WaitFor([this] { return m_bEnded.load(); }));
+}
