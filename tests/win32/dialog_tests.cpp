@@ -22,6 +22,7 @@
 #include "common/ScopedEnv.h"
 #include "core/win32/WideText.h"
 #include "dialog/DialogControls.h"
+#include "protocol/Checksums.h"
 #include "winapp/CWinLoaderDlg.h"
 #include "winapp/resource.h"
 
@@ -95,6 +96,9 @@ struct CFoundBox {
     std::string strCaption;
     std::string strText;
 };
+
+const char* const kRefusedBoxText = "状态返回失败，返回值为0xaa。";
+const char* const kDowngradeQuestion = "当前版本比原来的更老，是否继续升级?";
 
 // The dialog (modal, as vantrel.exe shows it) on a thread of its own, with a
 // settings file that permits every version and selects the test's port.
@@ -229,6 +233,13 @@ protected:
         ASSERT_TRUE(WriteBytes(strPath, HexFile(0x1000, data)));
         ::SendMessageW(Item(EControl::kFilePath), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(Utf8ToWide(strPath).c_str()));
     }
+    // Waits for the dialog's box (a message box or a question) and gives it.
+    CFoundBox WaitForBox() const
+    {
+        CFoundBox box;
+        WaitFor([&] { return (box = FindBox()).hBox != nullptr; });
+        return box;
+    }
     bool ProgressShown() const { return ::IsWindowVisible(Item(EControl::kProgress)) != FALSE; }
     bool LogEndsWith(const std::string& strEnd) const
     {
@@ -245,6 +256,9 @@ protected:
     std::atomic<bool> m_bEnded {false};
     HWND m_hDlg = nullptr;
 };
+
+// The same dialog before a simulator that refuses the first identify.
+class WinDialogRefusingDeviceTest : public WinDialogTest {};
 
 }  // namespace
 
@@ -356,4 +370,90 @@ TEST_F(WinDialogTest, ClosingDuringARunAsksAndNoKeepsItGoing)
     ASSERT_TRUE(WaitFor([&] { return (box = FindBox()).hBox != nullptr; })) << LogText();
     Answer(box, IDYES);
     EXPECT_TRUE(WaitFor([this] { return m_bEnded.load(); }));
+}
+
+TEST_F(WinDialogTest, DowngradeQuestionAnsweredNoThenYes)
+{
+    // A program of version 0.0.0 over the device's 1.0.0: the run asks first.
+    const std::vector<uint8_t> data = Pattern(256);
+    SetFile(data);
+    Click(EControl::kProgram);
+    ASSERT_TRUE(WaitFor([this] { return ::IsDlgButtonChecked(m_hDlg, static_cast<int>(EControl::kProgram)); }));
+
+    Click(EControl::kStart);
+    CFoundBox box = WaitForBox();
+    ASSERT_TRUE(box.hBox) << LogText();
+    EXPECT_EQ(box.strCaption, "vantrel");
+    EXPECT_EQ(box.strText, kDowngradeQuestion);
+    // The run waits for the answer: its last line is still the version's.
+    ::Sleep(300);
+    EXPECT_TRUE(LogEndsWith("##  当前芯片应用程序版本：1.0.0 !\n")) << LogText();
+    Answer(box, IDNO);
+    ASSERT_TRUE(WaitFor([this] { return Text(EControl::kStart) == kStartText; })) << LogText();
+    EXPECT_TRUE(LogEndsWith("##  the Verion is too old not to update IAP !\n")) << LogText();
+    EXPECT_FALSE(FindBox().hBox);
+    // Nothing holds the port: the port button opens it.
+    EXPECT_EQ(Text(EControl::kOpenPort), kOpenPortText);
+
+    Click(EControl::kStart);
+    box = WaitForBox();
+    ASSERT_TRUE(box.hBox) << LogText();
+    EXPECT_EQ(box.strText, kDowngradeQuestion);
+    Answer(box, IDYES);
+    ASSERT_TRUE(WaitFor([this] { return LogEndsWith("-- Download successfully.\n"); }, 60000)) << LogText();
+    EXPECT_FALSE(FindBox().hBox);
+}
+
+TEST_F(WinDialogTest, TerminalSendIsAnsweredByTheFarEnd)
+{
+    // An identify frame typed in hexadecimal: the device echoes the frame's
+    // free bytes ("Hi") and adds its version (1.0.0, the zeros dropped) and
+    // its status 0x55 ('U'); the reply comes back through the receive timer.
+    uint8_t frame[10] = {0xFE, 0x03, 'H', 'i', 0, 0, 0, 0, 0, 0};
+    const uint16_t nCrc = Crc16(frame, 8);
+    frame[8] = static_cast<uint8_t>(nCrc >> 8);
+    frame[9] = static_cast<uint8_t>(nCrc);
+    std::string strHex;
+    char szByte[4];
+    for (uint8_t n : frame) {
+        std::snprintf(szByte, sizeof(szByte), "%02X ", n);
+        strHex += szByte;
+    }
+    ::SendMessageW(Item(EControl::kTimeInterval), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"50"));
+    Click(EControl::kOpenPort);
+    ASSERT_TRUE(WaitFor([this] { return Text(EControl::kOpenPort) == kClosePortText; })) << LogText();
+    Click(EControl::kReceive);
+    ASSERT_TRUE(WaitFor([this] { return Text(EControl::kReceive) == kStopReceiveText; })) << LogText();
+    const HWND hMode = Item(EControl::kSendMode);
+    ::SendMessageW(hMode, CB_SETCURSEL, 1, 0);
+    ::SendMessageW(m_hDlg, WM_COMMAND, MAKEWPARAM(static_cast<int>(EControl::kSendMode), CBN_SELCHANGE),
+                   reinterpret_cast<LPARAM>(hMode));
+    ::SendMessageW(Item(EControl::kSend), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(Utf8ToWide(strHex).c_str()));
+    Click(EControl::kManualSend);
+    EXPECT_TRUE(WaitFor([this] { return LogText().find("Hi\x01U") != std::string::npos; })) << LogText();
+
+    Click(EControl::kReceive);
+    ASSERT_TRUE(WaitFor([this] { return Text(EControl::kReceive) == kReceiveText; })) << LogText();
+    Click(EControl::kOpenPort);
+    EXPECT_TRUE(WaitFor([this] { return Text(EControl::kOpenPort) == kOpenPortText; })) << LogText();
+}
+
+TEST_F(WinDialogRefusingDeviceTest, RefusedIdentifyRaisesABoxThatHoldsTheRunUntilAnswered)
+{
+    const std::vector<uint8_t> data = Pattern(256);
+    SetFile(data);
+    Click(EControl::kStart);
+    const CFoundBox box = WaitForBox();
+    ASSERT_TRUE(box.hBox) << LogText();
+    EXPECT_EQ(box.strCaption, "vantrel");
+    EXPECT_EQ(box.strText, kRefusedBoxText);
+    // While the box is up, the run has not gone on to its next line.
+    ::Sleep(300);
+    EXPECT_EQ(LogText().find("cmdcheckid"), std::string::npos) << LogText();
+    EXPECT_EQ(Text(EControl::kStart), kCancelText);
+    Answer(box, IDOK);
+    // Not an end: the query finds the device and the download goes through.
+    ASSERT_TRUE(WaitFor([this] { return LogEndsWith("-- Download successfully.\n"); }, 60000)) << LogText();
+    EXPECT_NE(LogText().find("##  cmdcheckid fail!\n"), std::string::npos) << LogText();
+    EXPECT_FALSE(FindBox().hBox);
 }
