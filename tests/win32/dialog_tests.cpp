@@ -97,6 +97,47 @@ struct CFoundBox {
     std::string strText;
 };
 
+// The window as the screen shows it, saved as a 24-bit BMP file: the
+// screenshot run's picture (tools/wine-screenshot.sh).
+bool SaveWindowPicture(HWND hWnd, const std::string& strPath)
+{
+    RECT rect = {};
+    if (!::GetWindowRect(hWnd, &rect))
+        return false;
+    const int nWidth = rect.right - rect.left;
+    const int nHeight = rect.bottom - rect.top;
+    const HDC hScreen = ::GetDC(nullptr);
+    const HDC hMemory = ::CreateCompatibleDC(hScreen);
+    const HBITMAP hBitmap = ::CreateCompatibleBitmap(hScreen, nWidth, nHeight);
+    const HGDIOBJ hOld = ::SelectObject(hMemory, hBitmap);
+    ::BitBlt(hMemory, 0, 0, nWidth, nHeight, hScreen, rect.left, rect.top, SRCCOPY);
+    ::SelectObject(hMemory, hOld);
+    BITMAPINFOHEADER info = {};
+    info.biSize = sizeof(info);
+    info.biWidth = nWidth;
+    info.biHeight = nHeight;
+    info.biPlanes = 1;
+    info.biBitCount = 24;
+    info.biCompression = BI_RGB;
+    const size_t nRow = (static_cast<size_t>(nWidth) * 3 + 3) & ~size_t {3};
+    std::string strPixels(nRow * static_cast<size_t>(nHeight), '\0');
+    const int nRows = ::GetDIBits(hMemory, hBitmap, 0, static_cast<UINT>(nHeight), strPixels.data(),
+                                  reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS);
+    ::DeleteObject(hBitmap);
+    ::DeleteDC(hMemory);
+    ::ReleaseDC(nullptr, hScreen);
+    if (nRows != nHeight)
+        return false;
+    BITMAPFILEHEADER header = {};
+    header.bfType = 0x4D42;  // "BM"
+    header.bfOffBits = sizeof(header) + sizeof(info);
+    header.bfSize = static_cast<DWORD>(header.bfOffBits + strPixels.size());
+    std::string strFile(reinterpret_cast<const char*>(&header), sizeof(header));
+    strFile.append(reinterpret_cast<const char*>(&info), sizeof(info));
+    strFile += strPixels;
+    return WriteBytes(strPath, strFile);
+}
+
 const char* const kRefusedBoxText = "状态返回失败，返回值为0xaa。";
 const char* const kDowngradeQuestion = "当前版本比原来的更老，是否继续升级?";
 
@@ -297,11 +338,16 @@ TEST_F(WinDialogTest, DownloadShowsProgressDuringTheRunOnly)
     bool bShownDuringRun = false;
     int nHighest = 0;
     const HWND hProgress = Item(EControl::kProgress);
+    // The screenshot run takes its picture halfway through the blocks.
+    const char* pPicture = std::getenv("VANTREL_SCREENSHOT");
+    bool bPictureTaken = false;
     ASSERT_TRUE(WaitFor(
         [&] {
             if (Text(EControl::kStart) == kCancelText && ProgressShown()) {
                 bShownDuringRun = true;
                 nHighest = std::max(nHighest, static_cast<int>(::SendMessageW(hProgress, PBM_GETPOS, 0, 0)));
+                if (pPicture && !bPictureTaken && nHighest * 2 >= ::SendMessageW(hProgress, PBM_GETRANGE, FALSE, 0))
+                    bPictureTaken = SaveWindowPicture(m_hDlg, pPicture);
             }
             return Text(EControl::kStart) == kStartText;
         },
@@ -309,6 +355,7 @@ TEST_F(WinDialogTest, DownloadShowsProgressDuringTheRunOnly)
         << LogText();
     EXPECT_TRUE(bShownDuringRun);
     EXPECT_GT(nHighest, 0);
+    EXPECT_TRUE(!pPicture || bPictureTaken) << pPicture;
     EXPECT_FALSE(ProgressShown());
     EXPECT_EQ(::SendMessageW(hProgress, PBM_GETPOS, 0, 0), 0);
     EXPECT_TRUE(LogEndsWith("-- Download successfully.\n")) << LogText();
