@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <thread>
@@ -14,6 +15,8 @@
 #include <windows.h>
 #include <commctrl.h>
 #include <richedit.h>
+#include <shellapi.h>
+#include <shlobj.h>
 #undef ReplaceFile
 
 #include <gtest/gtest.h>
@@ -136,6 +139,25 @@ bool SaveWindowPicture(HWND hWnd, const std::string& strPath)
     strFile.append(reinterpret_cast<const char*>(&info), sizeof(info));
     strFile += strPixels;
     return WriteBytes(strPath, strFile);
+}
+
+// A drop of these paths as the shell hands it over: a DROPFILES record and
+// the paths as UTF-16, each ended by a zero and the list by another. The
+// window that takes WM_DROPFILES frees it (DragFinish).
+HDROP DropOf(const std::vector<std::string>& paths)
+{
+    std::wstring strList;
+    for (const std::string& strPath : paths)
+        strList += Utf8ToWide(strPath) + L'\0';
+    strList += L'\0';
+    const size_t nBytes = sizeof(DROPFILES) + strList.size() * sizeof(wchar_t);
+    const HGLOBAL hDrop = ::GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, nBytes);
+    auto* pDrop = static_cast<DROPFILES*>(::GlobalLock(hDrop));
+    pDrop->pFiles = sizeof(DROPFILES);
+    pDrop->fWide = TRUE;
+    std::memcpy(reinterpret_cast<char*>(pDrop) + sizeof(DROPFILES), strList.data(), strList.size() * sizeof(wchar_t));
+    ::GlobalUnlock(hDrop);
+    return static_cast<HDROP>(hDrop);
 }
 
 const char* const kRefusedBoxText = "状态返回失败，返回值为0xaa。";
@@ -503,4 +525,42 @@ TEST_F(WinDialogRefusingDeviceTest, RefusedIdentifyRaisesABoxThatHoldsTheRunUnti
     ASSERT_TRUE(WaitFor([this] { return LogEndsWith("-- Download successfully.\n"); }, 60000)) << LogText();
     EXPECT_NE(LogText().find("##  cmdcheckid fail!\n"), std::string::npos) << LogText();
     EXPECT_FALSE(FindBox().hBox);
+}
+
+TEST_F(WinDialogTest, DroppedFileBecomesTheDownloadFile)
+{
+    const std::string strFile = m_dir.File("固件 v2.hex");
+    ASSERT_TRUE(WriteBytes(strFile, HexFile(0x1000, Pattern(16))));
+    struct CDropCase {
+        std::vector<std::string> paths;
+        std::string strLogEnd;  // empty: the path edit takes the file
+    };
+    const CDropCase cases[] = {
+        {{strFile, strFile}, "## Drop one firmware file at a time: 2 files were dropped.\n"},
+        {{m_dir.Path()}, "## Not a file: " + m_dir.Path() + "\n"},
+        {{strFile}, ""},
+    };
+    for (const CDropCase& c : cases) {
+        ::PostMessageW(m_hDlg, WM_DROPFILES, reinterpret_cast<WPARAM>(DropOf(c.paths)), 0);
+        if (c.strLogEnd.empty())
+            EXPECT_TRUE(WaitFor([&] { return Text(EControl::kFilePath) == strFile; })) << Text(EControl::kFilePath);
+        else
+            EXPECT_TRUE(WaitFor([&] { return LogEndsWith(c.strLogEnd); })) << LogText();
+    }
+    // The dropped file is the one a download then writes.
+    Click(EControl::kStart);
+    EXPECT_TRUE(WaitFor([this] { return LogEndsWith("-- Download successfully.\n"); }, 60000)) << LogText();
+    EXPECT_NE(LogText().find("-- Downloading file " + strFile + " ..."), std::string::npos) << LogText();
+}
+
+TEST_F(WinDialogTest, SystemMenuShowsTheAboutBox)
+{
+    ::PostMessageW(m_hDlg, WM_SYSCOMMAND, IDM_ABOUTBOX, 0);
+    const CFoundBox box = WaitForBox();
+    ASSERT_TRUE(box.hBox);
+    EXPECT_EQ(box.strCaption, "关于 Vantrel");
+    EXPECT_EQ(::GetParent(box.hBox), m_hDlg);
+    Answer(box, IDOK);
+    EXPECT_TRUE(WaitFor([this] { return !FindBox().hBox; }));
+    EXPECT_FALSE(m_bEnded);
 }
