@@ -1,0 +1,167 @@
+// The device watch against real pseudo-terminals and the simulator's link:
+// pinned paths that come and go, the wait that Wake ends, and what a pty says
+// of its USB side. The machine's udevd may or may not send events (a
+// container has none); every case holds either way.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <set>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "common/ChildProcess.h"
+#include "common/PtyPair.h"
+#include "common/TempDir.h"
+#include "serial/DeviceWatch.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Long enough that a wait that ran to its end is told from one that ended
+// early by far more than any load can blur.
+constexpr int kLongWaitMs = 60000;
+constexpr long kWellBeforeMs = 30000;
+
+long MillisecondsSince(Clock::time_point start)
+{
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+std::vector<std::string> PathsOf(const std::vector<SSerialDevice>& devices)
+{
+    std::vector<std::string> paths;
+    for (const SSerialDevice& device : devices)
+        paths.push_back(device.strPath);
+    return paths;
+}
+
+long Count(const std::vector<std::string>& paths, const std::string& strPath)
+{
+    return std::count(paths.begin(), paths.end(), strPath);
+}
+
+// Waits for a change, as a watching loop does, until the pinned path is
+// listed (bListed) or not; the time it took, or -1 when the long wait ran out.
+long WaitUntilListed(CDeviceWatch& watch, const std::string& strPath, bool bListed)
+{
+    const auto start = Clock::now();
+    while (MillisecondsSince(start) < kLongWaitMs) {
+        watch.WaitForChange(kLongWaitMs);
+        if ((Count(PathsOf(watch.PresentDevices()), strPath) == 1) == bListed)
+            return MillisecondsSince(start);
+    }
+    return -1;
+}
+
+struct SLinkName {
+    const char* pszCase;
+    const char* pszName;
+};
+
+void PrintTo(const SLinkName& name, std::ostream* pOut)
+{
+    *pOut << name.pszCase;
+}
+
+class DeviceWatchLinkTest : public ::testing::TestWithParam<SLinkName> {};
+
+// The simulator makes its link after the watch was made and removes it at
+// its end: the wait ends on each, and the list follows.
+TEST_P(DeviceWatchLinkTest, APinnedLinkCountsAsPluggedWhileItExists)
+{
+    CTempDir dir;
+    const std::string strLink = dir.Path(GetParam().pszName);
+    CDeviceWatch watch({strLink});
+    EXPECT_EQ(Count(PathsOf(watch.PresentDevices()), strLink), 0);
+
+    CChildProcess sim(VANTREL_SIM_EXE, {"--quiet", "--tty-defaults", "--link", strLink});
+    ASSERT_TRUE(sim.Started());
+    const long nAppearedMs = WaitUntilListed(watch, strLink, true);
+    ASSERT_GE(nAppearedMs, 0) << "the link never showed: " << sim.Err();
+    EXPECT_LT(nAppearedMs, kWellBeforeMs);
+    const std::vector<SSerialDevice> devices = watch.PresentDevices();
+    const auto pinned = std::find_if(devices.begin(), devices.end(),
+                                     [&](const SSerialDevice& device) { return device.strPath == strLink; });
+    ASSERT_NE(pinned, devices.end());
+    // A pseudo-terminal sits on no USB device.
+    EXPECT_EQ(pinned->strUsbVendor + pinned->strUsbProduct + pinned->strUsbSerial, "");
+
+    sim.Signal(SIGTERM);
+    EXPECT_EQ(sim.Wait(), 0) << sim.Err();
+    const long nVanishedMs = WaitUntilListed(watch, strLink, false);
+    EXPECT_GE(nVanishedMs, 0) << "the link is still listed after the simulator ended";
+    EXPECT_LT(nVanishedMs, kWellBeforeMs);
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, DeviceWatchLinkTest,
+                         ::testing::Values(SLinkName {"Plain", "sim-link"}, SLinkName {"Chinese", "串口-板子"}),
+                         [](const ::testing::TestParamInfo<SLinkName>& info) { return info.param.pszCase; });
+
+// Two pinned names of one device, and one name given twice, are one device,
+// listed under the first name given; a missing pinned path is not listed.
+TEST(DeviceWatch, PinnedNamesOfOneDeviceAreListedOnce)
+{
+    CTempDir dir;
+    CPtyPair pty;
+    ASSERT_FALSE(pty.SlavePath().empty());
+    const std::string strFirst = dir.Path("first");
+    const std::string strSecond = dir.Path("second");
+    ASSERT_EQ(::symlink(pty.SlavePath().c_str(), strFirst.c_str()), 0);
+    ASSERT_EQ(::symlink(pty.SlavePath().c_str(), strSecond.c_str()), 0);
+    CDeviceWatch watch({strFirst, dir.Path("missing"), strSecond, strFirst, pty.SlavePath()});
+    const std::vector<std::string> paths = PathsOf(watch.PresentDevices());
+    EXPECT_EQ(Count(paths, strFirst), 1);
+    EXPECT_EQ(Count(paths, strSecond) + Count(paths, pty.SlavePath()) + Count(paths, dir.Path("missing")), 0);
+    // Every path is listed once and can be found on the file system.
+    EXPECT_EQ(std::set<std::string>(paths.begin(), paths.end()).size(), paths.size());
+    for (const std::string& strPath : paths)
+        EXPECT_EQ(::access(strPath.c_str(), F_OK), 0) << strPath;
+}
+
+// Wake ends a wait in progress, and one given before a wait ends that wait;
+// with pinned paths that do not change, and with none (the system's ports
+// only, by events or polled).
+TEST(DeviceWatch, WakeEndsALongWait)
+{
+    CTempDir dir;
+    for (const std::vector<std::string>& pinned : {std::vector<std::string> {}, {dir.Path("never")}}) {
+        SCOPED_TRACE(pinned.empty() ? "no pinned path" : "a pinned path that never comes");
+        CDeviceWatch watch(pinned);
+        watch.PresentDevices();
+        auto start = Clock::now();
+        std::thread waker([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            watch.Wake();
+        });
+        watch.WaitForChange(kLongWaitMs);
+        EXPECT_LT(MillisecondsSince(start), kWellBeforeMs);
+        waker.join();
+
+        watch.Wake();
+        start = Clock::now();
+        watch.WaitForChange(kLongWaitMs);
+        EXPECT_LT(MillisecondsSince(start), kWellBeforeMs);
+    }
+}
+
+TEST(DeviceWatch, NoUsbIdentityForWhatIsNotOnUsb)
+{
+    CTempDir dir;
+    CPtyPair pty;
+    ASSERT_FALSE(pty.SlavePath().empty());
+    const std::string strLink = dir.Path("pty-link");
+    ASSERT_EQ(::symlink(pty.SlavePath().c_str(), strLink.c_str()), 0);
+    for (const std::string& strPath : {pty.SlavePath(), strLink, dir.Write("file", "x"), dir.Path("missing")}) {
+        SCOPED_TRACE(strPath);
+        SSerialDevice device;
+        EXPECT_FALSE(FindUsbIdentity(strPath, device));
+        EXPECT_EQ(device.strUsbVendor + device.strUsbProduct + device.strUsbSerial, "");
+    }
+}
+
+}  // namespace
