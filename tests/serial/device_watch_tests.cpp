@@ -1,36 +1,22 @@
 // The device watch against real pseudo-terminals and the simulator's link:
-// pinned paths that come and go, the wait that Wake ends, and what a pty says
-// of its USB side. The machine's udevd may or may not send events (a
-// container has none); every case holds either way.
+// pinned paths that come and go, and what a pty says of its USB side; Wake is
+// in device_watch_wake_tests.cpp, shared with Windows. The machine's udevd may
+// or may not send events (a container has none); every case holds either way.
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <csignal>
 #include <set>
-#include <thread>
 
 #include <gtest/gtest.h>
 
 #include "common/ChildProcess.h"
 #include "common/PtyPair.h"
 #include "common/TempDir.h"
-#include "serial/DeviceWatch.h"
+#include "DeviceWatchWaits.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-// Long enough that a wait that ran to its end is told from one that ended
-// early by far more than any load can blur.
-constexpr int kLongWaitMs = 60000;
-constexpr long kWellBeforeMs = 30000;
-
-long MillisecondsSince(Clock::time_point start)
-{
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
 
 std::vector<std::string> PathsOf(const std::vector<SSerialDevice>& devices)
 {
@@ -43,19 +29,6 @@ std::vector<std::string> PathsOf(const std::vector<SSerialDevice>& devices)
 long Count(const std::vector<std::string>& paths, const std::string& strPath)
 {
     return std::count(paths.begin(), paths.end(), strPath);
-}
-
-// Waits for a change, as a watching loop does, until the pinned path is
-// listed (bListed) or not; the time it took, or -1 when the long wait ran out.
-long WaitUntilListed(CDeviceWatch& watch, const std::string& strPath, bool bListed)
-{
-    const auto start = Clock::now();
-    while (MillisecondsSince(start) < kLongWaitMs) {
-        watch.WaitForChange(kLongWaitMs);
-        if ((Count(PathsOf(watch.PresentDevices()), strPath) == 1) == bListed)
-            return MillisecondsSince(start);
-    }
-    return -1;
 }
 
 struct SLinkName {
@@ -77,7 +50,7 @@ TEST_P(DeviceWatchLinkTest, APinnedLinkCountsAsPluggedWhileItExists)
     CTempDir dir;
     const std::string strLink = dir.Path(GetParam().pszName);
     CDeviceWatch watch({strLink});
-    EXPECT_EQ(Count(PathsOf(watch.PresentDevices()), strLink), 0);
+    EXPECT_EQ(TimesListed(watch, strLink), 0);
 
     CChildProcess sim(VANTREL_SIM_EXE, {"--quiet", "--tty-defaults", "--link", strLink});
     ASSERT_TRUE(sim.Started());
@@ -121,32 +94,6 @@ TEST(DeviceWatch, PinnedNamesOfOneDeviceAreListedOnce)
     EXPECT_EQ(std::set<std::string>(paths.begin(), paths.end()).size(), paths.size());
     for (const std::string& strPath : paths)
         EXPECT_EQ(::access(strPath.c_str(), F_OK), 0) << strPath;
-}
-
-// Wake ends a wait in progress, and one given before a wait ends that wait;
-// with pinned paths that do not change, and with none (the system's ports
-// only, by events or polled).
-TEST(DeviceWatch, WakeEndsALongWait)
-{
-    CTempDir dir;
-    for (const std::vector<std::string>& pinned : {std::vector<std::string> {}, {dir.Path("never")}}) {
-        SCOPED_TRACE(pinned.empty() ? "no pinned path" : "a pinned path that never comes");
-        CDeviceWatch watch(pinned);
-        watch.PresentDevices();
-        auto start = Clock::now();
-        std::thread waker([&] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
-            watch.Wake();
-        });
-        watch.WaitForChange(kLongWaitMs);
-        EXPECT_LT(MillisecondsSince(start), kWellBeforeMs);
-        waker.join();
-
-        watch.Wake();
-        start = Clock::now();
-        watch.WaitForChange(kLongWaitMs);
-        EXPECT_LT(MillisecondsSince(start), kWellBeforeMs);
-    }
 }
 
 TEST(DeviceWatch, NoUsbIdentityForWhatIsNotOnUsb)
