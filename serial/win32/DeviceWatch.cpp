@@ -135,15 +135,22 @@ std::vector<SSerialDevice> SystemComPorts()
 }
 
 // A pinned path is there when the file system has it, or, for a device name
-// ("\\.\COM20", "COM20"), when the system has that DOS device.
+// ("\\.\COM20", "COM20"), when the system has that DOS device. Wine makes
+// a COM port's name only when it is opened, so a name the system does not
+// know is tried with an open that asks for no access: absent names fail
+// with "not found", a port held by another program refuses the open and is
+// there all the same. A port the system lists is never opened here.
 bool PinnedExists(const std::string& strPath)
 {
     const std::string strCom = ComNameOf(strPath);
-    if (!strCom.empty()) {
-        wchar_t target[MAX_PATH];
-        return ::QueryDosDeviceW(Utf8ToWide(strCom).c_str(), target, MAX_PATH) != 0;
-    }
-    return ::GetFileAttributesW(Utf8ToWide(strPath).c_str()) != INVALID_FILE_ATTRIBUTES;
+    if (strCom.empty())
+        return ::GetFileAttributesW(Utf8ToWide(strPath).c_str()) != INVALID_FILE_ATTRIBUTES;
+    wchar_t target[MAX_PATH];
+    if (::QueryDosDeviceW(Utf8ToWide(strCom).c_str(), target, MAX_PATH) != 0)
+        return true;
+    const CUniqueHandle port(
+        ::CreateFileW(Utf8ToWide("\\\\.\\" + strCom).c_str(), 0, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    return port.IsValid() || ::GetLastError() == ERROR_ACCESS_DENIED || ::GetLastError() == ERROR_SHARING_VIOLATION;
 }
 
 // Case does not matter to Windows paths; "\\.\COM5" and "COM5" are one port.

@@ -3,6 +3,7 @@
 // system has no USB identity; Wake is in ../serial/device_watch_wake_tests.cpp.
 // Wine sends no device-change notifications, so the system's ports are polled
 // there; the cases hold either way.
+#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
@@ -40,6 +41,20 @@ TEST(WinDeviceWatch, APinnedFileIsPresentWhileItExists)
         EXPECT_GE(nVanishedMs, 0);
         EXPECT_LT(nVanishedMs, kWellBeforeMs);
     }
+}
+
+// The simulator's line, mapped to COM<VANTREL_TEST_COM> by the prefix, pinned
+// by its device name: present, and once though pinned under two spellings; a
+// COM number nothing serves is not.
+TEST(WinDeviceWatch, AComPortPinnedByNameIsPresentWhileServed)
+{
+    const char* pNumber = std::getenv("VANTREL_TEST_COM");
+    ASSERT_NE(pNumber, nullptr) << "VANTREL_TEST_COM names the COM number the simulator's line is mapped to";
+    const std::string strPort = std::string("\\\\.\\COM") + pNumber;
+    CDeviceWatch watch({strPort, std::string("com") + pNumber, "\\\\.\\COM198"});
+    EXPECT_EQ(TimesListed(watch, strPort), 1);
+    EXPECT_EQ(TimesListed(watch, std::string("com") + pNumber), 0);
+    EXPECT_EQ(TimesListed(watch, "\\\\.\\COM198"), 0);
 }
 
 TEST(WinDeviceWatch, NoUsbIdentityForWhatIsNoUsbComPort)
