@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <set>
+#include <sstream>
 
 #include "core/CUniqueFd.h"
 #include "core/TextNumber.h"
@@ -54,6 +56,19 @@ bool FillUsbIdentity(udev_device* pTty, SSerialDevice& device)
     return !device.strUsbVendor.empty();
 }
 
+// The ttys the kernel writes its console to ("tty0 ttyS0"): a watch that
+// offered one would have a production line write IAP frames into the system
+// console. Pinned, the operator's choice, it is listed all the same.
+std::set<std::string> ConsoleNames(udev* pUdev)
+{
+    std::set<std::string> names;
+    UdevPtr<udev_device> pConsole(udev_device_new_from_subsystem_sysname(pUdev, "tty", "console"));
+    std::istringstream active(pConsole ? Text(udev_device_get_sysattr_value(pConsole.get(), "active")) : "");
+    for (std::string strName; active >> strName;)
+        names.insert(strName);
+    return names;
+}
+
 class CUdevEvents : public CDeviceEvents {
 public:
     CUdevEvents()
@@ -78,12 +93,14 @@ public:
         if (!pEnum || udev_enumerate_add_match_subsystem(pEnum.get(), "tty") < 0 ||
             udev_enumerate_scan_devices(pEnum.get()) < 0)
             return found;
+        const std::set<std::string> consoles = ConsoleNames(m_pUdev.get());
         udev_list_entry* pEntry = nullptr;
         udev_list_entry_foreach(pEntry, udev_enumerate_get_list_entry(pEnum.get()))
         {
             UdevPtr<udev_device> pTty(udev_device_new_from_syspath(m_pUdev.get(), udev_list_entry_get_name(pEntry)));
             // Virtual consoles, ptmx and the console have no hardware behind them.
-            if (!pTty || !udev_device_get_parent(pTty.get()))
+            if (!pTty || !udev_device_get_parent(pTty.get()) ||
+                consoles.contains(Text(udev_device_get_sysname(pTty.get()))))
                 continue;
             // The serial core registers a fixed count of on-board UART lines
             // whether or not hardware answers; those without report type 0.

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <fstream>
 #include <set>
 
 #include <gtest/gtest.h>
@@ -94,6 +95,26 @@ TEST(DeviceWatch, PinnedNamesOfOneDeviceAreListedOnce)
     EXPECT_EQ(std::set<std::string>(paths.begin(), paths.end()).size(), paths.size());
     for (const std::string& strPath : paths)
         EXPECT_EQ(::access(strPath.c_str(), F_OK), 0) << strPath;
+}
+
+// The kernel's console is never offered for flashing unless pinned by name.
+TEST(DeviceWatch, TheSystemConsoleIsListedOnlyWhenPinned)
+{
+    std::ifstream active("/sys/class/tty/console/active");
+    std::vector<std::string> consoles;
+    for (std::string strName; active >> strName;) {
+        if (::access(("/dev/" + strName).c_str(), F_OK) == 0)
+            consoles.push_back("/dev/" + strName);
+    }
+    if (consoles.empty())
+        GTEST_SKIP() << "this machine's console has no node in /dev";
+    CDeviceWatch unpinned({});
+    CDeviceWatch pinned(consoles);
+    for (const std::string& strConsole : consoles) {
+        SCOPED_TRACE(strConsole);
+        EXPECT_EQ(TimesListed(unpinned, strConsole), 0);
+        EXPECT_EQ(TimesListed(pinned, strConsole), 1);
+    }
 }
 
 TEST(DeviceWatch, NoUsbIdentityForWhatIsNotOnUsb)
