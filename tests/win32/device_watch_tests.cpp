@@ -1,8 +1,9 @@
 // The device watch on Windows: a pinned path is present while the file
 // system has it (a Chinese name included), and what is no COM port of the
 // system has no USB identity; Wake is in ../serial/device_watch_wake_tests.cpp.
-// Wine sends no device-change notifications, so the system's ports are polled
-// there; the cases hold either way.
+// Wine takes the registration for device-change notifications but has no
+// COM-port devices to announce; pinned paths are looked at all the same, so
+// the cases hold with notifications or without.
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
