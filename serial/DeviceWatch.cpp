@@ -27,11 +27,13 @@ struct CDeviceWatch::SImpl {
     // ends at once instead of missing it.
     std::vector<std::string> vecLastSeen;
 
-    std::vector<SSerialDevice> Present() const;
+    // bIdentity: the USB identity of pinned paths too, which a look for a
+    // change (every slice of a wait) does without.
+    std::vector<SSerialDevice> Present(bool bIdentity) const;
     std::vector<std::string> Paths() const;
 };
 
-std::vector<SSerialDevice> CDeviceWatch::SImpl::Present() const
+std::vector<SSerialDevice> CDeviceWatch::SImpl::Present(bool bIdentity) const
 {
     std::vector<SSerialDevice> devices = pEvents->SystemDevices();
     std::vector<std::string> keys;
@@ -51,7 +53,8 @@ std::vector<SSerialDevice> CDeviceWatch::SImpl::Present() const
         }
         SSerialDevice device;
         device.strPath = strPinned;
-        FindUsbIdentity(strPinned, device);
+        if (bIdentity)
+            FindUsbIdentity(strPinned, device);
         devices.push_back(device);
     }
     return devices;
@@ -60,7 +63,7 @@ std::vector<SSerialDevice> CDeviceWatch::SImpl::Present() const
 std::vector<std::string> CDeviceWatch::SImpl::Paths() const
 {
     std::vector<std::string> paths;
-    for (const SSerialDevice& device : Present())
+    for (const SSerialDevice& device : Present(false))
         paths.push_back(device.strPath);
     return paths;
 }
@@ -76,7 +79,7 @@ CDeviceWatch::~CDeviceWatch() = default;
 
 std::vector<SSerialDevice> CDeviceWatch::PresentDevices()
 {
-    std::vector<SSerialDevice> devices = m_pImpl->Present();
+    std::vector<SSerialDevice> devices = m_pImpl->Present(true);
     m_pImpl->vecLastSeen.clear();
     for (const SSerialDevice& device : devices)
         m_pImpl->vecLastSeen.push_back(device.strPath);
