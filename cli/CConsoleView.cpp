@@ -7,11 +7,9 @@
 
 #include "cli/Console.h"
 
-namespace {
-
-// Terminal colours of the log's five: black stays the terminal's own
-// foreground, so it reads on dark and light backgrounds alike.
-const char* ColourCode(int nColour)
+// Black stays the terminal's own foreground, so it reads on dark and light
+// backgrounds alike.
+const char* TerminalColourCode(int nColour)
 {
     switch (nColour) {
     case 1: return "\033[31m";
@@ -21,8 +19,6 @@ const char* ColourCode(int nColour)
     default: return nullptr;
     }
 }
-
-}  // namespace
 
 std::string ProgressText(int nPosition, int nTotal)
 {
@@ -47,7 +43,7 @@ void CConsoleView::AppendLog(const std::string& strText, int nColour)
     // "\r\n" ends a line in the log; here it is a plain line end.
     std::string strOut;
     strOut.reserve(strText.size() + 16);
-    const char* pColour = m_bColour ? ColourCode(nColour) : nullptr;
+    const char* pColour = m_bColour ? TerminalColourCode(nColour) : nullptr;
     if (pColour)
         strOut += pColour;
     for (size_t i = 0; i < strText.size(); ++i) {

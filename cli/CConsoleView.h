@@ -8,6 +8,9 @@
 
 enum class EAnswer { kAsk, kYes, kNo };
 
+// The terminal's colour sequence for a log colour; none for black.
+const char* TerminalColourCode(int nColour);
+
 // The progress line: a bar, the percentage, and the blocks counted in full
 // ("[####....]  50% 35000/70000").
 std::string ProgressText(int nPosition, int nTotal);

@@ -17,6 +17,7 @@
 #include "cli/CConsoleView.h"
 #include "cli/CSignalWatcher.h"
 #include "cli/CliCommands.h"
+#include "cli/PortsDownload.h"
 #include "serial/ComPortMap.h"
 #include "download/CLoader.h"
 
@@ -32,7 +33,7 @@ constexpr int kExitVerify = 6;
 constexpr int kExitDisconnect = 7;
 constexpr int kExitCancelled = 8;
 
-const char* kExitHelp = "Exit status of download:\n"
+const char* kExitHelp = "Exit status of download (with several ports: the highest of theirs):\n"
                         "  0  the image was written, verified without difference, and the device left IAP mode\n"
                         "  2  usage error (unknown option, missing file argument, bad version text)\n"
                         "  3  the file: not found, not readable, rejected by its reader, or not .hex/.asc\n"
@@ -133,6 +134,7 @@ const CLI::Validator kPortText(
 // The options of one download, as parsed.
 struct CDownloadCommand {
     CDownloadOptions options;
+    std::vector<std::string> vecPorts;
     std::string strVersion;
     bool bYes = false;
     bool bNo = false;
@@ -145,8 +147,9 @@ CLI::App* SetUpDownload(CLI::App& app, CDownloadCommand& command)
     CLI::App* pDownload = app.add_subcommand("download", "Write FILE into the device, read it back and compare");
     pDownload->add_option("file", download.strFile, "Intel HEX (.hex) or ASC (.asc) firmware file")->required();
     pDownload
-        ->add_option("--port", download.strPort,
-                     "COMn, AUTOCHECK or a device path (default: the dialog's settings file)")
+        ->add_option("--port", command.vecPorts,
+                     "COMn, AUTOCHECK or a device path (default: the dialog's settings file); given more than "
+                     "once, the ports are written at once")
         ->check(kPortText);
     pDownload->add_option("--baud", download.nBaudRate, "bit rate (default: the settings file)")->check(kBitRate);
     pDownload->add_option("--burn-type", download.nBurnType, "0 programmer firmware, 1 emulator firmware, 2 program")
@@ -186,7 +189,16 @@ int RunDownload(CDownloadCommand& command, CSignalWatcher& signals)
     if (!command.strVersion.empty())
         ParseVersionText(command.strVersion, download.nVerMajor, download.nVerMinor, download.nVerPatch);
     download.bSupportVersionGiven = command.pSupport->count() > 0;
-    CConsoleView view(command.bYes ? EAnswer::kYes : command.bNo ? EAnswer::kNo : EAnswer::kAsk);
+    const EAnswer answer = command.bYes ? EAnswer::kYes : command.bNo ? EAnswer::kNo : EAnswer::kAsk;
+    if (command.vecPorts.size() > 1) {
+        int nExit = kExitSuccess;
+        for (const SPortResult& result : RunPortsDownload(download, command.vecPorts, answer, signals))
+            nExit = std::max(nExit, result.bStarted ? ExitStatusOf(result.end) : kExitUsage);
+        return nExit;
+    }
+    if (!command.vecPorts.empty())
+        download.strPort = command.vecPorts.front();
+    CConsoleView view(answer);
     CLoader loader(view);
     CRunInputs inputs;
     std::string strError;

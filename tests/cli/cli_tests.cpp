@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -76,6 +78,19 @@ CCliResult RunCli(const std::vector<std::string>& args, int nTimeoutMs = 30000)
     return {nExit, cli.Out(), cli.Err()};
 }
 
+// The whole log of a download of strFile by path that went through.
+std::string SuccessfulLog(const std::string& strFile)
+{
+    return "##  the cmdcheckid is ok!\n"
+           "-- Downloading file " +
+           strFile +
+           " ...\n"
+           "-- Verifying ...\n"
+           "-- Verify successfully.\n"
+           "##  the disconnect is ok!\n"
+           "-- Download successfully.\n";
+}
+
 TEST(CliDownload, WritesTheFileIntoTheDeviceWithTheDialogsLog)
 {
     CTempDir dir;
@@ -85,14 +100,7 @@ TEST(CliDownload, WritesTheFileIntoTheDeviceWithTheDialogsLog)
     const std::string strFile = dir.Write("firmware.hex", HexFile(0x2F000, data, 32));
     const CCliResult result = RunCli({"download", strFile, "--port", sim.Link(), "--support-version", "*.*.*"});
     EXPECT_EQ(result.nExit, 0) << result.strOut << result.strErr;
-    EXPECT_EQ(result.strOut, "##  the cmdcheckid is ok!\n"
-                             "-- Downloading file " +
-                                 strFile +
-                                 " ...\n"
-                                 "-- Verifying ...\n"
-                                 "-- Verify successfully.\n"
-                                 "##  the disconnect is ok!\n"
-                                 "-- Download successfully.\n");
+    EXPECT_EQ(result.strOut, SuccessfulLog(strFile));
     EXPECT_TRUE(sim.PortReleased());
     EXPECT_EQ(sim.StopAndDump(0x2F000, data.size()), data);
 }
@@ -238,6 +246,76 @@ TEST(CliDownload, DeviceGoingSilentEndsTheRunInBoundedTime)
     EXPECT_NE(result.strOut.find(": no reply within 2000 ms.\n++  Write error:Addr="), std::string::npos)
         << result.strOut;
     EXPECT_TRUE(sim.PortReleased());
+}
+
+TEST(CliDownload, SeveralPortsAtOnceEachWithItsOwnResult)
+{
+    // Four devices, one of which hangs after its identify and a few blocks;
+    // each simulator in a folder of its own.
+    std::vector<std::unique_ptr<CTempDir>> dirs;
+    std::vector<std::unique_ptr<CSimProcess>> sims;
+    for (int i = 0; i < 4; ++i) {
+        dirs.push_back(std::make_unique<CTempDir>());
+        sims.push_back(std::make_unique<CSimProcess>(
+            *dirs.back(), i == 2 ? std::vector<std::string> {"--silent-after", "40"} : std::vector<std::string> {}));
+        ASSERT_TRUE(sims.back()->Ready());
+    }
+    const Bytes data = Pattern(3072);
+    const std::string strFile = dirs[0]->Write("firmware.hex", HexFile(0x4000, data, 32));
+    std::vector<std::string> args = {"download", strFile, "--support-version", "*.*.*"};
+    for (const auto& pSim : sims)
+        args.insert(args.end(), {"--port", pSim->Link()});
+    const CCliResult result = RunCli(args);
+
+    // The highest class seen: the hung device's write failure.
+    EXPECT_EQ(result.nExit, 5) << result.strOut << result.strErr;
+    // Every device's log, whole lines under its port, in the single run's order.
+    for (size_t i = 0; i < sims.size(); ++i) {
+        const std::string strPrefix = sims[i]->Link() + ": ";
+        std::string strLog;
+        for (size_t nAt = result.strOut.find(strPrefix); nAt != std::string::npos;
+             nAt = result.strOut.find(strPrefix, nAt + 1)) {
+            if (nAt == 0 || result.strOut[nAt - 1] == '\n')
+                strLog += result.strOut.substr(nAt + strPrefix.size(),
+                                               result.strOut.find('\n', nAt) + 1 - nAt - strPrefix.size());
+        }
+        if (i == 2) {
+            EXPECT_NE(strLog.find(": no reply within 2000 ms.\n++  Write error:Addr="), std::string::npos) << strLog;
+            EXPECT_EQ(strLog.find("successfully"), std::string::npos) << strLog;
+        } else {
+            EXPECT_EQ(strLog, SuccessfulLog(strFile)) << result.strOut;
+        }
+    }
+    // The summary: a header, then a row per port in the order given.
+    const size_t nTable = result.strOut.find("port ");
+    ASSERT_NE(nTable, std::string::npos) << result.strOut;
+    std::istringstream table(result.strOut.substr(nTable));
+    std::string strLine;
+    std::getline(table, strLine);
+    EXPECT_NE(strLine.find("result"), std::string::npos) << strLine;
+    for (size_t i = 0; i < sims.size(); ++i) {
+        ASSERT_TRUE(std::getline(table, strLine)) << result.strOut;
+        std::istringstream row(strLine);
+        std::string strPort, strClass, strVersion;
+        long long nBytes = 0;
+        double dSeconds = -1;
+        row >> strPort >> strClass >> nBytes >> dSeconds >> strVersion;
+        EXPECT_EQ(strPort, sims[i]->Link());
+        EXPECT_EQ(strClass, i == 2 ? "write" : "success") << strLine;
+        EXPECT_EQ(nBytes, static_cast<long long>(data.size())) << strLine;
+        EXPECT_GE(dSeconds, 0) << strLine;
+        EXPECT_EQ(strVersion, "1.0.0") << strLine;
+    }
+    EXPECT_FALSE(std::getline(table, strLine)) << strLine;
+    // Three byte-exact memories; every port let go.
+    for (size_t i = 0; i < sims.size(); ++i) {
+        EXPECT_TRUE(sims[i]->PortReleased()) << i;
+        const Bytes memory = sims[i]->StopAndDump(0x4000, data.size());
+        if (i == 2)
+            EXPECT_NE(memory, data);
+        else
+            EXPECT_EQ(memory, data) << i;
+    }
 }
 
 TEST(CliInfo, ListsTheRangesAFileCovers)

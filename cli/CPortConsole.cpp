@@ -1,0 +1,172 @@
+#include "cli/CPortConsole.h"
+
+#include <cstdio>
+
+#include "cli/Console.h"
+
+CPortConsole::CPortConsole(std::vector<std::string> vecPorts)
+    : m_vecPorts(std::move(vecPorts)), m_bColour(EnableOutputColour()),
+      m_bProgressVisible(IsTerminal(EStdStream::kError)), m_vecProgress(m_vecPorts.size())
+{}
+
+void CPortConsole::WriteLine(size_t nPort, const CLine& line)
+{
+    std::string strOut = m_vecPorts[nPort] + ": ";
+    for (const auto& [strText, nColour] : line) {
+        const char* pColour = m_bColour ? TerminalColourCode(nColour) : nullptr;
+        if (pColour)
+            strOut += pColour;
+        strOut += strText;
+        if (pColour)
+            strOut += "\033[0m";
+    }
+    strOut += '\n';
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ClearProgress();
+    // One write per line: a reader of the output never sees half of one.
+    std::fwrite(strOut.data(), 1, strOut.size(), stdout);
+    std::fflush(stdout);
+    DrawProgress();
+}
+
+void CPortConsole::Note(size_t nPort, const std::string& strText)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ClearProgress();
+    std::fprintf(stderr, "vantrel-cli: %s: %s\n", m_vecPorts[nPort].c_str(), strText.c_str());
+    DrawProgress();
+}
+
+void CPortConsole::SetProgress(size_t nPort, int nPosition, int nTotal, bool bShown)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    SProgress& progress = m_vecProgress[nPort];
+    const auto Percent = [](const SProgress& p) {
+        return p.nTotal > 0 ? static_cast<long long>(p.nPosition) * 100 / p.nTotal : 0;
+    };
+    const SProgress before = progress;
+    progress = {bShown, nPosition, nTotal};
+    // Thousands of steps, a hundred draws per port.
+    if (before.bShown == bShown && Percent(before) == Percent(progress) && before.nTotal == nTotal)
+        return;
+    ClearProgress();
+    DrawProgress();
+}
+
+void CPortConsole::EndProgress()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ClearProgress();
+    m_bProgressEnded = true;
+}
+
+void CPortConsole::ClearProgress()
+{
+    // The cursor stands at the start of the line below the last progress line.
+    for (; m_nDrawnLines > 0; --m_nDrawnLines)
+        std::fputs("\033[1A\r\033[K", stderr);
+}
+
+void CPortConsole::DrawProgress()
+{
+    if (!m_bProgressVisible || m_bProgressEnded)
+        return;
+    std::string strOut;
+    for (size_t i = 0; i < m_vecPorts.size(); ++i) {
+        const SProgress& progress = m_vecProgress[i];
+        if (!progress.bShown)
+            continue;
+        strOut += m_vecPorts[i] + ": " + ProgressText(progress.nPosition, progress.nTotal) + "\n";
+        ++m_nDrawnLines;
+    }
+    std::fputs(strOut.c_str(), stderr);
+    std::fflush(stderr);
+}
+
+CPortView::CPortView(CPortConsole& console, size_t nPort, EAnswer answer)
+    : m_console(console), m_nPort(nPort), m_answer(answer)
+{}
+
+CPortView::~CPortView()
+{
+    // A run that ended mid-line still shows what it wrote.
+    std::lock_guard<std::mutex> lock(m_mutex);
+    FlushLine();
+}
+
+void CPortView::AppendLog(const std::string& strText, int nColour)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    size_t nStart = 0;
+    while (nStart < strText.size()) {
+        const size_t nEnd = strText.find('\n', nStart);
+        std::string strPiece = strText.substr(nStart, nEnd == std::string::npos ? std::string::npos : nEnd - nStart);
+        if (!strPiece.empty() && strPiece.back() == '\r')
+            strPiece.pop_back();
+        if (!strPiece.empty())
+            m_line.emplace_back(std::move(strPiece), nColour);
+        if (nEnd == std::string::npos)
+            break;
+        m_console.WriteLine(m_nPort, m_line);
+        m_line.clear();
+        nStart = nEnd + 1;
+    }
+}
+
+void CPortView::FlushLine()
+{
+    if (!m_line.empty())
+        m_console.WriteLine(m_nPort, m_line);
+    m_line.clear();
+}
+
+void CPortView::ShowMessageBox(const std::string& strText)
+{
+    m_console.Note(m_nPort, strText);
+}
+
+bool CPortView::AskYesNo(const std::string& strText)
+{
+    // With several devices there is no one question to ask: the options decide.
+    if (m_answer == EAnswer::kYes) {
+        m_console.Note(m_nPort, strText + " -> yes (--yes)");
+        return true;
+    }
+    m_console.Note(m_nPort, strText + (m_answer == EAnswer::kNo ? " -> no (--no)"
+                                                                : " -> no (several ports: give --yes to continue)"));
+    return false;
+}
+
+void CPortView::BeginProgress(int nCount)
+{
+    m_nTotal = nCount;
+    m_nPosition = 0;
+    m_console.SetProgress(m_nPort, m_nPosition, m_nTotal, m_bShown);
+}
+
+void CPortView::StepProgress()
+{
+    if (m_nPosition < m_nTotal)
+        ++m_nPosition;
+    m_console.SetProgress(m_nPort, m_nPosition, m_nTotal, m_bShown);
+}
+
+void CPortView::ShowProgress(bool bShow)
+{
+    m_bShown = bShow;
+    if (!bShow)
+        m_nPosition = 0;
+    m_console.SetProgress(m_nPort, m_nPosition, m_nTotal, m_bShown);
+}
+
+void CPortView::OnRunStateChanged(bool bRunning)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    (bRunning ? m_runStart : m_runEnd) = std::chrono::steady_clock::now();
+}
+
+double CPortView::RunSeconds() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_runEnd > m_runStart ? std::chrono::duration<double>(m_runEnd - m_runStart).count() : 0.0;
+}

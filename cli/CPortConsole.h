@@ -1,0 +1,78 @@
+#pragma once
+// The console of a download to several ports at once: every log line whole
+// and prefixed with its port, so that the runs' lines never mix, and on a
+// terminal one progress line per port, redrawn in place below the log.
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "cli/CConsoleView.h"
+#include "download/LoaderView.h"
+
+class CPortConsole {
+public:
+    explicit CPortConsole(std::vector<std::string> vecPorts);
+
+    // A line's pieces, each in its log colour.
+    using CLine = std::vector<std::pair<std::string, int>>;
+    // One whole line of port nPort, without its line end.
+    void WriteLine(size_t nPort, const CLine& line);
+    // A note of the tool's own about port nPort, on standard error.
+    void Note(size_t nPort, const std::string& strText);
+    void SetProgress(size_t nPort, int nPosition, int nTotal, bool bShown);
+    // Takes the progress lines away for good (before the summary).
+    void EndProgress();
+
+private:
+    void ClearProgress();
+    void DrawProgress();
+
+    std::mutex m_mutex;
+    const std::vector<std::string> m_vecPorts;
+    const bool m_bColour;
+    const bool m_bProgressVisible;
+    bool m_bProgressEnded = false;
+    size_t m_nDrawnLines = 0;
+    struct SProgress {
+        bool bShown = false;
+        int nPosition = 0;
+        int nTotal = 0;
+    };
+    std::vector<SProgress> m_vecProgress;
+};
+
+// One port's view of the engine: its log pieces gathered into lines, the
+// questions answered as the command line says (no one can be asked for
+// several devices at once), the boxes as notes.
+class CPortView : public CLoaderView {
+public:
+    CPortView(CPortConsole& console, size_t nPort, EAnswer answer);
+    ~CPortView() override;
+
+    void AppendLog(const std::string& strText, int nColour) override;
+    void ShowMessageBox(const std::string& strText) override;
+    bool AskYesNo(const std::string& strText) override;
+    void BeginProgress(int nCount) override;
+    void StepProgress() override;
+    void ShowProgress(bool bShow) override;
+    void OnRunStateChanged(bool bRunning) override;
+    // How long the latest run took, from its start to its end.
+    double RunSeconds() const;
+
+private:
+    void FlushLine();
+
+    CPortConsole& m_console;
+    const size_t m_nPort;
+    const EAnswer m_answer;
+    mutable std::mutex m_mutex;
+    CPortConsole::CLine m_line;  // the line being written, not yet ended
+    int m_nTotal = 0;
+    int m_nPosition = 0;
+    bool m_bShown = false;
+    std::chrono::steady_clock::time_point m_runStart;
+    std::chrono::steady_clock::time_point m_runEnd;
+};

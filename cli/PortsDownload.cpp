@@ -1,0 +1,111 @@
+#include "cli/PortsDownload.h"
+
+#include <cstdio>
+#include <memory>
+
+#include <fmt/format.h>
+
+#include "cli/CPortConsole.h"
+
+const char* RunEndClass(ERunEnd end)
+{
+    switch (end) {
+    case ERunEnd::kSuccess: return "success";
+    case ERunEnd::kConnectionFailed: return "connection";
+    case ERunEnd::kFileNotFound:
+    case ERunEnd::kUnknownFileKind:
+    case ERunEnd::kLoadFailed: return "file";
+    case ERunEnd::kWriteFailed: return "write";
+    case ERunEnd::kVerifyFailed: return "verify";
+    case ERunEnd::kDisconnectFailed: return "disconnect";
+    case ERunEnd::kCancelled: return "cancelled";
+    }
+    return "connection";
+}
+
+std::string SummaryTable(const std::vector<SPortResult>& results)
+{
+    size_t nPortWidth = 4;
+    for (const SPortResult& result : results)
+        nPortWidth = std::max(nPortWidth, result.strPort.size());
+    std::string strTable =
+        fmt::format("{:<{}}  {:<10}  {:>9}  {:>8}  {}\n", "port", nPortWidth, "result", "bytes", "seconds", "device");
+    for (const SPortResult& result : results) {
+        strTable += fmt::format("{:<{}}  {:<10}  {:>9}  {:>8.1f}  {}\n", result.strPort, nPortWidth,
+                                RunEndClass(result.end), result.nBytes, result.dSeconds,
+                                result.strDeviceVersion.empty() ? "-" : result.strDeviceVersion);
+    }
+    return strTable;
+}
+
+namespace {
+
+// One port: its view, its engine and how its run went.
+struct SPortRun {
+    std::unique_ptr<CPortView> pView;
+    std::unique_ptr<CLoader> pLoader;
+};
+
+long long ImageBytes(const FirmwareImage& image)
+{
+    long long nBytes = 0;
+    for (const FirmwareBlock& block : image)
+        nBytes += block.length;
+    return nBytes;
+}
+
+}  // namespace
+
+std::vector<SPortResult> RunPortsDownload(const CDownloadOptions& options, const std::vector<std::string>& vecPorts,
+                                          EAnswer answer, CSignalWatcher& signals)
+{
+    CPortConsole console(vecPorts);
+    std::vector<SPortResult> results(vecPorts.size());
+    std::vector<SPortRun> runs(vecPorts.size());
+    for (size_t i = 0; i < vecPorts.size(); ++i) {
+        results[i].strPort = vecPorts[i];
+        runs[i].pView = std::make_unique<CPortView>(console, i, answer);
+        runs[i].pLoader = std::make_unique<CLoader>(*runs[i].pView);
+    }
+    signals.OnFirstSignal([&] {
+        console.Note(0, "stopping every port before its next block (Ctrl-C again to quit at once)");
+        for (SPortRun& run : runs)
+            run.pLoader->RequestStop();
+    });
+    for (size_t i = 0; i < vecPorts.size(); ++i) {
+        CDownloadOptions portOptions = options;
+        portOptions.strPort = vecPorts[i];
+        CRunInputs inputs;
+        std::string strError;
+        if (!PrepareDownload(portOptions, runs[i].pLoader->ComPorts(), inputs, strError)) {
+            console.Note(i, strError);
+            continue;
+        }
+        results[i].bStarted = true;
+        runs[i].pLoader->OnStartButton(inputs);
+    }
+    for (size_t i = 0; i < vecPorts.size(); ++i) {
+        if (!results[i].bStarted)
+            continue;
+        CLoader& loader = *runs[i].pLoader;
+        loader.WaitForRun();
+        results[i].dSeconds = runs[i].pView->RunSeconds();
+        const ERunEnd end = loader.LastRunEnd();
+        results[i].end = signals.Interrupted() && end != ERunEnd::kSuccess ? ERunEnd::kCancelled : end;
+        results[i].nBytes = ImageBytes(loader.Image());
+        if (const int nVersion = loader.ChipVersion(); nVersion != 0)
+            results[i].strDeviceVersion =
+                fmt::format("{}.{}.{}", (nVersion >> 16) & 0xFF, (nVersion >> 8) & 0xFF, nVersion & 0xFF);
+    }
+    signals.OnFirstSignal(nullptr);
+    console.EndProgress();
+    // The views print what their runs left unended before the table.
+    for (SPortRun& run : runs) {
+        run.pLoader.reset();
+        run.pView.reset();
+    }
+    const std::string strTable = SummaryTable(results);
+    std::fwrite(strTable.data(), 1, strTable.size(), stdout);
+    std::fflush(stdout);
+    return results;
+}

@@ -1,0 +1,31 @@
+#pragma once
+// A download to several ports at once: one engine per port, each on its own
+// worker, so that a device that fails or hangs never holds up the others.
+#include <string>
+#include <vector>
+
+#include "cli/CConsoleView.h"
+#include "cli/CSignalWatcher.h"
+#include "cli/CliCommands.h"
+
+// How one port's run ended, for the summary.
+struct SPortResult {
+    std::string strPort;
+    ERunEnd end = ERunEnd::kConnectionFailed;
+    bool bStarted = false;  // false: the port's inputs were refused before a run
+    long long nBytes = 0;   // the bytes of the image the run loaded
+    double dSeconds = 0;
+    std::string strDeviceVersion;  // the application version the device gave, or empty
+};
+
+// The word for a run's end in the summary: "success", "connection", "file",
+// "write", "verify", "disconnect" or "cancelled".
+const char* RunEndClass(ERunEnd end);
+
+// The summary table: a line per port, with a header.
+std::string SummaryTable(const std::vector<SPortResult>& results);
+
+// Runs the download of options to every port of vecPorts at once and prints
+// the summary; Ctrl-C stops every run before its next block.
+std::vector<SPortResult> RunPortsDownload(const CDownloadOptions& options, const std::vector<std::string>& vecPorts,
+                                          EAnswer answer, CSignalWatcher& signals);
