@@ -1,0 +1,53 @@
+#include "cli/CsvReport.h"
+
+#include <chrono>
+#include <ctime>
+
+#include <fmt/format.h>
+
+namespace {
+
+std::string CsvField(const std::string& strField)
+{
+    if (strField.find_first_of(",\"\r\n") == std::string::npos)
+        return strField;
+    std::string strQuoted = "\"";
+    for (const char c : strField) {
+        if (c == '"')
+            strQuoted += '"';
+        strQuoted += c;
+    }
+    return strQuoted + "\"";
+}
+
+}  // namespace
+
+std::string ReportHeader()
+{
+    return "utc_time,port,usb_serial,file,file_sha256,result,bytes,seconds\r\n";
+}
+
+std::string ReportLine(const SReportRow& row)
+{
+    return fmt::format("{},{},{},{},{},{},{},{:.1f}\r\n", CsvField(row.strUtcTime), CsvField(row.strPort),
+                       CsvField(row.strUsbSerial), CsvField(row.strFileName), CsvField(row.strFileSha256),
+                       CsvField(row.strResult), row.nBytes, row.dSeconds);
+}
+
+std::string UtcTimeNow()
+{
+    const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+    std::tm utc {};
+#ifdef _WIN32
+    gmtime_s(&utc, &now);
+#else
+    gmtime_r(&now, &utc);
+#endif
+    return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}Z", utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday,
+                       utc.tm_hour, utc.tm_min, utc.tm_sec);
+}
+
+bool AppendReportRow(const std::string& strPath, const SReportRow& row, std::string& strError)
+{
+    return AppendWhole(strPath, ReportLine(row), ReportHeader(), strError);
+}

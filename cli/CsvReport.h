@@ -1,0 +1,33 @@
+#pragma once
+// The traceability record: one CSV row per device written, appended whole so
+// that a crash or a second program appending at once never leaves half a row.
+#include <string>
+
+// One device's row.
+struct SReportRow {
+    std::string strUtcTime;  // "2026-12-11T01:02:03Z"
+    std::string strPort;
+    std::string strUsbSerial;  // empty where the platform does not know it
+    std::string strFileName;
+    std::string strFileSha256;
+    std::string strResult;  // the summary's class word
+    long long nBytes = 0;
+    double dSeconds = 0;
+};
+
+// The header line, with its line end.
+std::string ReportHeader();
+// A row as one CSV line (RFC 4180 quoting where a field needs it), with its line end.
+std::string ReportLine(const SReportRow& row);
+// The time now as the row writes it.
+std::string UtcTimeNow();
+
+// Appends row to the file at strPath (the header first when the file is new
+// or empty) with one write to a file opened for appending, then flushes it to
+// the disk; false with strError when that fails.
+bool AppendReportRow(const std::string& strPath, const SReportRow& row, std::string& strError);
+
+// The platform seam: appends strText to strPath with one write and flushes it
+// to the disk, strHeader going first in the same write when the file is new or empty.
+bool AppendWhole(const std::string& strPath, const std::string& strText, const std::string& strHeader,
+                 std::string& strError);

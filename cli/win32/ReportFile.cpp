@@ -1,0 +1,28 @@
+#include <windows.h>
+
+#include "cli/CsvReport.h"
+#include "core/win32/CUniqueHandle.h"
+#include "core/win32/WideText.h"
+
+bool AppendWhole(const std::string& strPath, const std::string& strText, const std::string& strHeader,
+                 std::string& strError)
+{
+    // FILE_APPEND_DATA without FILE_WRITE_DATA: every write goes to the end,
+    // whatever another program appended meanwhile.
+    CUniqueHandle file(CreateFileW(Utf8ToWide(strPath).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.IsValid()) {
+        strError = "cannot open the report " + strPath + ": " + SystemErrorText(GetLastError());
+        return false;
+    }
+    LARGE_INTEGER size {};
+    const bool bEmpty = GetFileSizeEx(file.Get(), &size) && size.QuadPart == 0;
+    const std::string strWhole = bEmpty ? strHeader + strText : strText;
+    DWORD nWritten = 0;
+    if (!WriteFile(file.Get(), strWhole.data(), static_cast<DWORD>(strWhole.size()), &nWritten, nullptr) ||
+        nWritten != strWhole.size() || !FlushFileBuffers(file.Get())) {
+        strError = "cannot write the report " + strPath + ": " + SystemErrorText(GetLastError());
+        return false;
+    }
+    return true;
+}
