@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <limits>
+#include <memory>
 #include <thread>
 #include <string>
 #include <vector>
@@ -97,8 +99,9 @@ FirmwareImage WriteAndLoad(const std::string& strFile, uint32_t nAddress, size_t
     return image;
 }
 
-// Runs a program to its end; its peak resident memory in KiB through pnMaxRssKib.
-int RunProgram(const std::vector<std::string>& args, long* pnMaxRssKib = nullptr)
+// Runs a program to its end; its peak resident memory in KiB through
+// pnMaxRssKib, the processor time it took (user and system) through pdCpuSeconds.
+int RunProgram(const std::vector<std::string>& args, long* pnMaxRssKib = nullptr, double* pdCpuSeconds = nullptr)
 {
     std::vector<std::string> argv = args;
     std::vector<char*> pointers;
@@ -120,6 +123,10 @@ int RunProgram(const std::vector<std::string>& args, long* pnMaxRssKib = nullptr
         return -1;
     if (pnMaxRssKib)
         *pnMaxRssKib = usage.ru_maxrss;
+    if (pdCpuSeconds) {
+        const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+        *pdCpuSeconds = seconds(usage.ru_utime) + seconds(usage.ru_stime);
+    }
     return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
 }
 
@@ -366,6 +373,75 @@ void HexLoadFigure(const std::string& strDir)
             fmt::format("load {:.3f} s, objcopy {:.3f} s", dLoad, dObjcopy)});
 }
 
+// One vantrel-cli process writing the same image into N simulators at once,
+// each emulating the line time of 115200 bit/s: with every device waiting on
+// its own line, N devices should take hardly longer than one. The image is
+// small so that the whole figure takes about half a minute on two cores.
+void ManyDevicesFigure(const std::string& strDir, const std::string& strCli)
+{
+    const std::string strFile = strDir + "/image-8k.hex";
+    const uint32_t nAddress = 0x030000;
+    const size_t nLength = 8 * 1024;
+    WriteAndLoad(strFile, nAddress, nLength, 13);
+    const std::vector<uint8_t> expected = Pattern(nLength, 13);
+    ::setenv("VANTREL_INI", (strDir + "/absent.Ini").c_str(), 1);
+
+    struct SRun {
+        int nDevices;
+        double dSeconds = 1e9;
+        double dCpuPerDevice = 1e9;  // the cli's processor time over the devices
+        bool bOk = true;
+    };
+    std::vector<SRun> runs = {{1}, {4}, {8}};
+    // Two rounds, the best of each: a busy moment of the machine then weighs
+    // on one round only.
+    for (int nRound = 0; nRound < 2; ++nRound) {
+        for (SRun& run : runs) {
+            std::vector<std::unique_ptr<CDeviceSimulator>> sims;
+            std::vector<std::string> args = {strCli, "download", strFile, "--support-version", "*.*.*"};
+            for (int i = 0; i < run.nDevices; ++i) {
+                CSimConfig config;
+                config.m_nBaudRate = 115200;
+                config.m_bRecordFrames = false;
+                config.m_strLinkPath = fmt::format("{}/ttyMANY{}", strDir, i);
+                sims.push_back(std::make_unique<CDeviceSimulator>(config));
+                if (!sims.back()->Start()) {
+                    std::printf("cannot start the simulator\n");
+                    return;
+                }
+                args.insert(args.end(), {"--port", config.m_strLinkPath});
+            }
+            double dCpu = 0;
+            const auto start = BenchClock::now();
+            const int nExit = RunProgram(args, nullptr, &dCpu);
+            const double dSeconds = SecondsSince(start);
+            bool bOk = nExit == 0;
+            for (const auto& sim : sims)
+                bOk = bOk && sim->ReadMemory(nAddress, nLength) == expected;
+            run.bOk = run.bOk && bOk;
+            run.dSeconds = std::min(run.dSeconds, dSeconds);
+            run.dCpuPerDevice = std::min(run.dCpuPerDevice, dCpu / run.nDevices);
+        }
+    }
+    std::string strDetail;
+    bool bAllOk = true;
+    for (const SRun& run : runs) {
+        strDetail += fmt::format("{}{}: {:.2f} s", strDetail.empty() ? "" : ", ", run.nDevices, run.dSeconds);
+        bAllOk = bAllOk && run.bOk;
+    }
+    const SRun& one = runs.front();
+    const SRun& eight = runs.back();
+    // A run that failed or wrote a device wrong proves nothing about speed:
+    // the figure is then no number, and missed.
+    const double dRatio = bAllOk ? eight.dSeconds / one.dSeconds : std::numeric_limits<double>::quiet_NaN();
+    Report({"8 devices vs 1 at 115200 bit/s, one vantrel-cli", dRatio, 1.15, false,
+            strDetail + (bAllOk ? "" : ", A RUN FAILED")});
+    std::printf("%-46s %9.3f  (4 devices vs 1)\n", "  time for N over time for 1", runs[1].dSeconds / one.dSeconds);
+    for (const SRun& run : runs)
+        std::printf("%-46s %9.1f  ms of vantrel-cli processor time per device, %d device%s\n", "  CPU time per device",
+                    run.dCpuPerDevice * 1000, run.nDevices, run.nDevices == 1 ? "" : "s");
+}
+
 void PeakMemoryFigure(const std::string& strDir, const std::string& strCli, const std::string& strSimExe)
 {
     const std::string strFile = strDir + "/image-1m.hex";
@@ -406,20 +482,27 @@ int main(int argc, char** argv)
     const std::string strSelf = argv[0];
     const std::string strBin = strSelf.substr(0, strSelf.rfind('/'));
     bool bLineTime = true;
+    bool bManyOnly = false;  // --many-devices: that figure alone
     for (int i = 1; i < argc; ++i) {
         if (std::string(argv[i]) == "--no-line-time")
             bLineTime = false;
+        if (std::string(argv[i]) == "--many-devices")
+            bManyOnly = true;
     }
     char dirTemplate[] = "/tmp/vantrel-bench-XXXXXX";
     const std::string strDir = ::mkdtemp(dirTemplate);
 
     std::printf("%-46s %9s  %s\n", "figure", "value", "target");
-    HexLoadFigure(strDir);
-    DownloadFigures(strDir, 0, 0.9);
-    WholeProcessFigure(strDir, strSelf, strBin + "/vantrel-cli");
+    if (!bManyOnly) {
+        HexLoadFigure(strDir);
+        DownloadFigures(strDir, 0, 0.9);
+        WholeProcessFigure(strDir, strSelf, strBin + "/vantrel-cli");
+        if (bLineTime)
+            DownloadFigures(strDir, 115200, 0.97);
+        PeakMemoryFigure(strDir, strBin + "/vantrel-cli", strBin + "/vantrel-sim");
+    }
     if (bLineTime)
-        DownloadFigures(strDir, 115200, 0.97);
-    PeakMemoryFigure(strDir, strBin + "/vantrel-cli", strBin + "/vantrel-sim");
+        ManyDevicesFigure(strDir, strBin + "/vantrel-cli");
 
     std::system(("rm -rf " + strDir).c_str());
     int nMissed = 0;
