@@ -2,15 +2,54 @@
 
 #include <cstdio>
 
-#include "cli/Console.h"
+#include <nlohmann/json.hpp>
 
-CPortConsole::CPortConsole(std::vector<std::string> vecPorts)
-    : m_vecPorts(std::move(vecPorts)), m_bColour(EnableOutputColour()),
-      m_bProgressVisible(IsTerminal(EStdStream::kError)), m_vecProgress(m_vecPorts.size())
+#include "cli/Console.h"
+#include "core/LogSink.h"
+
+namespace {
+
+const char* LogColourName(int nColour)
+{
+    switch (nColour) {
+    case kLogBlack: return "black";
+    case kLogDarkRed: return "dark-red";
+    case kLogRed: return "red";
+    case kLogBlue: return "blue";
+    case kLogGreen: return "green";
+    default: return "default";
+    }
+}
+
+long long Percent(int nPosition, int nTotal)
+{
+    return nTotal > 0 ? static_cast<long long>(nPosition) * 100 / nTotal : 0;
+}
+
+}  // namespace
+
+CPortConsole::CPortConsole(std::vector<std::string> vecPorts, EConsoleFormat format)
+    : m_vecPorts(std::move(vecPorts)), m_format(format),
+      m_bColour(format == EConsoleFormat::kText && EnableOutputColour()),
+      m_bProgressVisible(format == EConsoleFormat::kText && IsTerminal(EStdStream::kError)),
+      m_vecProgress(m_vecPorts.size())
 {}
 
 void CPortConsole::WriteLine(size_t nPort, const CLine& line)
 {
+    if (m_format == EConsoleFormat::kJson) {
+        // The line's colour is its first piece's: a line mixes colours only
+        // where the port search names a port in the default colour.
+        std::string strText;
+        for (const auto& piece : line)
+            strText += piece.first;
+        nlohmann::json event = {{"event", "log"},
+                                {"port", m_vecPorts[nPort]},
+                                {"text", strText},
+                                {"colour", LogColourName(line.empty() ? kLogBlack : line.front().second)}};
+        WriteOutput(event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+        return;
+    }
     std::string strOut = m_vecPorts[nPort] + ": ";
     for (const auto& [strText, nColour] : line) {
         const char* pColour = m_bColour ? TerminalColourCode(nColour) : nullptr;
@@ -39,17 +78,37 @@ void CPortConsole::Note(size_t nPort, const std::string& strText)
 
 void CPortConsole::SetProgress(size_t nPort, int nPosition, int nTotal, bool bShown)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::unique_lock<std::mutex> lock(m_mutex);
     SProgress& progress = m_vecProgress[nPort];
-    const auto Percent = [](const SProgress& p) {
-        return p.nTotal > 0 ? static_cast<long long>(p.nPosition) * 100 / p.nTotal : 0;
-    };
     const SProgress before = progress;
     progress = {bShown, nPosition, nTotal};
-    // Thousands of steps, a hundred draws per port.
-    if (before.bShown == bShown && Percent(before) == Percent(progress) && before.nTotal == nTotal)
+    // Thousands of steps, a hundred draws (or events) per port.
+    if (before.bShown == bShown && before.nTotal == nTotal &&
+        Percent(before.nPosition, before.nTotal) == Percent(nPosition, nTotal))
         return;
+    if (m_format == EConsoleFormat::kJson) {
+        lock.unlock();
+        if (bShown && nTotal > 0) {
+            const nlohmann::json event = {{"event", "progress"},
+                                          {"port", m_vecPorts[nPort]},
+                                          {"position", nPosition},
+                                          {"total", nTotal},
+                                          {"percent", Percent(nPosition, nTotal)}};
+            WriteOutput(event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+        }
+        return;
+    }
     ClearProgress();
+    DrawProgress();
+}
+
+void CPortConsole::WriteOutput(const std::string& strLine)
+{
+    const std::string strOut = strLine + "\n";
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ClearProgress();
+    std::fwrite(strOut.data(), 1, strOut.size(), stdout);
+    std::fflush(stdout);
     DrawProgress();
 }
 

@@ -12,9 +12,13 @@
 #include "cli/CConsoleView.h"
 #include "download/LoaderView.h"
 
+// How the console writes: text for people, or JSON Lines (one event object
+// per line) for line-control software.
+enum class EConsoleFormat { kText, kJson };
+
 class CPortConsole {
 public:
-    explicit CPortConsole(std::vector<std::string> vecPorts);
+    CPortConsole(std::vector<std::string> vecPorts, EConsoleFormat format);
 
     // A line's pieces, each in its log colour.
     using CLine = std::vector<std::pair<std::string, int>>;
@@ -25,6 +29,9 @@ public:
     void SetProgress(size_t nPort, int nPosition, int nTotal, bool bShown);
     // Takes the progress lines away for good (before the summary).
     void EndProgress();
+    // One whole output line as it stands (a JSON event, a row of the table).
+    void WriteOutput(const std::string& strLine);
+    EConsoleFormat Format() const { return m_format; }
 
 private:
     void ClearProgress();
@@ -32,6 +39,7 @@ private:
 
     std::mutex m_mutex;
     const std::vector<std::string> m_vecPorts;
+    const EConsoleFormat m_format;
     const bool m_bColour;
     const bool m_bProgressVisible;
     bool m_bProgressEnded = false;

@@ -4,8 +4,10 @@
 #include <memory>
 
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
-#include "cli/CPortConsole.h"
+#include "core/FileSystem.h"
+#include "serial/DeviceWatch.h"
 
 const char* RunEndClass(ERunEnd end)
 {
@@ -46,6 +48,41 @@ struct SPortRun {
     std::unique_ptr<CLoader> pLoader;
 };
 
+std::string JsonLine(const nlohmann::json& event)
+{
+    // Paths and device texts are not always UTF-8: a bad byte becomes U+FFFD
+    // instead of ending the output.
+    return event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+// The device path a run's inputs open, where it is known before the run.
+std::string DevicePathOf(const CRunInputs& inputs, const CComPortMap& comPorts)
+{
+    if (!inputs.port.strPortPath.empty())
+        return inputs.port.strPortPath;
+    if (inputs.port.nPortIndex >= 0 && inputs.port.nPortIndex < kAutoCheckIndex)
+        return comPorts.Path(PortNumberOf(PortItemText(inputs.port.nPortIndex)));
+    return std::string();
+}
+
+nlohmann::json ResultEvent(const SPortResult& result)
+{
+    nlohmann::json event = {{"event", "result"},
+                            {"port", result.strPort},
+                            {"class", result.bStarted ? RunEndClass(result.end) : "usage"},
+                            {"exit_status", result.bStarted ? ExitStatusOf(result.end) : kExitUsage},
+                            {"bytes", result.nBytes},
+                            {"seconds", result.dSeconds},
+                            {"device_version", result.strDeviceVersion},
+                            {"path", result.strDevicePath}};
+    if (!result.strUsbVendor.empty() || !result.strUsbSerial.empty()) {
+        event["usb_vendor"] = result.strUsbVendor;
+        event["usb_product"] = result.strUsbProduct;
+        event["usb_serial"] = result.strUsbSerial;
+    }
+    return event;
+}
+
 long long ImageBytes(const FirmwareImage& image)
 {
     long long nBytes = 0;
@@ -57,9 +94,12 @@ long long ImageBytes(const FirmwareImage& image)
 }  // namespace
 
 std::vector<SPortResult> RunPortsDownload(const CDownloadOptions& options, const std::vector<std::string>& vecPorts,
-                                          EAnswer answer, CSignalWatcher& signals)
+                                          EAnswer answer, EConsoleFormat format, CSignalWatcher& signals)
 {
-    CPortConsole console(vecPorts);
+    const bool bJson = format == EConsoleFormat::kJson;
+    CPortConsole console(vecPorts, format);
+    std::string strFileBytes, strFileError;
+    const bool bFileRead = bJson && ReadFileBytes(options.strFile, strFileBytes, strFileError);
     std::vector<SPortResult> results(vecPorts.size());
     std::vector<SPortRun> runs(vecPorts.size());
     for (size_t i = 0; i < vecPorts.size(); ++i) {
@@ -82,6 +122,12 @@ std::vector<SPortResult> RunPortsDownload(const CDownloadOptions& options, const
             continue;
         }
         results[i].bStarted = true;
+        results[i].strDevicePath = DevicePathOf(inputs, runs[i].pLoader->ComPorts());
+        if (bJson) {
+            nlohmann::json start = {{"event", "start"}, {"port", vecPorts[i]}, {"file", options.strFile}};
+            start["size"] = bFileRead ? nlohmann::json(strFileBytes.size()) : nlohmann::json(nullptr);
+            console.WriteOutput(JsonLine(start));
+        }
         runs[i].pLoader->OnStartButton(inputs);
     }
     for (size_t i = 0; i < vecPorts.size(); ++i) {
@@ -96,6 +142,12 @@ std::vector<SPortResult> RunPortsDownload(const CDownloadOptions& options, const
         if (const int nVersion = loader.ChipVersion(); nVersion != 0)
             results[i].strDeviceVersion =
                 fmt::format("{}.{}.{}", (nVersion >> 16) & 0xFF, (nVersion >> 8) & 0xFF, nVersion & 0xFF);
+        SSerialDevice device;
+        if (!results[i].strDevicePath.empty() && FindUsbIdentity(results[i].strDevicePath, device)) {
+            results[i].strUsbVendor = device.strUsbVendor;
+            results[i].strUsbProduct = device.strUsbProduct;
+            results[i].strUsbSerial = device.strUsbSerial;
+        }
     }
     signals.OnFirstSignal(nullptr);
     console.EndProgress();
@@ -103,6 +155,21 @@ std::vector<SPortResult> RunPortsDownload(const CDownloadOptions& options, const
     for (SPortRun& run : runs) {
         run.pLoader.reset();
         run.pView.reset();
+    }
+    if (bJson) {
+        int nExit = kExitSuccess;
+        int nSucceeded = 0;
+        for (const SPortResult& result : results) {
+            console.WriteOutput(JsonLine(ResultEvent(result)));
+            nExit = std::max(nExit, result.bStarted ? ExitStatusOf(result.end) : kExitUsage);
+            nSucceeded += result.bStarted && result.end == ERunEnd::kSuccess;
+        }
+        console.WriteOutput(JsonLine({{"event", "summary"},
+                                      {"ports", results.size()},
+                                      {"succeeded", nSucceeded},
+                                      {"failed", results.size() - static_cast<size_t>(nSucceeded)},
+                                      {"exit_status", nExit}}));
+        return results;
     }
     const std::string strTable = SummaryTable(results);
     std::fwrite(strTable.data(), 1, strTable.size(), stdout);

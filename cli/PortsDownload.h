@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "cli/CConsoleView.h"
+#include "cli/CPortConsole.h"
 #include "cli/CSignalWatcher.h"
 #include "cli/CliCommands.h"
 
@@ -16,6 +17,10 @@ struct SPortResult {
     long long nBytes = 0;   // the bytes of the image the run loaded
     double dSeconds = 0;
     std::string strDeviceVersion;  // the application version the device gave, or empty
+    std::string strDevicePath;     // the device opened, where known
+    std::string strUsbVendor;      // where the platform knows them
+    std::string strUsbProduct;
+    std::string strUsbSerial;
 };
 
 // The word for a run's end in the summary: "success", "connection", "file",
@@ -25,7 +30,9 @@ const char* RunEndClass(ERunEnd end);
 // The summary table: a line per port, with a header.
 std::string SummaryTable(const std::vector<SPortResult>& results);
 
-// Runs the download of options to every port of vecPorts at once and prints
-// the summary; Ctrl-C stops every run before its next block.
+// Runs the download of options to every port of vecPorts at once (an empty
+// port: the settings file's) and prints the summary, or in JSON a start and
+// a result event per port and a summary event; Ctrl-C stops every run
+// before its next block.
 std::vector<SPortResult> RunPortsDownload(const CDownloadOptions& options, const std::vector<std::string>& vecPorts,
-                                          EAnswer answer, CSignalWatcher& signals);
+                                          EAnswer answer, EConsoleFormat format, CSignalWatcher& signals);

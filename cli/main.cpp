@@ -23,16 +23,6 @@
 
 namespace {
 
-// One exit status per class of outcome, so a script can tell them apart.
-constexpr int kExitSuccess = 0;
-constexpr int kExitUsage = 2;
-constexpr int kExitFile = 3;
-constexpr int kExitConnection = 4;
-constexpr int kExitWrite = 5;
-constexpr int kExitVerify = 6;
-constexpr int kExitDisconnect = 7;
-constexpr int kExitCancelled = 8;
-
 const char* kExitHelp = "Exit status of download (with several ports: the highest of theirs):\n"
                         "  0  the image was written, verified without difference, and the device left IAP mode\n"
                         "  2  usage error (unknown option, missing file argument, bad version text)\n"
@@ -43,22 +33,6 @@ const char* kExitHelp = "Exit status of download (with several ports: the highes
                         "  6  the verify pass found differences or could not read the device\n"
                         "  7  the device did not leave IAP mode\n"
                         "  8  cancelled (Ctrl-C)\n";
-
-int ExitStatusOf(ERunEnd end)
-{
-    switch (end) {
-    case ERunEnd::kSuccess: return kExitSuccess;
-    case ERunEnd::kConnectionFailed: return kExitConnection;
-    case ERunEnd::kFileNotFound:
-    case ERunEnd::kUnknownFileKind:
-    case ERunEnd::kLoadFailed: return kExitFile;
-    case ERunEnd::kWriteFailed: return kExitWrite;
-    case ERunEnd::kVerifyFailed: return kExitVerify;
-    case ERunEnd::kDisconnectFailed: return kExitDisconnect;
-    case ERunEnd::kCancelled: return kExitCancelled;
-    }
-    return kExitConnection;
-}
 
 // --ini must name a settings file that can be read as text: a missing
 // file, a folder, a FIFO or a binary file would otherwise give silent
@@ -138,6 +112,7 @@ struct CDownloadCommand {
     std::string strVersion;
     bool bYes = false;
     bool bNo = false;
+    bool bJson = false;
     CLI::Option* pSupport = nullptr;
 };
 
@@ -162,6 +137,9 @@ CLI::App* SetUpDownload(CLI::App& app, CDownloadCommand& command)
     auto* pYes =
         pDownload->add_flag("--yes", command.bYes, "answer Yes to the question whether to write an older version");
     pDownload->add_flag("--no", command.bNo, "answer No to that question")->excludes(pYes);
+    pDownload->add_flag("--json", command.bJson,
+                        "write JSON Lines on standard output instead of the log: start, log, progress, result and "
+                        "summary events");
     pDownload->add_option("--ini", download.strIni, "settings file to read instead of the dialog's (never written)")
         ->check(kSettingsFile);
     pDownload->footer(kExitHelp);
@@ -190,9 +168,12 @@ int RunDownload(CDownloadCommand& command, CSignalWatcher& signals)
         ParseVersionText(command.strVersion, download.nVerMajor, download.nVerMinor, download.nVerPatch);
     download.bSupportVersionGiven = command.pSupport->count() > 0;
     const EAnswer answer = command.bYes ? EAnswer::kYes : command.bNo ? EAnswer::kNo : EAnswer::kAsk;
-    if (command.vecPorts.size() > 1) {
+    if (command.vecPorts.size() > 1 || command.bJson) {
+        const std::vector<std::string> vecPorts =
+            command.vecPorts.empty() ? std::vector<std::string> {std::string()} : command.vecPorts;
+        const EConsoleFormat format = command.bJson ? EConsoleFormat::kJson : EConsoleFormat::kText;
         int nExit = kExitSuccess;
-        for (const SPortResult& result : RunPortsDownload(download, command.vecPorts, answer, signals))
+        for (const SPortResult& result : RunPortsDownload(download, vecPorts, answer, format, signals))
             nExit = std::max(nExit, result.bStarted ? ExitStatusOf(result.end) : kExitUsage);
         return nExit;
     }

@@ -1,11 +1,11 @@
 # The libraries a Windows cross build needs, from the build machine's Debian
-# packages: {fmt} and CLI11 header-only, GoogleTest built for the target from
+# packages: {fmt}, CLI11 and nlohmann-json header-only, GoogleTest built for the target from
 # its sources (package googletest).
 set(VANTREL_HOST_HEADERS ${CMAKE_BINARY_DIR}/host-headers)
 file(MAKE_DIRECTORY ${VANTREL_HOST_HEADERS})
-foreach(dir fmt CLI)
+foreach(dir fmt CLI nlohmann)
     if(NOT EXISTS /usr/include/${dir})
-        message(FATAL_ERROR "/usr/include/${dir} is missing: install libfmt-dev and libcli11-dev")
+        message(FATAL_ERROR "/usr/include/${dir} is missing: install libfmt-dev, libcli11-dev and nlohmann-json3-dev")
     endif()
     file(CREATE_LINK /usr/include/${dir} ${VANTREL_HOST_HEADERS}/${dir} SYMBOLIC)
 endforeach()
@@ -18,6 +18,10 @@ add_library(fmt::fmt ALIAS vantrel_fmt)
 add_library(vantrel_cli11 INTERFACE)
 target_include_directories(vantrel_cli11 SYSTEM INTERFACE ${VANTREL_HOST_HEADERS})
 add_library(CLI11::CLI11 ALIAS vantrel_cli11)
+
+add_library(vantrel_json INTERFACE)
+target_include_directories(vantrel_json SYSTEM INTERFACE ${VANTREL_HOST_HEADERS})
+add_library(nlohmann_json::nlohmann_json ALIAS vantrel_json)
 
 if(VANTREL_BUILD_TESTS)
     if(NOT EXISTS /usr/src/googletest/CMakeLists.txt)

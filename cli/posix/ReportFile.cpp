@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,19 +12,17 @@
 bool AppendWhole(const std::string& strPath, const std::string& strText, const std::string& strHeader,
                  std::string& strError)
 {
-    // Whoever creates the file writes the header: two programs appending to
-    // a new report at once must not both head it.
-    CUniqueFd fd(::open(strPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-    bool bEmpty = fd.IsValid();
-    if (!fd.IsValid() && errno == EEXIST) {
-        fd = CUniqueFd(::open(strPath.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
-        struct stat info {};
-        bEmpty = fd.IsValid() && ::fstat(fd.Get(), &info) == 0 && info.st_size == 0;
-    }
+    CUniqueFd fd(::open(strPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
     if (!fd.IsValid()) {
         strError = "cannot open the report " + strPath + ": " + std::strerror(errno);
         return false;
     }
+    // Held until the descriptor closes: another program appending to a new
+    // report at once would otherwise find it empty too and head it again.
+    // A file system without locks still gets whole rows.
+    ::flock(fd.Get(), LOCK_EX);
+    struct stat info {};
+    const bool bEmpty = ::fstat(fd.Get(), &info) == 0 && info.st_size == 0;
     // The header goes out in the same write as the first row, so that a
     // file never holds a header without a row or a row without a header.
     const std::string strWhole = bEmpty ? strHeader + strText : strText;

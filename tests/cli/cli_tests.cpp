@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "common/ChildProcess.h"
 #include "common/HexWriter.h"
@@ -316,6 +317,63 @@ TEST(CliDownload, SeveralPortsAtOnceEachWithItsOwnResult)
         else
             EXPECT_EQ(memory, data) << i;
     }
+}
+
+TEST(CliDownload, JsonEventsHoldTheWholeLogLineByLine)
+{
+    CTempDir dir;
+    CSimProcess sim(dir, {});
+    ASSERT_TRUE(sim.Ready());
+    const Bytes data = Pattern(2048);
+    const std::string strHex = HexFile(0x3000, data, 32);
+    const std::string strFile = dir.Write("firmware.hex", strHex);
+    const CCliResult result =
+        RunCli({"download", strFile, "--port", sim.Link(), "--support-version", "*.*.*", "--json"});
+    EXPECT_EQ(result.nExit, 0) << result.strOut << result.strErr;
+
+    std::istringstream lines(result.strOut);
+    std::string strLine, strLog;
+    std::vector<std::string> events;
+    int nLastPercent = -1;
+    nlohmann::json resultEvent, summaryEvent;
+    while (std::getline(lines, strLine)) {
+        const nlohmann::json event = nlohmann::json::parse(strLine);  // throws on a line that is not JSON
+        events.push_back(event.at("event").get<std::string>());
+        if (events.back() != "summary") {
+            EXPECT_EQ(event.at("port"), sim.Link()) << strLine;
+        }
+        if (events.back() == "start") {
+            EXPECT_EQ(event.at("file"), strFile);
+            EXPECT_EQ(event.at("size"), strHex.size());
+        } else if (events.back() == "log") {
+            const std::string strText = event.at("text");
+            strLog += strText + "\n";
+            EXPECT_EQ(event.at("colour"), strText.find("successfully") != std::string::npos ? "blue" : "black")
+                << strLine;
+        } else if (events.back() == "progress") {
+            const int nPercent = event.at("percent");
+            EXPECT_NE(nPercent, nLastPercent) << "a progress event per whole percent at most";
+            nLastPercent = nPercent;
+        } else if (events.back() == "result") {
+            resultEvent = event;
+        } else {
+            summaryEvent = event;
+        }
+    }
+    EXPECT_EQ(strLog, SuccessfulLog(strFile));
+    ASSERT_GE(events.size(), 3u);
+    EXPECT_EQ(events.front(), "start");
+    EXPECT_EQ(events[events.size() - 2], "result");
+    EXPECT_EQ(events.back(), "summary");
+    EXPECT_EQ(nLastPercent, 100);
+    EXPECT_EQ(resultEvent.at("class"), "success");
+    EXPECT_EQ(resultEvent.at("exit_status"), 0);
+    EXPECT_EQ(resultEvent.at("bytes"), data.size());
+    EXPECT_EQ(resultEvent.at("device_version"), "1.0.0");
+    EXPECT_EQ(resultEvent.at("path"), sim.Link());
+    EXPECT_EQ(summaryEvent.at("exit_status"), 0);
+    EXPECT_EQ(summaryEvent.at("succeeded"), 1);
+    EXPECT_EQ(sim.StopAndDump(0x3000, data.size()), data);
 }
 
 TEST(CliInfo, ListsTheRangesAFileCovers)
