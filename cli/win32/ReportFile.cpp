@@ -15,6 +15,10 @@ bool AppendWhole(const std::string& strPath, const std::string& strText, const s
         strError = "cannot open the report " + strPath + ": " + SystemErrorText(GetLastError());
         return false;
     }
+    // Held until the handle closes: another program appending to a new
+    // report at once would otherwise find it empty too and head it again.
+    OVERLAPPED whole {};
+    LockFileEx(file.Get(), LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole);
     LARGE_INTEGER size {};
     const bool bEmpty = GetFileSizeEx(file.Get(), &size) && size.QuadPart == 0;
     const std::string strWhole = bEmpty ? strHeader + strText : strText;
