@@ -18,6 +18,7 @@
 #include "cli/CSignalWatcher.h"
 #include "cli/CliCommands.h"
 #include "cli/PortsDownload.h"
+#include "cli/ReportRows.h"
 #include "serial/ComPortMap.h"
 #include "download/CLoader.h"
 
@@ -113,6 +114,7 @@ struct CDownloadCommand {
     bool bYes = false;
     bool bNo = false;
     bool bJson = false;
+    std::string strReport;
     CLI::Option* pSupport = nullptr;
 };
 
@@ -140,6 +142,9 @@ CLI::App* SetUpDownload(CLI::App& app, CDownloadCommand& command)
     pDownload->add_flag("--json", command.bJson,
                         "write JSON Lines on standard output instead of the log: start, log, progress, result and "
                         "summary events");
+    pDownload->add_option("--report", command.strReport,
+                          "append a CSV row per port to FILE.csv: UTC time, port, USB serial number, file, its "
+                          "SHA-256, result, bytes, seconds");
     pDownload->add_option("--ini", download.strIni, "settings file to read instead of the dialog's (never written)")
         ->check(kSettingsFile);
     pDownload->footer(kExitHelp);
@@ -168,13 +173,21 @@ int RunDownload(CDownloadCommand& command, CSignalWatcher& signals)
         ParseVersionText(command.strVersion, download.nVerMajor, download.nVerMinor, download.nVerPatch);
     download.bSupportVersionGiven = command.pSupport->count() > 0;
     const EAnswer answer = command.bYes ? EAnswer::kYes : command.bNo ? EAnswer::kNo : EAnswer::kAsk;
-    if (command.vecPorts.size() > 1 || command.bJson) {
+    // A traceability record takes the several-port run even for one port:
+    // its rows come from the summary's results.
+    if (command.vecPorts.size() > 1 || command.bJson || !command.strReport.empty()) {
         const std::vector<std::string> vecPorts =
             command.vecPorts.empty() ? std::vector<std::string> {std::string()} : command.vecPorts;
         const EConsoleFormat format = command.bJson ? EConsoleFormat::kJson : EConsoleFormat::kText;
         int nExit = kExitSuccess;
-        for (const SPortResult& result : RunPortsDownload(download, vecPorts, answer, format, signals))
+        const std::vector<SPortResult> results = RunPortsDownload(download, vecPorts, answer, format, signals);
+        for (const SPortResult& result : results)
             nExit = std::max(nExit, result.bStarted ? ExitStatusOf(result.end) : kExitUsage);
+        std::string strError;
+        if (!command.strReport.empty() && !AppendReportRows(command.strReport, download.strFile, results, strError)) {
+            std::fprintf(stderr, "vantrel-cli: %s\n", strError.c_str());
+            nExit = std::max(nExit, kExitUsage);
+        }
         return nExit;
     }
     if (!command.vecPorts.empty())

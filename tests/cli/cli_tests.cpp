@@ -13,6 +13,7 @@
 #include "common/ChildProcess.h"
 #include "common/HexWriter.h"
 #include "common/TempDir.h"
+#include "core/Sha256.h"
 #include "serial/CSerialLink.h"
 
 namespace {
@@ -266,6 +267,9 @@ TEST(CliDownload, SeveralPortsAtOnceEachWithItsOwnResult)
     std::vector<std::string> args = {"download", strFile, "--support-version", "*.*.*"};
     for (const auto& pSim : sims)
         args.insert(args.end(), {"--port", pSim->Link()});
+    // The traceability record, in a file that already holds another day's rows.
+    const std::string strReport = dirs[1]->Write("报告.csv", "utc_time,port\r\nearlier,row\r\n");
+    args.insert(args.end(), {"--report", strReport});
     const CCliResult result = RunCli(args);
 
     // The highest class seen: the hung device's write failure.
@@ -308,6 +312,25 @@ TEST(CliDownload, SeveralPortsAtOnceEachWithItsOwnResult)
         EXPECT_EQ(strVersion, "1.0.0") << strLine;
     }
     EXPECT_FALSE(std::getline(table, strLine)) << strLine;
+    // A row per device after the rows already there: the file named by its
+    // SHA-256 (the FIPS 180-4 digest of the bytes written to it).
+    std::ifstream report(strReport, std::ios::binary);
+    std::string strReportText((std::istreambuf_iterator<char>(report)), std::istreambuf_iterator<char>());
+    const std::string strEarlier = "utc_time,port\r\nearlier,row\r\n";
+    ASSERT_EQ(strReportText.rfind(strEarlier, 0), 0u) << strReportText;
+    std::istringstream rows(strReportText.substr(strEarlier.size()));
+    for (size_t i = 0; i < sims.size(); ++i) {
+        ASSERT_TRUE(std::getline(rows, strLine)) << strReportText;
+        const size_t nPort = strLine.find(',');
+        ASSERT_EQ(nPort, 20u) << strLine;  // 2026-12-11T01:02:03Z
+        EXPECT_EQ(strLine.substr(nPort), "," + sims[i]->Link() + ",," + strFile + "," +
+                                             Sha256Hex(HexFile(0x4000, data, 32)) + "," +
+                                             (i == 2 ? "write" : "success") + "," + std::to_string(data.size()) +
+                                             strLine.substr(strLine.rfind(',')))
+            << strLine;
+        EXPECT_EQ(strLine.back(), '\r') << strLine;
+    }
+    EXPECT_FALSE(std::getline(rows, strLine)) << strLine;
     // Three byte-exact memories; every port let go.
     for (size_t i = 0; i < sims.size(); ++i) {
         EXPECT_TRUE(sims[i]->PortReleased()) << i;
