@@ -18,6 +18,7 @@
 #include "cli/CSignalWatcher.h"
 #include "cli/CliCommands.h"
 #include "cli/PortsDownload.h"
+#include "cli/CsvReport.h"
 #include "cli/ReportRows.h"
 #include "serial/ComPortMap.h"
 #include "download/CLoader.h"
@@ -179,6 +180,13 @@ int RunDownload(CDownloadCommand& command, CSignalWatcher& signals)
         const std::vector<std::string> vecPorts =
             command.vecPorts.empty() ? std::vector<std::string> {std::string()} : command.vecPorts;
         const EConsoleFormat format = command.bJson ? EConsoleFormat::kJson : EConsoleFormat::kText;
+        // A report that cannot be appended to is found before any device is
+        // touched, not after a line of boards has been flashed unrecorded.
+        if (std::string strError;
+            !command.strReport.empty() && !AppendWhole(command.strReport, std::string(), std::string(), strError)) {
+            std::fprintf(stderr, "vantrel-cli: %s\n", strError.c_str());
+            return kExitUsage;
+        }
         int nExit = kExitSuccess;
         const std::vector<SPortResult> results = RunPortsDownload(download, vecPorts, answer, format, signals);
         for (const SPortResult& result : results)

@@ -342,6 +342,23 @@ TEST(CliDownload, SeveralPortsAtOnceEachWithItsOwnResult)
     }
 }
 
+TEST(CliDownload, AReportThatCannotBeWrittenStopsBeforeAnyDevice)
+{
+    CTempDir dir;
+    CSimProcess sim(dir, {});
+    ASSERT_TRUE(sim.Ready());
+    const std::string strFile = dir.Write("firmware.hex", HexFile(0x100, Pattern(64)));
+    // A folder, and a file in a folder that does not exist: neither takes a row.
+    for (const std::string& strReport : {dir.Path(""), dir.Path("no-such-folder/report.csv")}) {
+        const CCliResult result =
+            RunCli({"download", strFile, "--port", sim.Link(), "--support-version", "*.*.*", "--report", strReport});
+        EXPECT_EQ(result.nExit, 2) << strReport << result.strOut << result.strErr;
+        EXPECT_NE(result.strErr.find(strReport), std::string::npos) << result.strErr;
+        EXPECT_EQ(result.strOut.find("cmdcheckid"), std::string::npos) << result.strOut;
+    }
+    EXPECT_EQ(sim.StopAndDump(0x100, 64), Bytes(64, 0xFF));
+}
+
 TEST(CliDownload, JsonEventsHoldTheWholeLogLineByLine)
 {
     CTempDir dir;
