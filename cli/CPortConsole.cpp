@@ -70,9 +70,14 @@ void CPortConsole::WriteLine(size_t nPort, const CLine& line)
 
 void CPortConsole::Note(size_t nPort, const std::string& strText)
 {
+    Note(m_vecPorts[nPort] + ": " + strText);
+}
+
+void CPortConsole::Note(const std::string& strText)
+{
     std::lock_guard<std::mutex> lock(m_mutex);
     ClearProgress();
-    std::fprintf(stderr, "vantrel-cli: %s: %s\n", m_vecPorts[nPort].c_str(), strText.c_str());
+    std::fprintf(stderr, "vantrel-cli: %s\n", strText.c_str());
     DrawProgress();
 }
 

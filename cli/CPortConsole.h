@@ -24,8 +24,9 @@ public:
     using CLine = std::vector<std::pair<std::string, int>>;
     // One whole line of port nPort, without its line end.
     void WriteLine(size_t nPort, const CLine& line);
-    // A note of the tool's own about port nPort, on standard error.
+    // A note of the tool's own about port nPort, or about them all, on standard error.
     void Note(size_t nPort, const std::string& strText);
+    void Note(const std::string& strText);
     void SetProgress(size_t nPort, int nPosition, int nTotal, bool bShown);
     // Takes the progress lines away for good (before the summary).
     void EndProgress();

@@ -9,9 +9,11 @@
 #include "core/FileSystem.h"
 #include "serial/DeviceWatch.h"
 
-const char* RunEndClass(ERunEnd end)
+const char* ResultClass(const SPortResult& result)
 {
-    switch (end) {
+    if (!result.bStarted)
+        return "usage";
+    switch (result.end) {
     case ERunEnd::kSuccess: return "success";
     case ERunEnd::kConnectionFailed: return "connection";
     case ERunEnd::kFileNotFound:
@@ -25,6 +27,19 @@ const char* RunEndClass(ERunEnd end)
     return "connection";
 }
 
+int ResultExitStatus(const SPortResult& result)
+{
+    return result.bStarted ? ExitStatusOf(result.end) : kExitUsage;
+}
+
+int HighestExitStatus(const std::vector<SPortResult>& results)
+{
+    int nExit = kExitSuccess;
+    for (const SPortResult& result : results)
+        nExit = std::max(nExit, ResultExitStatus(result));
+    return nExit;
+}
+
 std::string SummaryTable(const std::vector<SPortResult>& results)
 {
     size_t nPortWidth = 4;
@@ -34,7 +49,7 @@ std::string SummaryTable(const std::vector<SPortResult>& results)
         fmt::format("{:<{}}  {:<10}  {:>9}  {:>8}  {}\n", "port", nPortWidth, "result", "bytes", "seconds", "device");
     for (const SPortResult& result : results) {
         strTable += fmt::format("{:<{}}  {:<10}  {:>9}  {:>8.1f}  {}\n", result.strPort, nPortWidth,
-                                RunEndClass(result.end), result.nBytes, result.dSeconds,
+                                ResultClass(result), result.nBytes, result.dSeconds,
                                 result.strDeviceVersion.empty() ? "-" : result.strDeviceVersion);
     }
     return strTable;
@@ -69,8 +84,8 @@ nlohmann::json ResultEvent(const SPortResult& result)
 {
     nlohmann::json event = {{"event", "result"},
                             {"port", result.strPort},
-                            {"class", result.bStarted ? RunEndClass(result.end) : "usage"},
-                            {"exit_status", result.bStarted ? ExitStatusOf(result.end) : kExitUsage},
+                            {"class", ResultClass(result)},
+                            {"exit_status", ResultExitStatus(result)},
                             {"bytes", result.nBytes},
                             {"seconds", result.dSeconds},
                             {"device_version", result.strDeviceVersion},
@@ -108,7 +123,7 @@ std::vector<SPortResult> RunPortsDownload(const CDownloadOptions& options, const
         runs[i].pLoader = std::make_unique<CLoader>(*runs[i].pView);
     }
     signals.OnFirstSignal([&] {
-        console.Note(0, "stopping every port before its next block (Ctrl-C again to quit at once)");
+        console.Note("stopping every port before its next block (Ctrl-C again to quit at once)");
         for (SPortRun& run : runs)
             run.pLoader->RequestStop();
     });
@@ -157,18 +172,16 @@ std::vector<SPortResult> RunPortsDownload(const CDownloadOptions& options, const
         run.pView.reset();
     }
     if (bJson) {
-        int nExit = kExitSuccess;
         int nSucceeded = 0;
         for (const SPortResult& result : results) {
             console.WriteOutput(JsonLine(ResultEvent(result)));
-            nExit = std::max(nExit, result.bStarted ? ExitStatusOf(result.end) : kExitUsage);
-            nSucceeded += result.bStarted && result.end == ERunEnd::kSuccess;
+            nSucceeded += ResultExitStatus(result) == kExitSuccess;
         }
         console.WriteOutput(JsonLine({{"event", "summary"},
                                       {"ports", results.size()},
                                       {"succeeded", nSucceeded},
                                       {"failed", results.size() - static_cast<size_t>(nSucceeded)},
-                                      {"exit_status", nExit}}));
+                                      {"exit_status", HighestExitStatus(results)}}));
         return results;
     }
     const std::string strTable = SummaryTable(results);

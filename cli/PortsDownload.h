@@ -23,9 +23,13 @@ struct SPortResult {
     std::string strUsbSerial;
 };
 
-// The word for a run's end in the summary: "success", "connection", "file",
-// "write", "verify", "disconnect" or "cancelled".
-const char* RunEndClass(ERunEnd end);
+// The word for a port's result in the summary, the events and the report:
+// "success", "connection", "file", "write", "verify", "disconnect",
+// "cancelled", or "usage" for a port whose inputs were refused before a run.
+const char* ResultClass(const SPortResult& result);
+// The exit status of one port's result, and the highest of them all.
+int ResultExitStatus(const SPortResult& result);
+int HighestExitStatus(const std::vector<SPortResult>& results);
 
 // The summary table: a line per port, with a header.
 std::string SummaryTable(const std::vector<SPortResult>& results);

@@ -22,7 +22,7 @@ bool AppendReportRows(const std::string& strReport, const std::string& strFile, 
         row.strUsbSerial = result.strUsbSerial;
         row.strFileName = strFile;
         row.strFileSha256 = strSha256;
-        row.strResult = RunEndClass(result.end);
+        row.strResult = ResultClass(result);
         row.nBytes = result.nBytes;
         row.dSeconds = result.dSeconds;
         if (!AppendReportRow(strReport, row, strError))

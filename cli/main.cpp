@@ -187,10 +187,8 @@ int RunDownload(CDownloadCommand& command, CSignalWatcher& signals)
             std::fprintf(stderr, "vantrel-cli: %s\n", strError.c_str());
             return kExitUsage;
         }
-        int nExit = kExitSuccess;
         const std::vector<SPortResult> results = RunPortsDownload(download, vecPorts, answer, format, signals);
-        for (const SPortResult& result : results)
-            nExit = std::max(nExit, result.bStarted ? ExitStatusOf(result.end) : kExitUsage);
+        int nExit = HighestExitStatus(results);
         std::string strError;
         if (!command.strReport.empty() && !AppendReportRows(command.strReport, download.strFile, results, strError)) {
             std::fprintf(stderr, "vantrel-cli: %s\n", strError.c_str());
