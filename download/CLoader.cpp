@@ -6,6 +6,38 @@
 #include "core/FileSystem.h"
 #include "download/FirmwareReader.h"
 
+namespace {
+
+// Keeps the reader's lines for the runs to repeat.
+class CKeptLog : public CLogSink {
+public:
+    explicit CKeptLog(std::vector<std::pair<std::string, int>>& vecLog) : m_vecLog(vecLog) {}
+    void AppendLog(const std::string& strText, int nColour) override { m_vecLog.emplace_back(strText, nColour); }
+
+private:
+    std::vector<std::pair<std::string, int>>& m_vecLog;
+};
+
+}  // namespace
+
+std::shared_ptr<const CLoadedFirmware> LoadFirmwareOnce(const std::string& strPath)
+{
+    const CFirmwareFileCheck check = CheckFirmwareFile(strPath);
+    if (check.problem != EFileProblem::kNone)
+        return nullptr;
+    auto pLoaded = std::make_shared<CLoadedFirmware>();
+    pLoaded->strPath = strPath;
+    std::string strError;
+    if (!ReadFileBytes(strPath, pLoaded->strBytes, strError) || (pLoaded->strBytes.empty() && !PathExists(strPath)))
+        return nullptr;
+    CKeptLog log(pLoaded->vecLog);
+    const int nLoaded = check.kind == EFirmwareKind::kAsc ? LoadAscText(pLoaded->strBytes, pLoaded->image, log)
+                                                          : LoadHexText(pLoaded->strBytes, pLoaded->image, log);
+    if (!nLoaded)
+        return nullptr;
+    return pLoaded;
+}
+
 CLoader::CLoader(CLoaderView& view) : m_view(view)
 {
     m_channel.SetMessageBoxes(&m_view);
@@ -98,9 +130,12 @@ ERunEnd CLoader::DownloadFile()
         m_channel.ClosePort();
         m_view.OnPortButtonState(false);
     }
+    // A file loaded before the run has passed these checks already.
+    const CLoadedFirmware* pLoaded =
+        m_inputs.pLoadedFile && m_inputs.pLoadedFile->strPath == strPath ? m_inputs.pLoadedFile.get() : nullptr;
     // The file first: a file that cannot be loaded must not leave a device
     // in IAP mode for nothing.
-    const CFirmwareFileCheck file = CheckFirmwareFile(strPath);
+    const CFirmwareFileCheck file = pLoaded ? CFirmwareFileCheck() : CheckFirmwareFile(strPath);
     switch (file.problem) {
     case EFileProblem::kNone: break;
     case EFileProblem::kNotFound:
@@ -115,17 +150,23 @@ ERunEnd CLoader::DownloadFile()
     if (!ConnectDevice())
         return ERunEnd::kConnectionFailed;
 
-    // Checked again: the file may have gone while the device was connected.
-    if (!PathExists(strPath)) {
-        Log(fmt::format("## File not found: {} \r\n", strPath), kLogRed);
-        m_channel.ClosePort();
-        return ERunEnd::kFileNotFound;
-    }
-    const int nLoaded = file.kind == EFirmwareKind::kAsc ? LoadAscFile(strPath) : LoadHexFile(strPath);
-    if (!nLoaded) {
-        FreeImage();
-        m_channel.ClosePort();
-        return ERunEnd::kLoadFailed;
+    if (pLoaded) {
+        for (const auto& [strText, nColour] : pLoaded->vecLog)
+            Log(strText, nColour);
+        m_image = pLoaded->image;
+    } else {
+        // Checked again: the file may have gone while the device was connected.
+        if (!PathExists(strPath)) {
+            Log(fmt::format("## File not found: {} \r\n", strPath), kLogRed);
+            m_channel.ClosePort();
+            return ERunEnd::kFileNotFound;
+        }
+        const int nLoaded = file.kind == EFirmwareKind::kAsc ? LoadAscFile(strPath) : LoadHexFile(strPath);
+        if (!nLoaded) {
+            FreeImage();
+            m_channel.ClosePort();
+            return ERunEnd::kLoadFailed;
+        }
     }
 
     Log(fmt::format("-- Downloading file {} ...\r\n", strPath), kLogBlack);

@@ -5,9 +5,12 @@
 // live here; everything the operator sees goes through the view.
 #include <array>
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "download/FirmwareImage.h"
 #include "download/LoaderView.h"
@@ -31,10 +34,28 @@ struct CPortChoice {
     std::string strStopBits = "1";
 };
 
+// A firmware file read and loaded once for several runs (one file written
+// into many devices): the bytes read, the image made of them, and the lines
+// the reader logged, which each run's log repeats where it would have loaded
+// the file. Every run then writes the same image, whatever happens to the
+// file on disk meanwhile, and its digest is the digest of what was written.
+struct CLoadedFirmware {
+    std::string strPath;
+    std::string strBytes;
+    FirmwareImage image;
+    std::vector<std::pair<std::string, int>> vecLog;
+};
+
+// Reads and loads strPath as a run would; null when the file cannot be used,
+// so that each run finds the problem itself and says it in its own log.
+std::shared_ptr<const CLoadedFirmware> LoadFirmwareOnce(const std::string& strPath);
+
 // The inputs of one run, copied when it starts: the worker never reads the
 // view's controls.
 struct CRunInputs {
     std::string strFilePath;
+    // When set for strFilePath, the run writes this image instead of reading the file.
+    std::shared_ptr<const CLoadedFirmware> pLoadedFile;
     CPortChoice port;
     int nBurnType = 0;  // 0 programmer firmware, 1 emulator firmware, 2 program
     int bChipTypeCheck = 0;

@@ -107,6 +107,35 @@ TEST_F(RunTest, SuccessfulRunWritesVerifiesAndLeavesIapMode)
     EXPECT_EQ(log.back().nColour, kLogBlue);
 }
 
+// A production line loads the file once for all its devices: each run writes
+// what was loaded, with the log a run that reads the file itself gives.
+TEST_F(RunTest, FileLoadedOnceIsWrittenAsLoadedWithTheSameLog)
+{
+    const Bytes data = Pattern(300);
+    const std::string strText = HexFile(0x2000, data);
+    m_inputs.strFilePath = m_dir.Write("firmware.hex", strText);
+    m_inputs.pLoadedFile = LoadFirmwareOnce(m_inputs.strFilePath);
+    ASSERT_TRUE(m_inputs.pLoadedFile);
+    EXPECT_EQ(m_inputs.pLoadedFile->strBytes, strText);
+    // The file changes on disk, then goes: the run writes what was loaded.
+    m_dir.Write("firmware.hex", HexFile(0x2000, Pattern(300, 9)));
+    std::filesystem::remove(m_inputs.strFilePath);
+    EXPECT_EQ(Run(), ERunEnd::kSuccess);
+    EXPECT_EQ(m_view.LogText(), SuccessLog(m_inputs.strFilePath));
+    EXPECT_EQ(m_sim.ReadMemory(0x2000, data.size()), data);
+
+    // A file that cannot be used is not loaded ahead: each run then says why in its own log.
+    std::filesystem::create_directories(m_dir.Path("folder.hex"));
+    for (const std::string& strPath : {m_dir.Path("missing.hex"), m_dir.Path("folder.hex"),
+                                       m_dir.Write("firmware.bin", strText), m_dir.Write("bad.hex", ":10zz\n")})
+        EXPECT_FALSE(LoadFirmwareOnce(strPath)) << strPath;
+    // Loaded ahead for another path, the image is not used.
+    m_view.Clear();
+    m_inputs.strFilePath = m_dir.Path("missing.hex");
+    EXPECT_EQ(Run(), ERunEnd::kFileNotFound);
+    EXPECT_EQ(m_view.LogText(), "## File not found: " + m_inputs.strFilePath + " \r\n");
+}
+
 TEST_F(RunTest, EveryEndOfARunLogsItsLinesAndReleasesThePort)
 {
     struct Case {
