@@ -28,12 +28,24 @@ long long Percent(int nPosition, int nTotal)
 
 }  // namespace
 
-CPortConsole::CPortConsole(std::vector<std::string> vecPorts, EConsoleFormat format)
-    : m_vecPorts(std::move(vecPorts)), m_format(format),
-      m_bColour(format == EConsoleFormat::kText && EnableOutputColour()),
-      m_bProgressVisible(format == EConsoleFormat::kText && IsTerminal(EStdStream::kError)),
-      m_vecProgress(m_vecPorts.size())
+CPortConsole::CPortConsole(EConsoleFormat format)
+    : m_format(format), m_bColour(format == EConsoleFormat::kText && EnableOutputColour()),
+      m_bProgressVisible(format == EConsoleFormat::kText && IsTerminal(EStdStream::kError))
 {}
+
+size_t CPortConsole::AddPort(const std::string& strPort)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_vecPorts.push_back(strPort);
+    m_vecProgress.emplace_back();
+    return m_vecPorts.size() - 1;
+}
+
+std::string CPortConsole::PortName(size_t nPort)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_vecPorts[nPort];
+}
 
 void CPortConsole::WriteLine(size_t nPort, const CLine& line)
 {
@@ -44,13 +56,13 @@ void CPortConsole::WriteLine(size_t nPort, const CLine& line)
         for (const auto& piece : line)
             strText += piece.first;
         nlohmann::json event = {{"event", "log"},
-                                {"port", m_vecPorts[nPort]},
+                                {"port", PortName(nPort)},
                                 {"text", strText},
                                 {"colour", LogColourName(line.empty() ? kLogBlack : line.front().second)}};
         WriteOutput(event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
         return;
     }
-    std::string strOut = m_vecPorts[nPort] + ": ";
+    std::string strOut = PortName(nPort) + ": ";
     for (const auto& [strText, nColour] : line) {
         const char* pColour = m_bColour ? TerminalColourCode(nColour) : nullptr;
         if (pColour)
@@ -70,7 +82,7 @@ void CPortConsole::WriteLine(size_t nPort, const CLine& line)
 
 void CPortConsole::Note(size_t nPort, const std::string& strText)
 {
-    Note(m_vecPorts[nPort] + ": " + strText);
+    Note(PortName(nPort) + ": " + strText);
 }
 
 void CPortConsole::Note(const std::string& strText)
@@ -95,7 +107,7 @@ void CPortConsole::SetProgress(size_t nPort, int nPosition, int nTotal, bool bSh
         lock.unlock();
         if (bShown && nTotal > 0) {
             const nlohmann::json event = {{"event", "progress"},
-                                          {"port", m_vecPorts[nPort]},
+                                          {"port", PortName(nPort)},
                                           {"position", nPosition},
                                           {"total", nTotal},
                                           {"percent", Percent(nPosition, nTotal)}};
@@ -147,8 +159,8 @@ void CPortConsole::DrawProgress()
     std::fflush(stderr);
 }
 
-CPortView::CPortView(CPortConsole& console, size_t nPort, EAnswer answer)
-    : m_console(console), m_nPort(nPort), m_answer(answer)
+CPortView::CPortView(CPortConsole& console, size_t nPort, EAnswer answer, std::function<void()> onRunEnded)
+    : m_console(console), m_nPort(nPort), m_answer(answer), m_onRunEnded(std::move(onRunEnded))
 {}
 
 CPortView::~CPortView()
@@ -225,8 +237,19 @@ void CPortView::ShowProgress(bool bShow)
 
 void CPortView::OnRunStateChanged(bool bRunning)
 {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        (bRunning ? m_runStart : m_runEnd) = std::chrono::steady_clock::now();
+        m_bRunEnded = !bRunning;
+    }
+    if (!bRunning && m_onRunEnded)
+        m_onRunEnded();
+}
+
+bool CPortView::RunEnded() const
+{
     std::lock_guard<std::mutex> lock(m_mutex);
-    (bRunning ? m_runStart : m_runEnd) = std::chrono::steady_clock::now();
+    return m_bRunEnded;
 }
 
 double CPortView::RunSeconds() const

@@ -3,6 +3,7 @@
 // and prefixed with its port, so that the runs' lines never mix, and on a
 // terminal one progress line per port, redrawn in place below the log.
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -18,7 +19,11 @@ enum class EConsoleFormat { kText, kJson };
 
 class CPortConsole {
 public:
-    CPortConsole(std::vector<std::string> vecPorts, EConsoleFormat format);
+    explicit CPortConsole(EConsoleFormat format);
+
+    // A port to write for (a device plugged in while others run, say); its number.
+    size_t AddPort(const std::string& strPort);
+    std::string PortName(size_t nPort);
 
     // A line's pieces, each in its log colour.
     using CLine = std::vector<std::pair<std::string, int>>;
@@ -39,7 +44,7 @@ private:
     void DrawProgress();
 
     std::mutex m_mutex;
-    const std::vector<std::string> m_vecPorts;
+    std::vector<std::string> m_vecPorts;
     const EConsoleFormat m_format;
     const bool m_bColour;
     const bool m_bProgressVisible;
@@ -58,7 +63,8 @@ private:
 // several devices at once), the boxes as notes.
 class CPortView : public CLoaderView {
 public:
-    CPortView(CPortConsole& console, size_t nPort, EAnswer answer);
+    // onRunEnded, when given, is called on the run's worker as its run ends.
+    CPortView(CPortConsole& console, size_t nPort, EAnswer answer, std::function<void()> onRunEnded = nullptr);
     ~CPortView() override;
 
     void AppendLog(const std::string& strText, int nColour) override;
@@ -70,6 +76,8 @@ public:
     void OnRunStateChanged(bool bRunning) override;
     // How long the latest run took, from its start to its end.
     double RunSeconds() const;
+    // Whether the latest run has ended.
+    bool RunEnded() const;
 
 private:
     void FlushLine();
@@ -77,6 +85,7 @@ private:
     CPortConsole& m_console;
     const size_t m_nPort;
     const EAnswer m_answer;
+    const std::function<void()> m_onRunEnded;
     mutable std::mutex m_mutex;
     CPortConsole::CLine m_line;  // the line being written, not yet ended
     int m_nTotal = 0;
@@ -84,4 +93,5 @@ private:
     bool m_bShown = false;
     std::chrono::steady_clock::time_point m_runStart;
     std::chrono::steady_clock::time_point m_runEnd;
+    bool m_bRunEnded = false;
 };

@@ -7,6 +7,8 @@
 #include <nlohmann/json.hpp>
 
 #include "core/FileSystem.h"
+#include "core/Sha256.h"
+#include "cli/ReportRows.h"
 #include "serial/DeviceWatch.h"
 
 const char* ResultClass(const SPortResult& result)
@@ -57,12 +59,6 @@ std::string SummaryTable(const std::vector<SPortResult>& results)
 
 namespace {
 
-// One port: its view, its engine and how its run went.
-struct SPortRun {
-    std::unique_ptr<CPortView> pView;
-    std::unique_ptr<CLoader> pLoader;
-};
-
 std::string JsonLine(const nlohmann::json& event)
 {
     // Paths and device texts are not always UTF-8: a bad byte becomes U+FFFD
@@ -80,7 +76,151 @@ std::string DevicePathOf(const CRunInputs& inputs, const CComPortMap& comPorts)
     return std::string();
 }
 
-nlohmann::json ResultEvent(const SPortResult& result)
+long long ImageBytes(const FirmwareImage& image)
+{
+    long long nBytes = 0;
+    for (const FirmwareBlock& block : image)
+        nBytes += block.length;
+    return nBytes;
+}
+
+}  // namespace
+
+CPortRuns::CPortRuns(const CDownloadOptions& options, EAnswer answer, EConsoleFormat format,
+                     std::function<void()> onRunEnded)
+    : m_options(options), m_answer(answer), m_onRunEnded(std::move(onRunEnded)), m_console(format),
+      m_pLoadedFile(LoadFirmwareOnce(options.strFile))
+{
+    if (m_pLoadedFile) {
+        m_strFileSize = std::to_string(m_pLoadedFile->strBytes.size());
+    } else if (std::string strBytes, strError; ReadFileBytes(options.strFile, strBytes, strError) &&
+                                               (!strBytes.empty() || PathExists(options.strFile))) {
+        m_strFileSize = std::to_string(strBytes.size());
+    } else {
+        m_strFileSize = "null";
+    }
+}
+
+CPortRuns::~CPortRuns()
+{
+    StopAll();
+    for (size_t i = 0; i < m_runs.size(); ++i)
+        Finish(i);
+}
+
+size_t CPortRuns::Start(const std::string& strPort)
+{
+    const size_t nPort = m_console.AddPort(strPort);
+    SRun* pRun = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        SRun& run = m_runs.emplace_back();
+        run.result.strPort = strPort;
+        run.pView = std::make_unique<CPortView>(m_console, nPort, m_answer, m_onRunEnded);
+        run.pLoader = std::make_unique<CLoader>(*run.pView);
+        pRun = &run;
+    }
+    CDownloadOptions portOptions = m_options;
+    portOptions.strPort = strPort;
+    CRunInputs inputs;
+    if (std::string strError; !PrepareDownload(portOptions, pRun->pLoader->ComPorts(), inputs, strError)) {
+        m_console.Note(nPort, strError);
+        return nPort;
+    }
+    inputs.pLoadedFile = m_pLoadedFile;
+    pRun->result.bStarted = true;
+    pRun->result.strDevicePath = DevicePathOf(inputs, pRun->pLoader->ComPorts());
+    if (m_console.Format() == EConsoleFormat::kJson) {
+        const nlohmann::json start = {{"event", "start"},
+                                      {"port", strPort},
+                                      {"file", m_options.strFile},
+                                      {"size", nlohmann::json::parse(m_strFileSize)}};
+        m_console.WriteOutput(JsonLine(start));
+    }
+    pRun->pLoader->OnStartButton(inputs);
+    return nPort;
+}
+
+bool CPortRuns::Ended(size_t n) const
+{
+    const SRun& run = m_runs[n];
+    return run.bFinished || !run.result.bStarted || run.pView->RunEnded();
+}
+
+const SPortResult& CPortRuns::Finish(size_t n)
+{
+    SRun& run = m_runs[n];
+    if (run.bFinished)
+        return run.result;
+    SPortResult& result = run.result;
+    if (result.bStarted) {
+        CLoader& loader = *run.pLoader;
+        loader.WaitForRun();
+        result.dSeconds = run.pView->RunSeconds();
+        const ERunEnd end = loader.LastRunEnd();
+        bool bStopRequested = false;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            bStopRequested = run.bStopRequested;
+        }
+        // A run that Ctrl-C ended is cancelled, whichever step it was at; one
+        // that had failed on its own before keeps its own class.
+        result.end = bStopRequested && end != ERunEnd::kSuccess ? ERunEnd::kCancelled : end;
+        result.nBytes = ImageBytes(loader.Image());
+        if (const int nVersion = loader.ChipVersion(); nVersion != 0)
+            result.strDeviceVersion =
+                fmt::format("{}.{}.{}", (nVersion >> 16) & 0xFF, (nVersion >> 8) & 0xFF, nVersion & 0xFF);
+        SSerialDevice device;
+        if (!result.strDevicePath.empty() && FindUsbIdentity(result.strDevicePath, device)) {
+            result.strUsbVendor = device.strUsbVendor;
+            result.strUsbProduct = device.strUsbProduct;
+            result.strUsbSerial = device.strUsbSerial;
+        }
+    }
+    // The engine closes its port; the view then prints what the run left unended.
+    std::unique_ptr<CLoader> pLoader;
+    std::unique_ptr<CPortView> pView;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        pLoader = std::move(run.pLoader);
+        pView = std::move(run.pView);
+        run.bFinished = true;
+    }
+    pLoader.reset();
+    pView.reset();
+    return result;
+}
+
+void CPortRuns::StopAll()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (SRun& run : m_runs) {
+        if (!run.pLoader || run.pView->RunEnded())
+            continue;
+        run.bStopRequested = true;
+        run.pLoader->RequestStop();
+    }
+}
+
+std::vector<SPortResult> CPortRuns::Results() const
+{
+    std::vector<SPortResult> results;
+    for (const SRun& run : m_runs)
+        results.push_back(run.result);
+    return results;
+}
+
+std::string CPortRuns::FileSha256() const
+{
+    if (m_pLoadedFile)
+        return m_pLoadedFile->strBytes.empty() ? std::string() : Sha256Hex(m_pLoadedFile->strBytes);
+    // The runs could not use the file; its rows still name what it held.
+    std::string strBytes, strError;
+    return ReadFileBytes(m_options.strFile, strBytes, strError) && !strBytes.empty() ? Sha256Hex(strBytes)
+                                                                                     : std::string();
+}
+
+std::string CPortRuns::ResultEventLine(const SPortResult& result)
 {
     nlohmann::json event = {{"event", "result"},
                             {"port", result.strPort},
@@ -95,97 +235,51 @@ nlohmann::json ResultEvent(const SPortResult& result)
         event["usb_product"] = result.strUsbProduct;
         event["usb_serial"] = result.strUsbSerial;
     }
-    return event;
+    return JsonLine(event);
 }
 
-long long ImageBytes(const FirmwareImage& image)
+std::string CPortRuns::SummaryEventLine(const std::vector<SPortResult>& results)
 {
-    long long nBytes = 0;
-    for (const FirmwareBlock& block : image)
-        nBytes += block.length;
-    return nBytes;
+    int nSucceeded = 0;
+    for (const SPortResult& result : results)
+        nSucceeded += ResultExitStatus(result) == kExitSuccess;
+    return JsonLine({{"event", "summary"},
+                     {"ports", results.size()},
+                     {"succeeded", nSucceeded},
+                     {"failed", results.size() - static_cast<size_t>(nSucceeded)},
+                     {"exit_status", HighestExitStatus(results)}});
 }
 
-}  // namespace
-
-std::vector<SPortResult> RunPortsDownload(const CDownloadOptions& options, const std::vector<std::string>& vecPorts,
-                                          EAnswer answer, EConsoleFormat format, CSignalWatcher& signals)
+int RunPortsDownload(const CDownloadOptions& options, const std::vector<std::string>& vecPorts, EAnswer answer,
+                     EConsoleFormat format, const std::string& strReport, CSignalWatcher& signals)
 {
-    const bool bJson = format == EConsoleFormat::kJson;
-    CPortConsole console(vecPorts, format);
-    std::string strFileBytes, strFileError;
-    const bool bFileRead = bJson && ReadFileBytes(options.strFile, strFileBytes, strFileError);
-    std::vector<SPortResult> results(vecPorts.size());
-    std::vector<SPortRun> runs(vecPorts.size());
-    for (size_t i = 0; i < vecPorts.size(); ++i) {
-        results[i].strPort = vecPorts[i];
-        runs[i].pView = std::make_unique<CPortView>(console, i, answer);
-        runs[i].pLoader = std::make_unique<CLoader>(*runs[i].pView);
-    }
+    CPortRuns runs(options, answer, format);
+    CPortConsole& console = runs.Console();
     signals.OnFirstSignal([&] {
         console.Note("stopping every port before its next block (Ctrl-C again to quit at once)");
-        for (SPortRun& run : runs)
-            run.pLoader->RequestStop();
+        runs.StopAll();
     });
-    for (size_t i = 0; i < vecPorts.size(); ++i) {
-        CDownloadOptions portOptions = options;
-        portOptions.strPort = vecPorts[i];
-        CRunInputs inputs;
-        std::string strError;
-        if (!PrepareDownload(portOptions, runs[i].pLoader->ComPorts(), inputs, strError)) {
-            console.Note(i, strError);
-            continue;
-        }
-        results[i].bStarted = true;
-        results[i].strDevicePath = DevicePathOf(inputs, runs[i].pLoader->ComPorts());
-        if (bJson) {
-            nlohmann::json start = {{"event", "start"}, {"port", vecPorts[i]}, {"file", options.strFile}};
-            start["size"] = bFileRead ? nlohmann::json(strFileBytes.size()) : nlohmann::json(nullptr);
-            console.WriteOutput(JsonLine(start));
-        }
-        runs[i].pLoader->OnStartButton(inputs);
-    }
-    for (size_t i = 0; i < vecPorts.size(); ++i) {
-        if (!results[i].bStarted)
-            continue;
-        CLoader& loader = *runs[i].pLoader;
-        loader.WaitForRun();
-        results[i].dSeconds = runs[i].pView->RunSeconds();
-        const ERunEnd end = loader.LastRunEnd();
-        results[i].end = signals.Interrupted() && end != ERunEnd::kSuccess ? ERunEnd::kCancelled : end;
-        results[i].nBytes = ImageBytes(loader.Image());
-        if (const int nVersion = loader.ChipVersion(); nVersion != 0)
-            results[i].strDeviceVersion =
-                fmt::format("{}.{}.{}", (nVersion >> 16) & 0xFF, (nVersion >> 8) & 0xFF, nVersion & 0xFF);
-        SSerialDevice device;
-        if (!results[i].strDevicePath.empty() && FindUsbIdentity(results[i].strDevicePath, device)) {
-            results[i].strUsbVendor = device.strUsbVendor;
-            results[i].strUsbProduct = device.strUsbProduct;
-            results[i].strUsbSerial = device.strUsbSerial;
-        }
-    }
+    for (const std::string& strPort : vecPorts)
+        runs.Start(strPort);
+    for (size_t i = 0; i < runs.Count(); ++i)
+        runs.Finish(i);
     signals.OnFirstSignal(nullptr);
     console.EndProgress();
-    // The views print what their runs left unended before the table.
-    for (SPortRun& run : runs) {
-        run.pLoader.reset();
-        run.pView.reset();
+    const std::vector<SPortResult> results = runs.Results();
+    if (format == EConsoleFormat::kJson) {
+        for (const SPortResult& result : results)
+            console.WriteOutput(CPortRuns::ResultEventLine(result));
+        console.WriteOutput(CPortRuns::SummaryEventLine(results));
+    } else {
+        std::string strTable = SummaryTable(results);
+        strTable.pop_back();  // the console ends the line
+        console.WriteOutput(strTable);
     }
-    if (bJson) {
-        int nSucceeded = 0;
-        for (const SPortResult& result : results) {
-            console.WriteOutput(JsonLine(ResultEvent(result)));
-            nSucceeded += ResultExitStatus(result) == kExitSuccess;
-        }
-        console.WriteOutput(JsonLine({{"event", "summary"},
-                                      {"ports", results.size()},
-                                      {"succeeded", nSucceeded},
-                                      {"failed", results.size() - static_cast<size_t>(nSucceeded)},
-                                      {"exit_status", HighestExitStatus(results)}}));
-        return results;
+    int nExit = HighestExitStatus(results);
+    if (std::string strError;
+        !strReport.empty() && !AppendReportRows(strReport, options.strFile, runs.FileSha256(), results, strError)) {
+        console.Note(strError);
+        nExit = std::max(nExit, kExitUsage);
     }
-    const std::string strTable = SummaryTable(results);
-    std::fwrite(strTable.data(), 1, strTable.size(), stdout);
-    std::fflush(stdout);
-    return results;
+    return nExit;
 }

@@ -1,6 +1,10 @@
 #pragma once
 // A download to several ports at once: one engine per port, each on its own
 // worker, so that a device that fails or hangs never holds up the others.
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -34,9 +38,65 @@ int HighestExitStatus(const std::vector<SPortResult>& results);
 // The summary table: a line per port, with a header.
 std::string SummaryTable(const std::vector<SPortResult>& results);
 
+// The runs of one download command, one engine per device, each on its own
+// worker: started as ports are named or devices plugged in, each ended into
+// its result. The file is loaded once, before the first run.
+class CPortRuns {
+public:
+    // onRunEnded: called on a run's worker as its run ends (the watch wakes on it).
+    CPortRuns(const CDownloadOptions& options, EAnswer answer, EConsoleFormat format,
+              std::function<void()> onRunEnded = nullptr);
+    ~CPortRuns();
+    CPortRuns(const CPortRuns&) = delete;
+    CPortRuns& operator=(const CPortRuns&) = delete;
+
+    // Starts the download to strPort (a COM number, a path, or empty for the
+    // settings file's); the number of its run. A port whose inputs are
+    // refused gets its result at once, with a note saying why.
+    size_t Start(const std::string& strPort);
+    // Whether run n has ended: its worker is done, or it never started.
+    bool Ended(size_t n) const;
+    // Waits for run n and fills in its result; its engine and port are released.
+    const SPortResult& Finish(size_t n);
+    // Ctrl-C: every run still going stops before its next block.
+    void StopAll();
+    size_t Count() const { return m_runs.size(); }
+    const SPortResult& Result(size_t n) const { return m_runs[n].result; }
+    std::vector<SPortResult> Results() const;
+    CPortConsole& Console() { return m_console; }
+    bool FileLoaded() const { return m_pLoadedFile != nullptr; }
+    // The SHA-256 of the file the runs write: of the bytes loaded once, or of
+    // the file as it is when it could not be loaded; empty when missing or empty.
+    std::string FileSha256() const;
+
+    // The JSON events of a run's result and of the summary of results.
+    static std::string ResultEventLine(const SPortResult& result);
+    static std::string SummaryEventLine(const std::vector<SPortResult>& results);
+
+private:
+    struct SRun {
+        std::unique_ptr<CPortView> pView;
+        std::unique_ptr<CLoader> pLoader;
+        SPortResult result;
+        bool bFinished = false;
+        bool bStopRequested = false;  // still running when Ctrl-C came
+    };
+
+    const CDownloadOptions m_options;
+    const EAnswer m_answer;
+    const std::function<void()> m_onRunEnded;
+    CPortConsole m_console;
+    std::shared_ptr<const CLoadedFirmware> m_pLoadedFile;
+    std::string m_strFileSize;  // for the start events: a number, or null when unread
+    std::deque<SRun> m_runs;
+    mutable std::mutex m_mutex;  // the runs list: Ctrl-C walks it from another thread
+};
+
 // Runs the download of options to every port of vecPorts at once (an empty
 // port: the settings file's) and prints the summary, or in JSON a start and
-// a result event per port and a summary event; Ctrl-C stops every run
-// before its next block.
-std::vector<SPortResult> RunPortsDownload(const CDownloadOptions& options, const std::vector<std::string>& vecPorts,
-                                          EAnswer answer, EConsoleFormat format, CSignalWatcher& signals);
+// a result event per port and a summary event; with strReport, appends a row
+// per port to it. Ctrl-C stops every run before its next block. Returns the
+// exit status: the highest of the ports', at least 2 when the report could
+// not be written.
+int RunPortsDownload(const CDownloadOptions& options, const std::vector<std::string>& vecPorts, EAnswer answer,
+                     EConsoleFormat format, const std::string& strReport, CSignalWatcher& signals);

@@ -1,19 +1,10 @@
 #include "cli/ReportRows.h"
 
 #include "cli/CsvReport.h"
-#include "core/FileSystem.h"
-#include "core/Sha256.h"
 
-bool AppendReportRows(const std::string& strReport, const std::string& strFile, const std::vector<SPortResult>& results,
-                      std::string& strError)
+bool AppendReportRows(const std::string& strReport, const std::string& strFile, const std::string& strSha256,
+                      const std::vector<SPortResult>& results, std::string& strError)
 {
-    // The digest of the file as it is now: the runs have read it already.
-    // A file that is missing or cannot be read gets its rows with no digest
-    // (their result says why), never the digest of nothing.
-    std::string strBytes;
-    std::string strReadError;
-    const bool bRead = ReadFileBytes(strFile, strBytes, strReadError) && !strBytes.empty();
-    const std::string strSha256 = bRead ? Sha256Hex(strBytes) : "";
     const std::string strTime = UtcTimeNow();
     for (const SPortResult& result : results) {
         SReportRow row;

@@ -19,7 +19,6 @@
 #include "cli/CliCommands.h"
 #include "cli/PortsDownload.h"
 #include "cli/CsvReport.h"
-#include "cli/ReportRows.h"
 #include "serial/ComPortMap.h"
 #include "download/CLoader.h"
 
@@ -187,14 +186,7 @@ int RunDownload(CDownloadCommand& command, CSignalWatcher& signals)
             std::fprintf(stderr, "vantrel-cli: %s\n", strError.c_str());
             return kExitUsage;
         }
-        const std::vector<SPortResult> results = RunPortsDownload(download, vecPorts, answer, format, signals);
-        int nExit = HighestExitStatus(results);
-        std::string strError;
-        if (!command.strReport.empty() && !AppendReportRows(command.strReport, download.strFile, results, strError)) {
-            std::fprintf(stderr, "vantrel-cli: %s\n", strError.c_str());
-            nExit = std::max(nExit, kExitUsage);
-        }
-        return nExit;
+        return RunPortsDownload(download, vecPorts, answer, format, command.strReport, signals);
     }
     if (!command.vecPorts.empty())
         download.strPort = command.vecPorts.front();
