@@ -29,6 +29,12 @@ public:
     }
 };
 
+// What a reader logs, kept.
+struct CKeptLines : public CLogSink {
+    void AppendLog(const std::string& strLine, int) override { strText += strLine; }
+    std::string strText;
+};
+
 // The COM number a port record stands for, as the port search reads it:
 // the "(COMn)" of its display name; 0 for none.
 int PortRecordNumber(const PortInfo& port)
@@ -145,6 +151,36 @@ bool PrepareDownload(const CDownloadOptions& options, CComPortMap& comPorts, CRu
         return false;
     }
     return true;
+}
+
+std::string FirmwareFileProblem(const std::string& strFile)
+{
+    const CFirmwareFileCheck check = CheckFirmwareFile(strFile);
+    if (check.problem == EFileProblem::kNotFound)
+        return "file not found";
+    if (check.problem != EFileProblem::kNone)
+        return check.strReason;
+    if (LoadFirmwareOnce(strFile))
+        return std::string();
+    // The reader's own words: its first complaint, without the line end.
+    CKeptLines log;
+    FirmwareImage image;
+    check.kind == EFirmwareKind::kAsc ? LoadAscFile(strFile, image, log) : LoadHexFile(strFile, image, log);
+    std::string strFirst = log.strText.substr(0, log.strText.find('\r'));
+    return strFirst.empty() ? "the file cannot be read" : "the reader refuses it: " + strFirst;
+}
+
+std::vector<std::string> PinnedPortPaths(const std::string& strIni)
+{
+    CProfileFile profile;
+    CComPortMap comPorts;
+    UseDialogSettings(strIni, profile, comPorts);
+    std::vector<std::string> vecPaths;
+    for (const auto& [nNumber, port] : comPorts.Entries()) {
+        if (port.bPinned && !port.strPath.empty())
+            vecPaths.push_back(port.strPath);
+    }
+    return vecPaths;
 }
 
 int RunInfo(const std::string& strFile, int nFileExitStatus)

@@ -1,6 +1,7 @@
 #pragma once
 // The subcommands of vantrel-cli, apart from parsing.
 #include <string>
+#include <vector>
 
 #include "download/CLoader.h"
 
@@ -39,6 +40,12 @@ struct CDownloadOptions {
 bool IsDevicePathText(const std::string& strText);
 
 bool PrepareDownload(const CDownloadOptions& options, CComPortMap& comPorts, CRunInputs& inputs, std::string& strError);
+// Why strFile cannot be written into a device ("file not found", "it is a
+// folder", the reader's first complaint); empty when it can.
+std::string FirmwareFileProblem(const std::string& strFile);
+// The paths the settings file (strIni, or the dialog's) pins to COM numbers:
+// a watch counts each one that appears as a device plugged in.
+std::vector<std::string> PinnedPortPaths(const std::string& strIni);
 // Loads the file with the download's reader and lists what it covers; a file
 // that cannot be loaded exits with nFileExitStatus, as a download of it does.
 int RunInfo(const std::string& strFile, int nFileExitStatus);

@@ -57,14 +57,14 @@ std::string SummaryTable(const std::vector<SPortResult>& results)
     return strTable;
 }
 
-namespace {
-
 std::string JsonLine(const nlohmann::json& event)
 {
     // Paths and device texts are not always UTF-8: a bad byte becomes U+FFFD
     // instead of ending the output.
     return event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
+
+namespace {
 
 // The device path a run's inputs open, where it is known before the run.
 std::string DevicePathOf(const CRunInputs& inputs, const CComPortMap& comPorts)
@@ -220,7 +220,7 @@ std::string CPortRuns::FileSha256() const
                                                                                      : std::string();
 }
 
-std::string CPortRuns::ResultEventLine(const SPortResult& result)
+nlohmann::json ResultEvent(const SPortResult& result)
 {
     nlohmann::json event = {{"event", "result"},
                             {"port", result.strPort},
@@ -235,10 +235,10 @@ std::string CPortRuns::ResultEventLine(const SPortResult& result)
         event["usb_product"] = result.strUsbProduct;
         event["usb_serial"] = result.strUsbSerial;
     }
-    return JsonLine(event);
+    return event;
 }
 
-std::string CPortRuns::SummaryEventLine(const std::vector<SPortResult>& results)
+std::string SummaryEventLine(const std::vector<SPortResult>& results)
 {
     int nSucceeded = 0;
     for (const SPortResult& result : results)
@@ -268,8 +268,8 @@ int RunPortsDownload(const CDownloadOptions& options, const std::vector<std::str
     const std::vector<SPortResult> results = runs.Results();
     if (format == EConsoleFormat::kJson) {
         for (const SPortResult& result : results)
-            console.WriteOutput(CPortRuns::ResultEventLine(result));
-        console.WriteOutput(CPortRuns::SummaryEventLine(results));
+            console.WriteOutput(JsonLine(ResultEvent(result)));
+        console.WriteOutput(SummaryEventLine(results));
     } else {
         std::string strTable = SummaryTable(results);
         strTable.pop_back();  // the console ends the line

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "cli/CConsoleView.h"
 #include "cli/CPortConsole.h"
 #include "cli/CSignalWatcher.h"
@@ -37,6 +39,12 @@ int HighestExitStatus(const std::vector<SPortResult>& results);
 
 // The summary table: a line per port, with a header.
 std::string SummaryTable(const std::vector<SPortResult>& results);
+
+// One JSON event as its line: a byte that is not UTF-8 becomes U+FFFD.
+std::string JsonLine(const nlohmann::json& event);
+// The JSON events of a run's result and of the summary of results.
+nlohmann::json ResultEvent(const SPortResult& result);
+std::string SummaryEventLine(const std::vector<SPortResult>& results);
 
 // The runs of one download command, one engine per device, each on its own
 // worker: started as ports are named or devices plugged in, each ended into
@@ -68,10 +76,6 @@ public:
     // The SHA-256 of the file the runs write: of the bytes loaded once, or of
     // the file as it is when it could not be loaded; empty when missing or empty.
     std::string FileSha256() const;
-
-    // The JSON events of a run's result and of the summary of results.
-    static std::string ResultEventLine(const SPortResult& result);
-    static std::string SummaryEventLine(const std::vector<SPortResult>& results);
 
 private:
     struct SRun {

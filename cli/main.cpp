@@ -18,6 +18,7 @@
 #include "cli/CSignalWatcher.h"
 #include "cli/CliCommands.h"
 #include "cli/PortsDownload.h"
+#include "cli/WatchDownload.h"
 #include "cli/CsvReport.h"
 #include "serial/ComPortMap.h"
 #include "download/CLoader.h"
@@ -115,6 +116,8 @@ struct CDownloadCommand {
     bool bNo = false;
     bool bJson = false;
     std::string strReport;
+    bool bWatch = false;
+    SWatchOptions watch;
     CLI::Option* pSupport = nullptr;
 };
 
@@ -123,11 +126,24 @@ CLI::App* SetUpDownload(CLI::App& app, CDownloadCommand& command)
     CDownloadOptions& download = command.options;
     CLI::App* pDownload = app.add_subcommand("download", "Write FILE into the device, read it back and compare");
     pDownload->add_option("file", download.strFile, "Intel HEX (.hex) or ASC (.asc) firmware file")->required();
+    auto* pPort = pDownload
+                      ->add_option("--port", command.vecPorts,
+                                   "COMn, AUTOCHECK or a device path (default: the dialog's settings file); given "
+                                   "more than once, the ports are written at once")
+                      ->check(kPortText);
+    auto* pWatch = pDownload
+                       ->add_flag("--watch", command.bWatch,
+                                  "wait for serial devices to be plugged in and write each new one, once until it "
+                                  "is unplugged, until Ctrl-C; a path the settings file pins counts when it appears")
+                       ->excludes(pPort);
     pDownload
-        ->add_option("--port", command.vecPorts,
-                     "COMn, AUTOCHECK or a device path (default: the dialog's settings file); given more than "
-                     "once, the ports are written at once")
-        ->check(kPortText);
+        ->add_option("--port-filter", command.watch.strPortFilter,
+                     "with --watch: only devices whose path or name matches GLOB, e.g. 'ttyUSB*' or 'COM1?'")
+        ->needs(pWatch);
+    pDownload
+        ->add_flag("--include-present", command.watch.bIncludePresent,
+                   "with --watch: also write the devices present at the start")
+        ->needs(pWatch);
     pDownload->add_option("--baud", download.nBaudRate, "bit rate (default: the settings file)")->check(kBitRate);
     pDownload->add_option("--burn-type", download.nBurnType, "0 programmer firmware, 1 emulator firmware, 2 program")
         ->check(CLI::Range(0, 2));
@@ -175,9 +191,7 @@ int RunDownload(CDownloadCommand& command, CSignalWatcher& signals)
     const EAnswer answer = command.bYes ? EAnswer::kYes : command.bNo ? EAnswer::kNo : EAnswer::kAsk;
     // A traceability record takes the several-port run even for one port:
     // its rows come from the summary's results.
-    if (command.vecPorts.size() > 1 || command.bJson || !command.strReport.empty()) {
-        const std::vector<std::string> vecPorts =
-            command.vecPorts.empty() ? std::vector<std::string> {std::string()} : command.vecPorts;
+    if (command.bWatch || command.vecPorts.size() > 1 || command.bJson || !command.strReport.empty()) {
         const EConsoleFormat format = command.bJson ? EConsoleFormat::kJson : EConsoleFormat::kText;
         // A report that cannot be appended to is found before any device is
         // touched, not after a line of boards has been flashed unrecorded.
@@ -186,6 +200,10 @@ int RunDownload(CDownloadCommand& command, CSignalWatcher& signals)
             std::fprintf(stderr, "vantrel-cli: %s\n", strError.c_str());
             return kExitUsage;
         }
+        if (command.bWatch)
+            return RunWatchDownload(download, command.watch, answer, format, command.strReport, signals);
+        const std::vector<std::string> vecPorts =
+            command.vecPorts.empty() ? std::vector<std::string> {std::string()} : command.vecPorts;
         return RunPortsDownload(download, vecPorts, answer, format, command.strReport, signals);
     }
     if (!command.vecPorts.empty())

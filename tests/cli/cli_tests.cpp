@@ -1,11 +1,13 @@
 // vantrel-cli end to end, against vantrel-sim on a pseudo-terminal: both run
 // as the programs a production line would run.
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <sstream>
+#include <thread>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -414,6 +416,86 @@ TEST(CliDownload, JsonEventsHoldTheWholeLogLineByLine)
     EXPECT_EQ(summaryEvent.at("exit_status"), 0);
     EXPECT_EQ(summaryEvent.at("succeeded"), 1);
     EXPECT_EQ(sim.StopAndDump(0x3000, data.size()), data);
+}
+
+// The lines of strOut that port strPort wrote, without the prefix.
+std::string PortLines(const std::string& strOut, const std::string& strPort)
+{
+    const std::string strPrefix = strPort + ": ";
+    std::string strLines;
+    std::istringstream lines(strOut);
+    for (std::string strLine; std::getline(lines, strLine);) {
+        if (strLine.rfind(strPrefix, 0) == 0)
+            strLines += strLine.substr(strPrefix.size()) + "\n";
+    }
+    return strLines;
+}
+
+// Flash on plug: the settings file pins three links. One simulator is there
+// before the watch starts and is left alone; the others appear later, one of
+// them twice (unplugged, then plugged in again).
+TEST(CliDownload, WatchWritesEachDeviceThatAppearsOnceUntilItIsUnplugged)
+{
+    CTempDir present, first, second, work;
+    const std::string strIni =
+        work.Write("pins.Ini", "[Ports]\r\nCOM20=" + present.Path("ttyDEV") + "\r\nCOM21=" + first.Path("ttyDEV") +
+                                   "\r\nCOM22=" + second.Path("ttyDEV") + "\r\n");
+    const Bytes data = Pattern(2048);
+    const std::string strHex = HexFile(0x1000, data, 32);
+    const std::string strFile = work.Write("firmware.hex", strHex);
+    const std::string strReport = work.Path("report.csv");
+    CSimProcess presentSim(present, {});
+    ASSERT_TRUE(presentSim.Ready());
+    CChildProcess cli(VANTREL_CLI_EXE, {"download", strFile, "--watch", "--ini", strIni, "--support-version", "*.*.*",
+                                        "--report", strReport});
+    ASSERT_TRUE(cli.WaitForError("Ctrl-C ends the watch\n")) << cli.Err();
+    EXPECT_NE(cli.Err().find("; 1 present now left alone"), std::string::npos) << cli.Err();
+
+    auto pFirst = std::make_unique<CSimProcess>(first, std::vector<std::string> {});
+    ASSERT_TRUE(pFirst->Ready());
+    ASSERT_TRUE(cli.WaitForOutput("(1 done: 1 succeeded, 0 failed)\n", 20000)) << cli.Out() << cli.Err();
+    // Still plugged in through the watch's next looks: not written again.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_EQ(pFirst->StopAndDump(0x1000, data.size()), data);  // and unplugged
+    CSimProcess secondSim(second, {});
+    ASSERT_TRUE(secondSim.Ready());
+    ASSERT_TRUE(cli.WaitForOutput("(2 done: 2 succeeded, 0 failed)\n", 20000)) << cli.Out() << cli.Err();
+    pFirst = std::make_unique<CSimProcess>(first, std::vector<std::string> {});  // plugged in again
+    ASSERT_TRUE(pFirst->Ready());
+    ASSERT_TRUE(cli.WaitForOutput("(3 done: 3 succeeded, 0 failed)\n", 20000)) << cli.Out() << cli.Err();
+    cli.Signal(SIGINT);
+    ASSERT_EQ(cli.Wait(10000), 0) << cli.Out() << cli.Err();
+
+    // Each plug-in a whole download with the dialog's log, then its result line.
+    const std::string strFirstLog = PortLines(cli.Out(), first.Path("ttyDEV"));
+    const std::string strResult = "success, " + std::to_string(data.size()) + " bytes, ";
+    EXPECT_EQ(strFirstLog.find(SuccessfulLog(strFile) + strResult), 0u) << strFirstLog;
+    EXPECT_NE(strFirstLog.find(SuccessfulLog(strFile) + strResult, 1), std::string::npos) << strFirstLog;
+    EXPECT_EQ(PortLines(cli.Out(), second.Path("ttyDEV")).find(SuccessfulLog(strFile) + strResult), 0u) << cli.Out();
+    EXPECT_EQ(PortLines(cli.Out(), present.Path("ttyDEV")), "") << cli.Out();
+    size_t nDownloads = 0;
+    for (size_t nAt = cli.Out().find("-- Downloading file"); nAt != std::string::npos;
+         nAt = cli.Out().find("-- Downloading file", nAt + 1))
+        ++nDownloads;
+    EXPECT_EQ(nDownloads, 3u) << cli.Out();
+    // The summary, a row per plug-in, and the report, written as each ended.
+    const std::string strTable = cli.Out().substr(cli.Out().find("port "));
+    EXPECT_EQ(std::count(strTable.begin(), strTable.end(), '\n'), 4) << strTable;
+    std::ifstream report(strReport, std::ios::binary);
+    std::string strReportText((std::istreambuf_iterator<char>(report)), std::istreambuf_iterator<char>());
+    std::istringstream rows(strReportText);
+    std::vector<std::string> vecRows;
+    for (std::string strRow; std::getline(rows, strRow);)
+        vecRows.push_back(strRow);
+    ASSERT_EQ(vecRows.size(), 4u) << strReportText;
+    const std::string strTail = "," + strFile + "," + Sha256Hex(strHex) + ",success," + std::to_string(data.size());
+    for (size_t i = 1; i < 4; ++i) {
+        const std::string strPort = i == 2 ? second.Path("ttyDEV") : first.Path("ttyDEV");
+        EXPECT_NE(vecRows[i].find("," + strPort + "," + strTail + ","), std::string::npos) << vecRows[i];
+    }
+    EXPECT_EQ(pFirst->StopAndDump(0x1000, data.size()), data);
+    EXPECT_EQ(secondSim.StopAndDump(0x1000, data.size()), data);
+    EXPECT_NE(presentSim.StopAndDump(0x1000, data.size()), data);
 }
 
 TEST(CliInfo, ListsTheRangesAFileCovers)

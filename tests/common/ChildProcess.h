@@ -95,14 +95,12 @@ public:
     // time is up; true when it appeared.
     bool WaitForOutput(const std::string& strText, int nTimeoutMs = 10000)
     {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
-        while (m_strOut.find(strText) == std::string::npos) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0 || !Pump(static_cast<int>(left.count())))
-                return m_strOut.find(strText) != std::string::npos;
-        }
-        return true;
+        return WaitForText(m_strOut, strText, nTimeoutMs);
+    }
+    // The same on standard error.
+    bool WaitForError(const std::string& strText, int nTimeoutMs = 10000)
+    {
+        return WaitForText(m_strErr, strText, nTimeoutMs);
     }
     // Waits for the end and gives the exit status (128 + signal when killed);
     // -1 when it did not end in time.
@@ -128,6 +126,18 @@ public:
 
 private:
     static constexpr int kRunning = -2;
+
+    bool WaitForText(const std::string& strStream, const std::string& strText, int nTimeoutMs)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
+        while (strStream.find(strText) == std::string::npos) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0 || !Pump(static_cast<int>(left.count())))
+                return strStream.find(strText) != std::string::npos;
+        }
+        return true;
+    }
 
     // Takes what either stream has; false once both are closed or nothing came.
     bool Pump(int nTimeoutMs)
