@@ -76,7 +76,8 @@ void CPortConsole::WriteLine(size_t nPort, const CLine& line)
     ClearProgress();
     // One write per line: a reader of the output never sees half of one.
     std::fwrite(strOut.data(), 1, strOut.size(), stdout);
-    std::fflush(stdout);
+    if (std::fflush(stdout) != 0)
+        m_bOutputLost = true;
     DrawProgress();
 }
 
@@ -125,7 +126,8 @@ void CPortConsole::WriteOutput(const std::string& strLine)
     std::lock_guard<std::mutex> lock(m_mutex);
     ClearProgress();
     std::fwrite(strOut.data(), 1, strOut.size(), stdout);
-    std::fflush(stdout);
+    if (std::fflush(stdout) != 0)
+        m_bOutputLost = true;
     DrawProgress();
 }
 

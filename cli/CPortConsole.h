@@ -2,6 +2,7 @@
 // The console of a download to several ports at once: every log line whole
 // and prefixed with its port, so that the runs' lines never mix, and on a
 // terminal one progress line per port, redrawn in place below the log.
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -38,6 +39,9 @@ public:
     // One whole output line as it stands (a JSON event, a row of the table).
     void WriteOutput(const std::string& strLine);
     EConsoleFormat Format() const { return m_format; }
+    // Whether a write to standard output has failed: its reader has gone
+    // ("| head" has its lines) or its disk is full.
+    bool OutputLost() const { return m_bOutputLost.load(); }
 
 private:
     void ClearProgress();
@@ -49,6 +53,7 @@ private:
     const bool m_bColour;
     const bool m_bProgressVisible;
     bool m_bProgressEnded = false;
+    std::atomic<bool> m_bOutputLost {false};
     size_t m_nDrawnLines = 0;
     struct SProgress {
         bool bShown = false;

@@ -105,7 +105,17 @@ int RunWatchDownload(const CDownloadOptions& options, const SWatchOptions& watch
                 fmt::format("; {} present now left alone (--include-present writes them too)", tracker.LeftAlone());
         console.Note(strNote + "; Ctrl-C ends the watch");
     }
-    while (!bStop && !bReportFailed) {
+    bool bOutputLost = false;
+    const auto goOn = [&] {
+        // Nobody reads the results any more ("| head" has its lines): no new
+        // board is started; those being written finish.
+        if (!bOutputLost && console.OutputLost()) {
+            bOutputLost = true;
+            console.Note("standard output was closed: the watch ends when the devices being written are done");
+        }
+        return !bStop && !bReportFailed && !bOutputLost;
+    };
+    while (goOn()) {
         watch.WaitForChange(kLookEveryMs);
         for (auto it = active.begin(); it != active.end();) {
             if (!runs.Ended(it->second)) {
@@ -115,7 +125,7 @@ int RunWatchDownload(const CDownloadOptions& options, const SWatchOptions& watch
             finishRun(it->second);
             it = active.erase(it);
         }
-        if (!bStop && !bReportFailed)
+        if (goOn())
             look();
     }
     // The runs still going were asked to stop (Ctrl-C) or, after a report
@@ -127,6 +137,8 @@ int RunWatchDownload(const CDownloadOptions& options, const SWatchOptions& watch
     const std::vector<SPortResult> results = runs.Results();
     if (bJson) {
         console.WriteOutput(SummaryEventLine(results));
+    } else if (results.empty()) {
+        console.WriteOutput("no device was plugged in");
     } else {
         std::string strTable = SummaryTable(results);
         strTable.pop_back();  // the console ends the line

@@ -498,6 +498,26 @@ TEST(CliDownload, WatchWritesEachDeviceThatAppearsOnceUntilItIsUnplugged)
     EXPECT_NE(presentSim.StopAndDump(0x1000, data.size()), data);
 }
 
+// "vantrel-cli download --watch --json | head -2": once nobody reads the
+// results, the watch finishes the board being written and ends by itself.
+TEST(CliDownload, WatchEndsWhenItsOutputIsClosed)
+{
+    CTempDir sim, work;
+    const std::string strIni = work.Write("pins.Ini", "[Ports]\r\nCOM20=" + sim.Path("ttyDEV") + "\r\n");
+    const Bytes data = Pattern(2048);
+    const std::string strFile = work.Write("firmware.hex", HexFile(0x1000, data, 32));
+    CChildProcess cli(VANTREL_CLI_EXE,
+                      {"download", strFile, "--watch", "--json", "--ini", strIni, "--support-version", "*.*.*"});
+    ASSERT_TRUE(cli.WaitForOutput("\"event\":\"watch\"")) << cli.Out() << cli.Err();
+    CSimProcess device(sim, {});
+    ASSERT_TRUE(device.Ready());
+    ASSERT_TRUE(cli.WaitForOutput("\"event\":\"start\"")) << cli.Out() << cli.Err();
+    cli.CloseOutput();
+    EXPECT_EQ(cli.Wait(20000), 0) << cli.Err();
+    EXPECT_NE(cli.Err().find("standard output was closed"), std::string::npos) << cli.Err();
+    EXPECT_EQ(device.StopAndDump(0x1000, data.size()), data);
+}
+
 TEST(CliInfo, ListsTheRangesAFileCovers)
 {
     CTempDir dir;
