@@ -12,6 +12,10 @@
 #  3. AUTOCHECK with a dead COM number in the prefix: the same log and exit
 #     status as on Linux with no port found.
 #  4. Ctrl-C during a run: exit 8 and the stop line.
+#  5. Two COM ports at once with a report named in Chinese: exit 0, a row per
+#     port with the file's SHA-256, both memories equal to the file.
+#  6. --watch: a COM port the settings file pins, appearing after the start,
+#     is written once; Ctrl-C ends the watch with exit 0.
 set -uo pipefail
 host=$1 cli_exe=$2
 : "${WINEPREFIX:?set WINEPREFIX to the test prefix}"
@@ -19,9 +23,12 @@ export WINEDEBUG=-all
 com=21
 work=$(mktemp -d)
 sim_pid=
+second_pid=
 cleanup() {
     [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null
-    rm -rf "$work" "$WINEPREFIX/dosdevices/com$com" "$WINEPREFIX/dosdevices/com23"
+    [ -n "$second_pid" ] && kill "$second_pid" 2>/dev/null
+    rm -rf "$work" "$WINEPREFIX/dosdevices/com$com" "$WINEPREFIX/dosdevices/com22" "$WINEPREFIX/dosdevices/com23" \
+        "$WINEPREFIX/dosdevices/com24"
 }
 trap cleanup EXIT
 failures=0
@@ -123,6 +130,56 @@ if [ "$status" -ne 8 ] || ! grep -q '^## Download stopped before it finished' "$
     cat "$work/stop.log"
 else
     echo "Ctrl-C during a run: exit 8, \"$(grep '^## Download stopped' "$work/stop.log" | tr -d '\r')\""
+fi
+
+# 5. Two ports at once, with the traceability record.
+start_sim "$WINEPREFIX/dosdevices/com22" --baud 115200 --exit-after-leave --dump "$work/memory22.bin" \
+    --dump-range "256:$size"
+second_pid=$sim_pid
+start_sim "$WINEPREFIX/dosdevices/com$com" --baud 115200 --exit-after-leave --dump "$work/memory.bin" \
+    --dump-range "256:$size"
+report="$folder/报告.csv"
+status=0
+wine "$cli_exe" download "$hex_win" --port COM$com --port COM22 --baud 115200 --support-version '*.*.*' \
+    --report "$(winepath -w "$report")" >"$work/ports.log" 2>&1 || status=$?
+wait "$sim_pid" "$second_pid"
+sim_pid= second_pid=
+digest=$(sha256sum "$folder/测试.hex" | cut -d' ' -f1)
+rows=$(tr -d '\r' <"$report" 2>/dev/null)
+if [ "$status" -ne 0 ] || [ "$(printf '%s\n' "$rows" | wc -l)" -ne 3 ] ||
+    ! printf '%s\n' "$rows" | grep -q ",COM$com,,.*,$digest,success,$size," ||
+    ! printf '%s\n' "$rows" | grep -q ",COM22,,.*,$digest,success,$size," ||
+    ! cmp -s "$work/image.bin" "$work/memory.bin" || ! cmp -s "$work/image.bin" "$work/memory22.bin"; then
+    fail "two ports with a report: exit $status"
+    tr -d '\r' <"$work/ports.log"
+    printf '%s\n' "$rows"
+else
+    echo "two ports at once: exit 0, both memories equal to the file, report rows:"
+    printf '%s\n' "$rows"
+fi
+
+# 6. Flash on plug: COM24, pinned by the settings file, appears after the start.
+printf '[Ports]\r\nCOM24=\\\\.\\COM24\r\n' >"$work/pins.Ini"
+rm -f "$WINEPREFIX/dosdevices/com24"
+wine "$cli_exe" download "$hex_win" --watch --ini "$(winepath -w "$work/pins.Ini")" --baud 115200 \
+    --support-version '*.*.*' >"$work/watch.log" 2>"$work/watch.err" &
+cli_pid=$!
+for _ in $(seq 600); do grep -q 'Ctrl-C ends the watch' "$work/watch.err" 2>/dev/null && break; sleep 0.05; done
+start_sim "$WINEPREFIX/dosdevices/com24" --baud 115200 --dump "$work/memory24.bin" --dump-range "256:$size"
+for _ in $(seq 600); do grep -q '(1 done: 1 succeeded' "$work/watch.log" 2>/dev/null && break; sleep 0.05; done
+# Still plugged in through the next looks: not written again.
+sleep 2
+pkill -INT -f 'vantrel-cli.exe download'
+wait $cli_pid
+status=$?
+stop_sim
+downloads=$(grep -c -- '-- Downloading file' "$work/watch.log")
+if [ "$status" -ne 0 ] || [ "$downloads" -ne 1 ] || ! cmp -s "$work/image.bin" "$work/memory24.bin"; then
+    fail "watch: exit $status, $downloads downloads"
+    tr -d '\r' <"$work/watch.log"
+    tr -d '\r' <"$work/watch.err"
+else
+    echo "watch: COM24 written once when it appeared, exit 0: $(grep '(1 done' "$work/watch.log" | tr -d '\r')"
 fi
 
 [ "$failures" -eq 0 ] && echo "all end-to-end checks passed"
