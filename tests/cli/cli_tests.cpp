@@ -498,6 +498,43 @@ TEST(CliDownload, WatchWritesEachDeviceThatAppearsOnceUntilItIsUnplugged)
     EXPECT_NE(presentSim.StopAndDump(0x1000, data.size()), data);
 }
 
+// A watch for line-control software: every line an event, the result with
+// the running count.
+TEST(CliDownload, WatchInJsonGivesAResultEventWithTheCount)
+{
+    CTempDir sim, work;
+    const std::string strIni = work.Write("pins.Ini", "[Ports]\r\nCOM20=" + sim.Path("ttyDEV") + "\r\n");
+    const Bytes data = Pattern(1024);
+    const std::string strFile = work.Write("firmware.hex", HexFile(0x1000, data, 32));
+    CChildProcess cli(VANTREL_CLI_EXE,
+                      {"download", strFile, "--watch", "--json", "--ini", strIni, "--support-version", "*.*.*"});
+    ASSERT_TRUE(cli.WaitForOutput("\"event\":\"watch\"")) << cli.Out() << cli.Err();
+    CSimProcess device(sim, {});
+    ASSERT_TRUE(device.Ready());
+    ASSERT_TRUE(cli.WaitForOutput("\"event\":\"result\"", 20000)) << cli.Out() << cli.Err();
+    cli.Signal(SIGINT);
+    ASSERT_EQ(cli.Wait(10000), 0) << cli.Err();
+    std::istringstream lines(cli.Out());
+    std::vector<nlohmann::json> events;
+    for (std::string strLine; std::getline(lines, strLine);)
+        events.push_back(nlohmann::json::parse(strLine));  // throws on a line that is not JSON
+    ASSERT_GE(events.size(), 4u);
+    EXPECT_EQ(events.front().at("event"), "watch");
+    EXPECT_EQ(events.front().at("left_alone"), 0);
+    EXPECT_EQ(events[1].at("event"), "start");
+    const nlohmann::json& result = events[events.size() - 2];
+    EXPECT_EQ(result.at("event"), "result");
+    EXPECT_EQ(result.at("port"), sim.Path("ttyDEV"));
+    EXPECT_EQ(result.at("class"), "success");
+    EXPECT_EQ(result.at("bytes"), data.size());
+    EXPECT_EQ(result.at("done"), 1);
+    EXPECT_EQ(result.at("succeeded"), 1);
+    EXPECT_EQ(result.at("failed"), 0);
+    EXPECT_EQ(events.back().at("event"), "summary");
+    EXPECT_EQ(events.back().at("ports"), 1);
+    EXPECT_EQ(device.StopAndDump(0x1000, data.size()), data);
+}
+
 // "vantrel-cli download --watch --json | head -2": once nobody reads the
 // results, the watch finishes the board being written and ends by itself.
 TEST(CliDownload, WatchEndsWhenItsOutputIsClosed)
