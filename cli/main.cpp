@@ -25,9 +25,11 @@
 
 namespace {
 
-const char* kExitHelp = "Exit status of download (with several ports: the highest of theirs):\n"
+const char* kExitHelp = "Exit status of download (with several ports or --watch: the highest of theirs, 0 when a\n"
+                        "watch saw no device):\n"
                         "  0  the image was written, verified without difference, and the device left IAP mode\n"
-                        "  2  usage error (unknown option, missing file argument, bad version text)\n"
+                        "  2  usage error (unknown option, missing file argument, bad version text), or a report\n"
+                        "     that cannot be written\n"
                         "  3  the file: not found, not readable, rejected by its reader, or not .hex/.asc\n"
                         "  4  the connection: port, identify/enter/query refused, version not permitted,\n"
                         "     downgrade declined\n"
