@@ -2,8 +2,6 @@
 
 #include <cstdio>
 
-#include <nlohmann/json.hpp>
-
 #include "cli/Console.h"
 #include "core/LogSink.h"
 
@@ -27,6 +25,13 @@ long long Percent(int nPosition, int nTotal)
 }
 
 }  // namespace
+
+std::string JsonLine(const nlohmann::json& event)
+{
+    // Paths and device texts are not always UTF-8: a bad byte becomes U+FFFD
+    // instead of ending the output.
+    return event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
 
 CPortConsole::CPortConsole(EConsoleFormat format)
     : m_format(format), m_bColour(format == EConsoleFormat::kText && EnableOutputColour()),
@@ -59,7 +64,7 @@ void CPortConsole::WriteLine(size_t nPort, const CLine& line)
                                 {"port", PortName(nPort)},
                                 {"text", strText},
                                 {"colour", LogColourName(line.empty() ? kLogBlack : line.front().second)}};
-        WriteOutput(event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+        WriteOutput(JsonLine(event));
         return;
     }
     std::string strOut = PortName(nPort) + ": ";
@@ -71,14 +76,7 @@ void CPortConsole::WriteLine(size_t nPort, const CLine& line)
         if (pColour)
             strOut += "\033[0m";
     }
-    strOut += '\n';
-    std::lock_guard<std::mutex> lock(m_mutex);
-    ClearProgress();
-    // One write per line: a reader of the output never sees half of one.
-    std::fwrite(strOut.data(), 1, strOut.size(), stdout);
-    if (std::fflush(stdout) != 0)
-        m_bOutputLost = true;
-    DrawProgress();
+    WriteOutput(strOut);
 }
 
 void CPortConsole::Note(size_t nPort, const std::string& strText)
@@ -112,7 +110,7 @@ void CPortConsole::SetProgress(size_t nPort, int nPosition, int nTotal, bool bSh
                                           {"position", nPosition},
                                           {"total", nTotal},
                                           {"percent", Percent(nPosition, nTotal)}};
-            WriteOutput(event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+            WriteOutput(JsonLine(event));
         }
         return;
     }
@@ -125,6 +123,7 @@ void CPortConsole::WriteOutput(const std::string& strLine)
     const std::string strOut = strLine + "\n";
     std::lock_guard<std::mutex> lock(m_mutex);
     ClearProgress();
+    // One write per line: a reader of the output never sees half of one.
     std::fwrite(strOut.data(), 1, strOut.size(), stdout);
     if (std::fflush(stdout) != 0)
         m_bOutputLost = true;

@@ -11,12 +11,17 @@
 #include <utility>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "cli/CConsoleView.h"
 #include "download/LoaderView.h"
 
 // How the console writes: text for people, or JSON Lines (one event object
 // per line) for line-control software.
 enum class EConsoleFormat { kText, kJson };
+
+// One JSON event as its line, without the line end.
+std::string JsonLine(const nlohmann::json& event);
 
 class CPortConsole {
 public:

@@ -160,12 +160,11 @@ std::string FirmwareFileProblem(const std::string& strFile)
         return "file not found";
     if (check.problem != EFileProblem::kNone)
         return check.strReason;
-    if (LoadFirmwareOnce(strFile))
-        return std::string();
     // The reader's own words: its first complaint, without the line end.
     CKeptLines log;
     FirmwareImage image;
-    check.kind == EFirmwareKind::kAsc ? LoadAscFile(strFile, image, log) : LoadHexFile(strFile, image, log);
+    if (check.kind == EFirmwareKind::kAsc ? LoadAscFile(strFile, image, log) : LoadHexFile(strFile, image, log))
+        return std::string();
     std::string strFirst = log.strText.substr(0, log.strText.find('\r'));
     return strFirst.empty() ? "the file cannot be read" : "the reader refuses it: " + strFirst;
 }

@@ -41,7 +41,8 @@ bool IsDevicePathText(const std::string& strText);
 
 bool PrepareDownload(const CDownloadOptions& options, CComPortMap& comPorts, CRunInputs& inputs, std::string& strError);
 // Why strFile cannot be written into a device ("file not found", "it is a
-// folder", the reader's first complaint); empty when it can.
+// folder", the reader's first complaint); empty when it can. Loads the file
+// to find out.
 std::string FirmwareFileProblem(const std::string& strFile);
 // The paths the settings file (strIni, or the dialog's) pins to COM numbers:
 // a watch counts each one that appears as a device plugged in.

@@ -57,13 +57,6 @@ std::string SummaryTable(const std::vector<SPortResult>& results)
     return strTable;
 }
 
-std::string JsonLine(const nlohmann::json& event)
-{
-    // Paths and device texts are not always UTF-8: a bad byte becomes U+FFFD
-    // instead of ending the output.
-    return event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
-
 namespace {
 
 // The device path a run's inputs open, where it is known before the run.
@@ -92,12 +85,10 @@ CPortRuns::CPortRuns(const CDownloadOptions& options, EAnswer answer, EConsoleFo
       m_pLoadedFile(LoadFirmwareOnce(options.strFile))
 {
     if (m_pLoadedFile) {
-        m_strFileSize = std::to_string(m_pLoadedFile->strBytes.size());
+        m_fileSize = m_pLoadedFile->strBytes.size();
     } else if (std::string strBytes, strError; ReadFileBytes(options.strFile, strBytes, strError) &&
                                                (!strBytes.empty() || PathExists(options.strFile))) {
-        m_strFileSize = std::to_string(strBytes.size());
-    } else {
-        m_strFileSize = "null";
+        m_fileSize = strBytes.size();
     }
 }
 
@@ -131,10 +122,8 @@ size_t CPortRuns::Start(const std::string& strPort)
     pRun->result.bStarted = true;
     pRun->result.strDevicePath = DevicePathOf(inputs, pRun->pLoader->ComPorts());
     if (m_console.Format() == EConsoleFormat::kJson) {
-        const nlohmann::json start = {{"event", "start"},
-                                      {"port", strPort},
-                                      {"file", m_options.strFile},
-                                      {"size", nlohmann::json::parse(m_strFileSize)}};
+        const nlohmann::json start = {
+            {"event", "start"}, {"port", strPort}, {"file", m_options.strFile}, {"size", m_fileSize}};
         m_console.WriteOutput(JsonLine(start));
     }
     pRun->pLoader->OnStartButton(inputs);

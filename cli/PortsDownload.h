@@ -40,8 +40,6 @@ int HighestExitStatus(const std::vector<SPortResult>& results);
 // The summary table: a line per port, with a header.
 std::string SummaryTable(const std::vector<SPortResult>& results);
 
-// One JSON event as its line: a byte that is not UTF-8 becomes U+FFFD.
-std::string JsonLine(const nlohmann::json& event);
 // The JSON events of a run's result and of the summary of results.
 nlohmann::json ResultEvent(const SPortResult& result);
 std::string SummaryEventLine(const std::vector<SPortResult>& results);
@@ -91,7 +89,7 @@ private:
     const std::function<void()> m_onRunEnded;
     CPortConsole m_console;
     std::shared_ptr<const CLoadedFirmware> m_pLoadedFile;
-    std::string m_strFileSize;  // for the start events: a number, or null when unread
+    nlohmann::json m_fileSize;  // for the start events: the bytes read, or null when unread
     std::deque<SRun> m_runs;
     mutable std::mutex m_mutex;  // the runs list: Ctrl-C walks it from another thread
 };

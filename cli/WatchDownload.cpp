@@ -23,14 +23,17 @@ constexpr int kLookEveryMs = 1000;
 int RunWatchDownload(const CDownloadOptions& options, const SWatchOptions& watchOptions, EAnswer answer,
                      EConsoleFormat format, const std::string& strReport, CSignalWatcher& signals)
 {
-    // A file that cannot be written is said now, not once per board plugged in.
-    if (const std::string strProblem = FirmwareFileProblem(options.strFile); !strProblem.empty()) {
-        std::fprintf(stderr, "vantrel-cli: %s: %s\n", options.strFile.c_str(), strProblem.c_str());
-        return kExitFile;
-    }
     CDeviceWatch watch(PinnedPortPaths(options.strIni));
     // A run that ends wakes the watch, so its result line comes at once.
     CPortRuns runs(options, answer, format, [&watch] { watch.Wake(); });
+    // A file that cannot be written is said now, not once per board plugged in.
+    if (!runs.FileLoaded()) {
+        std::string strProblem = FirmwareFileProblem(options.strFile);
+        if (strProblem.empty())
+            strProblem = "the file changed while it was read; try again";
+        std::fprintf(stderr, "vantrel-cli: %s: %s\n", options.strFile.c_str(), strProblem.c_str());
+        return kExitFile;
+    }
     CPortConsole& console = runs.Console();
     const bool bJson = format == EConsoleFormat::kJson;
     std::atomic<bool> bStop {false};

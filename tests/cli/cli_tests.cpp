@@ -498,16 +498,26 @@ TEST(CliDownload, WatchWritesEachDeviceThatAppearsOnceUntilItIsUnplugged)
     EXPECT_NE(presentSim.StopAndDump(0x1000, data.size()), data);
 }
 
+// vantrel-cli watching, in JSON, for the one link strLink that a settings
+// file in work pins, to write strHex into the device that appears there.
+std::unique_ptr<CChildProcess> StartJsonWatch(const CTempDir& work, const std::string& strLink,
+                                              const std::string& strHex)
+{
+    const std::string strIni = work.Write("pins.Ini", "[Ports]\r\nCOM20=" + strLink + "\r\n");
+    const std::string strFile = work.Write("firmware.hex", strHex);
+    return std::make_unique<CChildProcess>(VANTREL_CLI_EXE,
+                                           std::vector<std::string> {"download", strFile, "--watch", "--json", "--ini",
+                                                                     strIni, "--support-version", "*.*.*"});
+}
+
 // A watch for line-control software: every line an event, the result with
 // the running count.
 TEST(CliDownload, WatchInJsonGivesAResultEventWithTheCount)
 {
     CTempDir sim, work;
-    const std::string strIni = work.Write("pins.Ini", "[Ports]\r\nCOM20=" + sim.Path("ttyDEV") + "\r\n");
     const Bytes data = Pattern(1024);
-    const std::string strFile = work.Write("firmware.hex", HexFile(0x1000, data, 32));
-    CChildProcess cli(VANTREL_CLI_EXE,
-                      {"download", strFile, "--watch", "--json", "--ini", strIni, "--support-version", "*.*.*"});
+    const auto pCli = StartJsonWatch(work, sim.Path("ttyDEV"), HexFile(0x1000, data, 32));
+    CChildProcess& cli = *pCli;
     ASSERT_TRUE(cli.WaitForOutput("\"event\":\"watch\"")) << cli.Out() << cli.Err();
     CSimProcess device(sim, {});
     ASSERT_TRUE(device.Ready());
@@ -540,11 +550,9 @@ TEST(CliDownload, WatchInJsonGivesAResultEventWithTheCount)
 TEST(CliDownload, WatchEndsWhenItsOutputIsClosed)
 {
     CTempDir sim, work;
-    const std::string strIni = work.Write("pins.Ini", "[Ports]\r\nCOM20=" + sim.Path("ttyDEV") + "\r\n");
     const Bytes data = Pattern(2048);
-    const std::string strFile = work.Write("firmware.hex", HexFile(0x1000, data, 32));
-    CChildProcess cli(VANTREL_CLI_EXE,
-                      {"download", strFile, "--watch", "--json", "--ini", strIni, "--support-version", "*.*.*"});
+    const auto pCli = StartJsonWatch(work, sim.Path("ttyDEV"), HexFile(0x1000, data, 32));
+    CChildProcess& cli = *pCli;
     ASSERT_TRUE(cli.WaitForOutput("\"event\":\"watch\"")) << cli.Out() << cli.Err();
     CSimProcess device(sim, {});
     ASSERT_TRUE(device.Ready());
