@@ -1,5 +1,6 @@
 // The traceability record: the file digest against the FIPS 180-4 examples,
 // the CSV rows, and appends that stay whole.
+#include <csignal>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -7,6 +8,9 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "cli/CsvReport.h"
 #include "common/TempDir.h"
@@ -128,6 +132,34 @@ TEST(CsvReportTest, AFileThatCannotBeOpenedIsSaidWithItsName)
     std::string strError;
     EXPECT_FALSE(AppendReportRow(strPath, Row("COM4", "success"), strError));
     EXPECT_NE(strError.find(strPath), std::string::npos) << strError;
+}
+
+// A full disk, as a file size limit gives it (in a child process, so that
+// the limit stays there): the row that does not fit is not left half written.
+TEST(CsvReportTest, ARowThatDoesNotFitLeavesNoPartOfItself)
+{
+    CTempDir dir;
+    const std::string strPath = dir.Path("full.csv");
+    std::string strError;
+    ASSERT_TRUE(AppendReportRow(strPath, Row("COM3", "success"), strError)) << strError;
+    const std::string strBefore = ReadAll(strPath);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit {strBefore.size() + 10, strBefore.size() + 10};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        std::string strChildError;
+        const bool bWritten = AppendReportRow(strPath, Row("COM4", "success"), strChildError);
+        ::_exit(!bWritten && strChildError.find("cannot write the report") != std::string::npos ? 0 : 1);
+    }
+    int nStatus = 0;
+    ASSERT_EQ(::waitpid(pid, &nStatus, 0), pid);
+    EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0) << "the row was taken as written";
+    EXPECT_EQ(ReadAll(strPath), strBefore);
+    // With room again, the next row follows whole.
+    ASSERT_TRUE(AppendReportRow(strPath, Row("COM5", "write"), strError)) << strError;
+    EXPECT_EQ(ReadAll(strPath), strBefore + ReportLine(Row("COM5", "write")));
 }
 
 TEST(CsvReportTest, RowsAppendedAtOnceFromSeveralWritersStayWhole)
