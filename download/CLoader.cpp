@@ -18,24 +18,56 @@ private:
     std::vector<std::pair<std::string, int>>& m_vecLog;
 };
 
+// The file's bytes, read through an open that never waits (a FIFO put in
+// its place after the check is refused, not waited on).
+bool ReadWholeFile(const std::string& strPath, std::string& strBytes, std::string& strError)
+{
+    strBytes.clear();
+    CInputFile file;
+    if (!file.Open(strPath, strError))
+        return false;
+    std::string strChunk(size_t {256} << 10, '\0');
+    for (;;) {
+        const long nRead = file.Read(strChunk.data(), strChunk.size());
+        if (nRead == 0)
+            return true;
+        if (nRead < 0) {
+            strError = "it cannot be read";
+            return false;
+        }
+        strBytes.append(strChunk.data(), static_cast<size_t>(nRead));
+    }
+}
+
 }  // namespace
+
+std::shared_ptr<const CLoadedFirmware> ReadFirmware(const std::string& strPath, EFirmwareKind kind, CLogSink& log)
+{
+    auto pLoaded = std::make_shared<CLoadedFirmware>();
+    pLoaded->strPath = strPath;
+    std::string strError;
+    if (!ReadWholeFile(strPath, pLoaded->strBytes, strError)) {
+        log.AppendLog(fmt::format("## The file {} cannot be used: {}.\r\n", strPath, strError), kLogRed);
+        return nullptr;
+    }
+    CKeptLog kept(pLoaded->vecLog);
+    const int nLoaded = kind == EFirmwareKind::kAsc ? LoadAscText(pLoaded->strBytes, pLoaded->image, kept)
+                                                    : LoadHexText(pLoaded->strBytes, pLoaded->image, kept);
+    for (const auto& [strText, nColour] : pLoaded->vecLog)
+        log.AppendLog(strText, nColour);
+    if (!nLoaded)
+        return nullptr;
+    return pLoaded;
+}
 
 std::shared_ptr<const CLoadedFirmware> LoadFirmwareOnce(const std::string& strPath)
 {
     const CFirmwareFileCheck check = CheckFirmwareFile(strPath);
     if (check.problem != EFileProblem::kNone)
         return nullptr;
-    auto pLoaded = std::make_shared<CLoadedFirmware>();
-    pLoaded->strPath = strPath;
-    std::string strError;
-    if (!ReadFileBytes(strPath, pLoaded->strBytes, strError) || (pLoaded->strBytes.empty() && !PathExists(strPath)))
-        return nullptr;
-    CKeptLog log(pLoaded->vecLog);
-    const int nLoaded = check.kind == EFirmwareKind::kAsc ? LoadAscText(pLoaded->strBytes, pLoaded->image, log)
-                                                          : LoadHexText(pLoaded->strBytes, pLoaded->image, log);
-    if (!nLoaded)
-        return nullptr;
-    return pLoaded;
+    std::vector<std::pair<std::string, int>> vecIgnored;
+    CKeptLog log(vecIgnored);
+    return ReadFirmware(strPath, check.kind, log);
 }
 
 CLoader::CLoader(CLoaderView& view) : m_view(view)
@@ -98,6 +130,7 @@ void CLoader::RunWorker()
 {
     // The view hears of the end before the flags say idle, so that a view
     // which waits for its UI thread never races a new run on this object.
+    m_nBytesWritten = 0;
     m_view.ShowProgress(true);
     m_view.OnRunStateChanged(true);
     m_lastRunEnd = DownloadFile();
@@ -130,12 +163,13 @@ ERunEnd CLoader::DownloadFile()
         m_channel.ClosePort();
         m_view.OnPortButtonState(false);
     }
-    // A file loaded before the run has passed these checks already.
-    const CLoadedFirmware* pLoaded =
-        m_inputs.pLoadedFile && m_inputs.pLoadedFile->strPath == strPath ? m_inputs.pLoadedFile.get() : nullptr;
-    // The file first: a file that cannot be loaded must not leave a device
-    // in IAP mode for nothing.
-    const CFirmwareFileCheck file = pLoaded ? CFirmwareFileCheck() : CheckFirmwareFile(strPath);
+    // The file is read and loaded before the device is touched: a file the
+    // reader refuses, or one with nothing in it, ends the run with the
+    // device as it was, never in IAP mode for nothing.
+    std::shared_ptr<const CLoadedFirmware> pLoaded =
+        m_inputs.pLoadedFile && m_inputs.pLoadedFile->strPath == strPath ? m_inputs.pLoadedFile : nullptr;
+    const bool bLoadedAhead = pLoaded != nullptr;  // by the caller, for several runs
+    const CFirmwareFileCheck file = bLoadedAhead ? CFirmwareFileCheck() : CheckFirmwareFile(strPath);
     switch (file.problem) {
     case EFileProblem::kNone: break;
     case EFileProblem::kNotFound:
@@ -146,30 +180,49 @@ ERunEnd CLoader::DownloadFile()
         Log(fmt::format("## The file {} cannot be used: {}.\r\n", strPath, file.strReason), kLogRed);
         return file.problem == EFileProblem::kUnknownKind ? ERunEnd::kUnknownFileKind : ERunEnd::kLoadFailed;
     }
+    if (bLoadedAhead) {
+        // Its reader's lines, where a run that reads the file would log them.
+        for (const auto& [strText, nColour] : pLoaded->vecLog)
+            Log(strText, nColour);
+    } else {
+        FreeImage();
+        pLoaded = ReadFirmware(strPath, file.kind, m_view);
+        if (!pLoaded)
+            return ERunEnd::kLoadFailed;
+    }
+    if (pLoaded->image.empty()) {
+        Log(fmt::format("## The file {} holds no data to write.\r\n", strPath), kLogRed);
+        return ERunEnd::kLoadFailed;
+    }
 
     if (!ConnectDevice())
         return ERunEnd::kConnectionFailed;
 
-    if (pLoaded) {
-        for (const auto& [strText, nColour] : pLoaded->vecLog)
-            Log(strText, nColour);
-        m_image = pLoaded->image;
-    } else {
-        // Checked again: the file may have gone while the device was connected.
+    if (!bLoadedAhead) {
+        // Looked at again: the file may have changed or gone while the device
+        // was connected. What is written is what the file holds now; a file
+        // that no longer loads ends the run with the device out of IAP mode.
+        std::string strNow, strError;
         if (!PathExists(strPath)) {
             Log(fmt::format("## File not found: {} \r\n", strPath), kLogRed);
-            m_channel.ClosePort();
+            DisconnectDevice();
             return ERunEnd::kFileNotFound;
         }
-        const int nLoaded = file.kind == EFirmwareKind::kAsc ? LoadAscFile(strPath) : LoadHexFile(strPath);
-        if (!nLoaded) {
-            FreeImage();
-            m_channel.ClosePort();
-            return ERunEnd::kLoadFailed;
+        if (!ReadWholeFile(strPath, strNow, strError) || strNow != pLoaded->strBytes) {
+            pLoaded = ReadFirmware(strPath, file.kind, m_view);
+            if (!pLoaded || pLoaded->image.empty()) {
+                if (pLoaded)
+                    Log(fmt::format("## The file {} holds no data to write.\r\n", strPath), kLogRed);
+                DisconnectDevice();
+                return ERunEnd::kLoadFailed;
+            }
         }
     }
+    m_image = pLoaded->image;
+    pLoaded.reset();
 
     Log(fmt::format("-- Downloading file {} ...\r\n", strPath), kLogBlack);
+    m_view.OnPassBegun(ERunPass::kWrite);
     m_view.BeginProgress(static_cast<int>(m_image.size()));
     for (const FirmwareBlock& block : m_image) {
         if (!m_bRunning.load()) {
@@ -189,6 +242,7 @@ ERunEnd CLoader::DownloadFile()
             m_channel.ClosePort();
             return ERunEnd::kWriteFailed;
         }
+        m_nBytesWritten += block.length;
         m_view.StepProgress();
     }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "download/FirmwareImage.h"
+#include "download/FirmwareReader.h"
 #include "download/LoaderView.h"
 #include "protocol/CDeviceChannel.h"
 #include "serial/ComPortMap.h"
@@ -46,6 +47,9 @@ struct CLoadedFirmware {
     std::vector<std::pair<std::string, int>> vecLog;
 };
 
+// Reads strPath and loads it with the reader of kind, the reader's lines
+// going to log (and kept); null when it cannot be read or the reader refuses it.
+std::shared_ptr<const CLoadedFirmware> ReadFirmware(const std::string& strPath, EFirmwareKind kind, CLogSink& log);
 // Reads and loads strPath as a run would; null when the file cannot be used,
 // so that each run finds the problem itself and says it in its own log.
 std::shared_ptr<const CLoadedFirmware> LoadFirmwareOnce(const std::string& strPath);
@@ -102,6 +106,8 @@ public:
     void WaitForRun();
     bool IsIdle() const { return m_bIdle.load(); }
     ERunEnd LastRunEnd() const { return m_lastRunEnd.load(); }
+    // The bytes of the blocks the latest run wrote and the device accepted.
+    long long BytesWritten() const { return m_nBytesWritten.load(); }
 
     // The steps of a run, on the worker thread (public so tests can drive one).
     ERunEnd DownloadFile();
@@ -160,6 +166,7 @@ private:
     std::atomic<int> m_bRunning {0};
     std::atomic<int> m_bIdle {1};
     std::atomic<ERunEnd> m_lastRunEnd {ERunEnd::kSuccess};
+    std::atomic<long long> m_nBytesWritten {0};
     std::mutex m_workerMutex;
     std::thread m_worker;
 };

@@ -224,6 +224,16 @@ int ApplyHexRecord(std::string_view line, int64_t nLine, SHexAddressing& address
     return 1;
 }
 
+// Whether an accepted record line is an end-of-file record (type 01).
+bool IsEndRecord(std::string_view line)
+{
+    while (!line.empty() && line.front() == ':') {
+        line.remove_prefix(1);
+    }
+    line.remove_prefix(std::min<size_t>(line.size(), 6));
+    return TakeHexField(line, 2) == 0x01;
+}
+
 bool IsErased(const uint8_t* pBlock)
 {
     uint64_t nLow = 0;
@@ -264,6 +274,10 @@ int LoadHex(CLineReader& reader, FirmwareImage& image, CLogSink& log)
     int64_t nLine = 0;
     std::string_view line;
     int nRead = 0;
+    // The last record, for a file that ends without an end-of-file record.
+    int64_t nLastLine = 0;
+    std::string strLastRecord;
+    bool bEndRecord = false;
     while ((nRead = reader.NextLine(line)) > 0) {
         ++nLine;
         line = TrimWhiteSpace(line);
@@ -273,8 +287,21 @@ int LoadHex(CLineReader& reader, FirmwareImage& image, CLogSink& log)
         if (!ApplyHexRecord(line, nLine, addressing, pArea.get(), log)) {
             return 0;
         }
+        if (!bEndRecord) {
+            bEndRecord = IsEndRecord(line);
+            nLastLine = nLine;
+            strLastRecord.assign(line.substr(0, kShownFileTextBytes + 4));
+        }
     }
     if (nRead < 0) {
+        return 0;
+    }
+    // A file cut off at a line end reads like a whole one but for its
+    // end-of-file record; records after that record are still placed.
+    if (nLastLine > 0 && !bEndRecord) {
+        log.AppendLog(fmt::format("##  End-of-file record missing after line {}: {}; the file may be cut off.\r\n",
+                                  nLastLine, ShownFileText(strLastRecord)),
+                      kLogRed);
         return 0;
     }
     CollectHexBlocks(pArea.get(), image);

@@ -7,10 +7,17 @@
 #include "core/LogSink.h"
 #include "core/MessageBoxes.h"
 
+// The two passes a run's progress counts: the blocks written, then the
+// blocks read back.
+enum class ERunPass { kWrite, kVerify };
+
 class CLoaderView : public CLogSink, public CMessageBoxes {
 public:
     // A pass over nCount blocks: position 0, one step per block.
     virtual void BeginProgress(int nCount) = 0;
+    // Said just before the BeginProgress of each pass, so that a view that
+    // shows more than a bar (the command line's JSON) can name the pass.
+    virtual void OnPassBegun(ERunPass pass) { (void)pass; }
     virtual void StepProgress() = 0;
     // Shown while a run is in progress; hidden (and back at 0) after it.
     virtual void ShowProgress(bool bShow) = 0;

@@ -6,6 +6,7 @@
 EVerifyResult CLoader::VerifyImage()
 {
     Log("-- Verifying ...\r\n", kLogBlack);
+    m_view.OnPassBegun(ERunPass::kVerify);
     m_view.BeginProgress(static_cast<int>(m_image.size()));
     if (m_image.empty()) {
         Log("-- Verify successfully.\r\n", kLogBlue);
