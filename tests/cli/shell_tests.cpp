@@ -169,6 +169,50 @@ TEST_F(ShellTest, TheFileIsCheckedBeforeTheDeviceIsTouched)
     EXPECT_EQ(m_sim.CommandCount(), 0) << "the device was touched";
 }
 
+// What the reader refuses, and a file with nothing to write, end the run
+// before the first byte reaches a device, on one port as on several: a
+// board is never left in IAP mode without its application for a bad file.
+TEST_F(ShellTest, AFileTheReaderRefusesNeverTouchesADevice)
+{
+    CDeviceSimulator second;
+    CSimConfig config;
+    config.m_strLinkPath = m_dir.Path("ttyDEV2");
+    second.Configure(config);
+    ASSERT_TRUE(second.Start());
+    const std::string strGood = HexFile(0x400, m_data);
+    std::string strBadSum = strGood;
+    char& cLast = strBadSum[strBadSum.find('\n', strBadSum.find('\n') + 1) - 1];
+    cLast = cLast == '0' ? '1' : '0';
+    const struct {
+        const char* pName;
+        std::string strText;
+        const char* pLine;
+    } cases[] = {
+        {"checksum.hex", strBadSum, "##  Checksum error. (L2)"},
+        {"truncated.hex", strGood.substr(0, strGood.find('\n', 20) - 3) + "\n" + ":00000001FF\n",
+         "##  Data length not equal to 16.(L2)"},
+        {"bom.hex", "\xEF\xBB\xBF" + strGood, "##  Invalid format: \xEF\xBB\xBF:02000004"},
+        {"cut.hex", strGood.substr(0, strGood.rfind(":00000001FF")), "##  End-of-file record missing after line "},
+        {"empty.hex", "", " holds no data to write."},
+        {"eof-only.hex", ":00000001FF\n", " holds no data to write."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.pName);
+        const std::string strFile = m_dir.Write(c.pName, c.strText);
+        for (const bool bTwoPorts : {false, true}) {
+            std::vector<std::string> args = Download(strFile);
+            args.insert(args.end(), {"--burn-type", "2", "--version", "9.9.9", "--yes"});
+            if (bTwoPorts)
+                args.insert(args.end(), {"--port", m_dir.Path("ttyDEV2")});
+            CChildProcess cli(VANTREL_CLI_EXE, args);
+            EXPECT_EQ(cli.Wait(10000), 3) << cli.Out() << cli.Err();
+            EXPECT_NE(cli.Out().find(c.pLine), std::string::npos) << cli.Out();
+        }
+    }
+    EXPECT_EQ(m_sim.CommandCount(), 0) << "the device was touched";
+    EXPECT_EQ(second.CommandCount(), 0) << "the second device was touched";
+}
+
 TEST_F(ShellTest, AFileOnlyRootCouldReadIsRefusedFirst)
 {
     // Users run without root: a firmware file of root's, mode 0600.

@@ -1,5 +1,6 @@
 #pragma once
 // A view that records what the engine tells the operator, for tests.
+#include <functional>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -27,9 +28,13 @@ public:
     }
     bool AskYesNo(const std::string& strText) override
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_questions.push_back(strText);
-        m_log.push_back({"[question] " + strText, -1});
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_questions.push_back(strText);
+            m_log.push_back({"[question] " + strText, -1});
+        }
+        if (m_onQuestion)
+            m_onQuestion();  // what the operator does while the question waits
         return m_bAnswerYes;
     }
     void BeginProgress(int nCount) override
@@ -108,6 +113,7 @@ public:
     }
 
     bool m_bAnswerYes = true;
+    std::function<void()> m_onQuestion;
 
 private:
     mutable std::mutex m_mutex;

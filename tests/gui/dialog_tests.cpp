@@ -235,7 +235,7 @@ void CDialogTests::ReadingExchangeStopsAtTheFirstEditWithoutAnInteger()
     // The frame length and the path edits exchange nothing as they change.
     Ctrl<QLineEdit>(pDlg.get(), "m_editFrameLen")->setText(QString());
     Ctrl<QLineEdit>(pDlg.get(), "m_editFilePath")
-        ->setText(QString::fromStdString(env.m_dir.Write("x.hex", ":00000001FF\n")));
+        ->setText(QString::fromStdString(env.m_dir.Write("x.hex", ":0100000055AA\n:00000001FF\n")));
     QCOMPARE(answerer.m_seen.size(), size_t(0));
     Ctrl<QLineEdit>(pDlg.get(), "m_editFrameLen")->setText(QStringLiteral("2048"));
 

@@ -166,8 +166,55 @@ TEST_F(RunTest, EveryEndOfARunLogsItsLinesAndReleasesThePort)
              return "## The file " + t.m_inputs.strFilePath + " cannot be used: it is a folder.\r\n";
          },
          false},
+        // What the reader refuses, or a file with nothing to write, is known
+        // before anything is sent: the device keeps its application.
         {"loader failed", [](RunTest& t) { t.m_inputs.strFilePath = t.m_dir.Write("bad.HEX", "\n\nabc\n"); },
-         ERunEnd::kLoadFailed, [](const RunTest&) { return std::string("##  Invalid format: abc. (L3)\r\n"); }, true},
+         ERunEnd::kLoadFailed, [](const RunTest&) { return std::string("##  Invalid format: abc. (L3)\r\n"); }, false},
+        {"wrong checksum",
+         [](RunTest& t) {
+             std::string strText = HexFile(0x100, Pattern(48));
+             char& cLast = strText[strText.find('\n', strText.find('\n') + 1) - 1];  // the second record's checksum
+             cLast = cLast == '0' ? '1' : '0';
+             t.m_inputs.strFilePath = t.m_dir.Write("bad.hex", strText);
+         },
+         ERunEnd::kLoadFailed, [](const RunTest&) { return std::string("##  Checksum error. (L2)\r\n"); }, false},
+        {"byte-order mark",
+         [](RunTest& t) {
+             t.m_inputs.strFilePath = t.m_dir.Write("bom.hex", "\xEF\xBB\xBF" + HexFile(0, Pattern(16)));
+         },
+         ERunEnd::kLoadFailed,
+         [](const RunTest&) {
+             const std::string strText = HexFile(0, Pattern(16));
+             return "##  Invalid format: \xEF\xBB\xBF" + strText.substr(0, strText.find('\n')) + ". (L1)\r\n";
+         },
+         false},
+        {"cut off at a line end",
+         [](RunTest& t) {
+             const std::string strText = HexFile(0x100, Pattern(48));
+             t.m_inputs.strFilePath = t.m_dir.Write("cut.hex", strText.substr(0, strText.rfind(":00000001FF")));
+         },
+         ERunEnd::kLoadFailed,
+         [](const RunTest&) {
+             // The 04 record and three data records: the last one is line 4.
+             std::string strText = HexFile(0x100, Pattern(48));
+             strText.resize(strText.rfind(":00000001FF") - 1);
+             return "##  End-of-file record missing after line 4: " + strText.substr(strText.rfind('\n') + 1) +
+                    "; the file may be cut off.\r\n";
+         },
+         false},
+        {"empty file", [](RunTest& t) { t.m_inputs.strFilePath = t.m_dir.Write("empty.hex", ""); },
+         ERunEnd::kLoadFailed,
+         [](const RunTest& t) { return "## The file " + t.m_inputs.strFilePath + " holds no data to write.\r\n"; },
+         false},
+        {"only an end-of-file record",
+         [](RunTest& t) { t.m_inputs.strFilePath = t.m_dir.Write("eof.hex", ":00000001FF\n"); }, ERunEnd::kLoadFailed,
+         [](const RunTest& t) { return "## The file " + t.m_inputs.strFilePath + " holds no data to write.\r\n"; },
+         false},
+        {"ASC without data lines",
+         [](RunTest& t) { t.m_inputs.strFilePath = t.m_dir.Write("none.asc", "// nothing yet\n@100\n"); },
+         ERunEnd::kLoadFailed,
+         [](const RunTest& t) { return "## The file " + t.m_inputs.strFilePath + " holds no data to write.\r\n"; },
+         false},
         {"block write failed",
          [](RunTest& t) {
              t.m_inputs.strFilePath = t.m_dir.Write("firmware.hex", HexFile(0x100, Pattern(48)));
@@ -479,12 +526,48 @@ TEST_F(RunTest, DeviceThatStopsAnsweringEndsTheRunInBoundedTime)
     EXPECT_EQ(Run(), ERunEnd::kSuccess) << m_view.LogText();
 }
 
-TEST_F(RunTest, EmptyImageIsADownloadOfNothing)
+// The file is looked at again once the device is connected: what is
+// written is what it holds then, and a file that no longer loads ends the
+// run with the device out of IAP mode, not left without its application.
+TEST_F(RunTest, FileChangedWhileConnectingIsLoadedAgain)
 {
-    m_inputs.strFilePath = m_dir.Write("empty.hex", ":00000001FF\n");
-    EXPECT_EQ(Run(), ERunEnd::kSuccess);
-    EXPECT_EQ(m_view.LogText(), SuccessLog(m_inputs.strFilePath));
-    EXPECT_TRUE(FramesWithCode(kFlashSetAddress).empty());
+    const Bytes first = Pattern(32);
+    const Bytes second = Pattern(32, 5);
+    const std::string strPath = m_dir.Write("firmware.hex", HexFile(0x200, first));
+    m_inputs.strFilePath = strPath;
+    // The downgrade question holds the connection while the file changes.
+    m_inputs.nBurnType = 2;
+    m_inputs.nVerMajor = 1;
+    CSimConfig config;
+    config.m_appVersion = {1, 0, 0};
+    m_sim.Configure(config);
+    struct Case {
+        const char* pName;
+        std::string strNewText;
+        ERunEnd end;
+        const char* pLine;
+    };
+    const Case cases[] = {
+        {"changed", HexFile(0x200, second), ERunEnd::kSuccess, "-- Download successfully.\r\n"},
+        {"no longer loads", "abc\n", ERunEnd::kLoadFailed, "##  Invalid format: abc. (L1)\r\n"},
+        {"no data left", ":00000001FF\n", ERunEnd::kLoadFailed, " holds no data to write.\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pName);
+        m_dir.Write("firmware.hex", HexFile(0x200, first));
+        m_sim.WriteMemory(0x200, Bytes(32, 0xFF));
+        m_sim.ClearReceivedFrames();
+        m_view.Clear();
+        const int nLeftBefore = m_sim.LeaveCount();
+        m_view.m_onQuestion = [&] { m_dir.Write("firmware.hex", c.strNewText); };
+        EXPECT_EQ(Run(), c.end);
+        const std::string strLog = m_view.LogText();
+        EXPECT_NE(strLog.find(c.pLine), std::string::npos) << strLog;
+        EXPECT_FALSE(m_sim.InIapMode());
+        EXPECT_EQ(m_sim.LeaveCount(), nLeftBefore + 1);
+        EXPECT_EQ(m_sim.ReadMemory(0x200, 32), c.end == ERunEnd::kSuccess ? second : Bytes(32, 0xFF));
+        EXPECT_TRUE(PortReleased());
+    }
 }
 
 // Waits until the log holds the text, or gives up after a while.
