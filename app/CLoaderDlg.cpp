@@ -26,6 +26,7 @@
 #include <QScrollArea>
 #include <QStyleOptionButton>
 #include <QStylePainter>
+#include <QThread>
 #include <QTimer>
 #include <QUrl>
 
@@ -176,8 +177,16 @@ void SetTextIfDifferent(QLineEdit* pEdit, const std::string& strText)
 CLoaderDlg::CLoaderDlg(QWidget* pParent)
     : QDialog(pParent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                            Qt::WindowCloseButtonHint),
-      m_view(*this), m_model(*this, m_view)
+      m_view({[this] {
+                  // Discarded with the dialog if it goes first.
+                  QMetaObject::invokeMethod(
+                      this, [this] { m_view.Flush(); }, Qt::QueuedConnection);
+                  return true;
+              },
+              [this] { return QThread::currentThread() == thread(); }}),
+      m_model(*this, m_view)
 {
+    m_view.SetModel(&m_model);
     setWindowTitle(QStringLiteral("Vantrel"));
     setWindowIcon(AppIcon());
     setFont(DialogFont());

@@ -7,10 +7,10 @@
 
 #include <QDialog>
 
-#include "app/CQtLoaderView.h"
 #include "app/LogPanel.h"
 #include "app/PortComboBox.h"
 #include "dialog/CDialogModel.h"
+#include "dialog/CReportQueue.h"
 
 class QCheckBox;
 class QComboBox;
@@ -112,8 +112,8 @@ private:
     QTimer* m_timerAutoSend = nullptr;
     QTimer* m_timerClose = nullptr;
 
-    // The view outlives the model and its engine: a finishing worker still
+    // The queue outlives the model and its engine: a finishing worker still
     // reports to it.
-    CQtLoaderView m_view;
+    CReportQueue m_view;
     CDialogModel m_model;
 };

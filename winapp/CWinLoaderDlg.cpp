@@ -105,9 +105,17 @@ INT_PTR CALLBACK AboutProc(HWND hWnd, UINT nMessage, WPARAM wParam, LPARAM)
 
 }  // namespace
 
-CWinLoaderDlg::CWinLoaderDlg() : m_reports(m_pModel), m_model(*this, m_reports)
+CWinLoaderDlg::CWinLoaderDlg()
+    : m_nUiThread(::GetCurrentThreadId()),
+      m_reports({[this] {
+                     // Before the window exists the reports wait; OnInitDialog asks again.
+                     const HWND hWnd = m_hWnd.load();
+                     return hWnd && ::PostMessageW(hWnd, kFlushReportsMessage, 0, 0);
+                 },
+                 [this] { return ::GetCurrentThreadId() == m_nUiThread; }}),
+      m_model(*this, m_reports)
 {
-    m_pModel = &m_model;
+    m_reports.SetModel(&m_model);
 }
 
 CWinLoaderDlg::~CWinLoaderDlg()
@@ -170,7 +178,7 @@ INT_PTR CWinLoaderDlg::OnMessage(UINT nMessage, WPARAM wParam, LPARAM lParam)
 void CWinLoaderDlg::OnInitDialog()
 {
     const HWND hWnd = Window();
-    m_reports.SetWindow(hWnd);
+    m_reports.PostPending();
     for (EControl eCombo : kCombos) {
         const HWND hCombo = Control(eCombo);
         int nIndex = 0;

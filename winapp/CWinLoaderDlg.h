@@ -3,7 +3,7 @@
 // IDD_VANTREL_DIALOG. It turns the controls into the model's plain values
 // and back, hands the operator's input to the model, and carries out what
 // the model asks of a view. The engine's reports come over from its worker
-// through CWinLoaderView.
+// through a CReportQueue, whose flush is a message posted to the window.
 #include <atomic>
 #include <string>
 #include <vector>
@@ -12,7 +12,10 @@
 #include <shellapi.h>
 
 #include "dialog/CDialogModel.h"
-#include "winapp/CWinLoaderView.h"
+#include "dialog/CReportQueue.h"
+
+// Posted to the dialog when the engine's reports wait in the queue.
+inline constexpr UINT kFlushReportsMessage = WM_APP + 1;
 
 class CWinLoaderDlg : private CDialogView {
 public:
@@ -60,10 +63,9 @@ private:
 
     HINSTANCE m_hInstance = nullptr;
     std::atomic<HWND> m_hWnd {nullptr};
-    // The model the reports go to; set once the model exists.
-    CDialogModel* m_pModel = nullptr;
-    // The view outlives the model and its engine: a finishing worker still
+    const DWORD m_nUiThread;
+    // The queue outlives the model and its engine: a finishing worker still
     // reports to it.
-    CWinLoaderView m_reports;
+    CReportQueue m_reports;
     CDialogModel m_model;
 };

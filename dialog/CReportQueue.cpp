@@ -1,68 +1,72 @@
-#include "winapp/CWinLoaderView.h"
+#include "dialog/CReportQueue.h"
 
 #include <vector>
 
 #include "dialog/CDialogModel.h"
 
-CWinLoaderView::CWinLoaderView(CDialogModel*& pModel) : m_pModel(pModel), m_nUiThread(::GetCurrentThreadId()) {}
+CReportQueue::CReportQueue(SHooks hooks) : m_hooks(std::move(hooks)) {}
 
-CWinLoaderView::~CWinLoaderView()
+CReportQueue::~CReportQueue()
 {
     Detach();
 }
 
-void CWinLoaderView::SetWindow(HWND hWnd)
+void CReportQueue::SetModel(CDialogModel* pModel)
 {
-    bool bPending = false;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_pModel = pModel;
+}
+
+void CReportQueue::PostPending()
+{
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_hWnd = hWnd;
-        bPending = !m_queue.empty();
+        if (m_bDetached || m_queue.empty() || m_bFlushPosted)
+            return;
+        m_bFlushPosted = true;
     }
-    if (bPending && hWnd)
-        ::PostMessageW(hWnd, kFlushReportsMessage, 0, 0);
+    if (!m_hooks.postFlush()) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_bFlushPosted = false;
+    }
 }
 
-bool CWinLoaderView::OnUiThread() const
+void CReportQueue::Post(SReport report)
 {
-    return ::GetCurrentThreadId() == m_nUiThread;
-}
-
-void CWinLoaderView::Post(CEvent event)
-{
-    const bool bUiThread = OnUiThread();
-    HWND hWnd = nullptr;
+    const bool bUiThread = m_hooks.isUiThread();
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_bDetached)
             return;
-        m_queue.push_back(std::move(event));
+        m_queue.push_back(std::move(report));
         if (!bUiThread) {
-            if (m_bFlushPosted || !m_hWnd)
+            if (m_bFlushPosted)
                 return;
             m_bFlushPosted = true;
-            hWnd = m_hWnd;
         }
     }
-    if (bUiThread)
+    if (bUiThread) {
         Flush();
-    else
-        ::PostMessageW(hWnd, kFlushReportsMessage, 0, 0);
+    } else if (!m_hooks.postFlush()) {
+        // Nowhere to post to yet: PostPending asks once there is.
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_bFlushPosted = false;
+    }
 }
 
-void CWinLoaderView::Flush()
+void CReportQueue::Flush()
 {
     // One batch at a time is taken from the queue; what follows stays queued,
-    // so a flush nested in a box's message loop keeps the order too.
+    // so a flush nested in a box's event loop keeps the order too.
     for (;;) {
         std::vector<CLogPiece> pieces;
-        CEvent event {EKind::kLog, {}, 0, nullptr};
+        SReport report {EKind::kLog, {}, 0, nullptr};
         int nSteps = 0;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            if (m_bDetached || m_queue.empty() || !m_pModel) {
-                if (m_bDetached)
-                    m_queue.clear();
+            if (m_bDetached)
+                m_queue.clear();
+            if (m_queue.empty() || !m_pModel) {
                 m_bFlushPosted = false;
                 return;
             }
@@ -71,10 +75,10 @@ void CWinLoaderView::Flush()
                 m_queue.pop_front();
             }
             if (pieces.empty()) {
-                event = std::move(m_queue.front());
+                report = std::move(m_queue.front());
                 m_queue.pop_front();
                 nSteps = 1;
-                while (event.kind == EKind::kStepProgress && !m_queue.empty() &&
+                while (report.kind == EKind::kStepProgress && !m_queue.empty() &&
                        m_queue.front().kind == EKind::kStepProgress) {
                     ++nSteps;
                     m_queue.pop_front();
@@ -84,32 +88,32 @@ void CWinLoaderView::Flush()
         if (!pieces.empty())
             m_pModel->AppendLogs(pieces);
         else
-            Apply(event, nSteps);
+            Apply(report, nSteps);
     }
 }
 
-void CWinLoaderView::Apply(const CEvent& event, int nSteps)
+void CReportQueue::Apply(const SReport& report, int nSteps)
 {
-    switch (event.kind) {
+    switch (report.kind) {
     case EKind::kLog: break;
-    case EKind::kBeginProgress: m_pModel->BeginProgress(event.n); break;
+    case EKind::kBeginProgress: m_pModel->BeginProgress(report.n); break;
     case EKind::kStepProgress: m_pModel->StepProgress(nSteps); break;
-    case EKind::kShowProgress: m_pModel->ShowProgress(event.n != 0); break;
-    case EKind::kRunState: m_pModel->OnRunStateChanged(event.n != 0); break;
-    case EKind::kPortState: m_pModel->OnPortButtonState(event.n != 0); break;
+    case EKind::kShowProgress: m_pModel->ShowProgress(report.n != 0); break;
+    case EKind::kRunState: m_pModel->OnRunStateChanged(report.n != 0); break;
+    case EKind::kPortState: m_pModel->OnPortButtonState(report.n != 0); break;
     case EKind::kBox:
     case EKind::kQuestion: {
-        const bool bYes = ShowBox(event.kind, event.strText);
+        const bool bYes = ShowBox(report.kind, report.strText);
         std::lock_guard<std::mutex> lock(m_mutex);
-        event.answer->bYes = bYes;
-        event.answer->bDone = true;
+        report.answer->bYes = bYes;
+        report.answer->bDone = true;
         m_cvAnswered.notify_all();
         break;
     }
     }
 }
 
-bool CWinLoaderView::ShowBox(EKind kind, const std::string& strText)
+bool CReportQueue::ShowBox(EKind kind, const std::string& strText)
 {
     if (kind == EKind::kQuestion)
         return m_pModel->AskYesNo(strText);
@@ -117,9 +121,9 @@ bool CWinLoaderView::ShowBox(EKind kind, const std::string& strText)
     return true;
 }
 
-bool CWinLoaderView::Ask(EKind kind, const std::string& strText)
+bool CReportQueue::Ask(EKind kind, const std::string& strText)
 {
-    if (OnUiThread()) {
+    if (m_hooks.isUiThread()) {
         Flush();  // what was logged before the box shows before it
         {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -128,59 +132,58 @@ bool CWinLoaderView::Ask(EKind kind, const std::string& strText)
         }
         return ShowBox(kind, strText);
     }
-    auto answer = std::make_shared<CAnswer>();
+    auto answer = std::make_shared<SAnswer>();
     Post({kind, strText, 0, answer});
     std::unique_lock<std::mutex> lock(m_mutex);
     m_cvAnswered.wait(lock, [&] { return answer->bDone || m_bDetached; });
     return answer->bDone && answer->bYes;
 }
 
-void CWinLoaderView::Detach()
+void CReportQueue::Detach()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_bDetached = true;
-    m_hWnd = nullptr;
     m_queue.clear();
     m_cvAnswered.notify_all();
 }
 
-void CWinLoaderView::AppendLog(const std::string& strText, int nColour)
+void CReportQueue::AppendLog(const std::string& strText, int nColour)
 {
     if (!strText.empty())
         Post({EKind::kLog, strText, nColour, nullptr});
 }
 
-void CWinLoaderView::ShowMessageBox(const std::string& strText)
+void CReportQueue::ShowMessageBox(const std::string& strText)
 {
     Ask(EKind::kBox, strText);
 }
 
-bool CWinLoaderView::AskYesNo(const std::string& strText)
+bool CReportQueue::AskYesNo(const std::string& strText)
 {
     return Ask(EKind::kQuestion, strText);
 }
 
-void CWinLoaderView::BeginProgress(int nCount)
+void CReportQueue::BeginProgress(int nCount)
 {
     Post({EKind::kBeginProgress, {}, nCount, nullptr});
 }
 
-void CWinLoaderView::StepProgress()
+void CReportQueue::StepProgress()
 {
     Post({EKind::kStepProgress, {}, 0, nullptr});
 }
 
-void CWinLoaderView::ShowProgress(bool bShow)
+void CReportQueue::ShowProgress(bool bShow)
 {
     Post({EKind::kShowProgress, {}, bShow ? 1 : 0, nullptr});
 }
 
-void CWinLoaderView::OnRunStateChanged(bool bRunning)
+void CReportQueue::OnRunStateChanged(bool bRunning)
 {
     Post({EKind::kRunState, {}, bRunning ? 1 : 0, nullptr});
 }
 
-void CWinLoaderView::OnPortButtonState(bool bOpen)
+void CReportQueue::OnPortButtonState(bool bOpen)
 {
     Post({EKind::kPortState, {}, bOpen ? 1 : 0, nullptr});
 }
