@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -142,6 +143,72 @@ private:
     bool m_bEndOfFile = false;
 };
 
+// The work area: one byte per 24-bit address. Each byte is held XOR 0xFF,
+// so that memory the system hands over zeroed (a large calloc maps fresh
+// pages) already reads as erased without a byte being written: only the
+// pages records write to are ever touched, and only those are scanned.
+class CHexWorkArea {
+public:
+    bool Allocate()
+    {
+        m_pBytes.reset(static_cast<uint8_t*>(std::calloc(kHexAreaSize, 1)));
+        return m_pBytes != nullptr;
+    }
+    // Bytes nAddress to nAddress + nCount - 1 (inside the area) are about to be put.
+    void MarkWritten(uint32_t nAddress, int32_t nCount)
+    {
+        if (nCount <= 0)
+            return;
+        const uint32_t nLast = nAddress + static_cast<uint32_t>(nCount) - 1;
+        for (uint32_t nPage = nAddress / kPageSize; nPage <= nLast / kPageSize; ++nPage)
+            m_arrWrittenPages[nPage / 64] |= uint64_t {1} << (nPage % 64);
+    }
+    void Put(uint32_t nAddress, uint8_t nByte) { m_pBytes.get()[nAddress] = nByte ^ kErased; }
+
+    // Every 16-byte block of the written pages that holds anything but 0xFF,
+    // in address order.
+    void CollectBlocks(FirmwareImage& image) const
+    {
+        size_t nBlocks = 0;
+        ForEachBlock([&](size_t) { ++nBlocks; });
+        image.reserve(nBlocks);
+        ForEachBlock([&](size_t nAddress) {
+            FirmwareBlock& block = image.emplace_back();
+            block.address = static_cast<int32_t>(nAddress);
+            block.length = kMaxBlockLength;
+            uint64_t halves[2];
+            std::memcpy(halves, m_pBytes.get() + nAddress, sizeof halves);
+            halves[0] = ~halves[0];
+            halves[1] = ~halves[1];
+            std::memcpy(block.data, halves, sizeof halves);
+        });
+    }
+
+private:
+    static constexpr size_t kPageSize = 4096;
+
+    template <typename F>
+    void ForEachBlock(F&& onBlock) const
+    {
+        for (size_t nPage = 0; nPage < kHexAreaSize / kPageSize; ++nPage) {
+            if (!(m_arrWrittenPages[nPage / 64] >> (nPage % 64) & 1))
+                continue;
+            for (size_t nAddress = nPage * kPageSize; nAddress < (nPage + 1) * kPageSize; nAddress += kMaxBlockLength) {
+                uint64_t halves[2];
+                std::memcpy(halves, m_pBytes.get() + nAddress, sizeof halves);
+                if ((halves[0] | halves[1]) != 0)
+                    onBlock(nAddress);
+            }
+        }
+    }
+
+    struct SFree {
+        void operator()(uint8_t* p) const { std::free(p); }
+    };
+    std::unique_ptr<uint8_t, SFree> m_pBytes;
+    std::array<uint64_t, kHexAreaSize / kPageSize / 64> m_arrWrittenPages {};
+};
+
 // What earlier HEX records leave for the ones after them.
 struct SHexAddressing {
     int nMode = 1;  // 2: segment addressing (type 02), else linear (type 04)
@@ -151,7 +218,7 @@ struct SHexAddressing {
 
 // Applies one trimmed, non-empty HEX line to the work area. Returns 1, or 0
 // after logging why the line is rejected.
-int ApplyHexRecord(std::string_view line, int64_t nLine, SHexAddressing& addressing, uint8_t* pArea, CLogSink& log)
+int ApplyHexRecord(std::string_view line, int64_t nLine, SHexAddressing& addressing, CHexWorkArea& area, CLogSink& log)
 {
     if (line.front() != ':') {
         // Printed like a C string: a NUL byte ends the text. The file's own
@@ -188,10 +255,11 @@ int ApplyHexRecord(std::string_view line, int64_t nLine, SHexAddressing& address
             return 0;
         }
         const char* pText = line.data();
+        area.MarkWritten(nAddress, nCount);
         for (int32_t i = 0; i < nCount; ++i, pText += 2) {
             const uint32_t nByte = HexPair(pText);
             nSum += nByte;
-            pArea[nAddress + static_cast<uint32_t>(i)] = static_cast<uint8_t>(nByte);
+            area.Put(nAddress + static_cast<uint32_t>(i), static_cast<uint8_t>(nByte));
         }
         line.remove_prefix(static_cast<size_t>(pText - line.data()));
         nChecksum = TakeHexField(line, 2);  // the two characters left; none for a count of -1
@@ -234,42 +302,13 @@ bool IsEndRecord(std::string_view line)
     return TakeHexField(line, 2) == 0x01;
 }
 
-bool IsErased(const uint8_t* pBlock)
-{
-    uint64_t nLow = 0;
-    uint64_t nHigh = 0;
-    std::memcpy(&nLow, pBlock, sizeof nLow);
-    std::memcpy(&nHigh, pBlock + sizeof nLow, sizeof nHigh);
-    return (nLow & nHigh) == ~uint64_t {0};
-}
-
-// Turns every 16-byte block of the work area that holds anything but 0xFF
-// into a block of the image.
-void CollectHexBlocks(const uint8_t* pArea, FirmwareImage& image)
-{
-    size_t nBlocks = 0;
-    for (size_t nAddress = 0; nAddress < kHexAreaSize; nAddress += kMaxBlockLength) {
-        nBlocks += IsErased(pArea + nAddress) ? 0 : 1;
-    }
-    image.reserve(nBlocks);
-    for (size_t nAddress = 0; nAddress < kHexAreaSize; nAddress += kMaxBlockLength) {
-        if (!IsErased(pArea + nAddress)) {
-            FirmwareBlock& block = image.emplace_back();
-            block.address = static_cast<int32_t>(nAddress);
-            block.length = kMaxBlockLength;
-            std::memcpy(block.data, pArea + nAddress, kMaxBlockLength);
-        }
-    }
-}
-
 int LoadHex(CLineReader& reader, FirmwareImage& image, CLogSink& log)
 {
-    std::unique_ptr<uint8_t[]> pArea(new (std::nothrow) uint8_t[kHexAreaSize]);
-    if (!pArea) {
+    CHexWorkArea area;
+    if (!area.Allocate()) {
         log.AppendLog(kNoMemoryText, kLogRed);
         return 0;
     }
-    std::memset(pArea.get(), kErased, kHexAreaSize);
     SHexAddressing addressing;
     int64_t nLine = 0;
     std::string_view line;
@@ -284,7 +323,7 @@ int LoadHex(CLineReader& reader, FirmwareImage& image, CLogSink& log)
         if (line.empty()) {
             continue;
         }
-        if (!ApplyHexRecord(line, nLine, addressing, pArea.get(), log)) {
+        if (!ApplyHexRecord(line, nLine, addressing, area, log)) {
             return 0;
         }
         if (!bEndRecord) {
@@ -304,7 +343,7 @@ int LoadHex(CLineReader& reader, FirmwareImage& image, CLogSink& log)
                       kLogRed);
         return 0;
     }
-    CollectHexBlocks(pArea.get(), image);
+    area.CollectBlocks(image);
     return 1;
 }
 
