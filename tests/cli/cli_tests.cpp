@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <sys/stat.h>
 
 #include "common/ChildProcess.h"
 #include "common/HexWriter.h"
@@ -350,12 +351,25 @@ TEST(CliDownload, AReportThatCannotBeWrittenStopsBeforeAnyDevice)
     CSimProcess sim(dir, {});
     ASSERT_TRUE(sim.Ready());
     const std::string strFile = dir.Write("firmware.hex", HexFile(0x100, Pattern(64)));
-    // A folder, and a file in a folder that does not exist: neither takes a row.
-    for (const std::string& strReport : {dir.Path(""), dir.Path("no-such-folder/report.csv")}) {
-        const CCliResult result =
-            RunCli({"download", strFile, "--port", sim.Link(), "--support-version", "*.*.*", "--report", strReport});
-        EXPECT_EQ(result.nExit, 2) << strReport << result.strOut << result.strErr;
-        EXPECT_NE(result.strErr.find(strReport), std::string::npos) << result.strErr;
+    // A folder, a file in a folder that does not exist, a FIFO nobody reads
+    // (the open would wait for ever) and the standard streams: none takes a row.
+    ASSERT_EQ(::mkfifo(dir.Path("fifo.csv").c_str(), 0600), 0);
+    const struct {
+        std::string strReport;
+        const char* pReason;
+    } cases[] = {
+        {dir.Path(""), "is a folder"},
+        {dir.Path("no-such-folder/report.csv"), "No such file or directory"},
+        {dir.Path("fifo.csv"), "is not a regular file"},
+        {"/dev/stdout", "is not a regular file"},
+        {"/dev/stderr", "is not a regular file"},
+    };
+    for (const auto& c : cases) {
+        const CCliResult result = RunCli(
+            {"download", strFile, "--port", sim.Link(), "--support-version", "*.*.*", "--report", c.strReport}, 10000);
+        EXPECT_EQ(result.nExit, 2) << c.strReport << result.strOut << result.strErr;
+        EXPECT_NE(result.strErr.find(c.strReport), std::string::npos) << result.strErr;
+        EXPECT_NE(result.strErr.find(c.pReason), std::string::npos) << result.strErr;
         EXPECT_EQ(result.strOut.find("cmdcheckid"), std::string::npos) << result.strOut;
     }
     EXPECT_EQ(sim.StopAndDump(0x100, 64), Bytes(64, 0xFF));
