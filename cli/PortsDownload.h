@@ -19,8 +19,9 @@
 struct SPortResult {
     std::string strPort;
     ERunEnd end = ERunEnd::kConnectionFailed;
-    bool bStarted = false;  // false: the port's inputs were refused before a run
-    long long nBytes = 0;   // the bytes of the image the run loaded
+    bool bStarted = false;        // false: the port's inputs were refused before a run
+    long long nBytes = 0;         // the bytes of the image the run loaded
+    long long nBytesWritten = 0;  // of those, the bytes the device took before the run ended
     double dSeconds = 0;
     std::string strDeviceVersion;  // the application version the device gave, or empty
     std::string strDevicePath;     // the device opened, where known
