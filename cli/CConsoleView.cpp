@@ -22,13 +22,12 @@ const char* TerminalColourCode(int nColour)
     }
 }
 
-std::string ProgressText(int nPosition, int nTotal)
+std::string ProgressText(int nPosition, int nTotal, int nBarWidth)
 {
     const int nPercent = nTotal > 0 ? static_cast<int>(int64_t {nPosition} * 100 / nTotal) : 0;
-    constexpr int kWidth = 40;
-    const int nFilled = nPercent * kWidth / 100;
+    const int nFilled = nPercent * nBarWidth / 100;
     std::string strBar(static_cast<size_t>(nFilled), '#');
-    strBar.append(static_cast<size_t>(kWidth - nFilled), '.');
+    strBar.append(static_cast<size_t>(nBarWidth - nFilled), '.');
     return "[" + strBar + "] " + fmt::format("{:3}% {}/{}", nPercent, nPosition, nTotal);
 }
 
@@ -132,6 +131,19 @@ const char* PassWord(ERunPass pass)
 {
     // Of one width, so that the bar stays in place from one pass to the next.
     return pass == ERunPass::kWrite ? "writing  " : "verifying";
+}
+
+std::string ProgressLine(const std::string& strName, ERunPass pass, int nPosition, int nTotal, int nColumns)
+{
+    const auto rest = [&](int nBarWidth) {
+        return std::string(PassWord(pass)) + " " + ProgressText(nPosition, nTotal, nBarWidth);
+    };
+    // A short bar before a name cut short or a count cut off.
+    std::string strRest = rest(40);
+    const size_t nName = strName.empty() ? 0 : TextColumns(strName) + 2;
+    if (nColumns > 0 && nName + TextColumns(strRest) >= static_cast<size_t>(nColumns))
+        strRest = rest(10);
+    return FitLine(strName, strRest, nColumns);
 }
 
 CConsoleView::CConsoleView(EAnswer answer)
@@ -254,8 +266,7 @@ void CConsoleView::DrawProgress()
         return;  // redraw only when it changes: thousands of steps, a hundred draws
     // Within the terminal's width: a wrapped line would not be drawn over.
     const std::string strLine =
-        FitLine(std::string(), std::string(PassWord(m_pass)) + " " + ProgressText(m_nProgressPos, m_nProgressTotal),
-                TerminalColumns(EStdStream::kError));
+        ProgressLine(std::string(), m_pass, m_nProgressPos, m_nProgressTotal, TerminalColumns(EStdStream::kError));
     std::fprintf(stderr, "\r%s", strLine.c_str());
     std::fflush(stderr);
     m_bProgressDrawn = true;

@@ -13,8 +13,8 @@ enum class EAnswer { kAsk, kYes, kNo };
 const char* TerminalColourCode(int nColour);
 
 // The progress line: a bar, the percentage, and the blocks counted in full
-// ("[####....]  50% 35000/70000").
-std::string ProgressText(int nPosition, int nTotal);
+// ("[####....]  50% 35000/70000"), the bar nBarWidth wide.
+std::string ProgressText(int nPosition, int nTotal, int nBarWidth = 40);
 // How many columns a terminal gives UTF-8 text: two for a wide East Asian
 // character, one for any other.
 size_t TextColumns(std::string_view text);
@@ -22,6 +22,10 @@ size_t TextColumns(std::string_view text);
 // that a terminal never wraps it: a long name loses its middle, and when
 // that is not enough the line loses its end. nColumns 0: the whole line.
 std::string FitLine(const std::string& strName, const std::string& strRest, int nColumns);
+
+// The progress line of a pass, after strName (a port's; empty for none),
+// within nColumns as FitLine fits it.
+std::string ProgressLine(const std::string& strName, ERunPass pass, int nPosition, int nTotal, int nColumns);
 
 // The pass a progress line counts, as the line names it ("writing", "verifying").
 const char* PassWord(ERunPass pass);

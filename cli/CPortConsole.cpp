@@ -189,10 +189,7 @@ void CPortConsole::DrawProgress()
         if (!progress.bShown)
             continue;
         strOut +=
-            FitLine(ShownName(m_vecPorts[i]),
-                    std::string(PassWord(progress.pass)) + " " + ProgressText(progress.nPosition, progress.nTotal),
-                    nColumns) +
-            "\n";
+            ProgressLine(ShownName(m_vecPorts[i]), progress.pass, progress.nPosition, progress.nTotal, nColumns) + "\n";
         ++m_nDrawnLines;
     }
     std::fputs(strOut.c_str(), stderr);
@@ -212,20 +209,17 @@ CPortView::~CPortView()
 
 void CPortView::AppendLog(const std::string& strText, int nColour)
 {
-    // The engine ends a line with "\r\n"; any other line end or control
-    // character comes from a name (a file's, a port's) and stays in the line.
+    // The engine ends a line with "\r\n" at the end of a text; a line end
+    // or a control character anywhere else comes from a name (a file's, a
+    // port's) and stays in the line.
     std::lock_guard<std::mutex> lock(m_mutex);
-    size_t nStart = 0;
-    while (nStart < strText.size()) {
-        const size_t nEnd = strText.find("\r\n", nStart);
-        std::string strPiece = strText.substr(nStart, nEnd == std::string::npos ? std::string::npos : nEnd - nStart);
-        if (!strPiece.empty())
-            m_line.emplace_back(std::move(strPiece), nColour);
-        if (nEnd == std::string::npos)
-            break;
+    const bool bLineEnd = strText.ends_with("\r\n");
+    std::string strPiece = strText.substr(0, strText.size() - (bLineEnd ? 2 : 0));
+    if (!strPiece.empty())
+        m_line.emplace_back(std::move(strPiece), nColour);
+    if (bLineEnd) {
         m_console.WriteLine(m_nPort, m_line);
         m_line.clear();
-        nStart = nEnd + 2;
     }
 }
 

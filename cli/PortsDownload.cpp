@@ -205,11 +205,12 @@ std::vector<SPortResult> CPortRuns::Results() const
 std::string CPortRuns::FileSha256() const
 {
     if (m_pLoadedFile)
-        return m_pLoadedFile->strBytes.empty() ? std::string() : Sha256Hex(m_pLoadedFile->strBytes);
-    // The runs could not use the file; its rows still name what it held.
+        return Sha256Hex(m_pLoadedFile->strBytes);
+    // The runs could not use the file; its rows still name what it held,
+    // an empty file by the digest of nothing.
     std::string strBytes, strError;
-    return ReadFileBytes(m_options.strFile, strBytes, strError) && !strBytes.empty() ? Sha256Hex(strBytes)
-                                                                                     : std::string();
+    return ReadFileBytes(m_options.strFile, strBytes, strError) && PathExists(m_options.strFile) ? Sha256Hex(strBytes)
+                                                                                                 : std::string();
 }
 
 nlohmann::json ResultEvent(const SPortResult& result)
@@ -268,14 +269,15 @@ int RunPortsDownload(const CDownloadOptions& options, const std::vector<std::str
                 continue;
             vecGiven[i] = true;
             const SPortResult& result = runs.Finish(i);
-            if (format == EConsoleFormat::kJson)
-                console.WriteOutput(JsonLine(ResultEvent(result)));
+            // The row first: software that reads the event finds it on the disk.
             if (std::string strError;
                 !strReport.empty() && !bReportFailed &&
                 !AppendReportRows(strReport, options.strFile, runs.FileSha256(), {result}, strError)) {
                 console.Note(strError);
                 bReportFailed = true;
             }
+            if (format == EConsoleFormat::kJson)
+                console.WriteOutput(JsonLine(ResultEvent(result)));
         }
     };
     signals.OnFirstSignal([&] {

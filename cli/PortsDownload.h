@@ -73,7 +73,8 @@ public:
     CPortConsole& Console() { return m_console; }
     bool FileLoaded() const { return m_pLoadedFile != nullptr; }
     // The SHA-256 of the file the runs write: of the bytes loaded once, or of
-    // the file as it is when it could not be loaded; empty when missing or empty.
+    // the file as it is when it could not be loaded (of nothing for an empty
+    // file); empty when the file is missing or cannot be read.
     std::string FileSha256() const;
 
 private:
