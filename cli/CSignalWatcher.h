@@ -1,12 +1,12 @@
 #pragma once
 // Ctrl-C, SIGTERM and SIGHUP (on Windows: Ctrl-C, Ctrl-Break and the console closing)
-// for the whole life of vantrel-cli. On POSIX both signals are blocked in
+// for the whole life of vantrel-cli. On POSIX these signals are blocked in
 // every thread and taken by a thread of this object, so no system call
 // anywhere is cut short by them; on Windows the console's control handler
 // runs on a thread of its own anyway. Either way: before a run the first one
 // ends the program at once (nothing holds a device); during a run it asks the
 // run to stop before its next block and answers a pending question No; a
-// second one ends the program at once.
+// second one ends the program at once, after what BeforeQuitting asks.
 #include <atomic>
 #include <functional>
 #include <mutex>
