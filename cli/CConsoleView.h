@@ -3,6 +3,7 @@
 // dialog's log receives it, a progress bar and the boxes on standard error.
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "download/LoaderView.h"
 
@@ -12,8 +13,22 @@ enum class EAnswer { kAsk, kYes, kNo };
 const char* TerminalColourCode(int nColour);
 
 // The progress line: a bar, the percentage, and the blocks counted in full
-// ("[####....]  50% 35000/70000").
-std::string ProgressText(int nPosition, int nTotal);
+// ("[####....]  50% 35000/70000"), the bar nBarWidth wide.
+std::string ProgressText(int nPosition, int nTotal, int nBarWidth = 40);
+// How many columns a terminal gives UTF-8 text: two for a wide East Asian
+// character, one for any other.
+size_t TextColumns(std::string_view text);
+// "name: rest" (just rest without a name) within nColumns - 1 columns, so
+// that a terminal never wraps it: a long name loses its middle, and when
+// that is not enough the line loses its end. nColumns 0: the whole line.
+std::string FitLine(const std::string& strName, const std::string& strRest, int nColumns);
+
+// The progress line of a pass, after strName (a port's; empty for none),
+// within nColumns as FitLine fits it.
+std::string ProgressLine(const std::string& strName, ERunPass pass, int nPosition, int nTotal, int nColumns);
+
+// The pass a progress line counts, as the line names it ("writing", "verifying").
+const char* PassWord(ERunPass pass);
 
 class CConsoleView : public CLoaderView {
 public:
@@ -23,6 +38,7 @@ public:
     void ShowMessageBox(const std::string& strText) override;
     bool AskYesNo(const std::string& strText) override;
     void BeginProgress(int nCount) override;
+    void OnPassBegun(ERunPass pass) override;
     void StepProgress() override;
     void ShowProgress(bool bShow) override;
 
@@ -44,6 +60,7 @@ private:
     bool m_bProgressShown = false;
     bool m_bProgressDrawn = false;
     bool m_bAtLineStart = true;
+    ERunPass m_pass = ERunPass::kWrite;
     int m_nProgressTotal = 0;
     int m_nProgressPos = 0;
     int m_nProgressDrawnPercent = -1;

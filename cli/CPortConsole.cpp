@@ -1,9 +1,13 @@
 #include "cli/CPortConsole.h"
 
+#include <cstdint>
 #include <cstdio>
+
+#include <fmt/format.h>
 
 #include "cli/Console.h"
 #include "core/LogSink.h"
+#include "download/FirmwareReader.h"
 
 namespace {
 
@@ -19,6 +23,23 @@ const char* LogColourName(int nColour)
     }
 }
 
+// A name or a log text as a terminal may show it: a control character in a
+// file or port name (an ESC, a line end) escaped, never acted on.
+std::string ShownName(const std::string& strText)
+{
+    return ShownFileText(strText, std::string::npos);
+}
+
+bool IsUtf8(const std::string& strText)
+{
+    try {
+        (void)nlohmann::json(strText).dump();
+        return true;
+    } catch (const nlohmann::json::type_error&) {
+        return false;
+    }
+}
+
 long long Percent(int nPosition, int nTotal)
 {
     return nTotal > 0 ? static_cast<long long>(nPosition) * 100 / nTotal : 0;
@@ -29,8 +50,18 @@ long long Percent(int nPosition, int nTotal)
 std::string JsonLine(const nlohmann::json& event)
 {
     // Paths and device texts are not always UTF-8: a bad byte becomes U+FFFD
-    // instead of ending the output.
-    return event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    // instead of ending the output, and the text's own bytes go beside it in
+    // hex ("port_hex"), so that two names that read the same stay apart.
+    nlohmann::json whole = event;
+    for (const auto& [strKey, value] : event.items()) {
+        if (!value.is_string() || IsUtf8(value.get_ref<const std::string&>()))
+            continue;
+        std::string strHex;
+        for (const char c : value.get_ref<const std::string&>())
+            strHex += fmt::format("{:02x}", static_cast<uint8_t>(c));
+        whole[strKey + "_hex"] = strHex;
+    }
+    return whole.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 CPortConsole::CPortConsole(EConsoleFormat format)
@@ -67,12 +98,12 @@ void CPortConsole::WriteLine(size_t nPort, const CLine& line)
         WriteOutput(JsonLine(event));
         return;
     }
-    std::string strOut = PortName(nPort) + ": ";
+    std::string strOut = ShownName(PortName(nPort)) + ": ";
     for (const auto& [strText, nColour] : line) {
         const char* pColour = m_bColour ? TerminalColourCode(nColour) : nullptr;
         if (pColour)
             strOut += pColour;
-        strOut += strText;
+        strOut += ShownName(strText);
         if (pColour)
             strOut += "\033[0m";
     }
@@ -81,7 +112,7 @@ void CPortConsole::WriteLine(size_t nPort, const CLine& line)
 
 void CPortConsole::Note(size_t nPort, const std::string& strText)
 {
-    Note(PortName(nPort) + ": " + strText);
+    Note(ShownName(PortName(nPort)) + ": " + strText);
 }
 
 void CPortConsole::Note(const std::string& strText)
@@ -92,14 +123,14 @@ void CPortConsole::Note(const std::string& strText)
     DrawProgress();
 }
 
-void CPortConsole::SetProgress(size_t nPort, int nPosition, int nTotal, bool bShown)
+void CPortConsole::SetProgress(size_t nPort, ERunPass pass, int nPosition, int nTotal, bool bShown)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     SProgress& progress = m_vecProgress[nPort];
     const SProgress before = progress;
-    progress = {bShown, nPosition, nTotal};
-    // Thousands of steps, a hundred draws (or events) per port.
-    if (before.bShown == bShown && before.nTotal == nTotal &&
+    progress = {bShown, pass, nPosition, nTotal};
+    // Thousands of steps, a hundred draws (or events) per port and pass.
+    if (before.bShown == bShown && before.pass == pass && before.nTotal == nTotal &&
         Percent(before.nPosition, before.nTotal) == Percent(nPosition, nTotal))
         return;
     if (m_format == EConsoleFormat::kJson) {
@@ -107,6 +138,7 @@ void CPortConsole::SetProgress(size_t nPort, int nPosition, int nTotal, bool bSh
         if (bShown && nTotal > 0) {
             const nlohmann::json event = {{"event", "progress"},
                                           {"port", PortName(nPort)},
+                                          {"phase", pass == ERunPass::kWrite ? "write" : "verify"},
                                           {"position", nPosition},
                                           {"total", nTotal},
                                           {"percent", Percent(nPosition, nTotal)}};
@@ -148,12 +180,16 @@ void CPortConsole::DrawProgress()
 {
     if (!m_bProgressVisible || m_bProgressEnded)
         return;
+    // Each line within the terminal's width: a line that wrapped would take
+    // two rows, and the redraw, going one row up per line, would leave one.
+    const int nColumns = TerminalColumns(EStdStream::kError);
     std::string strOut;
     for (size_t i = 0; i < m_vecPorts.size(); ++i) {
         const SProgress& progress = m_vecProgress[i];
         if (!progress.bShown)
             continue;
-        strOut += m_vecPorts[i] + ": " + ProgressText(progress.nPosition, progress.nTotal) + "\n";
+        strOut +=
+            ProgressLine(ShownName(m_vecPorts[i]), progress.pass, progress.nPosition, progress.nTotal, nColumns) + "\n";
         ++m_nDrawnLines;
     }
     std::fputs(strOut.c_str(), stderr);
@@ -173,20 +209,17 @@ CPortView::~CPortView()
 
 void CPortView::AppendLog(const std::string& strText, int nColour)
 {
+    // The engine ends a line with "\r\n" at the end of a text; a line end
+    // or a control character anywhere else comes from a name (a file's, a
+    // port's) and stays in the line.
     std::lock_guard<std::mutex> lock(m_mutex);
-    size_t nStart = 0;
-    while (nStart < strText.size()) {
-        const size_t nEnd = strText.find('\n', nStart);
-        std::string strPiece = strText.substr(nStart, nEnd == std::string::npos ? std::string::npos : nEnd - nStart);
-        if (!strPiece.empty() && strPiece.back() == '\r')
-            strPiece.pop_back();
-        if (!strPiece.empty())
-            m_line.emplace_back(std::move(strPiece), nColour);
-        if (nEnd == std::string::npos)
-            break;
+    const bool bLineEnd = strText.ends_with("\r\n");
+    std::string strPiece = strText.substr(0, strText.size() - (bLineEnd ? 2 : 0));
+    if (!strPiece.empty())
+        m_line.emplace_back(std::move(strPiece), nColour);
+    if (bLineEnd) {
         m_console.WriteLine(m_nPort, m_line);
         m_line.clear();
-        nStart = nEnd + 1;
     }
 }
 
@@ -218,14 +251,19 @@ void CPortView::BeginProgress(int nCount)
 {
     m_nTotal = nCount;
     m_nPosition = 0;
-    m_console.SetProgress(m_nPort, m_nPosition, m_nTotal, m_bShown);
+    m_console.SetProgress(m_nPort, m_pass, m_nPosition, m_nTotal, m_bShown);
+}
+
+void CPortView::OnPassBegun(ERunPass pass)
+{
+    m_pass = pass;
 }
 
 void CPortView::StepProgress()
 {
     if (m_nPosition < m_nTotal)
         ++m_nPosition;
-    m_console.SetProgress(m_nPort, m_nPosition, m_nTotal, m_bShown);
+    m_console.SetProgress(m_nPort, m_pass, m_nPosition, m_nTotal, m_bShown);
 }
 
 void CPortView::ShowProgress(bool bShow)
@@ -233,7 +271,7 @@ void CPortView::ShowProgress(bool bShow)
     m_bShown = bShow;
     if (!bShow)
         m_nPosition = 0;
-    m_console.SetProgress(m_nPort, m_nPosition, m_nTotal, m_bShown);
+    m_console.SetProgress(m_nPort, m_pass, m_nPosition, m_nTotal, m_bShown);
 }
 
 void CPortView::OnRunStateChanged(bool bRunning)

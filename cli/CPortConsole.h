@@ -38,7 +38,7 @@ public:
     // A note of the tool's own about port nPort, or about them all, on standard error.
     void Note(size_t nPort, const std::string& strText);
     void Note(const std::string& strText);
-    void SetProgress(size_t nPort, int nPosition, int nTotal, bool bShown);
+    void SetProgress(size_t nPort, ERunPass pass, int nPosition, int nTotal, bool bShown);
     // Takes the progress lines away for good (before the summary).
     void EndProgress();
     // One whole output line as it stands (a JSON event, a row of the table).
@@ -62,6 +62,7 @@ private:
     size_t m_nDrawnLines = 0;
     struct SProgress {
         bool bShown = false;
+        ERunPass pass = ERunPass::kWrite;
         int nPosition = 0;
         int nTotal = 0;
     };
@@ -81,6 +82,7 @@ public:
     void ShowMessageBox(const std::string& strText) override;
     bool AskYesNo(const std::string& strText) override;
     void BeginProgress(int nCount) override;
+    void OnPassBegun(ERunPass pass) override;
     void StepProgress() override;
     void ShowProgress(bool bShow) override;
     void OnRunStateChanged(bool bRunning) override;
@@ -98,6 +100,7 @@ private:
     const std::function<void()> m_onRunEnded;
     mutable std::mutex m_mutex;
     CPortConsole::CLine m_line;  // the line being written, not yet ended
+    ERunPass m_pass = ERunPass::kWrite;
     int m_nTotal = 0;
     int m_nPosition = 0;
     bool m_bShown = false;

@@ -13,6 +13,9 @@ std::vector<std::string> CommandLineArguments(int argc, char** argv);
 void PrepareConsole();
 // Whether the stream is an interactive terminal (a console on Windows).
 bool IsTerminal(EStdStream stream);
+// The width of the terminal the stream shows on, in columns; 0 when it is
+// not a terminal or does not say.
+int TerminalColumns(EStdStream stream);
 // Whether standard output can show colour sequences, turning them on where
 // the console needs it (virtual-terminal processing on Windows). Never on a
 // file or a pipe, nor against NO_COLOR or TERM=dumb.

@@ -5,6 +5,8 @@
 
 #include <fmt/format.h>
 
+#include "core/FileSystem.h"
+
 namespace {
 
 std::string CsvField(const std::string& strField)
@@ -50,4 +52,27 @@ std::string UtcTimeNow()
 bool AppendReportRow(const std::string& strPath, const SReportRow& row, std::string& strError)
 {
     return AppendWhole(strPath, ReportLine(row), ReportHeader(), strError);
+}
+
+std::string NotAFileProblem(const std::string& strPath)
+{
+    return "the report " + strPath + " is not a regular file: a FIFO, a terminal or a device cannot keep its rows";
+}
+
+std::string ReportPathProblem(const std::string& strPath)
+{
+    std::string strError;
+    switch (PathKindOf(strPath, strError)) {
+    case EPathKind::kFolder: return "the report " + strPath + " is a folder, not a file";
+    case EPathKind::kOther: return NotAFileProblem(strPath);
+    case EPathKind::kMissing:
+    case EPathKind::kRegularFile:
+    case EPathKind::kUnknown: break;  // the open says why
+    }
+    return std::string();
+}
+
+const char* LineEndAfter(char cLast)
+{
+    return cLast == '\n' ? "" : cLast == '\r' ? "\n" : "\r\n";
 }

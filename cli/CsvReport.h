@@ -27,7 +27,19 @@ std::string UtcTimeNow();
 // the disk; false with strError when that fails.
 bool AppendReportRow(const std::string& strPath, const SReportRow& row, std::string& strError);
 
+// Why strPath cannot take the report, or empty when it is a file or a new
+// path: a folder, a FIFO (the run would wait for its reader), a terminal.
+std::string ReportPathProblem(const std::string& strPath);
+// The problem of a report path that opened as something other than a file.
+std::string NotAFileProblem(const std::string& strPath);
+
+// What goes before a row in a file whose last byte is cLast: nothing after a
+// line end, the rest of one after a lone "\r", a whole one after a cut line.
+const char* LineEndAfter(char cLast);
+
 // The platform seam: appends strText to strPath with one write and flushes it
-// to the disk, strHeader going first in the same write when the file is new or empty.
+// to the disk, strHeader going first in the same write when the file is new or
+// empty, a line end first when its last line has none. Refuses what
+// ReportPathProblem refuses, before opening it; an empty strText only checks.
 bool AppendWhole(const std::string& strPath, const std::string& strText, const std::string& strHeader,
                  std::string& strError);

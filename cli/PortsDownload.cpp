@@ -1,5 +1,7 @@
 #include "cli/PortsDownload.h"
 
+#include <algorithm>
+#include <condition_variable>
 #include <cstdio>
 #include <memory>
 
@@ -156,6 +158,7 @@ const SPortResult& CPortRuns::Finish(size_t n)
         // that had failed on its own before keeps its own class.
         result.end = bStopRequested && end != ERunEnd::kSuccess ? ERunEnd::kCancelled : end;
         result.nBytes = ImageBytes(loader.Image());
+        result.nBytesWritten = loader.BytesWritten();
         if (const int nVersion = loader.ChipVersion(); nVersion != 0)
             result.strDeviceVersion =
                 fmt::format("{}.{}.{}", (nVersion >> 16) & 0xFF, (nVersion >> 8) & 0xFF, nVersion & 0xFF);
@@ -202,11 +205,12 @@ std::vector<SPortResult> CPortRuns::Results() const
 std::string CPortRuns::FileSha256() const
 {
     if (m_pLoadedFile)
-        return m_pLoadedFile->strBytes.empty() ? std::string() : Sha256Hex(m_pLoadedFile->strBytes);
-    // The runs could not use the file; its rows still name what it held.
+        return Sha256Hex(m_pLoadedFile->strBytes);
+    // The runs could not use the file; its rows still name what it held,
+    // an empty file by the digest of nothing.
     std::string strBytes, strError;
-    return ReadFileBytes(m_options.strFile, strBytes, strError) && !strBytes.empty() ? Sha256Hex(strBytes)
-                                                                                     : std::string();
+    return ReadFileBytes(m_options.strFile, strBytes, strError) && PathExists(m_options.strFile) ? Sha256Hex(strBytes)
+                                                                                                 : std::string();
 }
 
 nlohmann::json ResultEvent(const SPortResult& result)
@@ -216,6 +220,7 @@ nlohmann::json ResultEvent(const SPortResult& result)
                             {"class", ResultClass(result)},
                             {"exit_status", ResultExitStatus(result)},
                             {"bytes", result.nBytes},
+                            {"bytes_written", result.nBytesWritten},
                             {"seconds", result.dSeconds},
                             {"device_version", result.strDeviceVersion},
                             {"path", result.strDevicePath}};
@@ -242,33 +247,78 @@ std::string SummaryEventLine(const std::vector<SPortResult>& results)
 int RunPortsDownload(const CDownloadOptions& options, const std::vector<std::string>& vecPorts, EAnswer answer,
                      EConsoleFormat format, const std::string& strReport, CSignalWatcher& signals)
 {
-    CPortRuns runs(options, answer, format);
+    // A run that ends wakes the loop below, so that its result and its row
+    // go out at once, not after the slowest port.
+    std::mutex wakeMutex;
+    std::condition_variable woken;
+    int nWakes = 0;
+    CPortRuns runs(options, answer, format, [&] {
+        std::lock_guard<std::mutex> lock(wakeMutex);
+        ++nWakes;
+        woken.notify_all();
+    });
     CPortConsole& console = runs.Console();
+    // Held while a run is started or its result given out: the signal
+    // watcher gives out those that have ended before it quits at once.
+    std::mutex resultMutex;
+    std::vector<bool> vecGiven;
+    bool bReportFailed = false;
+    const auto giveEnded = [&] {
+        for (size_t i = 0; i < runs.Count(); ++i) {
+            if (vecGiven[i] || !runs.Ended(i))
+                continue;
+            vecGiven[i] = true;
+            const SPortResult& result = runs.Finish(i);
+            // The row first: software that reads the event finds it on the disk.
+            if (std::string strError;
+                !strReport.empty() && !bReportFailed &&
+                !AppendReportRows(strReport, options.strFile, runs.FileSha256(), {result}, strError)) {
+                console.Note(strError);
+                bReportFailed = true;
+            }
+            if (format == EConsoleFormat::kJson)
+                console.WriteOutput(JsonLine(ResultEvent(result)));
+        }
+    };
     signals.OnFirstSignal([&] {
         console.Note("stopping every port before its next block (Ctrl-C again to quit at once)");
         runs.StopAll();
     });
-    for (const std::string& strPort : vecPorts)
+    signals.BeforeQuitting([&] {
+        std::lock_guard<std::mutex> lock(resultMutex);
+        giveEnded();
+    });
+    for (const std::string& strPort : vecPorts) {
+        std::lock_guard<std::mutex> lock(resultMutex);
         runs.Start(strPort);
-    for (size_t i = 0; i < runs.Count(); ++i)
-        runs.Finish(i);
+        vecGiven.push_back(false);
+    }
+    for (;;) {
+        int nWakesSeen = 0;
+        {
+            std::lock_guard<std::mutex> lock(wakeMutex);
+            nWakesSeen = nWakes;
+        }
+        {
+            std::lock_guard<std::mutex> lock(resultMutex);
+            giveEnded();
+            if (std::find(vecGiven.begin(), vecGiven.end(), false) == vecGiven.end())
+                break;
+        }
+        std::unique_lock<std::mutex> lock(wakeMutex);
+        woken.wait(lock, [&] { return nWakes != nWakesSeen; });
+    }
+    signals.BeforeQuitting(nullptr);
     signals.OnFirstSignal(nullptr);
     console.EndProgress();
     const std::vector<SPortResult> results = runs.Results();
     if (format == EConsoleFormat::kJson) {
-        for (const SPortResult& result : results)
-            console.WriteOutput(JsonLine(ResultEvent(result)));
         console.WriteOutput(SummaryEventLine(results));
     } else {
         std::string strTable = SummaryTable(results);
         strTable.pop_back();  // the console ends the line
         console.WriteOutput(strTable);
     }
-    int nExit = HighestExitStatus(results);
-    if (std::string strError;
-        !strReport.empty() && !AppendReportRows(strReport, options.strFile, runs.FileSha256(), results, strError)) {
-        console.Note(strError);
-        nExit = std::max(nExit, kExitUsage);
-    }
-    return nExit;
+    const int nExit = HighestExitStatus(results);
+    return bReportFailed ? std::max(nExit, kExitUsage) : nExit;
 }

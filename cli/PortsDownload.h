@@ -19,8 +19,9 @@
 struct SPortResult {
     std::string strPort;
     ERunEnd end = ERunEnd::kConnectionFailed;
-    bool bStarted = false;  // false: the port's inputs were refused before a run
-    long long nBytes = 0;   // the bytes of the image the run loaded
+    bool bStarted = false;        // false: the port's inputs were refused before a run
+    long long nBytes = 0;         // the bytes of the image the run loaded
+    long long nBytesWritten = 0;  // of those, the bytes the device took before the run ended
     double dSeconds = 0;
     std::string strDeviceVersion;  // the application version the device gave, or empty
     std::string strDevicePath;     // the device opened, where known
@@ -72,7 +73,8 @@ public:
     CPortConsole& Console() { return m_console; }
     bool FileLoaded() const { return m_pLoadedFile != nullptr; }
     // The SHA-256 of the file the runs write: of the bytes loaded once, or of
-    // the file as it is when it could not be loaded; empty when missing or empty.
+    // the file as it is when it could not be loaded (of nothing for an empty
+    // file); empty when the file is missing or cannot be read.
     std::string FileSha256() const;
 
 private:

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 std::vector<std::string> CommandLineArguments(int argc, char** argv)
@@ -15,12 +16,24 @@ std::vector<std::string> CommandLineArguments(int argc, char** argv)
 
 void PrepareConsole() {}
 
+namespace {
+
+int StreamFd(EStdStream stream)
+{
+    return stream == EStdStream::kInput ? STDIN_FILENO : stream == EStdStream::kOutput ? STDOUT_FILENO : STDERR_FILENO;
+}
+
+}  // namespace
+
 bool IsTerminal(EStdStream stream)
 {
-    const int fd = stream == EStdStream::kInput    ? STDIN_FILENO
-                   : stream == EStdStream::kOutput ? STDOUT_FILENO
-                                                   : STDERR_FILENO;
-    return ::isatty(fd) != 0;
+    return ::isatty(StreamFd(stream)) != 0;
+}
+
+int TerminalColumns(EStdStream stream)
+{
+    winsize size {};
+    return ::ioctl(StreamFd(stream), TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
 }
 
 bool EnableOutputColour()

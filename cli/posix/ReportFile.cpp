@@ -12,21 +12,40 @@
 bool AppendWhole(const std::string& strPath, const std::string& strText, const std::string& strHeader,
                  std::string& strError)
 {
-    CUniqueFd fd(::open(strPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    // Only a file keeps the rows: a FIFO would hold the run until someone
+    // reads it, a terminal or a pipe cannot be synced. Named before the open,
+    // which would wait on a FIFO; checked again on what was opened.
+    if (strError = ReportPathProblem(strPath); !strError.empty())
+        return false;
+    // Read too, for the last byte; a report this user may only write still
+    // takes rows.
+    constexpr int kFlags = O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK;
+    CUniqueFd fd(::open(strPath.c_str(), O_RDWR | kFlags, 0644));
+    if (!fd.IsValid() && errno == EACCES)
+        fd = CUniqueFd(::open(strPath.c_str(), O_WRONLY | kFlags, 0644));
     if (!fd.IsValid()) {
         strError = "cannot open the report " + strPath + ": " + std::strerror(errno);
+        return false;
+    }
+    struct stat info {};
+    if (::fstat(fd.Get(), &info) == 0 && !S_ISREG(info.st_mode)) {
+        strError = NotAFileProblem(strPath);
         return false;
     }
     // Held until the descriptor closes: another program appending to a new
     // report at once would otherwise find it empty too and head it again.
     // A file system without locks still gets whole rows.
     ::flock(fd.Get(), LOCK_EX);
-    struct stat info {};
     const bool bKnownSize = ::fstat(fd.Get(), &info) == 0;
     const bool bEmpty = bKnownSize && info.st_size == 0;
+    // A last line without its line end (a row typed in by hand) gets one
+    // first, so that the row does not continue it.
+    char cLast = '\n';
+    if (!strText.empty() && bKnownSize && info.st_size > 0 && ::pread(fd.Get(), &cLast, 1, info.st_size - 1) != 1)
+        cLast = '\n';
     // The header goes out in the same write as the first row, so that a
     // file never holds a header without a row or a row without a header.
-    const std::string strWhole = bEmpty ? strHeader + strText : strText;
+    const std::string strWhole = bEmpty ? strHeader + strText : LineEndAfter(cLast) + strText;
     const ssize_t nWritten = ::write(fd.Get(), strWhole.data(), strWhole.size());
     if (nWritten != static_cast<ssize_t>(strWhole.size())) {
         // A full disk takes part of a row: it is cut off again, so that the

@@ -14,6 +14,9 @@ sigset_t TerminationSignals()
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    // A closed terminal or SSH session: the boards stop before their next
+    // block as on Ctrl-C, not in the middle of a write.
+    sigaddset(&set, SIGHUP);
     return set;
 }
 
@@ -58,13 +61,22 @@ void CSignalWatcher::Watch()
     }
 }
 
+void CSignalWatcher::BeforeQuitting(std::function<void()> onQuit)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_onQuit = std::move(onQuit);
+}
+
 void CSignalWatcher::Signalled()
 {
     // Held while onFirst runs, so that OnFirstSignal(nullptr) returns only
     // once nothing the function uses is still in use here.
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_nCount.fetch_add(1) > 0 || !m_onFirst)
+    if (m_nCount.fetch_add(1) > 0 || !m_onFirst) {
+        if (m_onQuit)
+            m_onQuit();
         ::_exit(m_nExitStatus);
+    }
     // The pending question first: it may hold what onFirst needs.
     if (m_fdInterrupt[1] >= 0)
         (void)!::write(m_fdInterrupt[1], "!", 1);

@@ -48,6 +48,14 @@ bool IsTerminal(EStdStream stream)
     return ::GetConsoleMode(StreamHandle(stream), &nMode) != 0;
 }
 
+int TerminalColumns(EStdStream stream)
+{
+    CONSOLE_SCREEN_BUFFER_INFO info {};
+    if (!::GetConsoleScreenBufferInfo(StreamHandle(stream), &info))
+        return 0;
+    return info.srWindow.Right - info.srWindow.Left + 1;
+}
+
 bool EnableOutputColour()
 {
     const char* pNoColour = std::getenv("NO_COLOR");

@@ -51,10 +51,18 @@ void CSignalWatcher::OnFirstSignal(std::function<void()> onFirst)
     m_onFirst = std::move(onFirst);
 }
 
+void CSignalWatcher::BeforeQuitting(std::function<void()> onQuit)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_onQuit = std::move(onQuit);
+}
+
 void CSignalWatcher::Signalled()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_nCount.fetch_add(1) > 0 || !m_onFirst) {
+        if (m_onQuit)
+            m_onQuit();
         std::fflush(nullptr);
         ::ExitProcess(static_cast<UINT>(m_nExitStatus));
     }

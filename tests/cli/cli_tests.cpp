@@ -9,11 +9,15 @@
 #include <sstream>
 #include <thread>
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 
 #include "common/ChildProcess.h"
 #include "common/HexWriter.h"
+#include "common/PtyPair.h"
 #include "common/TempDir.h"
 #include "core/Sha256.h"
 #include "serial/CSerialLink.h"
@@ -320,9 +324,19 @@ TEST(CliDownload, SeveralPortsAtOnceEachWithItsOwnResult)
     std::string strReportText((std::istreambuf_iterator<char>(report)), std::istreambuf_iterator<char>());
     const std::string strEarlier = "utc_time,port\r\nearlier,row\r\n";
     ASSERT_EQ(strReportText.rfind(strEarlier, 0), 0u) << strReportText;
+    // The rows come as the ports end, the hung device's last.
     std::istringstream rows(strReportText.substr(strEarlier.size()));
+    std::vector<std::string> vecRows;
+    for (std::string strRow; std::getline(rows, strRow);)
+        vecRows.push_back(strRow);
+    ASSERT_EQ(vecRows.size(), sims.size()) << strReportText;
+    EXPECT_NE(vecRows.back().find("," + sims[2]->Link() + ","), std::string::npos) << strReportText;
     for (size_t i = 0; i < sims.size(); ++i) {
-        ASSERT_TRUE(std::getline(rows, strLine)) << strReportText;
+        const auto row = std::find_if(vecRows.begin(), vecRows.end(), [&](const std::string& strRow) {
+            return strRow.find("," + sims[i]->Link() + ",") != std::string::npos;
+        });
+        ASSERT_NE(row, vecRows.end()) << strReportText;
+        strLine = *row;
         const size_t nPort = strLine.find(',');
         ASSERT_EQ(nPort, 20u) << strLine;  // 2026-12-11T01:02:03Z
         EXPECT_EQ(strLine.substr(nPort), "," + sims[i]->Link() + ",," + strFile + "," +
@@ -332,7 +346,6 @@ TEST(CliDownload, SeveralPortsAtOnceEachWithItsOwnResult)
             << strLine;
         EXPECT_EQ(strLine.back(), '\r') << strLine;
     }
-    EXPECT_FALSE(std::getline(rows, strLine)) << strLine;
     // Three byte-exact memories; every port let go.
     for (size_t i = 0; i < sims.size(); ++i) {
         EXPECT_TRUE(sims[i]->PortReleased()) << i;
@@ -344,18 +357,237 @@ TEST(CliDownload, SeveralPortsAtOnceEachWithItsOwnResult)
     }
 }
 
+// How often strText occurs in strIn.
+size_t Occurrences(const std::string& strIn, const std::string& strText)
+{
+    size_t nCount = 0;
+    for (size_t nAt = strIn.find(strText); nAt != std::string::npos; nAt = strIn.find(strText, nAt + 1))
+        ++nCount;
+    return nCount;
+}
+
+std::string ReadFile(const std::string& strPath)
+{
+    std::ifstream file(strPath, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+}
+
+// A port that fails at its first block and one on a slow line: the first
+// one's result and row go out while the other is still writing, and stay
+// when a hang-up, or a second Ctrl-C, ends the program.
+TEST(CliDownload, EachPortsResultGoesOutAsItEndsAndSurvivesAForcedQuit)
+{
+    const struct {
+        const char* pName;
+        std::vector<int> vecSignals;
+    } cases[] = {
+        {"hang-up", {SIGHUP}},
+        {"Ctrl-C twice", {SIGINT, SIGINT}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.pName);
+        CTempDir fastDir, slowDir, work;
+        CSimProcess fast(fastDir, {"--refuse-write", "0"});
+        CSimProcess slow(slowDir, {"--baud", "19200"});
+        ASSERT_TRUE(fast.Ready() && slow.Ready());
+        const Bytes data = Pattern(16 * 1024);
+        const std::string strFile = work.Write("firmware.hex", HexFile(0, data, 32));
+        const std::string strReport = work.Path("report.csv");
+        ::setenv("VANTREL_INI", VANTREL_TEST_INI, 1);
+        CChildProcess cli(VANTREL_CLI_EXE, {"download", strFile, "--support-version", "*.*.*", "--port", fast.Link(),
+                                            "--port", slow.Link(), "--json", "--report", strReport});
+        ASSERT_TRUE(cli.WaitForOutput("\"class\":\"write\"", 20000)) << cli.Out() << cli.Err();
+        EXPECT_EQ(Occurrences(cli.Out(), "\"event\":\"result\""), 1u) << "the slow port is still writing";
+        const std::string strRows = ReadFile(strReport);
+        EXPECT_EQ(Occurrences(strRows, "\r\n"), 2u) << strRows;
+        EXPECT_NE(strRows.find("," + fast.Link() + ",,"), std::string::npos) << strRows;
+        for (const int nSignal : c.vecSignals)
+            cli.Signal(nSignal);
+        EXPECT_EQ(cli.Wait(20000), 8) << cli.Out() << cli.Err();
+
+        // The failed port's result: nothing written of the whole image.
+        std::istringstream lines(cli.Out());
+        std::vector<nlohmann::json> results;
+        for (std::string strLine; std::getline(lines, strLine);) {
+            const nlohmann::json event = nlohmann::json::parse(strLine);
+            if (event.at("event") == "result")
+                results.push_back(event);
+        }
+        ASSERT_GE(results.size(), 1u) << cli.Out();
+        EXPECT_EQ(results[0].at("port"), fast.Link());
+        EXPECT_EQ(results[0].at("bytes"), data.size());
+        EXPECT_EQ(results[0].at("bytes_written"), 0);
+        const std::string strAfter = ReadFile(strReport);
+        EXPECT_EQ(strAfter.rfind(strRows, 0), 0u) << strAfter;
+        if (c.vecSignals.size() == 1) {
+            // A hang-up stops the slow board before its next block.
+            ASSERT_EQ(results.size(), 2u) << cli.Out();
+            EXPECT_EQ(results[1].at("class"), "cancelled");
+            EXPECT_LT(results[1].at("bytes_written").get<long long>(), static_cast<long long>(data.size()));
+            EXPECT_NE(strAfter.find("," + slow.Link() + ",,"), std::string::npos) << strAfter;
+            EXPECT_NE(cli.Out().find("\"event\":\"summary\""), std::string::npos) << cli.Out();
+        }
+        EXPECT_TRUE(fast.PortReleased());
+    }
+}
+
+// The file named by the digest of what it held, an empty one by that of nothing.
+TEST(CliDownload, AnEmptyFilesRowGivesTheDigestOfNothing)
+{
+    CTempDir dir;
+    CSimProcess sim(dir, {});
+    ASSERT_TRUE(sim.Ready());
+    const std::string strReport = dir.Path("report.csv");
+    const CCliResult result = RunCli({"download", dir.Write("empty.hex", ""), "--port", sim.Link(), "--support-version",
+                                      "*.*.*", "--report", strReport});
+    EXPECT_EQ(result.nExit, 3) << result.strOut << result.strErr;
+    const std::string strRows = ReadFile(strReport);
+    EXPECT_NE(strRows.find(",e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855,file,"),
+              std::string::npos)
+        << strRows;
+}
+
+// Names as hostile as file systems allow: an ESC never reaches the terminal
+// raw, a line end in a name never ends a log line, and a port path that is
+// not UTF-8 keeps its bytes in JSON.
+TEST(CliDownload, HostileNamesStayInTheirLines)
+{
+    CTempDir dir;
+    CSimProcess sim(dir, {});
+    ASSERT_TRUE(sim.Ready());
+    const Bytes data = Pattern(256);
+    const std::string strEscFile = dir.Write("fw\x1b[2J\x1b]0;title\x07.hex", HexFile(0x100, data));
+    const std::string strEscShown = dir.Path("fw\\x1B[2J\\x1B]0;title\\x07.hex");
+    for (const bool bSeveral : {false, true}) {
+        SCOPED_TRACE(bSeveral);
+        std::vector<std::string> args {"download", strEscFile, "--port", sim.Link(), "--support-version", "*.*.*"};
+        if (bSeveral)
+            args.insert(args.end(), {"--report", dir.Path("report.csv")});
+        const CCliResult result = RunCli(args);
+        EXPECT_EQ(result.nExit, 0) << result.strOut << result.strErr;
+        EXPECT_EQ(result.strOut.find('\x1b'), std::string::npos) << result.strOut;
+        EXPECT_EQ(result.strOut.find('\x07'), std::string::npos) << result.strOut;
+        EXPECT_NE(result.strOut.find("-- Downloading file " + strEscShown + " ...\n"), std::string::npos)
+            << result.strOut;
+    }
+
+    // A line end in the file's name and a port path of bytes that are not UTF-8.
+    const std::string strLineFile = dir.Write("two\nlines\r\n.hex", HexFile(0x100, data));
+    const std::string strBadPort = dir.Path("tty\xff\xfe");
+    ASSERT_EQ(::symlink(sim.Link().c_str(), strBadPort.c_str()), 0);
+    const CCliResult result =
+        RunCli({"download", strLineFile, "--port", strBadPort, "--support-version", "*.*.*", "--json"});
+    EXPECT_EQ(result.nExit, 0) << result.strOut << result.strErr;
+    std::string strHex;
+    for (const char ch : strBadPort)
+        strHex += fmt::format("{:02x}", static_cast<uint8_t>(ch));
+    std::istringstream lines(result.strOut);
+    std::vector<std::string> vecTexts;
+    for (std::string strLine; std::getline(lines, strLine);) {
+        const nlohmann::json event = nlohmann::json::parse(strLine);
+        if (event.at("event") == "summary")
+            continue;
+        EXPECT_EQ(event.at("port_hex"), strHex) << strLine;
+        if (event.at("event") == "log")
+            vecTexts.push_back(event.at("text"));
+    }
+    EXPECT_NE(std::find(vecTexts.begin(), vecTexts.end(), "-- Downloading file " + strLineFile + " ..."),
+              vecTexts.end())
+        << result.strOut;
+    EXPECT_EQ(std::find(vecTexts.begin(), vecTexts.end(), "lines"), vecTexts.end()) << result.strOut;
+    EXPECT_EQ(sim.StopAndDump(0x100, data.size()), data);
+}
+
+// Progress on a terminal of 80 or 50 columns, from a port named as
+// /dev/serial/by-id names one: every line drawn fits, so that the redraw
+// takes back exactly what it drew, and names its pass.
+TEST(CliDownload, ProgressLinesFitTheTerminal)
+{
+    CTempDir dir;
+    CSimProcess sim(dir, {});
+    ASSERT_TRUE(sim.Ready());
+    const std::string strLong =
+        dir.Path("usb-Silicon_Labs_CP2102N_USB_to_UART_Bridge_Controller_8c3a5f2b1e4ded11b2d7a1c3e1b6f2a9-if00-port0");
+    ASSERT_GE(strLong.size(), 115u);
+    ASSERT_EQ(::symlink(sim.Link().c_str(), strLong.c_str()), 0);
+    const std::string strFile = dir.Write("firmware.hex", HexFile(0x100, Pattern(4096), 16));
+    const struct {
+        bool bSeveral;
+        unsigned short nColumns;
+    } cases[] = {{true, 80}, {true, 50}, {false, 50}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.nColumns) + (c.bSeveral ? " several" : " one"));
+        CPtyPair terminal;
+        const winsize size {24, c.nColumns, 0, 0};
+        ASSERT_EQ(::ioctl(terminal.SlaveKeeper(), TIOCSWINSZ, &size), 0);
+        std::vector<std::string> args {"download", strFile, "--port", strLong, "--support-version", "*.*.*"};
+        if (c.bSeveral)
+            args.insert(args.end(), {"--report", dir.Path("report.csv")});
+        ::setenv("VANTREL_INI", VANTREL_TEST_INI, 1);
+        CChildStreams streams;
+        streams.strErrorPath = terminal.SlavePath();
+        CChildProcess cli(VANTREL_CLI_EXE, args, streams);
+        std::string strShown;
+        int nExit = -1;
+        for (int i = 0; i < 1000 && nExit == -1; ++i) {
+            nExit = cli.Wait(20);
+            const Bytes bytes = terminal.Receive(10);
+            strShown.append(bytes.begin(), bytes.end());
+        }
+        ASSERT_EQ(nExit, 0) << cli.Out() << strShown;
+        // Each line as drawn: the cursor moves and line clears taken out.
+        for (const char* pMove : {"\033[1A", "\033[K"}) {
+            for (size_t nAt; (nAt = strShown.find(pMove)) != std::string::npos;)
+                strShown.erase(nAt, std::string(pMove).size());
+        }
+        std::replace(strShown.begin(), strShown.end(), '\r', '\n');
+        std::istringstream lines(strShown);
+        size_t nDrawn = 0;
+        bool bWriting = false, bVerifying = false;
+        for (std::string strLine; std::getline(lines, strLine);) {
+            if (strLine.find('%') == std::string::npos)
+                continue;
+            ++nDrawn;
+            bWriting = bWriting || strLine.find("writing") != std::string::npos;
+            bVerifying = bVerifying || strLine.find("verifying") != std::string::npos;
+            const size_t nColumns = static_cast<size_t>(std::count_if(
+                strLine.begin(), strLine.end(), [](char ch) { return (static_cast<uint8_t>(ch) & 0xC0) != 0x80; }));
+            EXPECT_LT(nColumns, c.nColumns) << strLine;
+            if (c.bSeveral && c.nColumns == 80)
+                EXPECT_NE(strLine.find("\u2026") != std::string::npos && strLine.find("6f2a9-if00-port0: "),
+                          std::string::npos)
+                    << strLine;
+        }
+        EXPECT_GT(nDrawn, 0u) << strShown;
+        EXPECT_TRUE(bWriting && bVerifying) << strShown;
+    }
+}
+
 TEST(CliDownload, AReportThatCannotBeWrittenStopsBeforeAnyDevice)
 {
     CTempDir dir;
     CSimProcess sim(dir, {});
     ASSERT_TRUE(sim.Ready());
     const std::string strFile = dir.Write("firmware.hex", HexFile(0x100, Pattern(64)));
-    // A folder, and a file in a folder that does not exist: neither takes a row.
-    for (const std::string& strReport : {dir.Path(""), dir.Path("no-such-folder/report.csv")}) {
-        const CCliResult result =
-            RunCli({"download", strFile, "--port", sim.Link(), "--support-version", "*.*.*", "--report", strReport});
-        EXPECT_EQ(result.nExit, 2) << strReport << result.strOut << result.strErr;
-        EXPECT_NE(result.strErr.find(strReport), std::string::npos) << result.strErr;
+    // A folder, a file in a folder that does not exist, a FIFO nobody reads
+    // (the open would wait for ever) and the standard streams: none takes a row.
+    ASSERT_EQ(::mkfifo(dir.Path("fifo.csv").c_str(), 0600), 0);
+    const struct {
+        std::string strReport;
+        const char* pReason;
+    } cases[] = {
+        {dir.Path(""), "is a folder"},
+        {dir.Path("no-such-folder/report.csv"), "No such file or directory"},
+        {dir.Path("fifo.csv"), "is not a regular file"},
+        {"/dev/stdout", "is not a regular file"},
+        {"/dev/stderr", "is not a regular file"},
+    };
+    for (const auto& c : cases) {
+        const CCliResult result = RunCli(
+            {"download", strFile, "--port", sim.Link(), "--support-version", "*.*.*", "--report", c.strReport}, 10000);
+        EXPECT_EQ(result.nExit, 2) << c.strReport << result.strOut << result.strErr;
+        EXPECT_NE(result.strErr.find(c.strReport), std::string::npos) << result.strErr;
+        EXPECT_NE(result.strErr.find(c.pReason), std::string::npos) << result.strErr;
         EXPECT_EQ(result.strOut.find("cmdcheckid"), std::string::npos) << result.strOut;
     }
     EXPECT_EQ(sim.StopAndDump(0x100, 64), Bytes(64, 0xFF));
@@ -377,6 +609,8 @@ TEST(CliDownload, JsonEventsHoldTheWholeLogLineByLine)
     std::string strLine, strLog;
     std::vector<std::string> events;
     int nLastPercent = -1;
+    std::string strLastPhase;
+    std::vector<std::string> vecPhases;
     nlohmann::json resultEvent, summaryEvent;
     while (std::getline(lines, strLine)) {
         const nlohmann::json event = nlohmann::json::parse(strLine);  // throws on a line that is not JSON
@@ -393,7 +627,16 @@ TEST(CliDownload, JsonEventsHoldTheWholeLogLineByLine)
             EXPECT_EQ(event.at("colour"), strText.find("successfully") != std::string::npos ? "blue" : "black")
                 << strLine;
         } else if (events.back() == "progress") {
+            // The write pass to 100 %, then the verify pass from 0 again.
             const int nPercent = event.at("percent");
+            const std::string strPhase = event.at("phase");
+            if (strPhase != strLastPhase) {
+                EXPECT_EQ(strPhase, strLastPhase.empty() ? "write" : "verify") << strLine;
+                EXPECT_EQ(nLastPercent, strLastPhase.empty() ? -1 : 100) << strLine;
+                vecPhases.push_back(strPhase);
+                nLastPercent = -1;
+            }
+            strLastPhase = strPhase;
             EXPECT_NE(nPercent, nLastPercent) << "a progress event per whole percent at most";
             nLastPercent = nPercent;
         } else if (events.back() == "result") {
@@ -408,7 +651,9 @@ TEST(CliDownload, JsonEventsHoldTheWholeLogLineByLine)
     EXPECT_EQ(events[events.size() - 2], "result");
     EXPECT_EQ(events.back(), "summary");
     EXPECT_EQ(nLastPercent, 100);
+    EXPECT_EQ(vecPhases, (std::vector<std::string> {"write", "verify"}));
     EXPECT_EQ(resultEvent.at("class"), "success");
+    EXPECT_EQ(resultEvent.at("bytes_written"), data.size());
     EXPECT_EQ(resultEvent.at("exit_status"), 0);
     EXPECT_EQ(resultEvent.at("bytes"), data.size());
     EXPECT_EQ(resultEvent.at("device_version"), "1.0.0");

@@ -7,12 +7,15 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "cli/CsvReport.h"
+#include "common/PtyPair.h"
 #include "common/TempDir.h"
 #include "core/Sha256.h"
 
@@ -132,6 +135,76 @@ TEST(CsvReportTest, AFileThatCannotBeOpenedIsSaidWithItsName)
     std::string strError;
     EXPECT_FALSE(AppendReportRow(strPath, Row("COM4", "success"), strError));
     EXPECT_NE(strError.find(strPath), std::string::npos) << strError;
+}
+
+// A FIFO would hold the run until someone reads it, and neither it nor a
+// terminal or a device can be synced: each is refused by name, and nothing
+// goes to it.
+TEST(CsvReportTest, OnlyAFileTakesTheReport)
+{
+    CTempDir dir;
+    const std::string strFifo = dir.Path("report.csv");
+    ASSERT_EQ(::mkfifo(strFifo.c_str(), 0600), 0);
+    // With a reader the FIFO would open; what reaches it is seen here.
+    const int fdReader = ::open(strFifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(fdReader, 0);
+    CPtyPair terminal;
+    for (const std::string& strPath : {strFifo, terminal.SlavePath(), std::string("/dev/null")}) {
+        SCOPED_TRACE(strPath);
+        std::string strError;
+        EXPECT_FALSE(AppendReportRow(strPath, Row("COM4", "success"), strError));
+        EXPECT_NE(strError.find(strPath + " is not a regular file"), std::string::npos) << strError;
+        strError.clear();
+        EXPECT_FALSE(AppendWhole(strPath, std::string(), std::string(), strError)) << "the check before a run";
+        EXPECT_NE(strError.find("not a regular file"), std::string::npos) << strError;
+    }
+    char c = 0;
+    EXPECT_LE(::read(fdReader, &c, 1), 0) << "a row went into the FIFO";
+    EXPECT_TRUE(terminal.Receive(50).empty());
+    ::close(fdReader);
+}
+
+// A report whose last line was left without its line end (edited by hand, or
+// by a program that ends lines differently): the row starts a line of its
+// own, once, however many programs append at once.
+TEST(CsvReportTest, ARowNeverContinuesAnUnendedLine)
+{
+    CTempDir dir;
+    const struct {
+        std::string strBefore;
+        std::string strAfter;  // what the row follows
+    } cases[] = {
+        {"utc_time,port\r\nearlier,row", "utc_time,port\r\nearlier,row\r\n"},
+        {"utc_time,port\nearlier,row\n", "utc_time,port\nearlier,row\n"},
+        {"utc_time,port\r\nearlier,row\r\n", "utc_time,port\r\nearlier,row\r\n"},
+        {"utc_time,port\r\nearlier,row\r", "utc_time,port\r\nearlier,row\r\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.strBefore);
+        const std::string strPath = dir.Write("hand.csv", c.strBefore);
+        std::string strError;
+        ASSERT_TRUE(AppendWhole(strPath, std::string(), ReportHeader(), strError)) << strError;
+        EXPECT_EQ(ReadAll(strPath), c.strBefore) << "the check before a run changes nothing";
+        ASSERT_TRUE(AppendReportRow(strPath, Row("COM4", "success"), strError)) << strError;
+        EXPECT_EQ(ReadAll(strPath), c.strAfter + ReportLine(Row("COM4", "success")));
+    }
+    const std::string strPath = dir.Write("shared.csv", "utc_time,port\r\nearlier,row");
+    std::vector<std::thread> writers;
+    for (int w = 0; w < 4; ++w) {
+        writers.emplace_back([&strPath] {
+            for (int i = 0; i < 20; ++i) {
+                std::string strError;
+                EXPECT_TRUE(AppendReportRow(strPath, Row("COM4", "success"), strError)) << strError;
+            }
+        });
+    }
+    for (std::thread& writer : writers)
+        writer.join();
+    const std::vector<std::string> vecLines = Lines(ReadAll(strPath));
+    ASSERT_EQ(vecLines.size(), 2u + 80u);
+    EXPECT_EQ(vecLines[1], "earlier,row");
+    for (size_t n = 2; n < vecLines.size(); ++n)
+        EXPECT_EQ(vecLines[n] + "\r\n", ReportLine(Row("COM4", "success")));
 }
 
 // A full disk, as a file size limit gives it (in a child process, so that

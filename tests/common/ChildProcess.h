@@ -20,6 +20,7 @@ extern char** environ;
 struct CChildStreams {
     std::string strInputPath = "/dev/null";
     std::string strOutputPath;  // empty: captured
+    std::string strErrorPath;   // empty: captured
     bool bCloseInput = false;
     bool bCloseOutput = false;
     bool bCloseError = false;
@@ -57,6 +58,8 @@ public:
             posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
         if (streams.bCloseError)
             posix_spawn_file_actions_addclose(&actions, STDERR_FILENO);
+        else if (!streams.strErrorPath.empty())
+            posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, streams.strErrorPath.c_str(), O_WRONLY, 0);
         else
             posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
         if (::posix_spawn(&m_pid, strProgram.c_str(), &actions, nullptr, pointers.data(), environ) != 0)
