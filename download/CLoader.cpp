@@ -8,66 +8,22 @@
 
 namespace {
 
-// Keeps the reader's lines for the runs to repeat.
-class CKeptLog : public CLogSink {
-public:
-    explicit CKeptLog(std::vector<std::pair<std::string, int>>& vecLog) : m_vecLog(vecLog) {}
-    void AppendLog(const std::string& strText, int nColour) override { m_vecLog.emplace_back(strText, nColour); }
-
-private:
-    std::vector<std::pair<std::string, int>>& m_vecLog;
-};
-
-// The file's bytes, read through an open that never waits (a FIFO put in
-// its place after the check is refused, not waited on).
-bool ReadWholeFile(const std::string& strPath, std::string& strBytes, std::string& strError)
+// How a run ends for a file that cannot be written.
+ERunEnd RunEndOf(EFirmwareLoadProblem problem)
 {
-    strBytes.clear();
-    CInputFile file;
-    if (!file.Open(strPath, strError))
-        return false;
-    std::string strChunk(size_t {256} << 10, '\0');
-    for (;;) {
-        const long nRead = file.Read(strChunk.data(), strChunk.size());
-        if (nRead == 0)
-            return true;
-        if (nRead < 0) {
-            strError = "it cannot be read";
-            return false;
-        }
-        strBytes.append(strChunk.data(), static_cast<size_t>(nRead));
+    switch (problem) {
+    case EFirmwareLoadProblem::kNotFound: return ERunEnd::kFileNotFound;
+    case EFirmwareLoadProblem::kUnknownKind: return ERunEnd::kUnknownFileKind;
+    default: return ERunEnd::kLoadFailed;
     }
 }
 
 }  // namespace
 
-std::shared_ptr<const CLoadedFirmware> ReadFirmware(const std::string& strPath, EFirmwareKind kind, CLogSink& log)
-{
-    auto pLoaded = std::make_shared<CLoadedFirmware>();
-    pLoaded->strPath = strPath;
-    std::string strError;
-    if (!ReadWholeFile(strPath, pLoaded->strBytes, strError)) {
-        log.AppendLog(fmt::format("## The file {} cannot be used: {}.\r\n", strPath, strError), kLogRed);
-        return nullptr;
-    }
-    CKeptLog kept(pLoaded->vecLog);
-    const int nLoaded = kind == EFirmwareKind::kAsc ? LoadAscText(pLoaded->strBytes, pLoaded->image, kept)
-                                                    : LoadHexText(pLoaded->strBytes, pLoaded->image, kept);
-    for (const auto& [strText, nColour] : pLoaded->vecLog)
-        log.AppendLog(strText, nColour);
-    if (!nLoaded)
-        return nullptr;
-    return pLoaded;
-}
-
 std::shared_ptr<const CLoadedFirmware> LoadFirmwareOnce(const std::string& strPath)
 {
-    const CFirmwareFileCheck check = CheckFirmwareFile(strPath);
-    if (check.problem != EFileProblem::kNone)
-        return nullptr;
-    std::vector<std::pair<std::string, int>> vecIgnored;
-    CKeptLog log(vecIgnored);
-    return ReadFirmware(strPath, check.kind, log);
+    std::shared_ptr<const CLoadedFirmware> pLoad = LoadFirmware(strPath);
+    return pLoad->problem == EFirmwareLoadProblem::kNone ? pLoad : nullptr;
 }
 
 CLoader::CLoader(CLoaderView& view) : m_view(view)
@@ -169,31 +125,14 @@ ERunEnd CLoader::DownloadFile()
     std::shared_ptr<const CLoadedFirmware> pLoaded =
         m_inputs.pLoadedFile && m_inputs.pLoadedFile->strPath == strPath ? m_inputs.pLoadedFile : nullptr;
     const bool bLoadedAhead = pLoaded != nullptr;  // by the caller, for several runs
-    const CFirmwareFileCheck file = bLoadedAhead ? CFirmwareFileCheck() : CheckFirmwareFile(strPath);
-    switch (file.problem) {
-    case EFileProblem::kNone: break;
-    case EFileProblem::kNotFound:
-        Log(fmt::format("## File not found: {} \r\n", strPath), kLogRed);
-        return ERunEnd::kFileNotFound;
-    case EFileProblem::kUnreadable:
-    case EFileProblem::kUnknownKind:
-        Log(fmt::format("## The file {} cannot be used: {}.\r\n", strPath, file.strReason), kLogRed);
-        return file.problem == EFileProblem::kUnknownKind ? ERunEnd::kUnknownFileKind : ERunEnd::kLoadFailed;
-    }
-    if (bLoadedAhead) {
-        // Its reader's lines, where a run that reads the file would log them.
-        for (const auto& [strText, nColour] : pLoaded->vecLog)
-            Log(strText, nColour);
-    } else {
+    if (!bLoadedAhead) {
         FreeImage();
-        pLoaded = ReadFirmware(strPath, file.kind, m_view);
-        if (!pLoaded)
-            return ERunEnd::kLoadFailed;
+        pLoaded = LoadFirmware(strPath);
     }
-    if (pLoaded->image.empty()) {
-        Log(fmt::format("## The file {} holds no data to write.\r\n", strPath), kLogRed);
-        return ERunEnd::kLoadFailed;
-    }
+    for (const auto& [strText, nColour] : pLoaded->vecLog)
+        Log(strText, nColour);
+    if (pLoaded->problem != EFirmwareLoadProblem::kNone)
+        return RunEndOf(pLoaded->problem);
 
     if (!ConnectDevice())
         return ERunEnd::kConnectionFailed;
@@ -202,19 +141,13 @@ ERunEnd CLoader::DownloadFile()
         // Looked at again: the file may have changed or gone while the device
         // was connected. What is written is what the file holds now; a file
         // that no longer loads ends the run with the device out of IAP mode.
-        std::string strNow, strError;
-        if (!PathExists(strPath)) {
-            Log(fmt::format("## File not found: {} \r\n", strPath), kLogRed);
-            DisconnectDevice();
-            return ERunEnd::kFileNotFound;
-        }
-        if (!ReadWholeFile(strPath, strNow, strError) || strNow != pLoaded->strBytes) {
-            pLoaded = ReadFirmware(strPath, file.kind, m_view);
-            if (!pLoaded || pLoaded->image.empty()) {
-                if (pLoaded)
-                    Log(fmt::format("## The file {} holds no data to write.\r\n", strPath), kLogRed);
+        if (!FirmwareFileUnchanged(*pLoaded)) {
+            pLoaded = LoadFirmware(strPath);
+            for (const auto& [strText, nColour] : pLoaded->vecLog)
+                Log(strText, nColour);
+            if (pLoaded->problem != EFirmwareLoadProblem::kNone) {
                 DisconnectDevice();
-                return ERunEnd::kLoadFailed;
+                return RunEndOf(pLoaded->problem);
             }
         }
     }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "download/FirmwareImage.h"
+#include "download/FirmwareLoad.h"
 #include "download/FirmwareReader.h"
 #include "download/LoaderView.h"
 #include "protocol/CDeviceChannel.h"
@@ -35,30 +36,16 @@ struct CPortChoice {
     std::string strStopBits = "1";
 };
 
-// A firmware file read and loaded once for several runs (one file written
-// into many devices): the bytes read, the image made of them, and the lines
-// the reader logged, which each run's log repeats where it would have loaded
-// the file. Every run then writes the same image, whatever happens to the
-// file on disk meanwhile, and its digest is the digest of what was written.
-struct CLoadedFirmware {
-    std::string strPath;
-    std::string strBytes;
-    FirmwareImage image;
-    std::vector<std::pair<std::string, int>> vecLog;
-};
-
-// Reads strPath and loads it with the reader of kind, the reader's lines
-// going to log (and kept); null when it cannot be read or the reader refuses it.
-std::shared_ptr<const CLoadedFirmware> ReadFirmware(const std::string& strPath, EFirmwareKind kind, CLogSink& log);
-// Reads and loads strPath as a run would; null when the file cannot be used,
-// so that each run finds the problem itself and says it in its own log.
+// Loads strPath as a run would, ahead of several runs; null when the file
+// cannot be written (each run then says why in its own log).
 std::shared_ptr<const CLoadedFirmware> LoadFirmwareOnce(const std::string& strPath);
 
 // The inputs of one run, copied when it starts: the worker never reads the
 // view's controls.
 struct CRunInputs {
     std::string strFilePath;
-    // When set for strFilePath, the run writes this image instead of reading the file.
+    // When set for strFilePath, the run uses this load instead of loading the
+    // file itself: it writes its image, or ends as the load says.
     std::shared_ptr<const CLoadedFirmware> pLoadedFile;
     CPortChoice port;
     int nBurnType = 0;  // 0 programmer firmware, 1 emulator firmware, 2 program

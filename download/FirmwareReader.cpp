@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -65,8 +66,10 @@ uint32_t TakeHexField(std::string_view& text, size_t nWidth)
 // length and hold any bytes.
 class CLineReader {
 public:
-    explicit CLineReader(CInputFile& file)
-        : m_pFile(&file), m_pBuffer(std::make_unique_for_overwrite<char[]>(kChunkSize)), m_pData(m_pBuffer.get())
+    // pKeep, when given, gets every byte read appended to it.
+    CLineReader(CInputFile& file, std::string* pKeep)
+        : m_pFile(&file), m_pKeep(pKeep), m_pBuffer(std::make_unique_for_overwrite<char[]>(kChunkSize)),
+          m_pData(m_pBuffer.get())
     {}
     explicit CLineReader(std::string_view text) : m_pData(text.data()), m_nEnd(text.size()), m_bEndOfFile(true) {}
     CLineReader(const CLineReader&) = delete;
@@ -128,12 +131,15 @@ private:
         if (nRead < 0) {
             return false;
         }
+        if (m_pKeep)
+            m_pKeep->append(m_pBuffer.get() + m_nEnd, static_cast<size_t>(nRead));
         m_nEnd += static_cast<size_t>(nRead);
         m_bEndOfFile = nRead == 0;
         return true;
     }
 
     CInputFile* m_pFile = nullptr;  // none for a text in memory
+    std::string* m_pKeep = nullptr;
     size_t m_nCapacity = kChunkSize;
     std::unique_ptr<char[]> m_pBuffer;
     const char* m_pData = nullptr;  // the buffer, or the text in memory
@@ -516,20 +522,15 @@ CFirmwareFileCheck CheckFirmwareFile(const std::string& strPath)
     check.kind = FirmwareKindOf(strPath);
     if (check.kind == EFirmwareKind::kUnknown) {
         check.problem = EFileProblem::kUnknownKind;
-        check.strReason = "not a .hex or .asc file";
+        check.strReason = "not a " + FirmwareEndingsText() + " file";
     }
     return check;
 }
 
 EFirmwareKind FirmwareKindOf(const std::string& strPath)
 {
-    // The last four characters, without regard to case.
-    const std::string_view ending = std::string_view(strPath).substr(strPath.size() < 4 ? 0 : strPath.size() - 4);
-    if (EqualsNoCase(ending, ".asc"))
-        return EFirmwareKind::kAsc;
-    if (EqualsNoCase(ending, ".hex"))
-        return EFirmwareKind::kHex;
-    return EFirmwareKind::kUnknown;
+    const SFirmwareFormat* pFormat = FirmwareFormatOf(strPath);
+    return pFormat ? pFormat->kind : EFirmwareKind::kUnknown;
 }
 
 namespace {
@@ -537,29 +538,31 @@ namespace {
 // Runs read on the lines of the file at strPath; a file that cannot be
 // opened gives 0 without a log line.
 template <typename TRead>
-int LoadFile(const std::string& strPath, FirmwareImage& image, CLogSink& log, TRead read)
+int LoadFile(const std::string& strPath, FirmwareImage& image, CLogSink& log, std::string* pBytesRead, TRead read)
 {
+    if (pBytesRead)
+        pBytesRead->clear();
     return LoadWith(image, log, [&] {
         CInputFile file;
         std::string strError;
         if (!file.Open(strPath, strError)) {
             return 0;
         }
-        CLineReader reader(file);
+        CLineReader reader(file, pBytesRead);
         return read(reader);
     });
 }
 
 }  // namespace
 
-int LoadHexFile(const std::string& strPath, FirmwareImage& image, CLogSink& log)
+int LoadHexFile(const std::string& strPath, FirmwareImage& image, CLogSink& log, std::string* pBytesRead)
 {
-    return LoadFile(strPath, image, log, [&](CLineReader& reader) { return LoadHex(reader, image, log); });
+    return LoadFile(strPath, image, log, pBytesRead, [&](CLineReader& reader) { return LoadHex(reader, image, log); });
 }
 
-int LoadAscFile(const std::string& strPath, FirmwareImage& image, CLogSink& log)
+int LoadAscFile(const std::string& strPath, FirmwareImage& image, CLogSink& log, std::string* pBytesRead)
 {
-    return LoadFile(strPath, image, log, [&](CLineReader& reader) { return LoadAsc(reader, image); });
+    return LoadFile(strPath, image, log, pBytesRead, [&](CLineReader& reader) { return LoadAsc(reader, image); });
 }
 
 int LoadHexText(std::string_view text, FirmwareImage& image, CLogSink& log)
@@ -576,4 +579,51 @@ int LoadAscText(std::string_view text, FirmwareImage& image, CLogSink& log)
         CLineReader reader(text);
         return LoadAsc(reader, image);
     });
+}
+
+namespace {
+
+// ".asc" is looked at before ".hex", as the run always has.
+constexpr SFirmwareFormat kFormats[] = {
+    {EFirmwareKind::kAsc, "ASC", {".asc"}, LoadAscFile, LoadAscText},
+    {EFirmwareKind::kHex, "Intel HEX", {".hex"}, LoadHexFile, LoadHexText},
+};
+
+}  // namespace
+
+std::span<const SFirmwareFormat> FirmwareFormats()
+{
+    return kFormats;
+}
+
+const SFirmwareFormat* FirmwareFormatOf(const std::string& strPath)
+{
+    for (const SFirmwareFormat& format : kFormats) {
+        for (const char* pEnding : format.endings) {
+            const std::string_view ending = pEnding ? pEnding : "";
+            if (!ending.empty() && strPath.size() >= ending.size() &&
+                EqualsNoCase(std::string_view(strPath).substr(strPath.size() - ending.size()), ending))
+                return &format;
+        }
+    }
+    return nullptr;
+}
+
+std::string FirmwareEndingsText()
+{
+    std::vector<std::string_view> endings;
+    for (const SFirmwareFormat& format : kFormats) {
+        for (const char* pEnding : format.endings) {
+            if (pEnding)
+                endings.emplace_back(pEnding);
+        }
+    }
+    // In the order a reader would name them: ".hex or .asc".
+    std::reverse(endings.begin(), endings.end());
+    std::string strText;
+    for (size_t i = 0; i < endings.size(); ++i) {
+        strText += i == 0 ? "" : i + 1 == endings.size() ? " or " : ", ";
+        strText += endings[i];
+    }
+    return strText;
 }

@@ -1,7 +1,9 @@
 #pragma once
 // Readers that turn a firmware file (Intel HEX or ASC) into a block image.
 // Both return 1 on success and 0 on failure; on failure the image is empty.
+#include <array>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -17,20 +19,36 @@ uint32_t ParseHex(std::string_view text);
 // Loads an Intel HEX file into 16-byte blocks aligned to 16 (24-bit address
 // space). A malformed record is reported in red and nothing is loaded. A file
 // that cannot be opened gives 0 without a log line.
-int LoadHexFile(const std::string& strPath, FirmwareImage& image, CLogSink& log);
+// pBytesRead, when given, gets the bytes the reader read (the whole file
+// when it succeeds), so that a caller needs no second read for a digest.
+int LoadHexFile(const std::string& strPath, FirmwareImage& image, CLogSink& log, std::string* pBytesRead = nullptr);
 
 // Loads an ASC file ("@address" lines and one byte per line) into blocks of up
 // to 16 consecutive bytes. A file that cannot be opened gives 0 without a log
 // line; the format itself has no errors.
-int LoadAscFile(const std::string& strPath, FirmwareImage& image, CLogSink& log);
+int LoadAscFile(const std::string& strPath, FirmwareImage& image, CLogSink& log, std::string* pBytesRead = nullptr);
 
 // The same readers on a text held in memory (the fuzzers, a file already read).
 int LoadHexText(std::string_view text, FirmwareImage& image, CLogSink& log);
 int LoadAscText(std::string_view text, FirmwareImage& image, CLogSink& log);
 
-// The reader a file's name ending chooses (".hex", ".asc", any case).
+// The firmware formats, one row each: the name, the file endings that choose
+// it (any case), and its reader of a file and of a text. A new format is a
+// row here and a reader.
 enum class EFirmwareKind { kUnknown, kHex, kAsc };
+struct SFirmwareFormat {
+    EFirmwareKind kind;
+    const char* pName;
+    std::array<const char*, 4> endings;  // with the dot, lower case; the rest null
+    int (*pLoadFile)(const std::string& strPath, FirmwareImage& image, CLogSink& log, std::string* pBytesRead);
+    int (*pLoadText)(std::string_view text, FirmwareImage& image, CLogSink& log);
+};
+std::span<const SFirmwareFormat> FirmwareFormats();
+// The format a file's name ending chooses; null for none.
+const SFirmwareFormat* FirmwareFormatOf(const std::string& strPath);
 EFirmwareKind FirmwareKindOf(const std::string& strPath);
+// The endings the formats take, as a message names them: ".hex or .asc".
+std::string FirmwareEndingsText();
 
 // Whether strPath can be loaded, asked before any device is touched.
 enum class EFileProblem { kNone, kNotFound, kUnreadable, kUnknownKind };
