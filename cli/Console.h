@@ -13,6 +13,9 @@ std::vector<std::string> CommandLineArguments(int argc, char** argv);
 void PrepareConsole();
 // Whether the stream is an interactive terminal (a console on Windows).
 bool IsTerminal(EStdStream stream);
+// Whether standard output is known to be read by nobody (a pipe whose reader
+// has gone, a terminal hung up) without writing to it.
+bool StandardOutputClosed();
 // Whether standard output can show colour sequences, turning them on where
 // the console needs it (virtual-terminal processing on Windows). Never on a
 // file or a pipe, nor against NO_COLOR or TERM=dumb.

@@ -23,6 +23,14 @@ bool IsTerminal(EStdStream stream)
     return ::isatty(fd) != 0;
 }
 
+bool StandardOutputClosed()
+{
+    // A pipe without readers polls as an error, a hung-up terminal or a
+    // socket closed by its peer as a hang-up; a file never does.
+    pollfd pfd {STDOUT_FILENO, POLLOUT, 0};
+    return ::poll(&pfd, 1, 0) > 0 && (pfd.revents & (POLLERR | POLLHUP)) != 0;
+}
+
 bool EnableOutputColour()
 {
     const char* pNoColour = std::getenv("NO_COLOR");

@@ -9,6 +9,8 @@
 #include <sstream>
 #include <thread>
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -186,12 +188,52 @@ TEST(CliDownload, UsageErrorsExitWithTwoAndOneLine)
                                                 {"download", "x.hex", "--ini", "/no/such/settings.Ini"},
                                                 {"download", "x.hex", "--ini", "/"},
                                                 {"download", "x.hex", "--ini", VANTREL_CLI_EXE},
-                                                {"ports", "--ini", "/"}}) {
+                                                {"ports", "--ini", "/"},
+                                                // Permitted versions the engine would read as something else.
+                                                {"download", "x.hex", "--support-version", "x.y"},
+                                                {"download", "x.hex", "--support-version", "abc"},
+                                                {"download", "x.hex", "--support-version", ""},
+                                                {"download", "x.hex", "--support-version", "1.2"},
+                                                {"download", "x.hex", "--support-version", "1.2.3.4"},
+                                                {"download", "x.hex", "--support-version", "1.2.256"},
+                                                {"download", "x.hex", "--support-version", "1..*"},
+                                                {"download", "x.hex", "--support-version", "1.-2.*"},
+                                                {"download", "x.hex", "--watch", "--port-filter", "["},
+                                                {"download", "x.hex", "--watch", "--port-filter", "ttyUSB[0-3"},
+                                                // A mistyped subcommand is no question for the version.
+                                                {"donwload", "x.hex", "--port", "/dev/null", "--version", "1.2.3"},
+                                                {"--version", "download"},
+                                                {"download", "x.hex", "--port", "AUTOCHECK", "--port", "/dev/null"},
+                                                {"download", "x.hex", "--port", "/dev/null", "--port", "autocheck"}}) {
         const CCliResult result = RunCli(args);
         EXPECT_EQ(result.nExit, 2) << args.back();
         EXPECT_TRUE(result.strOut.empty());
         EXPECT_EQ(std::count(result.strErr.begin(), result.strErr.end(), '\n'), 1) << result.strErr;
     }
+}
+
+// With burn type 2 the device's version is not checked: permitted versions
+// given anyway are said to have no effect, once however many ports there are.
+TEST(CliDownload, PermittedVersionsWithBurnTypeTwoAreSaidToHaveNoEffectOnce)
+{
+    CTempDir first, second;
+    CSimProcess firstSim(first, {});
+    CSimProcess secondSim(second, {});
+    ASSERT_TRUE(firstSim.Ready());
+    ASSERT_TRUE(secondSim.Ready());
+    const std::string strFile = first.Write("firmware.hex", HexFile(0x100, Pattern(64)));
+    const CCliResult result = RunCli({"download", strFile, "--port", firstSim.Link(), "--port", secondSim.Link(),
+                                      "--burn-type", "2", "--version", "9.9.9", "--yes", "--support-version", "1.*.*"});
+    EXPECT_EQ(result.nExit, 0) << result.strOut << result.strErr;
+    const std::string strNote = "--support-version has no effect with --burn-type 2";
+    const size_t nAt = result.strErr.find(strNote);
+    EXPECT_NE(nAt, std::string::npos) << result.strErr;
+    EXPECT_EQ(result.strErr.find(strNote, nAt + 1), std::string::npos) << result.strErr;
+    // Without the option, nothing is said.
+    const CCliResult plain =
+        RunCli({"download", strFile, "--port", firstSim.Link(), "--burn-type", "2", "--version", "9.9.9", "--yes"});
+    EXPECT_EQ(plain.nExit, 0) << plain.strOut << plain.strErr;
+    EXPECT_EQ(plain.strErr.find(strNote), std::string::npos) << plain.strErr;
 }
 
 TEST(ExampleFirmware, HelpIsHelpNotAFileName)
@@ -561,6 +603,68 @@ TEST(CliDownload, WatchEndsWhenItsOutputIsClosed)
     EXPECT_EQ(cli.Wait(20000), 0) << cli.Err();
     EXPECT_NE(cli.Err().find("standard output was closed"), std::string::npos) << cli.Err();
     EXPECT_EQ(device.StopAndDump(0x1000, data.size()), data);
+}
+
+// "vantrel-cli download --watch --json | head -1": the reader has gone
+// before the next board appears. It is not started: the watch ends by itself
+// with the device untouched.
+TEST(CliDownload, WatchStartsNoBoardOnceItsOutputIsClosed)
+{
+    CTempDir sim, work;
+    const Bytes data = Pattern(256);
+    const auto pCli = StartJsonWatch(work, sim.Path("ttyDEV"), HexFile(0x1000, data, 32));
+    CChildProcess& cli = *pCli;
+    ASSERT_TRUE(cli.WaitForOutput("\"event\":\"watch\"")) << cli.Out() << cli.Err();
+    cli.CloseOutput();
+    CSimProcess device(sim, {});
+    ASSERT_TRUE(device.Ready());
+    EXPECT_EQ(cli.Wait(20000), 0) << cli.Err();
+    EXPECT_NE(cli.Err().find("standard output was closed"), std::string::npos) << cli.Err();
+    EXPECT_EQ(device.StopAndDump(0x1000, data.size()), Bytes(data.size(), 0xFF));
+}
+
+// The pinned link made anew to another device in one step, as a simulator
+// restarted behind it between two looks leaves it: the path never went
+// away, but the device behind it is new and is written.
+TEST(CliDownload, WatchWritesANewDeviceBehindTheSameLink)
+{
+    CTempDir firstDir, secondDir, work;
+    const Bytes data = Pattern(512);
+    const std::string strLink = work.Path("ttyLINE");
+    const auto pCli = StartJsonWatch(work, strLink, HexFile(0x1000, data, 32));
+    CChildProcess& cli = *pCli;
+    ASSERT_TRUE(cli.WaitForOutput("\"event\":\"watch\"")) << cli.Out() << cli.Err();
+    CSimProcess first(firstDir, {});
+    CSimProcess second(secondDir, {});
+    ASSERT_TRUE(first.Ready());
+    ASSERT_TRUE(second.Ready());
+    ASSERT_EQ(::symlink(first.Link().c_str(), strLink.c_str()), 0);
+    ASSERT_TRUE(cli.WaitForOutput("\"done\":1", 20000)) << cli.Out() << cli.Err();
+    const std::string strNew = work.Path("ttyLINE.new");
+    ASSERT_EQ(::symlink(second.Link().c_str(), strNew.c_str()), 0);
+    ASSERT_EQ(::rename(strNew.c_str(), strLink.c_str()), 0);
+    ASSERT_TRUE(cli.WaitForOutput("\"done\":2", 20000)) << cli.Out() << cli.Err();
+    cli.Signal(SIGINT);
+    EXPECT_EQ(cli.Wait(10000), 0) << cli.Err();
+    EXPECT_NE(cli.Out().find("\"succeeded\":2"), std::string::npos) << cli.Out();
+    EXPECT_EQ(first.StopAndDump(0x1000, data.size()), data);
+    EXPECT_EQ(second.StopAndDump(0x1000, data.size()), data);
+}
+
+// A file with nothing to write is refused before the watch waits for the
+// first board, with the reason, as a file the reader refuses is.
+TEST(CliDownload, WatchRefusesAFileWithoutDataAtOnce)
+{
+    CTempDir work;
+    const std::string strIni = work.Write("pins.Ini", "[Ports]\r\nCOM20=" + work.Path("ttyDEV") + "\r\n");
+    for (const auto& [pName, pText] : {std::pair {"empty.hex", ":00000001FF\n"}, std::pair {"empty.asc", ""}}) {
+        SCOPED_TRACE(pName);
+        const std::string strFile = work.Write(pName, pText);
+        const CCliResult result =
+            RunCli({"download", strFile, "--watch", "--ini", strIni, "--support-version", "*.*.*"}, 10000);
+        EXPECT_EQ(result.nExit, 3) << result.strOut << result.strErr;
+        EXPECT_EQ(result.strErr, "vantrel-cli: " + strFile + ": the file holds no data to write\n");
+    }
 }
 
 TEST(CliInfo, ListsTheRangesAFileCovers)
