@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <thread>
@@ -209,6 +210,78 @@ TEST(CliDownload, UsageErrorsExitWithTwoAndOneLine)
         EXPECT_EQ(result.nExit, 2) << args.back();
         EXPECT_TRUE(result.strOut.empty());
         EXPECT_EQ(std::count(result.strErr.begin(), result.strErr.end(), '\n'), 1) << result.strErr;
+    }
+}
+
+// The exit statuses of `download --help`: status -> its text, continuation
+// lines joined.
+std::map<int, std::string> HelpStatuses()
+{
+    const CCliResult help = RunCli({"download", "--help"});
+    EXPECT_EQ(help.nExit, 0);
+    std::map<int, std::string> statuses;
+    std::istringstream lines(help.strOut.substr(help.strOut.find("Exit status of download")));
+    int nStatus = -1;
+    for (std::string strLine; std::getline(lines, strLine);) {
+        if (strLine.size() > 5 && strLine.starts_with("  ") && std::isdigit(static_cast<unsigned char>(strLine[2])))
+            statuses[nStatus = strLine[2] - '0'] = strLine.substr(5);
+        else if (nStatus >= 0 && strLine.starts_with("     "))
+            statuses[nStatus] += " " + strLine.substr(5);
+    }
+    return statuses;
+}
+
+// What the help says of each outcome is what the program does: the outcome's
+// exit status is the one under which the help names it.
+TEST(CliDownload, HelpNamesEachOutcomeUnderItsExitStatus)
+{
+    const std::map<int, std::string> statuses = HelpStatuses();
+    ASSERT_EQ(statuses.size(), 8u);
+    struct Case {
+        const char* pSaid;  // words of the help's text for the outcome
+        std::vector<std::string> simArgs;
+        std::vector<std::string> cliArgs;  // %f the file, %p the simulator's port
+    };
+    const Case cases[] = {
+        {"a port that is not there", {}, {"download", "%f", "--port", "COM99"}},
+        {"a path that leads nowhere", {}, {"download", "%f", "--port", "/no/such/tty"}},
+        {"does not open", {}, {"download", "%f", "--port", "/dev/null"}},
+        {"entering IAP mode or the query refused", {"--fault", "02:refuse"}, {"download", "%f", "--port", "%p"}},
+        {"entering IAP mode or the query refused", {"--fault", "e3:refuse"}, {"download", "%f", "--port", "%p"}},
+        {"one device named twice", {}, {"download", "%f", "--port", "%p", "--port", "%p"}},
+        {"unknown option or subcommand", {}, {"donwload", "%f", "--port", "%p", "--version", "1.2.3"}},
+        {"permitted versions", {}, {"download", "%f", "--port", "%p", "--support-version", "1.2"}},
+        {"port filter", {}, {"download", "%f", "--watch", "--port-filter", "["}},
+        {"holding no data", {}, {"download", "%e", "--port", "%p"}},
+        {"the image was written", {}, {"download", "%f", "--port", "%p"}},
+    };
+    for (const Case& c : cases) {
+        CTempDir dir;
+        CSimProcess sim(dir, c.simArgs);
+        ASSERT_TRUE(sim.Ready());
+        std::vector<std::string> args;
+        for (const std::string& strArg : c.cliArgs)
+            args.push_back(strArg == "%f"   ? dir.Write("firmware.hex", HexFile(0x100, Pattern(64)))
+                           : strArg == "%e" ? dir.Write("empty.hex", ":00000001FF\n")
+                           : strArg == "%p" ? sim.Link()
+                                            : strArg);
+        args.insert(args.end(), {"--support-version", "*.*.*"});
+        const CCliResult result = RunCli(args);
+        SCOPED_TRACE(std::string(c.pSaid) + " " + result.strOut + result.strErr);
+        ASSERT_TRUE(statuses.contains(result.nExit)) << result.nExit;
+        EXPECT_NE(statuses.at(result.nExit).find(c.pSaid), std::string::npos) << statuses.at(result.nExit);
+    }
+    // A refused identify is no end: the query decides, and the run goes on.
+    CTempDir dir;
+    CSimProcess sim(dir, {"--fault", "03:refuse"});
+    ASSERT_TRUE(sim.Ready());
+    const CCliResult result = RunCli({"download", dir.Write("firmware.hex", HexFile(0x100, Pattern(64))), "--port",
+                                      sim.Link(), "--support-version", "*.*.*"});
+    EXPECT_EQ(result.nExit, 0) << result.strOut;
+    for (const auto& [nStatus, strText] : statuses) {
+        if (strText.find("identify") != std::string::npos) {
+            EXPECT_NE(strText.find("a refused identify is no end"), std::string::npos) << strText;
+        }
     }
 }
 
