@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 
 #include <fmt/format.h>
 
@@ -97,8 +98,10 @@ bool IsDevicePathText(const std::string& strText)
     return strText.find_first_of("/\\") != std::string::npos;
 }
 
-bool PrepareDownload(const CDownloadOptions& options, CComPortMap& comPorts, CRunInputs& inputs, std::string& strError)
+bool PrepareDownload(const CDownloadOptions& options, CComPortMap& comPorts, CRunInputs& inputs, std::string& strError,
+                     int& nExitStatus)
 {
+    nExitStatus = kExitUsage;
     CProfileFile profile;
     UseDialogSettings(options.strIni, profile, comPorts);
     // What the dialog would start with: the stored choices of a used file,
@@ -124,13 +127,19 @@ bool PrepareDownload(const CDownloadOptions& options, CComPortMap& comPorts, CRu
         }
         inputs.port.nPortIndex = nPortIndex;
         if (nPortIndex != kAutoCheckIndex &&
-            !FindComPort(comPorts, nPortIndex + 1, PortItemText(nPortIndex), true, strError))
+            !FindComPort(comPorts, nPortIndex + 1, PortItemText(nPortIndex), true, strError)) {
+            nExitStatus = kExitConnection;
             return false;
+        }
     } else if (EqualsNoCase(strPort, "AUTOCHECK")) {
         inputs.port.nPortIndex = kAutoCheckIndex;
     } else if (int nNumber = 0; ParseComName(strPort, nNumber)) {
-        if (!FindComPort(comPorts, nNumber, strPort, false, strError))
+        // A number nothing stands for is a port that is not there, as a
+        // device path that leads nowhere is: a connection problem.
+        if (!FindComPort(comPorts, nNumber, strPort, false, strError)) {
+            nExitStatus = kExitConnection;
             return false;
+        }
         if (nNumber <= kAutoCheckIndex)
             inputs.port.nPortIndex = nNumber - 1;
         else
@@ -153,6 +162,51 @@ bool PrepareDownload(const CDownloadOptions& options, CComPortMap& comPorts, CRu
     return true;
 }
 
+std::string DevicePathOf(const CRunInputs& inputs, const CComPortMap& comPorts)
+{
+    if (!inputs.port.strPortPath.empty())
+        return inputs.port.strPortPath;
+    if (inputs.port.nPortIndex >= 0 && inputs.port.nPortIndex < kAutoCheckIndex)
+        return comPorts.Path(PortNumberOf(PortItemText(inputs.port.nPortIndex)));
+    return std::string();
+}
+
+bool CheckDistinctPorts(const CDownloadOptions& options, const std::vector<std::string>& vecPorts,
+                        std::string& strError)
+{
+    if (vecPorts.size() < 2)
+        return true;
+    for (const std::string& strPort : vecPorts) {
+        if (EqualsNoCase(strPort, "AUTOCHECK")) {
+            strError = "AUTOCHECK writes whichever port opens first, which may be one of the other ports: give it "
+                       "alone, or name every port";
+            return false;
+        }
+    }
+    // One map for all, as each run's own search would fill it: on one
+    // machine with one settings file the numbers come out the same.
+    CComPortMap comPorts;
+    std::map<std::string, std::string> named;  // identity -> the first port that named it
+    for (const std::string& strPort : vecPorts) {
+        CDownloadOptions portOptions = options;
+        portOptions.strPort = strPort;
+        CRunInputs inputs;
+        std::string strIgnored;
+        int nIgnored = 0;
+        if (!PrepareDownload(portOptions, comPorts, inputs, strIgnored, nIgnored))
+            continue;
+        const std::string strIdentity = DeviceIdentity(DevicePathOf(inputs, comPorts));
+        if (strIdentity.empty())
+            continue;
+        const auto [it, bNew] = named.emplace(strIdentity, strPort);
+        if (!bNew) {
+            strError = fmt::format("{} and {} name the same device: give each device once", it->second, strPort);
+            return false;
+        }
+    }
+    return true;
+}
+
 std::string FirmwareFileProblem(const std::string& strFile)
 {
     const CFirmwareFileCheck check = CheckFirmwareFile(strFile);
@@ -164,7 +218,7 @@ std::string FirmwareFileProblem(const std::string& strFile)
     CKeptLines log;
     FirmwareImage image;
     if (check.kind == EFirmwareKind::kAsc ? LoadAscFile(strFile, image, log) : LoadHexFile(strFile, image, log))
-        return std::string();
+        return image.empty() ? "the file holds no data to write" : std::string();
     std::string strFirst = log.strText.substr(0, log.strText.find('\r'));
     return strFirst.empty() ? "the file cannot be read" : "the reader refuses it: " + strFirst;
 }

@@ -39,10 +39,24 @@ struct CDownloadOptions {
 // "\\.\COM12"): it holds a folder separator.
 bool IsDevicePathText(const std::string& strText);
 
-bool PrepareDownload(const CDownloadOptions& options, CComPortMap& comPorts, CRunInputs& inputs, std::string& strError);
+// When the inputs are refused, strError says why and nExitStatus how a script
+// is told: kExitConnection for a port that is not there (as for one that does
+// not open), kExitUsage for a settings file that leaves the choice open.
+bool PrepareDownload(const CDownloadOptions& options, CComPortMap& comPorts, CRunInputs& inputs, std::string& strError,
+                     int& nExitStatus);
+// The device path a run's inputs open, where it is known before the run
+// (not for AUTOCHECK).
+std::string DevicePathOf(const CRunInputs& inputs, const CComPortMap& comPorts);
+// Whether the ports of one download name distinct devices: each is resolved
+// to what it leads to (a COM number through the port search, a link to its
+// device), and two names of one device are refused, strError naming both.
+// AUTOCHECK takes whichever port opens first, so it is refused among several.
+// A port that cannot be resolved is left to its run, which says why.
+bool CheckDistinctPorts(const CDownloadOptions& options, const std::vector<std::string>& vecPorts,
+                        std::string& strError);
 // Why strFile cannot be written into a device ("file not found", "it is a
-// folder", the reader's first complaint); empty when it can. Loads the file
-// to find out.
+// folder", the reader's first complaint, "the file holds no data to write");
+// empty when it can. Loads the file to find out.
 std::string FirmwareFileProblem(const std::string& strFile);
 // The paths the settings file (strIni, or the dialog's) pins to COM numbers:
 // a watch counts each one that appears as a device plugged in.

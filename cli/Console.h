@@ -16,6 +16,9 @@ bool IsTerminal(EStdStream stream);
 // The width of the terminal the stream shows on, in columns; 0 when it is
 // not a terminal or does not say.
 int TerminalColumns(EStdStream stream);
+// Whether standard output is known to be read by nobody (a pipe whose reader
+// has gone, a terminal hung up) without writing to it.
+bool StandardOutputClosed();
 // Whether standard output can show colour sequences, turning them on where
 // the console needs it (virtual-terminal processing on Windows). Never on a
 // file or a pipe, nor against NO_COLOR or TERM=dumb.

@@ -3,6 +3,8 @@
 #include <cctype>
 #include <string_view>
 
+#include <fmt/format.h>
+
 namespace {
 
 char Folded(char c)
@@ -10,31 +12,38 @@ char Folded(char c)
     return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
 }
 
-// One "[...]" set at the start of glob, against c; the set's length in nLength
-// (0 for a "[" without its "]", which then matches itself).
-bool MatchesSet(std::string_view glob, char c, size_t& nLength)
+// One "[...]" set at the start of glob: its length, 0 for a "[" without its
+// "]"; with pc, whether *pc is one of it.
+size_t ScanSet(std::string_view glob, const char* pc, bool& bFound)
 {
     size_t i = 1;
     const bool bNegated = i < glob.size() && (glob[i] == '!' || glob[i] == '^');
     if (bNegated)
         ++i;
-    bool bFound = false;
+    bFound = false;
     // A "]" right after the opening is a member, as in the shell.
     for (bool bFirst = true; i < glob.size() && (glob[i] != ']' || bFirst); bFirst = false) {
         if (i + 2 < glob.size() && glob[i + 1] == '-' && glob[i + 2] != ']') {
-            bFound = bFound || (Folded(glob[i]) <= Folded(c) && Folded(c) <= Folded(glob[i + 2]));
+            bFound = bFound || (pc && Folded(glob[i]) <= Folded(*pc) && Folded(*pc) <= Folded(glob[i + 2]));
             i += 3;
         } else {
-            bFound = bFound || Folded(glob[i]) == Folded(c);
+            bFound = bFound || (pc && Folded(glob[i]) == Folded(*pc));
             ++i;
         }
     }
-    if (i >= glob.size()) {
-        nLength = 0;
-        return c == '[';
-    }
-    nLength = i + 1;
-    return bFound != bNegated;
+    if (i >= glob.size())
+        return 0;
+    bFound = bFound != bNegated;
+    return i + 1;
+}
+
+// One "[...]" set at the start of glob, against c; the set's length in nLength
+// (0 for a "[" without its "]", which then matches itself).
+bool MatchesSet(std::string_view glob, char c, size_t& nLength)
+{
+    bool bFound = false;
+    nLength = ScanSet(glob, &c, bFound);
+    return nLength == 0 ? c == '[' : bFound;
 }
 
 // The usual matcher with one step back: a "*" that fails is retried one
@@ -73,7 +82,7 @@ bool Matches(std::string_view text, std::string_view glob)
 
 std::string DeviceKey(const SSerialDevice& device)
 {
-    return device.strPath + '\n' + device.strUsbSerial;
+    return device.strPath + '\n' + device.strUsbSerial + '\n' + device.strIdentity;
 }
 
 }  // namespace
@@ -85,6 +94,21 @@ bool MatchesPortFilter(const std::string& strPath, const std::string& strGlob)
     const size_t nSlash = strPath.find_last_of("/\\");
     return Matches(strPath, strGlob) ||
            (nSlash != std::string::npos && Matches(std::string_view(strPath).substr(nSlash + 1), strGlob));
+}
+
+std::string PortFilterProblem(const std::string& strGlob)
+{
+    for (size_t i = 0; i < strGlob.size(); ++i) {
+        if (strGlob[i] != '[')
+            continue;
+        bool bFound = false;
+        const size_t nLength = ScanSet(std::string_view(strGlob).substr(i), nullptr, bFound);
+        if (nLength == 0)
+            return fmt::format("bad port filter '{}': the set opened at character {} has no closing ']'", strGlob,
+                               i + 1);
+        i += nLength - 1;
+    }
+    return std::string();
 }
 
 CPlugTracker::CPlugTracker(std::string strFilter, bool bIncludePresent)

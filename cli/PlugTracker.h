@@ -14,14 +14,18 @@
 // and "[!0]" one of a set; letters match either case, as COM names do. An
 // empty glob matches every path.
 bool MatchesPortFilter(const std::string& strPath, const std::string& strGlob);
+// Why strGlob is no port filter (a "[" set without its "]"); empty when it is one.
+std::string PortFilterProblem(const std::string& strGlob);
 
 class CPlugTracker {
 public:
     CPlugTracker(std::string strFilter, bool bIncludePresent);
 
     // The devices present now; returns those to flash, in the order given.
-    // A device is its path and, where known, its USB serial number, so that
-    // another board on the same path between two looks is a new device.
+    // A device is its path, what the path leads to and, where known, its USB
+    // serial number, so that another board on the same path between two
+    // looks (a simulator restarted behind its link, a link made anew to
+    // another device) is a new device.
     std::vector<SSerialDevice> Update(const std::vector<SSerialDevice>& present);
     // The next Update offers device again if it is still there (its path was
     // busy with an earlier run, say).

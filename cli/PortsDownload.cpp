@@ -16,7 +16,7 @@
 const char* ResultClass(const SPortResult& result)
 {
     if (!result.bStarted)
-        return "usage";
+        return result.nRefusedStatus == kExitConnection ? "connection" : "usage";
     switch (result.end) {
     case ERunEnd::kSuccess: return "success";
     case ERunEnd::kConnectionFailed: return "connection";
@@ -33,7 +33,7 @@ const char* ResultClass(const SPortResult& result)
 
 int ResultExitStatus(const SPortResult& result)
 {
-    return result.bStarted ? ExitStatusOf(result.end) : kExitUsage;
+    return result.bStarted ? ExitStatusOf(result.end) : result.nRefusedStatus;
 }
 
 int HighestExitStatus(const std::vector<SPortResult>& results)
@@ -60,16 +60,6 @@ std::string SummaryTable(const std::vector<SPortResult>& results)
 }
 
 namespace {
-
-// The device path a run's inputs open, where it is known before the run.
-std::string DevicePathOf(const CRunInputs& inputs, const CComPortMap& comPorts)
-{
-    if (!inputs.port.strPortPath.empty())
-        return inputs.port.strPortPath;
-    if (inputs.port.nPortIndex >= 0 && inputs.port.nPortIndex < kAutoCheckIndex)
-        return comPorts.Path(PortNumberOf(PortItemText(inputs.port.nPortIndex)));
-    return std::string();
-}
 
 long long ImageBytes(const FirmwareImage& image)
 {
@@ -116,7 +106,8 @@ size_t CPortRuns::Start(const std::string& strPort)
     CDownloadOptions portOptions = m_options;
     portOptions.strPort = strPort;
     CRunInputs inputs;
-    if (std::string strError; !PrepareDownload(portOptions, pRun->pLoader->ComPorts(), inputs, strError)) {
+    if (std::string strError;
+        !PrepareDownload(portOptions, pRun->pLoader->ComPorts(), inputs, strError, pRun->result.nRefusedStatus)) {
         m_console.Note(nPort, strError);
         return nPort;
     }

@@ -19,9 +19,10 @@
 struct SPortResult {
     std::string strPort;
     ERunEnd end = ERunEnd::kConnectionFailed;
-    bool bStarted = false;        // false: the port's inputs were refused before a run
-    long long nBytes = 0;         // the bytes of the image the run loaded
-    long long nBytesWritten = 0;  // of those, the bytes the device took before the run ended
+    bool bStarted = false;            // false: the port's inputs were refused before a run
+    int nRefusedStatus = kExitUsage;  // the exit status of that refusal
+    long long nBytes = 0;             // the bytes of the image the run loaded
+    long long nBytesWritten = 0;      // of those, the bytes the device took before the run ended
     double dSeconds = 0;
     std::string strDeviceVersion;  // the application version the device gave, or empty
     std::string strDevicePath;     // the device opened, where known
@@ -32,7 +33,8 @@ struct SPortResult {
 
 // The word for a port's result in the summary, the events and the report:
 // "success", "connection", "file", "write", "verify", "disconnect",
-// "cancelled", or "usage" for a port whose inputs were refused before a run.
+// "cancelled", or for a port whose inputs were refused before a run "usage"
+// ("connection" when the port is not there).
 const char* ResultClass(const SPortResult& result);
 // The exit status of one port's result, and the highest of them all.
 int ResultExitStatus(const SPortResult& result);
@@ -71,7 +73,8 @@ public:
     const SPortResult& Result(size_t n) const { return m_runs[n].result; }
     std::vector<SPortResult> Results() const;
     CPortConsole& Console() { return m_console; }
-    bool FileLoaded() const { return m_pLoadedFile != nullptr; }
+    // Whether the file was loaded and holds data to write.
+    bool FileLoaded() const { return m_pLoadedFile != nullptr && !m_pLoadedFile->image.empty(); }
     // The SHA-256 of the file the runs write: of the bytes loaded once, or of
     // the file as it is when it could not be loaded (of nothing for an empty
     // file); empty when the file is missing or cannot be read.

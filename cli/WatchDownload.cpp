@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include "cli/Console.h"
 #include "cli/PlugTracker.h"
 #include "cli/PortsDownload.h"
 #include "cli/ReportRows.h"
@@ -75,8 +76,21 @@ int RunWatchDownload(const CDownloadOptions& options, const SWatchOptions& watch
             bReportFailed = true;
         }
     };
+    bool bOutputLost = false;
+    const auto goOn = [&] {
+        // Nobody reads the results any more ("| head" has its lines): no new
+        // board is started; those being written finish. A pipe whose reader
+        // has gone is known before a line fails to go out.
+        if (!bOutputLost && (console.OutputLost() || StandardOutputClosed())) {
+            bOutputLost = true;
+            console.Note("standard output was closed: the watch ends when the devices being written are done");
+        }
+        return !bStop && !bReportFailed && !bOutputLost;
+    };
     const auto look = [&] {
         for (const SSerialDevice& device : tracker.Update(watch.PresentDevices())) {
+            if (!goOn())
+                return;
             // The same path still busy with the board before: it is offered
             // again once that run has ended.
             if (active.contains(device.strPath)) {
@@ -108,16 +122,6 @@ int RunWatchDownload(const CDownloadOptions& options, const SWatchOptions& watch
                 fmt::format("; {} present now left alone (--include-present writes them too)", tracker.LeftAlone());
         console.Note(strNote + "; Ctrl-C ends the watch");
     }
-    bool bOutputLost = false;
-    const auto goOn = [&] {
-        // Nobody reads the results any more ("| head" has its lines): no new
-        // board is started; those being written finish.
-        if (!bOutputLost && console.OutputLost()) {
-            bOutputLost = true;
-            console.Note("standard output was closed: the watch ends when the devices being written are done");
-        }
-        return !bStop && !bReportFailed && !bOutputLost;
-    };
     while (goOn()) {
         watch.WaitForChange(kLookEveryMs);
         for (auto it = active.begin(); it != active.end();) {

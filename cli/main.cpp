@@ -17,6 +17,7 @@
 #include "cli/CConsoleView.h"
 #include "cli/CSignalWatcher.h"
 #include "cli/CliCommands.h"
+#include "cli/PlugTracker.h"
 #include "cli/PortsDownload.h"
 #include "cli/WatchDownload.h"
 #include "cli/CsvReport.h"
@@ -28,11 +29,14 @@ namespace {
 const char* kExitHelp = "Exit status of download (with several ports or --watch: the highest of theirs, 0 when a\n"
                         "watch saw no device):\n"
                         "  0  the image was written, verified without difference, and the device left IAP mode\n"
-                        "  2  usage error (unknown option, missing file argument, bad version text), or a report\n"
-                        "     that cannot be written\n"
-                        "  3  the file: not found, not readable, rejected by its reader, or not .hex/.asc\n"
-                        "  4  the connection: port, identify/enter/query refused, version not permitted,\n"
-                        "     downgrade declined\n"
+                        "  2  usage error: an unknown option or subcommand, a missing file argument, malformed text\n"
+                        "     (version, permitted versions, port, port filter), one device named twice, AUTOCHECK\n"
+                        "     among several ports; or a report that cannot be written\n"
+                        "  3  the file: not found, not readable, rejected by its reader, holding no data, or not\n"
+                        "     .hex/.asc\n"
+                        "  4  the connection: a port that is not there (a COMn nothing stands for, a path that\n"
+                        "     leads nowhere) or does not open; entering IAP mode or the query refused (a refused\n"
+                        "     identify is no end: the query decides); version not permitted; downgrade declined\n"
                         "  5  a block write failed\n"
                         "  6  the verify pass found differences or could not read the device\n"
                         "  7  the device did not leave IAP mode\n"
@@ -99,6 +103,31 @@ const CLI::Validator kVersionText(
     },
     "A.B.C");
 
+// The permitted versions: three fields, each a number of 0 to 255 or "*".
+// The engine reads any text somehow ("1.2" permits 0.1.2), so a typing
+// error would permit versions nobody meant.
+const CLI::Validator kPermittedVersions(
+    [](const std::string& strText) {
+        size_t nFields = 0;
+        bool bGood = true;
+        for (size_t nStart = 0; bGood && nStart <= strText.size(); ++nFields) {
+            const size_t nEnd = std::min(strText.find('.', nStart), strText.size());
+            const std::string_view field = std::string_view(strText).substr(nStart, nEnd - nStart);
+            unsigned nValue = 0;
+            const auto [pEnd, error] = std::from_chars(field.data(), field.data() + field.size(), nValue);
+            bGood = field == "*" ||
+                    (!field.empty() && error == std::errc() && pEnd == field.data() + field.size() && nValue <= 255);
+            nStart = nEnd + 1;
+        }
+        if (bGood && nFields == 3)
+            return std::string();
+        return "bad permitted versions '" + strText + "': expected three fields, each 0 to 255 or *, e.g. 1.2.*";
+    },
+    "A.B.C");
+
+// A glob the watch can match with: a "[" set must be closed.
+const CLI::Validator kPortFilter(PortFilterProblem, "GLOB");
+
 // COMn, AUTOCHECK (any case) or a device path.
 const CLI::Validator kPortText(
     [](const std::string& strText) {
@@ -141,6 +170,7 @@ CLI::App* SetUpDownload(CLI::App& app, CDownloadCommand& command)
     pDownload
         ->add_option("--port-filter", command.watch.strPortFilter,
                      "with --watch: only devices whose path or name matches GLOB, e.g. 'ttyUSB*' or 'COM1?'")
+        ->check(kPortFilter)
         ->needs(pWatch);
     pDownload
         ->add_flag("--include-present", command.watch.bIncludePresent,
@@ -152,8 +182,11 @@ CLI::App* SetUpDownload(CLI::App& app, CDownloadCommand& command)
     pDownload->add_option("--version", command.strVersion, "version A.B.C of the file being written")
         ->check(kVersionText);
     pDownload->add_flag("--chip-check", download.bChipCheck, "ask the device to check the chip type (burn type 2)");
-    command.pSupport = pDownload->add_option("--support-version", download.strSupportVersion,
-                                             "permitted firmware versions, e.g. 1.2.* (default: the settings file)");
+    command.pSupport = pDownload
+                           ->add_option("--support-version", download.strSupportVersion,
+                                        "permitted firmware versions, three fields each 0 to 255 or *, e.g. "
+                                        "1.2.* (default: the settings file); not checked with --burn-type 2")
+                           ->check(kPermittedVersions);
     auto* pYes =
         pDownload->add_flag("--yes", command.bYes, "answer Yes to the question whether to write an older version");
     pDownload->add_flag("--no", command.bNo, "answer No to that question")->excludes(pYes);
@@ -190,6 +223,15 @@ int RunDownload(CDownloadCommand& command, CSignalWatcher& signals)
     if (!command.strVersion.empty())
         ParseVersionText(command.strVersion, download.nVerMajor, download.nVerMinor, download.nVerPatch);
     download.bSupportVersionGiven = command.pSupport->count() > 0;
+    // A program's version is not checked against the permitted ones; said
+    // once, so that nobody relies on the option there.
+    if (download.bSupportVersionGiven && download.nBurnType == 2)
+        std::fprintf(stderr, "vantrel-cli: --support-version has no effect with --burn-type 2: the device's version "
+                             "is not checked\n");
+    if (std::string strError; !CheckDistinctPorts(download, command.vecPorts, strError)) {
+        std::fprintf(stderr, "vantrel-cli: %s\n", strError.c_str());
+        return kExitUsage;
+    }
     const EAnswer answer = command.bYes ? EAnswer::kYes : command.bNo ? EAnswer::kNo : EAnswer::kAsk;
     // A traceability record takes the several-port run even for one port:
     // its rows come from the summary's results.
@@ -214,9 +256,9 @@ int RunDownload(CDownloadCommand& command, CSignalWatcher& signals)
     CLoader loader(view);
     CRunInputs inputs;
     std::string strError;
-    if (!PrepareDownload(download, loader.ComPorts(), inputs, strError)) {
+    if (int nExit = kExitUsage; !PrepareDownload(download, loader.ComPorts(), inputs, strError, nExit)) {
         std::fprintf(stderr, "vantrel-cli: %s\n", strError.c_str());
-        return kExitUsage;
+        return nExit;
     }
     view.SetInterruptFd(signals.InterruptFd());
     signals.OnFirstSignal([&] {
@@ -251,24 +293,39 @@ int main(int argc, char** argv)
     CLI::App app {"vantrel-cli: write a firmware file into a device over a serial line and verify it"};
     app.name("vantrel-cli");
     app.require_subcommand(1);
-    app.footer(kExitHelp);
-    app.set_version_flag("--version", std::string("vantrel-cli ") + kVantrelVersion);
+    app.footer(std::string("vantrel-cli --version, on its own, prints the program's version.\n\n") + kExitHelp);
     CDownloadCommand download;
     std::string strInfoFile;
     std::string strPortsIni;
     CLI::App* pDownload = SetUpDownload(app, download);
     CLI::App* pInfo = SetUpInfo(app, strInfoFile);
     CLI::App* pPorts = SetUpPorts(app, strPortsIni);
+    std::vector<std::string> args = CommandLineArguments(argc, argv);
+    // The program's own version only when asked on its own: in a mistyped
+    // command ("donwload fw.hex --version 1.2.3") it is the file's version,
+    // and a script must not take the answer for a finished download.
+    if (!args.empty() && args.front() == "--version") {
+        if (args.size() == 1) {
+            std::printf("vantrel-cli %s\n", kVantrelVersion);
+            return kExitSuccess;
+        }
+        std::fprintf(stderr, "vantrel-cli: --version is asked on its own, without other arguments\n");
+        return kExitUsage;
+    }
+    const auto isSubcommand = [&](const std::string& strWord) {
+        return pDownload->check_name(strWord) || pInfo->check_name(strWord) || pPorts->check_name(strWord);
+    };
+    if (!args.empty() && !args.front().starts_with('-') && !isSubcommand(args.front())) {
+        std::fprintf(stderr, "vantrel-cli: '%s' is not a subcommand: download, info or ports\n", args.front().c_str());
+        return kExitUsage;
+    }
     try {
         // CLI11 takes the arguments last first.
-        std::vector<std::string> args = CommandLineArguments(argc, argv);
         std::reverse(args.begin(), args.end());
         app.parse(args);
     } catch (const CLI::CallForHelp& e) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp& e) {
-        return app.exit(e);
-    } catch (const CLI::CallForVersion& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
         std::fprintf(stderr, "vantrel-cli: %s\n", e.what());
@@ -278,6 +335,5 @@ int main(int argc, char** argv)
         return RunInfo(strInfoFile, kExitFile);
     if (pPorts->parsed())
         return RunPorts(strPortsIni);
-    (void)pDownload;
     return RunDownload(download, signals);
 }

@@ -30,15 +30,19 @@ struct CDeviceWatch::SImpl {
     // bIdentity: the USB identity of pinned paths too, which a look for a
     // change (every slice of a wait) does without.
     std::vector<SSerialDevice> Present(bool bIdentity) const;
-    std::vector<std::string> Paths() const;
+    // Each device's path and what it leads to: a device restarted behind the
+    // same link between two looks is a change.
+    static std::vector<std::string> Seen(const std::vector<SSerialDevice>& devices);
 };
 
 std::vector<SSerialDevice> CDeviceWatch::SImpl::Present(bool bIdentity) const
 {
     std::vector<SSerialDevice> devices = pEvents->SystemDevices();
     std::vector<std::string> keys;
-    for (const SSerialDevice& device : devices)
+    for (SSerialDevice& device : devices) {
         keys.push_back(pEvents->DeviceKey(device.strPath));
+        device.strIdentity = keys.back();
+    }
     std::set<std::string> pinnedKeys;
     for (const std::string& strPinned : vecPinned) {
         const std::string strKey = pEvents->DeviceKey(strPinned);
@@ -53,6 +57,7 @@ std::vector<SSerialDevice> CDeviceWatch::SImpl::Present(bool bIdentity) const
         }
         SSerialDevice device;
         device.strPath = strPinned;
+        device.strIdentity = strKey;
         if (bIdentity)
             FindUsbIdentity(strPinned, device);
         devices.push_back(device);
@@ -60,19 +65,19 @@ std::vector<SSerialDevice> CDeviceWatch::SImpl::Present(bool bIdentity) const
     return devices;
 }
 
-std::vector<std::string> CDeviceWatch::SImpl::Paths() const
+std::vector<std::string> CDeviceWatch::SImpl::Seen(const std::vector<SSerialDevice>& devices)
 {
-    std::vector<std::string> paths;
-    for (const SSerialDevice& device : Present(false))
-        paths.push_back(device.strPath);
-    return paths;
+    std::vector<std::string> seen;
+    for (const SSerialDevice& device : devices)
+        seen.push_back(device.strPath + '\n' + device.strIdentity);
+    return seen;
 }
 
 CDeviceWatch::CDeviceWatch(std::vector<std::string> vecPinnedPaths) : m_pImpl(std::make_unique<SImpl>())
 {
     m_pImpl->vecPinned = std::move(vecPinnedPaths);
     m_pImpl->pEvents = CDeviceEvents::Make();
-    m_pImpl->vecLastSeen = m_pImpl->Paths();
+    m_pImpl->vecLastSeen = SImpl::Seen(m_pImpl->Present(false));
 }
 
 CDeviceWatch::~CDeviceWatch() = default;
@@ -80,9 +85,7 @@ CDeviceWatch::~CDeviceWatch() = default;
 std::vector<SSerialDevice> CDeviceWatch::PresentDevices()
 {
     std::vector<SSerialDevice> devices = m_pImpl->Present(true);
-    m_pImpl->vecLastSeen.clear();
-    for (const SSerialDevice& device : devices)
-        m_pImpl->vecLastSeen.push_back(device.strPath);
+    m_pImpl->vecLastSeen = SImpl::Seen(devices);
     return devices;
 }
 
@@ -96,7 +99,7 @@ void CDeviceWatch::WaitForChange(int nTimeoutMs)
     const bool bLook = !m_pImpl->vecPinned.empty() || !m_pImpl->pEvents->HasEvents();
     const int nSliceMs = m_pImpl->vecPinned.empty() ? kPollLookMs : kPinnedLookMs;
     for (;;) {
-        if (bLook && m_pImpl->Paths() != m_pImpl->vecLastSeen)
+        if (bLook && SImpl::Seen(m_pImpl->Present(false)) != m_pImpl->vecLastSeen)
             return;
         const auto nLeftMs = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
         if (nLeftMs <= 0)

@@ -10,6 +10,9 @@ struct SSerialDevice {
     std::string strUsbVendor;   // "0403"; empty when not USB or not known
     std::string strUsbProduct;  // "6001"
     std::string strUsbSerial;   // "A50285BI"
+    // What the path leads to (DeviceIdentity): another device behind the same
+    // path (a restarted simulator, a link made anew) has another.
+    std::string strIdentity;
 };
 
 // Watches the system's serial devices (hot-plug events where the platform

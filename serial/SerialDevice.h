@@ -19,6 +19,12 @@ struct CLineSettings {
 // form that works from COM10 up), or empty where COM numbers are only
 // aliases that the COM map gives device paths (POSIX).
 std::string SystemComPortPath(int nNumber);
+// What strPath leads to now, one text for every name of one device, so that
+// two spellings of a port are told from two ports: on POSIX the device number
+// of a character device (links followed), else the file system and inode of
+// what the path names; on Windows the COM name however written ("COM5" for
+// "\\.\com5"), else the path in capitals. Empty when the path leads nowhere.
+std::string DeviceIdentity(const std::string& strPath);
 
 enum class EIoStatus {
     kOk,

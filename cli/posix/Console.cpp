@@ -36,6 +36,14 @@ int TerminalColumns(EStdStream stream)
     return ::ioctl(StreamFd(stream), TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
 }
 
+bool StandardOutputClosed()
+{
+    // A pipe without readers polls as an error, a hung-up terminal or a
+    // socket closed by its peer as a hang-up; a file never does.
+    pollfd pfd {STDOUT_FILENO, POLLOUT, 0};
+    return ::poll(&pfd, 1, 0) > 0 && (pfd.revents & (POLLERR | POLLHUP)) != 0;
+}
+
 bool EnableOutputColour()
 {
     const char* pNoColour = std::getenv("NO_COLOR");

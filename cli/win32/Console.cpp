@@ -56,6 +56,16 @@ int TerminalColumns(EStdStream stream)
     return info.srWindow.Right - info.srWindow.Left + 1;
 }
 
+bool StandardOutputClosed()
+{
+    // A pipe whose reading end is closed answers a peek with a broken pipe;
+    // a console or a file cannot tell, and is taken as read.
+    const HANDLE hOutput = StreamHandle(EStdStream::kOutput);
+    if (hOutput == nullptr || hOutput == INVALID_HANDLE_VALUE || ::GetFileType(hOutput) != FILE_TYPE_PIPE)
+        return false;
+    return !::PeekNamedPipe(hOutput, nullptr, 0, nullptr, nullptr, nullptr) && ::GetLastError() == ERROR_BROKEN_PIPE;
+}
+
 bool EnableOutputColour()
 {
     const char* pNoColour = std::getenv("NO_COLOR");

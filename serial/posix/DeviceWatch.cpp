@@ -16,6 +16,7 @@
 #include "core/CUniqueFd.h"
 #include "core/TextNumber.h"
 #include "serial/DeviceEvents.h"
+#include "serial/SerialDevice.h"
 
 namespace {
 
@@ -118,13 +119,7 @@ public:
         return found;
     }
 
-    std::string DeviceKey(const std::string& strPath) override
-    {
-        struct stat info {};
-        if (::stat(strPath.c_str(), &info) != 0)
-            return {};
-        return std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
-    }
+    std::string DeviceKey(const std::string& strPath) override { return DeviceIdentity(strPath); }
 
     bool Wait(int nTimeoutMs) override
     {

@@ -120,6 +120,19 @@ std::string SystemComPortPath(int)
     return std::string();  // COM numbers here are what the COM map makes them
 }
 
+std::string DeviceIdentity(const std::string& strPath)
+{
+    struct stat info {};
+    if (strPath.empty() || ::stat(strPath.c_str(), &info) != 0)
+        return std::string();
+    // A device node and every link to it (or another node made for it) share
+    // the device number; a restarted pseudo-terminal gets a new one.
+    if (S_ISCHR(info.st_mode))
+        return fmt::format("char {}", static_cast<unsigned long long>(info.st_rdev));
+    return fmt::format("file {}:{}", static_cast<unsigned long long>(info.st_dev),
+                       static_cast<unsigned long long>(info.st_ino));
+}
+
 bool CSerialDevice::Open(const std::string& strPath, const CLineSettings& settings, std::string& strError)
 {
     Close();

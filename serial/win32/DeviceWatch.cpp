@@ -20,6 +20,7 @@
 #include "core/win32/WideText.h"
 #include "serial/win32/CDevInfoSet.h"
 #include "serial/win32/CRegKey.h"
+#include "serial/SerialDevice.h"
 #include "serial/win32/PortList.h"
 
 namespace {
@@ -153,13 +154,6 @@ bool PinnedExists(const std::string& strPath)
     return port.IsValid() || ::GetLastError() == ERROR_ACCESS_DENIED || ::GetLastError() == ERROR_SHARING_VIOLATION;
 }
 
-// Case does not matter to Windows paths; "\\.\COM5" and "COM5" are one port.
-std::string PathKey(const std::string& strPath)
-{
-    const std::string strCom = ComNameOf(strPath);
-    return strCom.empty() ? Upper(strPath) : strCom;
-}
-
 class CNotifyEvents : public CDeviceEvents {
 public:
     CNotifyEvents()
@@ -182,7 +176,7 @@ public:
     std::vector<SSerialDevice> SystemDevices() override { return SystemComPorts(); }
     std::string DeviceKey(const std::string& strPath) override
     {
-        return PinnedExists(strPath) ? PathKey(strPath) : std::string();
+        return PinnedExists(strPath) ? DeviceIdentity(strPath) : std::string();
     }
     bool Wait(int nTimeoutMs) override
     {

@@ -6,6 +6,7 @@
 #include "serial/SerialDevice.h"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstring>
 
@@ -15,6 +16,7 @@
 
 #include "core/win32/CUniqueHandle.h"
 #include "core/win32/WideText.h"
+#include "serial/ComPortMap.h"
 
 namespace {
 
@@ -121,6 +123,26 @@ std::string SystemComPortPath(int nNumber)
 {
     // The device-namespace form: plain "COM10" and up do not open.
     return nNumber > 0 ? fmt::format("\\\\.\\COM{}", nNumber) : std::string();
+}
+
+std::string DeviceIdentity(const std::string& strPath)
+{
+    // "\\.\COM5", "com5" and "COM5:" are one port, present or not: the
+    // system opens it by that name alone.
+    std::string strName = strPath;
+    if (strName.starts_with("\\\\.\\"))
+        strName.erase(0, 4);
+    if (strName.ends_with(":"))
+        strName.pop_back();
+    if (int nNumber = 0; ParseComName(strName, nNumber))
+        return ComName(nNumber);
+    if (strPath.empty() || ::GetFileAttributesW(Utf8ToWide(strPath).c_str()) == INVALID_FILE_ATTRIBUTES)
+        return std::string();
+    // Case does not matter to Windows paths.
+    std::string strKey = strPath;
+    std::transform(strKey.begin(), strKey.end(), strKey.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return strKey;
 }
 
 CSerialDevice::CSerialDevice() = default;

@@ -5,11 +5,14 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <thread>
 
 #include <fmt/format.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <sys/ioctl.h>
@@ -190,12 +193,124 @@ TEST(CliDownload, UsageErrorsExitWithTwoAndOneLine)
                                                 {"download", "x.hex", "--ini", "/no/such/settings.Ini"},
                                                 {"download", "x.hex", "--ini", "/"},
                                                 {"download", "x.hex", "--ini", VANTREL_CLI_EXE},
-                                                {"ports", "--ini", "/"}}) {
+                                                {"ports", "--ini", "/"},
+                                                // Permitted versions the engine would read as something else.
+                                                {"download", "x.hex", "--support-version", "x.y"},
+                                                {"download", "x.hex", "--support-version", "abc"},
+                                                {"download", "x.hex", "--support-version", ""},
+                                                {"download", "x.hex", "--support-version", "1.2"},
+                                                {"download", "x.hex", "--support-version", "1.2.3.4"},
+                                                {"download", "x.hex", "--support-version", "1.2.256"},
+                                                {"download", "x.hex", "--support-version", "1..*"},
+                                                {"download", "x.hex", "--support-version", "1.-2.*"},
+                                                {"download", "x.hex", "--watch", "--port-filter", "["},
+                                                {"download", "x.hex", "--watch", "--port-filter", "ttyUSB[0-3"},
+                                                // A mistyped subcommand is no question for the version.
+                                                {"donwload", "x.hex", "--port", "/dev/null", "--version", "1.2.3"},
+                                                {"--version", "download"},
+                                                {"download", "x.hex", "--port", "AUTOCHECK", "--port", "/dev/null"},
+                                                {"download", "x.hex", "--port", "/dev/null", "--port", "autocheck"}}) {
         const CCliResult result = RunCli(args);
         EXPECT_EQ(result.nExit, 2) << args.back();
         EXPECT_TRUE(result.strOut.empty());
         EXPECT_EQ(std::count(result.strErr.begin(), result.strErr.end(), '\n'), 1) << result.strErr;
     }
+}
+
+// The exit statuses of `download --help`: status -> its text, continuation
+// lines joined.
+std::map<int, std::string> HelpStatuses()
+{
+    const CCliResult help = RunCli({"download", "--help"});
+    EXPECT_EQ(help.nExit, 0);
+    std::map<int, std::string> statuses;
+    std::istringstream lines(help.strOut.substr(help.strOut.find("Exit status of download")));
+    int nStatus = -1;
+    for (std::string strLine; std::getline(lines, strLine);) {
+        if (strLine.size() > 5 && strLine.starts_with("  ") && std::isdigit(static_cast<unsigned char>(strLine[2])))
+            statuses[nStatus = strLine[2] - '0'] = strLine.substr(5);
+        else if (nStatus >= 0 && strLine.starts_with("     "))
+            statuses[nStatus] += " " + strLine.substr(5);
+    }
+    return statuses;
+}
+
+// What the help says of each outcome is what the program does: the outcome's
+// exit status is the one under which the help names it.
+TEST(CliDownload, HelpNamesEachOutcomeUnderItsExitStatus)
+{
+    const std::map<int, std::string> statuses = HelpStatuses();
+    ASSERT_EQ(statuses.size(), 8u);
+    struct Case {
+        const char* pSaid;  // words of the help's text for the outcome
+        std::vector<std::string> simArgs;
+        std::vector<std::string> cliArgs;  // %f the file, %p the simulator's port
+    };
+    const Case cases[] = {
+        {"a port that is not there", {}, {"download", "%f", "--port", "COM99"}},
+        {"a path that leads nowhere", {}, {"download", "%f", "--port", "/no/such/tty"}},
+        {"does not open", {}, {"download", "%f", "--port", "/dev/null"}},
+        {"entering IAP mode or the query refused", {"--fault", "02:refuse"}, {"download", "%f", "--port", "%p"}},
+        {"entering IAP mode or the query refused", {"--fault", "e3:refuse"}, {"download", "%f", "--port", "%p"}},
+        {"one device named twice", {}, {"download", "%f", "--port", "%p", "--port", "%p"}},
+        {"unknown option or subcommand", {}, {"donwload", "%f", "--port", "%p", "--version", "1.2.3"}},
+        {"permitted versions", {}, {"download", "%f", "--port", "%p", "--support-version", "1.2"}},
+        {"port filter", {}, {"download", "%f", "--watch", "--port-filter", "["}},
+        {"holding no data", {}, {"download", "%e", "--port", "%p"}},
+        {"the image was written", {}, {"download", "%f", "--port", "%p"}},
+    };
+    for (const Case& c : cases) {
+        CTempDir dir;
+        CSimProcess sim(dir, c.simArgs);
+        ASSERT_TRUE(sim.Ready());
+        std::vector<std::string> args;
+        for (const std::string& strArg : c.cliArgs)
+            args.push_back(strArg == "%f"   ? dir.Write("firmware.hex", HexFile(0x100, Pattern(64)))
+                           : strArg == "%e" ? dir.Write("empty.hex", ":00000001FF\n")
+                           : strArg == "%p" ? sim.Link()
+                                            : strArg);
+        args.insert(args.end(), {"--support-version", "*.*.*"});
+        const CCliResult result = RunCli(args);
+        SCOPED_TRACE(std::string(c.pSaid) + " " + result.strOut + result.strErr);
+        ASSERT_TRUE(statuses.contains(result.nExit)) << result.nExit;
+        EXPECT_NE(statuses.at(result.nExit).find(c.pSaid), std::string::npos) << statuses.at(result.nExit);
+    }
+    // A refused identify is no end: the query decides, and the run goes on.
+    CTempDir dir;
+    CSimProcess sim(dir, {"--fault", "03:refuse"});
+    ASSERT_TRUE(sim.Ready());
+    const CCliResult result = RunCli({"download", dir.Write("firmware.hex", HexFile(0x100, Pattern(64))), "--port",
+                                      sim.Link(), "--support-version", "*.*.*"});
+    EXPECT_EQ(result.nExit, 0) << result.strOut;
+    for (const auto& [nStatus, strText] : statuses) {
+        if (strText.find("identify") != std::string::npos) {
+            EXPECT_NE(strText.find("a refused identify is no end"), std::string::npos) << strText;
+        }
+    }
+}
+
+// With burn type 2 the device's version is not checked: permitted versions
+// given anyway are said to have no effect, once however many ports there are.
+TEST(CliDownload, PermittedVersionsWithBurnTypeTwoAreSaidToHaveNoEffectOnce)
+{
+    CTempDir first, second;
+    CSimProcess firstSim(first, {});
+    CSimProcess secondSim(second, {});
+    ASSERT_TRUE(firstSim.Ready());
+    ASSERT_TRUE(secondSim.Ready());
+    const std::string strFile = first.Write("firmware.hex", HexFile(0x100, Pattern(64)));
+    const CCliResult result = RunCli({"download", strFile, "--port", firstSim.Link(), "--port", secondSim.Link(),
+                                      "--burn-type", "2", "--version", "9.9.9", "--yes", "--support-version", "1.*.*"});
+    EXPECT_EQ(result.nExit, 0) << result.strOut << result.strErr;
+    const std::string strNote = "--support-version has no effect with --burn-type 2";
+    const size_t nAt = result.strErr.find(strNote);
+    EXPECT_NE(nAt, std::string::npos) << result.strErr;
+    EXPECT_EQ(result.strErr.find(strNote, nAt + 1), std::string::npos) << result.strErr;
+    // Without the option, nothing is said.
+    const CCliResult plain =
+        RunCli({"download", strFile, "--port", firstSim.Link(), "--burn-type", "2", "--version", "9.9.9", "--yes"});
+    EXPECT_EQ(plain.nExit, 0) << plain.strOut << plain.strErr;
+    EXPECT_EQ(plain.strErr.find(strNote), std::string::npos) << plain.strErr;
 }
 
 TEST(ExampleFirmware, HelpIsHelpNotAFileName)
@@ -807,6 +922,68 @@ TEST(CliDownload, WatchEndsWhenItsOutputIsClosed)
     EXPECT_EQ(cli.Wait(20000), 0) << cli.Err();
     EXPECT_NE(cli.Err().find("standard output was closed"), std::string::npos) << cli.Err();
     EXPECT_EQ(device.StopAndDump(0x1000, data.size()), data);
+}
+
+// "vantrel-cli download --watch --json | head -1": the reader has gone
+// before the next board appears. It is not started: the watch ends by itself
+// with the device untouched.
+TEST(CliDownload, WatchStartsNoBoardOnceItsOutputIsClosed)
+{
+    CTempDir sim, work;
+    const Bytes data = Pattern(256);
+    const auto pCli = StartJsonWatch(work, sim.Path("ttyDEV"), HexFile(0x1000, data, 32));
+    CChildProcess& cli = *pCli;
+    ASSERT_TRUE(cli.WaitForOutput("\"event\":\"watch\"")) << cli.Out() << cli.Err();
+    cli.CloseOutput();
+    CSimProcess device(sim, {});
+    ASSERT_TRUE(device.Ready());
+    EXPECT_EQ(cli.Wait(20000), 0) << cli.Err();
+    EXPECT_NE(cli.Err().find("standard output was closed"), std::string::npos) << cli.Err();
+    EXPECT_EQ(device.StopAndDump(0x1000, data.size()), Bytes(data.size(), 0xFF));
+}
+
+// The pinned link made anew to another device in one step, as a simulator
+// restarted behind it between two looks leaves it: the path never went
+// away, but the device behind it is new and is written.
+TEST(CliDownload, WatchWritesANewDeviceBehindTheSameLink)
+{
+    CTempDir firstDir, secondDir, work;
+    const Bytes data = Pattern(512);
+    const std::string strLink = work.Path("ttyLINE");
+    const auto pCli = StartJsonWatch(work, strLink, HexFile(0x1000, data, 32));
+    CChildProcess& cli = *pCli;
+    ASSERT_TRUE(cli.WaitForOutput("\"event\":\"watch\"")) << cli.Out() << cli.Err();
+    CSimProcess first(firstDir, {});
+    CSimProcess second(secondDir, {});
+    ASSERT_TRUE(first.Ready());
+    ASSERT_TRUE(second.Ready());
+    ASSERT_EQ(::symlink(first.Link().c_str(), strLink.c_str()), 0);
+    ASSERT_TRUE(cli.WaitForOutput("\"done\":1", 20000)) << cli.Out() << cli.Err();
+    const std::string strNew = work.Path("ttyLINE.new");
+    ASSERT_EQ(::symlink(second.Link().c_str(), strNew.c_str()), 0);
+    ASSERT_EQ(::rename(strNew.c_str(), strLink.c_str()), 0);
+    ASSERT_TRUE(cli.WaitForOutput("\"done\":2", 20000)) << cli.Out() << cli.Err();
+    cli.Signal(SIGINT);
+    EXPECT_EQ(cli.Wait(10000), 0) << cli.Err();
+    EXPECT_NE(cli.Out().find("\"succeeded\":2"), std::string::npos) << cli.Out();
+    EXPECT_EQ(first.StopAndDump(0x1000, data.size()), data);
+    EXPECT_EQ(second.StopAndDump(0x1000, data.size()), data);
+}
+
+// A file with nothing to write is refused before the watch waits for the
+// first board, with the reason, as a file the reader refuses is.
+TEST(CliDownload, WatchRefusesAFileWithoutDataAtOnce)
+{
+    CTempDir work;
+    const std::string strIni = work.Write("pins.Ini", "[Ports]\r\nCOM20=" + work.Path("ttyDEV") + "\r\n");
+    for (const auto& [pName, pText] : {std::pair {"empty.hex", ":00000001FF\n"}, std::pair {"empty.asc", ""}}) {
+        SCOPED_TRACE(pName);
+        const std::string strFile = work.Write(pName, pText);
+        const CCliResult result =
+            RunCli({"download", strFile, "--watch", "--ini", strIni, "--support-version", "*.*.*"}, 10000);
+        EXPECT_EQ(result.nExit, 3) << result.strOut << result.strErr;
+        EXPECT_EQ(result.strErr, "vantrel-cli: " + strFile + ": the file holds no data to write\n");
+    }
 }
 
 TEST(CliInfo, ListsTheRangesAFileCovers)

@@ -6,11 +6,12 @@
 
 namespace {
 
-SSerialDevice Device(const std::string& strPath, const std::string& strSerial = "")
+SSerialDevice Device(const std::string& strPath, const std::string& strSerial = "", const std::string& strIdentity = "")
 {
     SSerialDevice device;
     device.strPath = strPath;
     device.strUsbSerial = strSerial;
+    device.strIdentity = strIdentity;
     return device;
 }
 
@@ -76,6 +77,37 @@ TEST(PlugTracker, EachDeviceOnceUntilItIsUnplugged)
     // Forgotten while still there (its path was busy): offered again.
     bySerial.Forget(Device("/dev/ttyUSB0", "B2"));
     EXPECT_EQ(bySerial.Update({Device("/dev/ttyUSB0", "B2")}).size(), 1u);
+}
+
+// Without a USB serial number (a simulator, a pseudo-terminal behind a link)
+// what the path leads to tells another device on the same path.
+TEST(PlugTracker, AnotherDeviceBehindTheSamePathIsNew)
+{
+    CPlugTracker tracker("", false);
+    EXPECT_TRUE(tracker.Update({Device("/tmp/ttyDEV", "", "char 34816")}).empty());
+    EXPECT_TRUE(tracker.Update({Device("/tmp/ttyDEV", "", "char 34816")}).empty());
+    EXPECT_EQ(Paths(tracker.Update({Device("/tmp/ttyDEV", "", "char 34817")})),
+              std::vector<std::string> {"/tmp/ttyDEV"});
+    EXPECT_TRUE(tracker.Update({Device("/tmp/ttyDEV", "", "char 34817")}).empty());
+}
+
+TEST(PortFilter, AnUnclosedSetIsNoFilter)
+{
+    struct Case {
+        const char* pGlob;
+        bool bGood;
+    };
+    const Case cases[] = {
+        {"", true},   {"ttyUSB*", true},     {"ttyUSB[0-3]", true}, {"[]]", true}, {"[!]x]", true}, {"[a][b]", true},
+        {"[", false}, {"ttyUSB[0-3", false}, {"[a][b", false},      {"[]", false}, {"[!]", false},  {"*[", false},
+    };
+    for (const Case& c : cases) {
+        const std::string strProblem = PortFilterProblem(c.pGlob);
+        EXPECT_EQ(strProblem.empty(), c.bGood) << c.pGlob << ": " << strProblem;
+        if (!c.bGood) {
+            EXPECT_NE(strProblem.find(c.pGlob), std::string::npos) << strProblem;
+        }
+    }
 }
 
 TEST(PlugTracker, IncludePresentAndTheFilter)

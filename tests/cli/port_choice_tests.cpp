@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "common/ChildProcess.h"
 #include "common/FakeSystem.h"
@@ -143,14 +144,15 @@ TEST_F(PortChoiceTest, ComNumberFromTheSettingsOrTheCommandLine)
     EXPECT_EQ(bySettings.Wait(), 0) << bySettings.Out();
     CChildProcess byOption = Run({"download", m_strFile, "--ini", strIni, "--port", "com3"});
     EXPECT_EQ(byOption.Wait(), 0) << byOption.Out();
-    // A number nothing stands for is named before any port is touched.
+    // A number nothing stands for is named before any port is touched; like
+    // a port that does not open, it is a connection problem.
     CChildProcess unknown = Run({"download", m_strFile, "--ini", strIni, "--port", "COM7"});
-    EXPECT_EQ(unknown.Wait(), 2);
+    EXPECT_EQ(unknown.Wait(), 4);
     EXPECT_EQ(unknown.Out(), "");
     EXPECT_EQ(unknown.Err(),
               "vantrel-cli: no device is known as COM7. `vantrel-cli ports` lists the ports there are\n");
     CChildProcess unknownChoice = Run({"download", m_strFile, "--ini", WriteSettings(4, {{3, sim.SlavePath()}})});
-    EXPECT_EQ(unknownChoice.Wait(), 2);
+    EXPECT_EQ(unknownChoice.Wait(), 4);
     EXPECT_EQ(unknownChoice.Err(), "vantrel-cli: no device is known as COM5, the dialog's port choice; give --port. "
                                    "`vantrel-cli ports` lists the ports there are\n");
 
@@ -159,6 +161,75 @@ TEST_F(PortChoiceTest, ComNumberFromTheSettingsOrTheCommandLine)
     EXPECT_NE(ports.Out().find("COM3"), std::string::npos);
     EXPECT_NE(ports.Out().find(sim.SlavePath()), std::string::npos);
     EXPECT_NE(ports.Out().find("1 ports"), std::string::npos) << ports.Out();
+}
+
+// Among several ports, a number nothing stands for is that port's connection
+// failure, in its row and the exit status; the others are written.
+TEST_F(PortChoiceTest, AComNumberThatIsNotThereIsAConnectionFailureAmongSeveral)
+{
+    CDeviceSimulator sim;
+    ASSERT_TRUE(sim.Start());
+    const std::string strIni = WriteSettings(2, {{3, sim.SlavePath()}});
+    CChildProcess cli = Run({"download", m_strFile, "--ini", strIni, "--port", "COM7", "--port", "COM3", "--json"});
+    EXPECT_EQ(cli.Wait(), 4) << cli.Out() << cli.Err();
+    std::istringstream lines(cli.Out());
+    int nResults = 0;
+    for (std::string strLine; std::getline(lines, strLine);) {
+        const nlohmann::json event = nlohmann::json::parse(strLine);
+        if (event.at("event") != "result")
+            continue;
+        ++nResults;
+        const bool bMissing = event.at("port") == "COM7";
+        EXPECT_EQ(event.at("class"), bMissing ? "connection" : "success") << strLine;
+        EXPECT_EQ(event.at("exit_status"), bMissing ? 4 : 0) << strLine;
+    }
+    EXPECT_EQ(nResults, 2) << cli.Out();
+    EXPECT_NE(cli.Err().find("no device is known as COM7"), std::string::npos) << cli.Err();
+    EXPECT_EQ(sim.ReadMemory(0x300, 3), (std::vector<uint8_t> {1, 2, 3}));
+}
+
+// One device named twice would fail itself: the second open finds the port
+// held by the first. Every spelling is resolved to its device first, and two
+// of one device are refused, naming both, before any port is touched.
+// AUTOCHECK takes whichever port opens first: among several it is refused.
+TEST_F(PortChoiceTest, OneDeviceNamedTwiceIsRefusedBeforeAnyPortIsTouched)
+{
+    CDeviceSimulator sim;
+    CDeviceSimulator other;
+    ASSERT_TRUE(sim.Start());
+    ASSERT_TRUE(other.Start());
+    const std::string strLink = m_dir.Path("串口");
+    std::filesystem::create_symlink(sim.SlavePath(), strLink);
+    const std::string strIni = WriteSettings(2, {{3, strLink}, {4, other.SlavePath()}});
+    const std::string strSame = " name the same device";
+    const struct {
+        std::vector<std::string> ports;
+        std::string strSaid;  // both spellings as given, the first first
+    } cases[] = {
+        {{strLink, strLink}, strLink + " and " + strLink + strSame},
+        {{strLink, sim.SlavePath()}, strLink + " and " + sim.SlavePath() + strSame},
+        {{"COM3", sim.SlavePath()}, "COM3 and " + sim.SlavePath() + strSame},
+        {{other.SlavePath(), "com3", "COM4"}, other.SlavePath() + " and COM4" + strSame},
+        {{"AUTOCHECK", other.SlavePath()}, "AUTOCHECK writes whichever port opens first"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.strSaid);
+        std::vector<std::string> args {"download", m_strFile, "--ini", strIni};
+        for (const std::string& strPort : c.ports)
+            args.insert(args.end(), {"--port", strPort});
+        CChildProcess cli = Run(args);
+        EXPECT_EQ(cli.Wait(), 2) << cli.Out() << cli.Err();
+        EXPECT_EQ(cli.Out(), "");
+        EXPECT_EQ(std::count(cli.Err().begin(), cli.Err().end(), '\n'), 1) << cli.Err();
+        EXPECT_NE(cli.Err().find(c.strSaid), std::string::npos) << cli.Err();
+    }
+    EXPECT_EQ(sim.CommandCount(), 0);
+    EXPECT_EQ(other.CommandCount(), 0);
+    // Two devices, each named once, are written.
+    CChildProcess both = Run({"download", m_strFile, "--ini", strIni, "--port", strLink, "--port", "COM4"});
+    EXPECT_EQ(both.Wait(), 0) << both.Out() << both.Err();
+    EXPECT_EQ(sim.ReadMemory(0x300, 3), (std::vector<uint8_t> {1, 2, 3}));
+    EXPECT_EQ(other.ReadMemory(0x300, 3), (std::vector<uint8_t> {1, 2, 3}));
 }
 
 // What `vantrel-cli ports` shows, `download` opens: two processes on the same
@@ -212,7 +283,7 @@ TEST_F(PortChoiceTest, ComNumbersThatPortsShowsWorkInDownloadAndTheConsoleIsLeft
     EXPECT_EQ(adapter.ReadMemory(0x300, 3), (std::vector<uint8_t> {1, 2, 3}));
 
     CChildProcess unknown = Run({"download", m_strFile, "--port", "COM3"});
-    EXPECT_EQ(unknown.Wait(), 2);
+    EXPECT_EQ(unknown.Wait(), 4);
     EXPECT_EQ(unknown.Err(),
               "vantrel-cli: no device is known as COM3. `vantrel-cli ports` lists the ports there are\n");
     EXPECT_EQ(console.CommandCount(), 0);
@@ -263,7 +334,7 @@ TEST_F(PortChoiceTest, OldSettingsFileWithGoneAdaptersStillFindsTheNewOne)
     CChildProcess byNumber = Run({"download", m_strFile, "--ini", strIni, "--port", "COM8"});
     EXPECT_EQ(byNumber.Wait(), 0) << byNumber.Out() << byNumber.Err();
     CChildProcess gone = Run({"download", m_strFile, "--ini", strIni, "--port", "COM3"});
-    EXPECT_EQ(gone.Wait(), 2);
+    EXPECT_EQ(gone.Wait(), 4);
     EXPECT_EQ(gone.Err(), "vantrel-cli: COM3 stands for /dev/serial/by-id/usb-Gone_Adapter_3-if00-port0, which the "
                           "port search does not find. `vantrel-cli ports` lists the ports there are\n");
     EXPECT_EQ(FileText(strIni), strBefore);

@@ -15,6 +15,7 @@
 #include "common/ChildProcess.h"
 #include "common/PtyPair.h"
 #include "common/TempDir.h"
+#include "serial/SerialDevice.h"
 #include "DeviceWatchWaits.h"
 
 namespace {
@@ -115,6 +116,64 @@ TEST(DeviceWatch, TheSystemConsoleIsListedOnlyWhenPinned)
         EXPECT_EQ(TimesListed(unpinned, strConsole), 0);
         EXPECT_EQ(TimesListed(pinned, strConsole), 1);
     }
+}
+
+// Every name of one device gives one identity, and another device another:
+// a link, a link to the link, the node itself; a file and its hard link.
+TEST(DeviceIdentity, OneForEveryNameOfADevice)
+{
+    CTempDir dir;
+    CPtyPair first, second;
+    ASSERT_FALSE(first.SlavePath().empty());
+    ASSERT_FALSE(second.SlavePath().empty());
+    const std::string strLink = dir.Path("链接");
+    const std::string strLinkToLink = dir.Path("link-to-link");
+    ASSERT_EQ(::symlink(first.SlavePath().c_str(), strLink.c_str()), 0);
+    ASSERT_EQ(::symlink(strLink.c_str(), strLinkToLink.c_str()), 0);
+    const std::string strFile = dir.Write("file", "x");
+    ASSERT_EQ(::link(strFile.c_str(), dir.Path("hard").c_str()), 0);
+
+    const std::string strFirst = DeviceIdentity(first.SlavePath());
+    EXPECT_FALSE(strFirst.empty());
+    EXPECT_EQ(DeviceIdentity(strLink), strFirst);
+    EXPECT_EQ(DeviceIdentity(strLinkToLink), strFirst);
+    EXPECT_NE(DeviceIdentity(second.SlavePath()), strFirst);
+    EXPECT_FALSE(DeviceIdentity(strFile).empty());
+    EXPECT_EQ(DeviceIdentity(dir.Path("hard")), DeviceIdentity(strFile));
+    EXPECT_NE(DeviceIdentity(strFile), strFirst);
+    EXPECT_NE(DeviceIdentity(dir.Write("other", "x")), DeviceIdentity(strFile));
+    EXPECT_EQ(DeviceIdentity(dir.Path("missing")), "");
+    EXPECT_EQ(DeviceIdentity(""), "");
+}
+
+// A pinned link made anew to another device in one step (a simulator
+// restarted behind it between two looks) is a change: the wait ends, and the
+// device listed there is the new one.
+TEST(DeviceWatch, ALinkMadeAnewToAnotherDeviceIsAChange)
+{
+    CTempDir dir;
+    CPtyPair first, second;
+    ASSERT_FALSE(first.SlavePath().empty());
+    ASSERT_FALSE(second.SlavePath().empty());
+    const std::string strLink = dir.Path("ttyDEV");
+    ASSERT_EQ(::symlink(first.SlavePath().c_str(), strLink.c_str()), 0);
+    CDeviceWatch watch({strLink});
+    const auto identityAtLink = [&] {
+        for (const SSerialDevice& device : watch.PresentDevices()) {
+            if (device.strPath == strLink)
+                return device.strIdentity;
+        }
+        return std::string("not listed");
+    };
+    EXPECT_EQ(identityAtLink(), DeviceIdentity(first.SlavePath()));
+
+    const std::string strNew = dir.Path("ttyDEV.new");
+    ASSERT_EQ(::symlink(second.SlavePath().c_str(), strNew.c_str()), 0);
+    ASSERT_EQ(::rename(strNew.c_str(), strLink.c_str()), 0);
+    const auto start = WatchClock::now();
+    watch.WaitForChange(kLongWaitMs);
+    EXPECT_LT(MillisecondsSince(start), kWellBeforeMs) << "the wait did not see the link made anew";
+    EXPECT_EQ(identityAtLink(), DeviceIdentity(second.SlavePath()));
 }
 
 TEST(DeviceWatch, NoUsbIdentityForWhatIsNotOnUsb)
