@@ -30,12 +30,6 @@ public:
     }
 };
 
-// What a reader logs, kept.
-struct CKeptLines : public CLogSink {
-    void AppendLog(const std::string& strLine, int) override { strText += strLine; }
-    std::string strText;
-};
-
 // The COM number a port record stands for, as the port search reads it:
 // the "(COMn)" of its display name; 0 for none.
 int PortRecordNumber(const PortInfo& port)
@@ -207,22 +201,6 @@ bool CheckDistinctPorts(const CDownloadOptions& options, const std::vector<std::
     return true;
 }
 
-std::string FirmwareFileProblem(const std::string& strFile)
-{
-    const CFirmwareFileCheck check = CheckFirmwareFile(strFile);
-    if (check.problem == EFileProblem::kNotFound)
-        return "file not found";
-    if (check.problem != EFileProblem::kNone)
-        return check.strReason;
-    // The reader's own words: its first complaint, without the line end.
-    CKeptLines log;
-    FirmwareImage image;
-    if (check.kind == EFirmwareKind::kAsc ? LoadAscFile(strFile, image, log) : LoadHexFile(strFile, image, log))
-        return image.empty() ? "the file holds no data to write" : std::string();
-    std::string strFirst = log.strText.substr(0, log.strText.find('\r'));
-    return strFirst.empty() ? "the file cannot be read" : "the reader refuses it: " + strFirst;
-}
-
 std::vector<std::string> PinnedPortPaths(const std::string& strIni)
 {
     CProfileFile profile;
@@ -247,11 +225,11 @@ int RunInfo(const std::string& strFile, int nFileExitStatus)
         std::fprintf(stderr, "vantrel-cli: %s: %s\n", strFile.c_str(), check.strReason.c_str());
         return nFileExitStatus;
     }
+    // The reader the download would use, without keeping the bytes: a
+    // listing needs no digest, and a large file is read in pieces.
     CStdoutLog log;
     FirmwareImage image;
-    const int nLoaded =
-        check.kind == EFirmwareKind::kAsc ? LoadAscFile(strFile, image, log) : LoadHexFile(strFile, image, log);
-    if (!nLoaded) {
+    if (!FirmwareFormatOf(strFile)->pLoadFile(strFile, image, log, nullptr)) {
         std::fprintf(stderr, "vantrel-cli: %s: the file cannot be read\n", strFile.c_str());
         return nFileExitStatus;
     }

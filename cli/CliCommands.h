@@ -54,10 +54,6 @@ std::string DevicePathOf(const CRunInputs& inputs, const CComPortMap& comPorts);
 // A port that cannot be resolved is left to its run, which says why.
 bool CheckDistinctPorts(const CDownloadOptions& options, const std::vector<std::string>& vecPorts,
                         std::string& strError);
-// Why strFile cannot be written into a device ("file not found", "it is a
-// folder", the reader's first complaint, "the file holds no data to write");
-// empty when it can. Loads the file to find out.
-std::string FirmwareFileProblem(const std::string& strFile);
 // The paths the settings file (strIni, or the dialog's) pins to COM numbers:
 // a watch counts each one that appears as a device plugged in.
 std::vector<std::string> PinnedPortPaths(const std::string& strIni);

@@ -74,10 +74,10 @@ long long ImageBytes(const FirmwareImage& image)
 CPortRuns::CPortRuns(const CDownloadOptions& options, EAnswer answer, EConsoleFormat format,
                      std::function<void()> onRunEnded)
     : m_options(options), m_answer(answer), m_onRunEnded(std::move(onRunEnded)), m_console(format),
-      m_pLoadedFile(LoadFirmwareOnce(options.strFile))
+      m_pLoad(LoadFirmware(options.strFile))
 {
-    if (m_pLoadedFile) {
-        m_fileSize = m_pLoadedFile->strBytes.size();
+    if (m_pLoad->bReadWhole) {
+        m_fileSize = m_pLoad->strBytes.size();
     } else if (std::string strBytes, strError; ReadFileBytes(options.strFile, strBytes, strError) &&
                                                (!strBytes.empty() || PathExists(options.strFile))) {
         m_fileSize = strBytes.size();
@@ -111,7 +111,8 @@ size_t CPortRuns::Start(const std::string& strPort)
         m_console.Note(nPort, strError);
         return nPort;
     }
-    inputs.pLoadedFile = m_pLoadedFile;
+    // Every run writes this load, or ends as it says before touching its device.
+    inputs.pLoadedFile = m_pLoad;
     pRun->result.bStarted = true;
     pRun->result.strDevicePath = DevicePathOf(inputs, pRun->pLoader->ComPorts());
     if (m_console.Format() == EConsoleFormat::kJson) {
@@ -195,13 +196,18 @@ std::vector<SPortResult> CPortRuns::Results() const
 
 std::string CPortRuns::FileSha256() const
 {
-    if (m_pLoadedFile)
-        return Sha256Hex(m_pLoadedFile->strBytes);
-    // The runs could not use the file; its rows still name what it held,
-    // an empty file by the digest of nothing.
-    std::string strBytes, strError;
-    return ReadFileBytes(m_options.strFile, strBytes, strError) && PathExists(m_options.strFile) ? Sha256Hex(strBytes)
-                                                                                                 : std::string();
+    std::call_once(m_sha256Once, [this] {
+        if (m_pLoad->bReadWhole) {
+            m_strSha256 = Sha256Hex(m_pLoad->strBytes);
+            return;
+        }
+        // The runs could not use the file; its rows still name what it held,
+        // an empty file by the digest of nothing.
+        std::string strBytes, strError;
+        if (ReadFileBytes(m_options.strFile, strBytes, strError) && PathExists(m_options.strFile))
+            m_strSha256 = Sha256Hex(strBytes);
+    });
+    return m_strSha256;
 }
 
 nlohmann::json ResultEvent(const SPortResult& result)

@@ -73,11 +73,13 @@ public:
     const SPortResult& Result(size_t n) const { return m_runs[n].result; }
     std::vector<SPortResult> Results() const;
     CPortConsole& Console() { return m_console; }
-    // Whether the file was loaded and holds data to write.
-    bool FileLoaded() const { return m_pLoadedFile != nullptr && !m_pLoadedFile->image.empty(); }
+    // The file's load, made once before the first run: what every run
+    // writes, or why none can.
+    const CLoadedFirmware& FileLoad() const { return *m_pLoad; }
     // The SHA-256 of the file the runs write: of the bytes loaded once, or of
     // the file as it is when it could not be loaded (of nothing for an empty
-    // file); empty when the file is missing or cannot be read.
+    // file); empty when the file is missing or cannot be read. Worked out
+    // once, on first use.
     std::string FileSha256() const;
 
 private:
@@ -93,7 +95,9 @@ private:
     const EAnswer m_answer;
     const std::function<void()> m_onRunEnded;
     CPortConsole m_console;
-    std::shared_ptr<const CLoadedFirmware> m_pLoadedFile;
+    std::shared_ptr<const CLoadedFirmware> m_pLoad;
+    mutable std::once_flag m_sha256Once;
+    mutable std::string m_strSha256;
     nlohmann::json m_fileSize;  // for the start events: the bytes read, or null when unread
     std::deque<SRun> m_runs;
     mutable std::mutex m_mutex;  // the runs list: Ctrl-C walks it from another thread

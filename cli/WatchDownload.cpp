@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 #include <map>
+#include <mutex>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
@@ -28,11 +29,8 @@ int RunWatchDownload(const CDownloadOptions& options, const SWatchOptions& watch
     // A run that ends wakes the watch, so its result line comes at once.
     CPortRuns runs(options, answer, format, [&watch] { watch.Wake(); });
     // A file that cannot be written is said now, not once per board plugged in.
-    if (!runs.FileLoaded()) {
-        std::string strProblem = FirmwareFileProblem(options.strFile);
-        if (strProblem.empty())
-            strProblem = "the file changed while it was read; try again";
-        std::fprintf(stderr, "vantrel-cli: %s: %s\n", options.strFile.c_str(), strProblem.c_str());
+    if (const CLoadedFirmware& load = runs.FileLoad(); load.problem != EFirmwareLoadProblem::kNone) {
+        std::fprintf(stderr, "vantrel-cli: %s: %s\n", options.strFile.c_str(), load.strReason.c_str());
         return kExitFile;
     }
     CPortConsole& console = runs.Console();
@@ -52,6 +50,9 @@ int RunWatchDownload(const CDownloadOptions& options, const SWatchOptions& watch
     int nSucceeded = 0;
     int nExit = kExitSuccess;
     bool bReportFailed = false;
+    // Held while a run is started or its result given out: a second signal
+    // gives out those that have ended before the program quits at once.
+    std::mutex resultMutex;
     const auto finishRun = [&](size_t nRun) {
         const SPortResult& result = runs.Finish(nRun);
         ++nDone;
@@ -122,8 +123,7 @@ int RunWatchDownload(const CDownloadOptions& options, const SWatchOptions& watch
                 fmt::format("; {} present now left alone (--include-present writes them too)", tracker.LeftAlone());
         console.Note(strNote + "; Ctrl-C ends the watch");
     }
-    while (goOn()) {
-        watch.WaitForChange(kLookEveryMs);
+    const auto finishEnded = [&] {
         for (auto it = active.begin(); it != active.end();) {
             if (!runs.Ended(it->second)) {
                 ++it;
@@ -132,13 +132,27 @@ int RunWatchDownload(const CDownloadOptions& options, const SWatchOptions& watch
             finishRun(it->second);
             it = active.erase(it);
         }
+    };
+    signals.BeforeQuitting([&] {
+        std::lock_guard<std::mutex> lock(resultMutex);
+        finishEnded();
+    });
+    while (goOn()) {
+        watch.WaitForChange(kLookEveryMs);
+        std::lock_guard<std::mutex> lock(resultMutex);
+        finishEnded();
         if (goOn())
             look();
     }
-    // The runs still going were asked to stop (Ctrl-C) or, after a report
-    // failure, end as they would.
-    for (const auto& [strPath, nRun] : active)
-        finishRun(nRun);
+    {
+        // The runs still going were asked to stop (Ctrl-C) or, after a report
+        // failure, end as they would.
+        std::lock_guard<std::mutex> lock(resultMutex);
+        for (const auto& [strPath, nRun] : active)
+            finishRun(nRun);
+        active.clear();
+    }
+    signals.BeforeQuitting(nullptr);
     signals.OnFirstSignal(nullptr);
     console.EndProgress();
     const std::vector<SPortResult> results = runs.Results();

@@ -285,7 +285,7 @@ int main(int argc, char** argv)
     OpenStandardStreams();
     IgnoreBrokenPipes();
     PrepareConsole();
-    // Ctrl-C and SIGTERM are taken by the watcher alone, for the whole run of
+    // Ctrl-C, SIGTERM and SIGHUP are taken by the watcher alone, for the whole run of
     // the program; threads started later inherit the mask.
     BlockTerminationSignals();
     CSignalWatcher signals(kExitCancelled);

@@ -20,12 +20,6 @@ ERunEnd RunEndOf(EFirmwareLoadProblem problem)
 
 }  // namespace
 
-std::shared_ptr<const CLoadedFirmware> LoadFirmwareOnce(const std::string& strPath)
-{
-    std::shared_ptr<const CLoadedFirmware> pLoad = LoadFirmware(strPath);
-    return pLoad->problem == EFirmwareLoadProblem::kNone ? pLoad : nullptr;
-}
-
 CLoader::CLoader(CLoaderView& view) : m_view(view)
 {
     m_channel.SetMessageBoxes(&m_view);

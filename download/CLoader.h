@@ -36,10 +36,6 @@ struct CPortChoice {
     std::string strStopBits = "1";
 };
 
-// Loads strPath as a run would, ahead of several runs; null when the file
-// cannot be written (each run then says why in its own log).
-std::shared_ptr<const CLoadedFirmware> LoadFirmwareOnce(const std::string& strPath);
-
 // The inputs of one run, copied when it starts: the worker never reads the
 // view's controls.
 struct CRunInputs {

@@ -114,8 +114,8 @@ TEST_F(RunTest, FileLoadedOnceIsWrittenAsLoadedWithTheSameLog)
     const Bytes data = Pattern(300);
     const std::string strText = HexFile(0x2000, data);
     m_inputs.strFilePath = m_dir.Write("firmware.hex", strText);
-    m_inputs.pLoadedFile = LoadFirmwareOnce(m_inputs.strFilePath);
-    ASSERT_TRUE(m_inputs.pLoadedFile);
+    m_inputs.pLoadedFile = LoadFirmware(m_inputs.strFilePath);
+    ASSERT_EQ(m_inputs.pLoadedFile->problem, EFirmwareLoadProblem::kNone);
     EXPECT_EQ(m_inputs.pLoadedFile->strBytes, strText);
     // The file changes on disk, then goes: the run writes what was loaded.
     m_dir.Write("firmware.hex", HexFile(0x2000, Pattern(300, 9)));
@@ -124,16 +124,42 @@ TEST_F(RunTest, FileLoadedOnceIsWrittenAsLoadedWithTheSameLog)
     EXPECT_EQ(m_view.LogText(), SuccessLog(m_inputs.strFilePath));
     EXPECT_EQ(m_sim.ReadMemory(0x2000, data.size()), data);
 
-    // A file that cannot be used is not loaded ahead: each run then says why in its own log.
+    // A file that cannot be written is known from its load, with its reason
+    // and the lines each run logs for it: a run given it ends with them and
+    // never touches its device.
     std::filesystem::create_directories(m_dir.Path("folder.hex"));
-    for (const std::string& strPath : {m_dir.Path("missing.hex"), m_dir.Path("folder.hex"),
-                                       m_dir.Write("firmware.bin", strText), m_dir.Write("bad.hex", ":10zz\n")})
-        EXPECT_FALSE(LoadFirmwareOnce(strPath)) << strPath;
-    // Loaded ahead for another path, the image is not used.
-    m_view.Clear();
-    m_inputs.strFilePath = m_dir.Path("missing.hex");
-    EXPECT_EQ(Run(), ERunEnd::kFileNotFound);
-    EXPECT_EQ(m_view.LogText(), "## File not found: " + m_inputs.strFilePath + " \r\n");
+    const struct {
+        std::string strPath;
+        EFirmwareLoadProblem problem;
+        ERunEnd end;
+        std::string strReason;
+    } cases[] = {
+        {m_dir.Path("missing.hex"), EFirmwareLoadProblem::kNotFound, ERunEnd::kFileNotFound, "file not found"},
+        {m_dir.Path("folder.hex"), EFirmwareLoadProblem::kUnreadable, ERunEnd::kLoadFailed, "it is a folder"},
+        {m_dir.Write("firmware.bin", strText), EFirmwareLoadProblem::kUnknownKind, ERunEnd::kUnknownFileKind,
+         "not a .hex or .asc file"},
+        {m_dir.Write("bad.hex", ":10zz\n"), EFirmwareLoadProblem::kRefused, ERunEnd::kLoadFailed,
+         "the reader refuses it: ##  Data length not equal to 16.(L1)"},
+        {m_dir.Write("empty.asc", "@100\n"), EFirmwareLoadProblem::kNoData, ERunEnd::kLoadFailed,
+         "the file holds no data to write"},
+    };
+    const int nCommandsBefore = m_sim.CommandCount();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.strPath);
+        const auto pLoad = LoadFirmware(c.strPath);
+        EXPECT_EQ(pLoad->problem, c.problem);
+        EXPECT_EQ(pLoad->strReason, c.strReason);
+        EXPECT_TRUE(pLoad->image.empty());
+        m_view.Clear();
+        m_inputs.strFilePath = c.strPath;
+        m_inputs.pLoadedFile = pLoad;
+        EXPECT_EQ(Run(), c.end);
+        std::string strLines;
+        for (const auto& [strText, nColour] : pLoad->vecLog)
+            strLines += strText;
+        EXPECT_EQ(m_view.LogText(), strLines);
+    }
+    EXPECT_EQ(m_sim.CommandCount(), nCommandsBefore);
 }
 
 TEST_F(RunTest, EveryEndOfARunLogsItsLinesAndReleasesThePort)
