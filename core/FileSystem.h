@@ -1,7 +1,7 @@
 #pragma once
 // What the layers above ask of the file system: the one seam where the
-// engine and the settings file meet the platform. core/posix implements it;
-// a Windows build brings its own.
+// engine and the settings file meet the platform, implemented by core/posix
+// and core/win32.
 #include <cstddef>
 #include <string>
 

@@ -11,6 +11,38 @@
 #include "core/win32/WideText.h"
 #include "winapp/resource.h"
 
+// The template's control IDs are the model's: the resource compiler reads
+// resource.h, the model its own enumeration, and these tie the two together.
+#define VANTREL_SAME_ID(eControl, nId) static_assert(static_cast<int>(EControl::eControl) == (nId), #nId)
+VANTREL_SAME_ID(kStart, IDOK);
+VANTREL_SAME_ID(kFilePath, IDC_FILE_PATH);
+VANTREL_SAME_ID(kAutoSend, IDC_AUTO_SEND);
+VANTREL_SAME_ID(kSelectFile, IDC_SELECT_FILE);
+VANTREL_SAME_ID(kReceive, IDC_RECEIVE);
+VANTREL_SAME_ID(kPort, IDC_PORT);
+VANTREL_SAME_ID(kClear, IDC_CLEAR);
+VANTREL_SAME_ID(kSendMode, IDC_SEND_MODE);
+VANTREL_SAME_ID(kManualSend, IDC_MANUAL_SEND);
+VANTREL_SAME_ID(kSend, IDC_SEND_TEXT);
+VANTREL_SAME_ID(kProgress, IDC_PROGRESS);
+VANTREL_SAME_ID(kLog, IDC_LOG);
+VANTREL_SAME_ID(kFirmware, IDC_BURN_PROGRAMMER);
+VANTREL_SAME_ID(kEmulator, IDC_BURN_EMULATOR);
+VANTREL_SAME_ID(kProgram, IDC_BURN_PROGRAM);
+VANTREL_SAME_ID(kFrameLen, IDC_FRAME_LEN);
+VANTREL_SAME_ID(kRepeatTimes, IDC_REPEAT_TIMES);
+VANTREL_SAME_ID(kTimeInterval, IDC_TIME_INTERVAL);
+VANTREL_SAME_ID(kVerPatch, IDC_VER_PATCH);
+VANTREL_SAME_ID(kVerMinor, IDC_VER_MINOR);
+VANTREL_SAME_ID(kVerMajor, IDC_VER_MAJOR);
+VANTREL_SAME_ID(kChipType, IDC_CHIP_CHECK);
+VANTREL_SAME_ID(kOpenPort, IDC_OPEN_PORT);
+VANTREL_SAME_ID(kBaudRate, IDC_BAUD_RATE);
+VANTREL_SAME_ID(kDataBits, IDC_DATA_BITS);
+VANTREL_SAME_ID(kParity, IDC_PARITY);
+VANTREL_SAME_ID(kStopBits, IDC_STOP_BITS);
+#undef VANTREL_SAME_ID
+
 namespace {
 
 const wchar_t kBoxCaption[] = L"vantrel";
