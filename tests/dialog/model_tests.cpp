@@ -352,7 +352,7 @@ TEST_F(CDialogModelTest, ThePortButtonByState)
     // Idle: opens the chosen port and saves the settings.
     m_model.OnOpenClosePort();
     EXPECT_EQ(m_view.LastText(EControl::kOpenPort), kClosePortText);
-    EXPECT_TRUE(m_view.m_strLog.ends_with("串口打开正常:COM3,38400,8,N,1")) << m_view.m_strLog;
+    EXPECT_TRUE(m_view.m_strLog.ends_with("串口打开正常:COM3,38400,8,N,1\r\n")) << m_view.m_strLog;
     EXPECT_TRUE(IniHas("BaudRate=5"));
     EXPECT_FALSE(PortReleased());
     // Held: closes it.

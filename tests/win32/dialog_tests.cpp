@@ -413,7 +413,7 @@ TEST_F(WinDialogTest, PortButtonOpensAndClosesThePort)
     Click(EControl::kOpenPort);
     ASSERT_TRUE(WaitFor([this] { return Text(EControl::kOpenPort) == kClosePortText; })) << LogText();
     EXPECT_FALSE(FindBox().hBox) << FindBox().strText;
-    const std::string strOpened = "串口打开正常:COM" + std::to_string(m_nCom) + ",115200,8,N,1";
+    const std::string strOpened = "串口打开正常:COM" + std::to_string(m_nCom) + ",115200,8,N,1\n";
     EXPECT_TRUE(LogEndsWith(strOpened)) << LogText();
     Click(EControl::kOpenPort);
     ASSERT_TRUE(WaitFor([this] { return Text(EControl::kOpenPort) == kOpenPortText; })) << LogText();
