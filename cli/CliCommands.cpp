@@ -97,14 +97,16 @@ bool IsDevicePathText(const std::string& strText)
     return strText.find_first_of("/\\") != std::string::npos;
 }
 
-bool PrepareDownload(const CDownloadOptions& options, CComPortMap& comPorts, CRunInputs& inputs, std::string& strError)
+bool PrepareDownload(const CDownloadOptions& options, CComPortMap& comPorts, CRunInputs& inputs, std::string& strError,
+                     std::string& strNote)
 {
     CProfileFile profile;
     UseDialogSettings(options.strIni, profile, comPorts);
     // What the dialog would start with: the stored choices of a used file,
     // the first-run choices otherwise (COM1, 115200).
     CSettings settings;
-    ReadSettings(profile, settings);
+    const bool bUsedFile = ReadSettings(profile, settings);
+    strNote.clear();
     const int nPortIndex = settings.nPortNum;
     const int nBaudIndex = settings.nBaudRate;
     inputs.strFilePath = options.strFile;
@@ -150,6 +152,18 @@ bool PrepareDownload(const CDownloadOptions& options, CComPortMap& comPorts, CRu
                                nBaudIndex);
         return false;
     }
+    // Whatever the command line left open is said, with where it came from:
+    // a port nobody chose must never be written to unannounced.
+    std::string strChosen;
+    if (strPort.empty())
+        strChosen = PortItemText(nPortIndex) + " at ";
+    if (strPort.empty() || options.nBaudRate <= 0)
+        strChosen += inputs.port.strBaudRate + " bit/s";
+    if (!strChosen.empty() && bUsedFile)
+        strNote = fmt::format("{} from the settings file {}", strChosen, profile.Path());
+    else if (!strChosen.empty())
+        strNote = fmt::format("{}, the first-run choice: the settings file {} holds none; give {} to choose", strChosen,
+                              profile.Path(), strPort.empty() ? "--port" : "--baud");
     return true;
 }
 

@@ -39,7 +39,12 @@ struct CDownloadOptions {
 // "\\.\COM12"): it holds a folder separator.
 bool IsDevicePathText(const std::string& strText);
 
-bool PrepareDownload(const CDownloadOptions& options, CComPortMap& comPorts, CRunInputs& inputs, std::string& strError);
+// strNote says, for the operator before the run, the port and bit rate the
+// settings file gave or the first-run choice that stood in for them ("COM3
+// at 115200 bit/s from the settings file ..."); empty when the command line
+// gave both.
+bool PrepareDownload(const CDownloadOptions& options, CComPortMap& comPorts, CRunInputs& inputs, std::string& strError,
+                     std::string& strNote);
 // Why strFile cannot be written into a device ("file not found", "it is a
 // folder", the reader's first complaint); empty when it can. Loads the file
 // to find out.

@@ -114,10 +114,14 @@ size_t CPortRuns::Start(const std::string& strPort)
     CDownloadOptions portOptions = m_options;
     portOptions.strPort = strPort;
     CRunInputs inputs;
-    if (std::string strError; !PrepareDownload(portOptions, pRun->pLoader->ComPorts(), inputs, strError)) {
+    std::string strNote;
+    if (std::string strError; !PrepareDownload(portOptions, pRun->pLoader->ComPorts(), inputs, strError, strNote)) {
         m_console.Note(nPort, strError);
         return nPort;
     }
+    // Said once: a watch starts a run for every device it sees.
+    if (!strNote.empty() && !m_bSettingsNoted.exchange(true))
+        m_console.Note(strNote);
     inputs.pLoadedFile = m_pLoadedFile;
     pRun->result.bStarted = true;
     pRun->result.strDevicePath = DevicePathOf(inputs, pRun->pLoader->ComPorts());

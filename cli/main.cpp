@@ -214,10 +214,13 @@ int RunDownload(CDownloadCommand& command, CSignalWatcher& signals)
     CLoader loader(view);
     CRunInputs inputs;
     std::string strError;
-    if (!PrepareDownload(download, loader.ComPorts(), inputs, strError)) {
+    std::string strNote;
+    if (!PrepareDownload(download, loader.ComPorts(), inputs, strError, strNote)) {
         std::fprintf(stderr, "vantrel-cli: %s\n", strError.c_str());
         return kExitUsage;
     }
+    if (!strNote.empty())
+        view.Note(strNote);
     view.SetInterruptFd(signals.InterruptFd());
     signals.OnFirstSignal([&] {
         view.Note("stopping before the next block (Ctrl-C again to quit at once)");
