@@ -31,7 +31,7 @@ std::string ProgressText(int nPosition, int nTotal)
 }
 
 CConsoleView::CConsoleView(EAnswer answer)
-    : m_answer(answer), m_bColour(EnableOutputColour()), m_bProgressVisible(IsTerminal(EStdStream::kError))
+    : m_answer(answer), m_bColour(EnableOutputColour()), m_bProgressVisible(EnableProgressRedraw())
 {}
 
 void CConsoleView::AppendLog(const std::string& strText, int nColour)

@@ -2,6 +2,8 @@
 // its own, so no watcher thread is needed.
 #include "cli/CSignalWatcher.h"
 
+#include "cli/Console.h"
+
 #include <atomic>
 #include <cstdlib>
 
@@ -55,7 +57,8 @@ void CSignalWatcher::Signalled()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_nCount.fetch_add(1) > 0 || !m_onFirst) {
-        std::fflush(nullptr);
+        // ExitProcess skips the exit handlers: the console is put back here.
+        RestoreConsole();
         ::ExitProcess(static_cast<UINT>(m_nExitStatus));
     }
     // A pending question's console read ends by the Ctrl-C itself.

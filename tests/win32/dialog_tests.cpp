@@ -454,6 +454,10 @@ TEST_F(WinDialogTest, DowngradeQuestionAnsweredNoThenYes)
     ASSERT_TRUE(box.hBox) << LogText();
     EXPECT_EQ(box.strCaption, "vantrel");
     EXPECT_EQ(box.strText, kDowngradeQuestion);
+    // Enter answers No: a downgrade is never the default.
+    const LRESULT nDefault = ::SendMessageW(box.hBox, DM_GETDEFID, 0, 0);
+    EXPECT_EQ(HIWORD(nDefault), DC_HASDEFID);
+    EXPECT_EQ(LOWORD(nDefault), IDNO);
     // The run waits for the answer: its last line is still the version's.
     ::Sleep(300);
     EXPECT_TRUE(LogEndsWith("##  当前芯片应用程序版本：1.0.0 !\n")) << LogText();
