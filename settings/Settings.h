@@ -37,7 +37,7 @@ void LoadSettings(CProfileFile& profile, CSettings& settings, CLogSink& log);
 // the settings move to the per-user file, so they are never silently lost.
 void SaveSettings(CProfileFile& profile, const CSettings& settings, CLogSink& log);
 
-// The settings file's section "Ports" (COM1=/dev/..., up to COM255) becomes
+// The settings file's section "Ports" (COM1=/dev/..., up to COM256) becomes
 // the COM-number map. Section "PortsSeen" tells, by the same keys, which
 // numbers the program gave a device and when it last saw it (seconds since
 // 1970); a number marked "pinned" there, or not named there at all, is the

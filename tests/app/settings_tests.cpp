@@ -256,7 +256,7 @@ TEST_F(SettingsTest, PortMapRoundTrip)
                                 "COM3=/dev/serial/by-id/usb-A\r\n"
                                 "com7 = /dev/pts/4\r\n"
                                 "; COM8=/commented\r\n"
-                                "COM0=/x\r\nCOM256=/x\r\nCOM03=/x\r\nCOMx=/x\r\nCOM9=\r\nFoo=/x\r\nCOM3=/dup\r\n"
+                                "COM0=/x\r\nCOM257=/x\r\nCOM03=/x\r\nCOMx=/x\r\nCOM9=\r\nFoo=/x\r\nCOM3=/dup\r\n"
                                 "\r\n[Other]\r\nK=v\r\n";
     WriteBytes(IniPath(), strFile);
     m_pProfile->SetPath(IniPath());
@@ -286,7 +286,7 @@ TEST_F(SettingsTest, PortMapRoundTrip)
                                     "[Ports]\r\n"
                                     "com7=/dev/pts/5\r\n"
                                     "; COM8=/commented\r\n"
-                                    "COM0=/x\r\nCOM256=/x\r\nCOM03=/x\r\nCOMx=/x\r\nCOM9=\r\nFoo=/x\r\n"
+                                    "COM0=/x\r\nCOM257=/x\r\nCOM03=/x\r\nCOMx=/x\r\nCOM9=\r\nFoo=/x\r\n"
                                     "COM12=/dev/ttyUSB0\r\n"
                                     "\r\n[Other]\r\nK=v\r\n"
                                     "\r\n[PortsSeen]\r\nCOM7=pinned\r\nCOM12=1765372800\r\n");

@@ -41,8 +41,8 @@ protected:
         SECURITY_ATTRIBUTES inherit {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
         m_hOutput = ::CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                   &inherit, OPEN_EXISTING, 0, nullptr);
-        m_hInput = ::CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                 &inherit, OPEN_EXISTING, 0, nullptr);
+        m_hInput = ::CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                                 OPEN_EXISTING, 0, nullptr);
         ASSERT_NE(m_hOutput, INVALID_HANDLE_VALUE);
         ASSERT_NE(m_hInput, INVALID_HANDLE_VALUE);
         // A Chinese Windows' console: code page 936, no escape sequences.
@@ -71,8 +71,8 @@ protected:
         startup.hStdOutput = hOutput;
         startup.hStdError = m_hOutput;
         PROCESS_INFORMATION process {};
-        EXPECT_TRUE(::CreateProcessW(nullptr, strCommand.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                                     &startup, &process));
+        EXPECT_TRUE(::CreateProcessW(nullptr, strCommand.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                                     &process));
         return process;
     }
 

@@ -454,10 +454,13 @@ TEST_F(WinDialogTest, DowngradeQuestionAnsweredNoThenYes)
     ASSERT_TRUE(box.hBox) << LogText();
     EXPECT_EQ(box.strCaption, "vantrel");
     EXPECT_EQ(box.strText, kDowngradeQuestion);
-    // Enter answers No: a downgrade is never the default.
-    const LRESULT nDefault = ::SendMessageW(box.hBox, DM_GETDEFID, 0, 0);
-    EXPECT_EQ(HIWORD(nDefault), DC_HASDEFID);
-    EXPECT_EQ(LOWORD(nDefault), IDNO);
+    // Enter answers No: a downgrade is never the default button.
+    const auto isDefault = [&box](int nButton) {
+        const LONG nStyle = ::GetWindowLongW(::GetDlgItem(box.hBox, nButton), GWL_STYLE);
+        return (nStyle & BS_TYPEMASK) == BS_DEFPUSHBUTTON;
+    };
+    EXPECT_TRUE(isDefault(IDNO));
+    EXPECT_FALSE(isDefault(IDYES));
     // The run waits for the answer: its last line is still the version's.
     ::Sleep(300);
     EXPECT_TRUE(LogEndsWith("##  当前芯片应用程序版本：1.0.0 !\n")) << LogText();
