@@ -147,7 +147,7 @@ std::string ProgressLine(const std::string& strName, ERunPass pass, int nPositio
 }
 
 CConsoleView::CConsoleView(EAnswer answer)
-    : m_answer(answer), m_bColour(EnableOutputColour()), m_bProgressVisible(IsTerminal(EStdStream::kError))
+    : m_answer(answer), m_bColour(EnableOutputColour()), m_bProgressVisible(EnableProgressRedraw())
 {}
 
 void CConsoleView::AppendLog(const std::string& strText, int nColour)

@@ -66,7 +66,7 @@ std::string JsonLine(const nlohmann::json& event)
 
 CPortConsole::CPortConsole(EConsoleFormat format)
     : m_format(format), m_bColour(format == EConsoleFormat::kText && EnableOutputColour()),
-      m_bProgressVisible(format == EConsoleFormat::kText && IsTerminal(EStdStream::kError))
+      m_bProgressVisible(format == EConsoleFormat::kText && EnableProgressRedraw())
 {}
 
 size_t CPortConsole::AddPort(const std::string& strPort)

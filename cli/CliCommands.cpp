@@ -93,7 +93,7 @@ bool IsDevicePathText(const std::string& strText)
 }
 
 bool PrepareDownload(const CDownloadOptions& options, CComPortMap& comPorts, CRunInputs& inputs, std::string& strError,
-                     int& nExitStatus)
+                     int& nExitStatus, std::string& strNote)
 {
     nExitStatus = kExitUsage;
     CProfileFile profile;
@@ -101,7 +101,8 @@ bool PrepareDownload(const CDownloadOptions& options, CComPortMap& comPorts, CRu
     // What the dialog would start with: the stored choices of a used file,
     // the first-run choices otherwise (COM1, 115200).
     CSettings settings;
-    ReadSettings(profile, settings);
+    const bool bUsedFile = ReadSettings(profile, settings);
+    strNote.clear();
     const int nPortIndex = settings.nPortNum;
     const int nBaudIndex = settings.nBaudRate;
     inputs.strFilePath = options.strFile;
@@ -153,6 +154,18 @@ bool PrepareDownload(const CDownloadOptions& options, CComPortMap& comPorts, CRu
                                nBaudIndex);
         return false;
     }
+    // Whatever the command line left open is said, with where it came from:
+    // a port nobody chose must never be written to unannounced.
+    std::string strChosen;
+    if (strPort.empty())
+        strChosen = PortItemText(nPortIndex) + " at ";
+    if (strPort.empty() || options.nBaudRate <= 0)
+        strChosen += inputs.port.strBaudRate + " bit/s";
+    if (!strChosen.empty() && bUsedFile)
+        strNote = fmt::format("{} from the settings file {}", strChosen, profile.Path());
+    else if (!strChosen.empty())
+        strNote = fmt::format("{}, the first-run choice: the settings file {} holds none; give {} to choose", strChosen,
+                              profile.Path(), strPort.empty() ? "--port" : "--baud");
     return true;
 }
 
@@ -185,9 +198,9 @@ bool CheckDistinctPorts(const CDownloadOptions& options, const std::vector<std::
         CDownloadOptions portOptions = options;
         portOptions.strPort = strPort;
         CRunInputs inputs;
-        std::string strIgnored;
+        std::string strIgnored, strNoteIgnored;
         int nIgnored = 0;
-        if (!PrepareDownload(portOptions, comPorts, inputs, strIgnored, nIgnored))
+        if (!PrepareDownload(portOptions, comPorts, inputs, strIgnored, nIgnored, strNoteIgnored))
             continue;
         const std::string strIdentity = DeviceIdentity(DevicePathOf(inputs, comPorts));
         if (strIdentity.empty())

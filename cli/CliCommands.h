@@ -42,8 +42,12 @@ bool IsDevicePathText(const std::string& strText);
 // When the inputs are refused, strError says why and nExitStatus how a script
 // is told: kExitConnection for a port that is not there (as for one that does
 // not open), kExitUsage for a settings file that leaves the choice open.
+// strNote says, for the operator before the run, the port and bit rate the
+// settings file gave or the first-run choice that stood in for them ("COM3
+// at 115200 bit/s from the settings file ..."); empty when the command line
+// gave both.
 bool PrepareDownload(const CDownloadOptions& options, CComPortMap& comPorts, CRunInputs& inputs, std::string& strError,
-                     int& nExitStatus);
+                     int& nExitStatus, std::string& strNote);
 // The device path a run's inputs open, where it is known before the run
 // (not for AUTOCHECK).
 std::string DevicePathOf(const CRunInputs& inputs, const CComPortMap& comPorts);

@@ -10,7 +10,10 @@ enum class EStdStream { kInput, kOutput, kError };
 // program its arguments in the ANSI code page otherwise).
 std::vector<std::string> CommandLineArguments(int argc, char** argv);
 // Sets the console up for UTF-8 output; call before anything is printed.
+// What it and EnableOutputColour/EnableProgressRedraw change in the console
+// is put back at exit, or by RestoreConsole on a way out that skips exit.
 void PrepareConsole();
+void RestoreConsole();
 // Whether the stream is an interactive terminal (a console on Windows).
 bool IsTerminal(EStdStream stream);
 // The width of the terminal the stream shows on, in columns; 0 when it is
@@ -23,6 +26,10 @@ bool StandardOutputClosed();
 // the console needs it (virtual-terminal processing on Windows). Never on a
 // file or a pipe, nor against NO_COLOR or TERM=dumb.
 bool EnableOutputColour();
+// Whether standard error takes the sequences that redraw the progress lines
+// ("\r\033[K", "\033[1A"), turning them on where the console needs it:
+// only on a terminal, and never on a console that shows them as text.
+bool EnableProgressRedraw();
 // One line from standard input, without its line end; false when the input
 // ends first, or when fdInterrupt (-1: none) becomes readable, or the
 // operator interrupts the read.

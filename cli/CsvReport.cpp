@@ -26,7 +26,14 @@ std::string CsvField(const std::string& strField)
 
 std::string ReportHeader()
 {
+#ifdef _WIN32
+    // Excel on a Chinese Windows reads a CSV without a byte-order mark in
+    // code page 936. The mark goes with the header, so only into a new file,
+    // never into the middle of one that is appended to.
+    return "\xEF\xBB\xBFutc_time,port,usb_serial,file,file_sha256,result,bytes,seconds\r\n";
+#else
     return "utc_time,port,usb_serial,file,file_sha256,result,bytes,seconds\r\n";
+#endif
 }
 
 std::string ReportLine(const SReportRow& row)

@@ -15,7 +15,8 @@ struct SReportRow {
     double dSeconds = 0;
 };
 
-// The header line, with its line end.
+// The header line, with its line end; on Windows it starts with a UTF-8
+// byte-order mark, for Excel.
 std::string ReportHeader();
 // A row as one CSV line (RFC 4180 quoting where a field needs it), with its line end.
 std::string ReportLine(const SReportRow& row);

@@ -106,11 +106,15 @@ size_t CPortRuns::Start(const std::string& strPort)
     CDownloadOptions portOptions = m_options;
     portOptions.strPort = strPort;
     CRunInputs inputs;
-    if (std::string strError;
-        !PrepareDownload(portOptions, pRun->pLoader->ComPorts(), inputs, strError, pRun->result.nRefusedStatus)) {
+    std::string strNote;
+    if (std::string strError; !PrepareDownload(portOptions, pRun->pLoader->ComPorts(), inputs, strError,
+                                               pRun->result.nRefusedStatus, strNote)) {
         m_console.Note(nPort, strError);
         return nPort;
     }
+    // Said once: a watch starts a run for every device it sees.
+    if (!strNote.empty() && !m_bSettingsNoted.exchange(true))
+        m_console.Note(strNote);
     // Every run writes this load, or ends as it says before touching its device.
     inputs.pLoadedFile = m_pLoad;
     pRun->result.bStarted = true;

@@ -1,6 +1,7 @@
 #pragma once
 // A download to several ports at once: one engine per port, each on its own
 // worker, so that a device that fails or hangs never holds up the others.
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -100,7 +101,8 @@ private:
     mutable std::string m_strSha256;
     nlohmann::json m_fileSize;  // for the start events: the bytes read, or null when unread
     std::deque<SRun> m_runs;
-    mutable std::mutex m_mutex;  // the runs list: Ctrl-C walks it from another thread
+    mutable std::mutex m_mutex;                  // the runs list: Ctrl-C walks it from another thread
+    std::atomic<bool> m_bSettingsNoted {false};  // the port and bit rate's origin was said
 };
 
 // Runs the download of options to every port of vecPorts at once (an empty

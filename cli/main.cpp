@@ -256,10 +256,13 @@ int RunDownload(CDownloadCommand& command, CSignalWatcher& signals)
     CLoader loader(view);
     CRunInputs inputs;
     std::string strError;
-    if (int nExit = kExitUsage; !PrepareDownload(download, loader.ComPorts(), inputs, strError, nExit)) {
+    std::string strNote;
+    if (int nExit = kExitUsage; !PrepareDownload(download, loader.ComPorts(), inputs, strError, nExit, strNote)) {
         std::fprintf(stderr, "vantrel-cli: %s\n", strError.c_str());
         return nExit;
     }
+    if (!strNote.empty())
+        view.Note(strNote);
     view.SetInterruptFd(signals.InterruptFd());
     signals.OnFirstSignal([&] {
         view.Note("stopping before the next block (Ctrl-C again to quit at once)");

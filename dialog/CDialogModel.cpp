@@ -323,5 +323,7 @@ void CDialogModel::ShowMessageBox(const std::string& strText)
 
 bool CDialogModel::AskYesNo(const std::string& strText)
 {
-    return m_view.AskQuestion(strText, true);
+    // The engine's one question is whether to downgrade the device: Enter
+    // must not do that, so No is the default.
+    return m_view.AskQuestion(strText, false);
 }

@@ -46,6 +46,8 @@ void CLoader::OnStartButton(const CRunInputs& inputs)
     if (m_worker.joinable())
         m_worker.join();  // the previous worker has already finished its run
     m_inputs = inputs;
+    // The run opens and closes the port; what it leaves open is a new session.
+    StartTerminalSession();
     m_bRunning = 1;
     m_worker = std::thread(&CLoader::RunWorker, this);
 }
@@ -61,6 +63,7 @@ bool CLoader::ClosePortWhenIdle()
     if (!m_bIdle.load() || !m_channel.m_bOpen)
         return false;
     m_channel.ClosePort();
+    StartTerminalSession();
     return true;
 }
 

@@ -134,6 +134,11 @@ public:
 
 private:
     void RunWorker();
+    // The terminal's state belongs to one opening of the port: each opening
+    // and closing starts it afresh. EndTerminalSession gives the line end
+    // that the received text still owes the log.
+    void StartTerminalSession();
+    std::string EndTerminalSession();
     void Log(const std::string& strText, int nColour) { m_view.AppendLog(strText, nColour); }
 
     CLoaderView& m_view;
@@ -145,6 +150,7 @@ private:
     mutable std::mutex m_detectedMutex;
     std::array<int, kDetectedPortSlots> m_detectedPorts = {-1, -1, -1, -1, -1, -1};
     CCodePage936Decoder m_receiveDecoder;
+    bool m_bReceivedMidLine = false;  // the latest received text left its line open
     int m_nChipVersion = 0;
     std::atomic<int> m_bRunning {0};
     std::atomic<int> m_bIdle {1};

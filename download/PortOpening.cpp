@@ -102,13 +102,15 @@ bool CLoader::OpenSelectedPort(const CPortChoice& choice)
     const int nBaudRate = LeadingDecimal(choice.strBaudRate);
     const int nOpened = choice.strPortPath.empty() ? m_channel.OpenPort(PortNumberOf(strPort), nBaudRate)
                                                    : m_channel.OpenPortPath(choice.strPortPath, nBaudRate);
+    // Each line ends, so that received text starts on a line of its own.
+    StartTerminalSession();
     if (nOpened) {
         m_view.OnPortButtonState(true);
-        Log("串口打开正常:" + strPort + "," + strLine, kLogRed);
+        Log("串口打开正常:" + strPort + "," + strLine + "\r\n", kLogRed);
         return true;
     }
     m_view.OnPortButtonState(false);
-    Log("串口打开失败!", kLogRed);
+    Log("串口打开失败!\r\n", kLogRed);
     return false;
 }
 
@@ -119,7 +121,7 @@ bool CLoader::OnOpenClosePort(const CPortChoice& choice)
         return false;
     if (m_channel.m_bOpen) {
         m_channel.ClosePort();
-        Log("串口关闭正常!\r\n", kLogRed);
+        Log(EndTerminalSession() + "串口关闭正常!\r\n", kLogRed);
         m_view.OnPortButtonState(false);
         return false;
     }

@@ -2,6 +2,8 @@
 // what arrives into the log.
 #include <vector>
 
+#include <fmt/format.h>
+
 #include "download/CLoader.h"
 #include "terminal/HexText.h"
 
@@ -16,7 +18,12 @@ void CLoader::ManualSend(const std::string& strSend, int nSendMode)
         return;
     if (nSendMode == 1) {
         std::vector<uint8_t> bytes;
-        if (HexStringToBytes(strSend, bytes) > 0)
+        std::string strBadToken;
+        if (!HexStringToBytes(strSend, bytes, strBadToken)) {
+            Log(fmt::format("## \"{}\" is not hex: nothing was sent\r\n", strBadToken), kLogRed);
+            return;
+        }
+        if (!bytes.empty())
             m_channel.SendBytes(static_cast<int>(bytes.size()), bytes.data());
         return;
     }
@@ -38,6 +45,23 @@ void CLoader::PollReceive()
             buffer[nKept++] = buffer[i];
     }
     const std::string strText = m_receiveDecoder.Decode(buffer, static_cast<size_t>(nKept));
-    if (!strText.empty())
+    if (!strText.empty()) {
+        m_bReceivedMidLine = strText.back() != '\n';
         Log(strText, kLogBlack);
+    }
+}
+
+void CLoader::StartTerminalSession()
+{
+    // A lead byte left over from the port before is no half of a character
+    // from this one.
+    m_receiveDecoder.Reset();
+    m_bReceivedMidLine = false;
+}
+
+std::string CLoader::EndTerminalSession()
+{
+    const bool bMidLine = m_bReceivedMidLine;
+    StartTerminalSession();
+    return bMidLine ? "\r\n" : "";
 }

@@ -16,10 +16,17 @@ namespace {
 void CheckHexSending(const std::string& strText)
 {
     std::vector<uint8_t> bytes;
-    const int nCount = HexStringToBytes(strText, bytes);
-    FUZZ_CHECK(nCount >= 0);
-    FUZZ_CHECK(static_cast<size_t>(nCount) <= strText.size() / 2);
-    FUZZ_CHECK(bytes.size() == static_cast<size_t>(nCount));
+    std::string strBadToken;
+    const int bWhole = HexStringToBytes(strText, bytes, strBadToken);
+    FUZZ_CHECK(bytes.size() <= strText.size() / 2);
+    if (!bWhole) {
+        // Nothing is sent, and the token named is one of the text's own.
+        FUZZ_CHECK(bytes.empty());
+        FUZZ_CHECK(!strBadToken.empty() && strBadToken.find(' ') == std::string::npos);
+        FUZZ_CHECK(strText.find(strBadToken) != std::string::npos);
+        return;
+    }
+    FUZZ_CHECK(strBadToken.empty());
 
     // The bytes written back as text, both ways the terminal takes them,
     // convert to the same bytes.
@@ -32,12 +39,12 @@ void CheckHexSending(const std::string& strText)
         strPacked.append(acPair, 2);
     }
     std::vector<uint8_t> again;
-    FUZZ_CHECK(HexStringToBytes(strSpaced, again) == nCount && again == bytes);
-    FUZZ_CHECK(HexStringToBytes(strPacked, again) == nCount && again == bytes);
+    FUZZ_CHECK(HexStringToBytes(strSpaced, again, strBadToken) && again == bytes);
+    FUZZ_CHECK(HexStringToBytes(strPacked, again, strBadToken) && again == bytes);
 
-    // Whatever follows the first stop is never converted.
-    FUZZ_CHECK(HexStringToBytes(strText + "zz 00", again) == nCount);
-    FUZZ_CHECK(again == bytes);
+    // One bad token anywhere spoils the whole text.
+    FUZZ_CHECK(!HexStringToBytes(strText + " zz 00", again, strBadToken));
+    FUZZ_CHECK(again.empty() && strBadToken == "zz");
 }
 
 void CheckEncode(const std::string& strText)

@@ -9,8 +9,9 @@
 #include <string_view>
 #include <vector>
 
-// The highest COM number the map and the settings file keep.
-constexpr int kMaxComPort = 255;
+// The highest COM number the map and the settings file keep: Windows'
+// own ports run to COM256.
+constexpr int kMaxComPort = 256;
 // "COM7" for 7: the one way a COM name is written.
 std::string ComName(int nNumber);
 // The number of a COM name written that way ("COM7", any case, digits without

@@ -126,6 +126,10 @@ void LoadSettings(CProfileFile& profile, CSettings& settings, CLogSink& log)
         ReadSettings(profile, settings);
     } else {
         settings = CSettings();
+        // The permitted versions are read on a first start too: a file
+        // holding only them is written for exactly that start, and a file
+        // that cannot be written stays unused at every start.
+        settings.strSupportVersion = profile.IniReadString("update", "supportversion");
         WritePortSetting(profile, "StopBit", "0", log);
         WritePortSetting(profile, "PortNum", "0", log);
         WritePortSetting(profile, "DataBit", "3", log);

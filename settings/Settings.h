@@ -27,16 +27,17 @@ inline constexpr std::array<int, 9> kBaudRates = {2400, 4800, 9600, 14400, 19200
 // choices, and the permitted versions either way. False for a file never used.
 bool ReadSettings(const CProfileFile& profile, CSettings& settings);
 
-// Chooses the settings file and reads section "Port:" (and "update" for the
-// permitted versions). On a first run (UsedTimes missing or 0) the defaults
-// are taken and written instead. The COM-number map is LoadPortMap's.
+// Chooses the settings file and reads section "Port:" and, at every start,
+// "update" for the permitted versions. On a first run (UsedTimes missing or
+// 0) the port defaults are taken and written instead of section "Port:".
+// The COM-number map is LoadPortMap's.
 void LoadSettings(CProfileFile& profile, CSettings& settings, CLogSink& log);
 // Writes the port and terminal settings to section "Port:".
 // Either way, the first write of the process that fails is logged in red and
 // the settings move to the per-user file, so they are never silently lost.
 void SaveSettings(CProfileFile& profile, const CSettings& settings, CLogSink& log);
 
-// The settings file's section "Ports" (COM1=/dev/..., up to COM255) becomes
+// The settings file's section "Ports" (COM1=/dev/..., up to COM256) becomes
 // the COM-number map. Section "PortsSeen" tells, by the same keys, which
 // numbers the program gave a device and when it last saw it (seconds since
 // 1970); a number marked "pinned" there, or not named there at all, is the

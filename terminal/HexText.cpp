@@ -1,24 +1,32 @@
 #include "terminal/HexText.h"
 
-int HexStringToBytes(const std::string& strText, std::vector<uint8_t>& bytes)
+#include <algorithm>
+
+int HexStringToBytes(const std::string& strText, std::vector<uint8_t>& bytes, std::string& strBadToken)
 {
+    bytes.clear();
+    strBadToken.clear();
     const size_t nLength = strText.size();
-    bytes.resize(nLength / 2);
-    size_t n = 0;
     for (size_t p = 0; p < nLength;) {
         if (strText[p] == ' ') {
             ++p;
             continue;
         }
-        if (p + 1 >= nLength)
-            break;  // a single digit at the end is ignored
-        const int nHigh = HexDigitValue(strText[p]);
-        const int nLow = HexDigitValue(strText[p + 1]);
-        if (nHigh == kNotHexDigit || nLow == kNotHexDigit)
-            break;
-        bytes[n++] = static_cast<uint8_t>(nHigh * 16 + nLow);
-        p += 2;
+        const size_t nEnd = std::min(strText.find(' ', p), nLength);
+        bool bWhole = (nEnd - p) % 2 == 0;
+        for (size_t q = p; bWhole && q < nEnd; q += 2) {
+            const int nHigh = HexDigitValue(strText[q]);
+            const int nLow = HexDigitValue(strText[q + 1]);
+            bWhole = nHigh != kNotHexDigit && nLow != kNotHexDigit;
+            if (bWhole)
+                bytes.push_back(static_cast<uint8_t>(nHigh * 16 + nLow));
+        }
+        if (!bWhole) {
+            bytes.clear();
+            strBadToken = strText.substr(p, nEnd - p);
+            return 0;
+        }
+        p = nEnd;
     }
-    bytes.resize(n);
-    return static_cast<int>(n);
+    return 1;
 }

@@ -14,6 +14,7 @@ std::vector<std::string> CommandLineArguments(int argc, char** argv)
     return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
 }
 
+// A terminal's settings are left as they are: nothing to put back.
 void PrepareConsole() {}
 
 namespace {
@@ -24,6 +25,8 @@ int StreamFd(EStdStream stream)
 }
 
 }  // namespace
+
+void RestoreConsole() {}
 
 bool IsTerminal(EStdStream stream)
 {
@@ -51,6 +54,11 @@ bool EnableOutputColour()
     if ((pNoColour && *pNoColour) || (pTerm && std::strcmp(pTerm, "dumb") == 0))
         return false;
     return IsTerminal(EStdStream::kOutput);
+}
+
+bool EnableProgressRedraw()
+{
+    return IsTerminal(EStdStream::kError);
 }
 
 bool ReadReplyLine(int fdInterrupt, std::string& strReply)

@@ -2,8 +2,10 @@
 // colour, and a reply line that Ctrl-C ends.
 #include "cli/Console.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include <windows.h>
 
@@ -18,6 +20,38 @@ HANDLE StreamHandle(EStdStream stream)
     return ::GetStdHandle(stream == EStdStream::kInput    ? STD_INPUT_HANDLE
                           : stream == EStdStream::kOutput ? STD_OUTPUT_HANDLE
                                                           : STD_ERROR_HANDLE);
+}
+
+// The console is the operator's window, shared with the programs run after
+// this one: whatever this program changes in it is put back on the way out.
+struct SConsoleBefore {
+    UINT nOutputCodePage = 0;  // 0: not changed
+    HANDLE hOutput[2] = {};    // standard output and error, where the mode was changed
+    DWORD nMode[2] = {};
+};
+
+std::mutex g_consoleMutex;
+SConsoleBefore g_before;
+
+// Turns on escape sequences for the stream's console, keeping its mode.
+// False where there is no console or it cannot take them (a legacy console).
+bool EnableSequences(EStdStream stream)
+{
+    const HANDLE hStream = StreamHandle(stream);
+    DWORD nMode = 0;
+    if (!::GetConsoleMode(hStream, &nMode))
+        return false;
+    if (nMode & ENABLE_VIRTUAL_TERMINAL_PROCESSING)
+        return true;
+    std::lock_guard<std::mutex> lock(g_consoleMutex);
+    const size_t n = stream == EStdStream::kOutput ? 0 : 1;
+    if (!::SetConsoleMode(hStream, nMode | ENABLE_VIRTUAL_TERMINAL_PROCESSING))
+        return false;
+    if (g_before.hOutput[n] == nullptr) {
+        g_before.hOutput[n] = hStream;
+        g_before.nMode[n] = nMode;
+    }
+    return true;
 }
 
 }  // namespace
@@ -39,7 +73,26 @@ void PrepareConsole()
 {
     // The log and every path are UTF-8 inside; a console shows them as such
     // only in code page 65001. Files and pipes get the bytes unchanged.
-    ::SetConsoleOutputCP(CP_UTF8);
+    std::atexit(RestoreConsole);
+    const UINT nCodePage = ::GetConsoleOutputCP();
+    if (nCodePage == 0 || nCodePage == CP_UTF8 || !::SetConsoleOutputCP(CP_UTF8))
+        return;
+    std::lock_guard<std::mutex> lock(g_consoleMutex);
+    g_before.nOutputCodePage = nCodePage;
+}
+
+void RestoreConsole()
+{
+    std::lock_guard<std::mutex> lock(g_consoleMutex);
+    std::fflush(nullptr);
+    // Where output and error share a console, only the first change was kept.
+    for (size_t n = 0; n < 2; ++n) {
+        if (g_before.hOutput[n] != nullptr)
+            ::SetConsoleMode(g_before.hOutput[n], g_before.nMode[n]);
+    }
+    if (g_before.nOutputCodePage != 0)
+        ::SetConsoleOutputCP(g_before.nOutputCodePage);
+    g_before = SConsoleBefore();
 }
 
 bool IsTerminal(EStdStream stream)
@@ -72,13 +125,14 @@ bool EnableOutputColour()
     const char* pTerm = std::getenv("TERM");
     if ((pNoColour && *pNoColour) || (pTerm && std::strcmp(pTerm, "dumb") == 0))
         return false;
-    const HANDLE hOutput = StreamHandle(EStdStream::kOutput);
-    DWORD nMode = 0;
-    if (!::GetConsoleMode(hOutput, &nMode))
-        return false;  // a file or a pipe: the sequences would be text there
-    if (nMode & ENABLE_VIRTUAL_TERMINAL_PROCESSING)
-        return true;
-    return ::SetConsoleMode(hOutput, nMode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+    // A file or a pipe takes no sequences: they would be text there.
+    return EnableSequences(EStdStream::kOutput);
+}
+
+bool EnableProgressRedraw()
+{
+    // A legacy console shows "\r\033[K" as text: no progress line there.
+    return EnableSequences(EStdStream::kError);
 }
 
 bool ReadReplyLine(int, std::string& strReply)

@@ -2,6 +2,8 @@
 // its own, so no watcher thread is needed.
 #include "cli/CSignalWatcher.h"
 
+#include "cli/Console.h"
+
 #include <atomic>
 #include <cstdlib>
 
@@ -64,6 +66,8 @@ void CSignalWatcher::Signalled()
         if (m_onQuit)
             m_onQuit();
         std::fflush(nullptr);
+        // ExitProcess skips the exit handlers: the console is put back here.
+        RestoreConsole();
         ::ExitProcess(static_cast<UINT>(m_nExitStatus));
     }
     // A pending question's console read ends by the Ctrl-C itself.

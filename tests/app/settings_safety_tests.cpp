@@ -88,6 +88,29 @@ protected:
     }
 };
 
+// An administrator's file that only permits versions: it can never be
+// marked used, and every start must still honour it.
+TEST_F(SettingsSafetyTest, ReadOnlyFileOfPermittedVersionsCountsFromTheFirstStart)
+{
+    const std::string strFile = "[update]\r\nsupportversion=1.*.*\r\n";
+    WriteBytes(IniPath(), strFile);
+    fs::permissions(IniPath(), fs::perms(0444));
+
+    const std::string strResult = AsAnotherUser([this] {
+        for (int nStart = 1; nStart <= 2; ++nStart) {
+            NewStart();
+            CSettings settings;
+            CRecordingLog log;
+            LoadSettings(*m_pProfile, settings, log);
+            if (settings.strSupportVersion != "1.*.*")
+                return "start " + std::to_string(nStart) + " read \"" + settings.strSupportVersion + "\"";
+        }
+        return std::string();
+    });
+    EXPECT_EQ(strResult, "");
+    EXPECT_EQ(ReadBytes(IniPath()), strFile);
+}
+
 TEST_F(SettingsSafetyTest, ReadOnlyFileIsNeverReplacedAndTheSettingsPersistPerUser)
 {
     const std::string strFile =

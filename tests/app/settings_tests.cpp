@@ -82,7 +82,9 @@ TEST_F(SettingsTest, UnusedFileHasItsValuesOverwrittenInPlace)
     CSettings settings;
     CRecordingLog log;
     LoadSettings(*m_pProfile, settings, log);
-    EXPECT_EQ(settings, CSettings());
+    CSettings expected;
+    expected.strSupportVersion = "1.2";
+    EXPECT_EQ(settings, expected);
     EXPECT_EQ(ReadBytes(IniPath()),
               "[Port:]\r\nBaudRate=7\r\nUsedTimes=1\r\nFrameLen=1024\r\nStopBit=0\r\nPortNum=0\r\n"
               "DataBit=3\r\nCsBit=2\r\nSendType=1\r\nTimeInterval=1000\r\nRepeatTimes=1\r\n"
@@ -115,15 +117,26 @@ TEST_F(SettingsTest, UsedFileIsReadAsItStands)
     }
 }
 
-TEST_F(SettingsTest, PermittedVersionsAreReadOnlyOnceTheFileIsUsed)
+TEST_F(SettingsTest, PermittedVersionsAreReadAtEveryStart)
 {
-    WriteBytes(IniPath(), "[update]\nsupportversion=1.2.3\n");
-    CSettings settings;
-    CRecordingLog log;
-    LoadSettings(*m_pProfile, settings, log);
-    EXPECT_EQ(settings.strSupportVersion, "");
-    LoadSettings(*m_pProfile, settings, log);
-    EXPECT_EQ(settings.strSupportVersion, "1.2.3");
+    // A file written only to permit versions has no UsedTimes: its very
+    // first start is the one it was written for.
+    const char* files[] = {
+        "[update]\nsupportversion=1.*.*\n",
+        "[Port:]\nUsedTimes=0\nBaudRate=3\n[update]\nsupportversion=1.*.*\n",
+        "[Port:]\nUsedTimes=1\n[update]\nsupportversion=1.*.*\n",
+    };
+    for (const char* pszFile : files) {
+        WriteBytes(IniPath(), pszFile);
+        for (int nStart = 1; nStart <= 2; ++nStart) {
+            NewStart();
+            CSettings settings;
+            CRecordingLog log;
+            LoadSettings(*m_pProfile, settings, log);
+            EXPECT_EQ(settings.strSupportVersion, "1.*.*") << pszFile << "start " << nStart;
+            EXPECT_TRUE(log.m_vecEntries.empty()) << pszFile;
+        }
+    }
 }
 
 TEST_F(SettingsTest, SaveWritesTheSettingsInItsOrderAndNothingElse)
@@ -243,7 +256,7 @@ TEST_F(SettingsTest, PortMapRoundTrip)
                                 "COM3=/dev/serial/by-id/usb-A\r\n"
                                 "com7 = /dev/pts/4\r\n"
                                 "; COM8=/commented\r\n"
-                                "COM0=/x\r\nCOM256=/x\r\nCOM03=/x\r\nCOMx=/x\r\nCOM9=\r\nFoo=/x\r\nCOM3=/dup\r\n"
+                                "COM0=/x\r\nCOM257=/x\r\nCOM03=/x\r\nCOMx=/x\r\nCOM9=\r\nFoo=/x\r\nCOM3=/dup\r\n"
                                 "\r\n[Other]\r\nK=v\r\n";
     WriteBytes(IniPath(), strFile);
     m_pProfile->SetPath(IniPath());
@@ -273,7 +286,7 @@ TEST_F(SettingsTest, PortMapRoundTrip)
                                     "[Ports]\r\n"
                                     "com7=/dev/pts/5\r\n"
                                     "; COM8=/commented\r\n"
-                                    "COM0=/x\r\nCOM256=/x\r\nCOM03=/x\r\nCOMx=/x\r\nCOM9=\r\nFoo=/x\r\n"
+                                    "COM0=/x\r\nCOM257=/x\r\nCOM03=/x\r\nCOMx=/x\r\nCOM9=\r\nFoo=/x\r\n"
                                     "COM12=/dev/ttyUSB0\r\n"
                                     "\r\n[Other]\r\nK=v\r\n"
                                     "\r\n[PortsSeen]\r\nCOM7=pinned\r\nCOM12=1765372800\r\n");

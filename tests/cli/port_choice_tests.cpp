@@ -232,6 +232,42 @@ TEST_F(PortChoiceTest, OneDeviceNamedTwiceIsRefusedBeforeAnyPortIsTouched)
     EXPECT_EQ(other.ReadMemory(0x300, 3), (std::vector<uint8_t> {1, 2, 3}));
 }
 
+// Whatever the command line leaves open is said once on standard error, with
+// the settings file it came from, or as the first-run choice when no used
+// settings file gives it: a port nobody chose is never written unannounced.
+TEST_F(PortChoiceTest, PortAndBitRateNotGivenAreSaidOnceWithTheirSettingsFile)
+{
+    CDeviceSimulator sim;
+    ASSERT_TRUE(sim.Start());
+    const std::string strUsed = WriteSettings(2, {{3, sim.SlavePath()}});
+    // Never used by the dialog (no UsedTimes): its port choice is the first run's.
+    const std::string strUnused =
+        m_dir.Write("unused.Ini", "[update]\r\nsupportversion=*.*.*\r\n[Ports]\r\nCOM1=" + sim.SlavePath() + "\r\n");
+    const struct {
+        std::vector<std::string> args;
+        std::string strNote;  // the one line on standard error; empty for none
+    } cases[] = {
+        {{"--ini", strUsed}, "vantrel-cli: COM3 at 115200 bit/s from the settings file " + strUsed + "\n"},
+        {{"--ini", strUsed, "--port", "COM3"}, "vantrel-cli: 115200 bit/s from the settings file " + strUsed + "\n"},
+        {{"--ini", strUsed, "--port", "COM3", "--baud", "115200"}, ""},
+        {{"--ini", strUsed, "--json"}, "vantrel-cli: COM3 at 115200 bit/s from the settings file " + strUsed + "\n"},
+        {{"--ini", strUnused},
+         "vantrel-cli: COM1 at 115200 bit/s, the first-run choice: the settings file " + strUnused +
+             " holds none; give --port to choose\n"},
+        {{"--ini", strUnused, "--port", "COM1"},
+         "vantrel-cli: 115200 bit/s, the first-run choice: the settings file " + strUnused +
+             " holds none; give --baud to choose\n"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args {"download", m_strFile};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        SCOPED_TRACE(args.back());
+        CChildProcess cli = Run(args);
+        EXPECT_EQ(cli.Wait(), 0) << cli.Out() << cli.Err();
+        EXPECT_EQ(cli.Err(), c.strNote);
+    }
+}
+
 // What `vantrel-cli ports` shows, `download` opens: two processes on the same
 // machine, with no settings file at all, so the numbers are stored nowhere.
 // The machine was booted with console=ttyS0; the system console is never

@@ -335,7 +335,7 @@ TEST_F(CDialogModelTest, TheStartButtonByState)
             EXPECT_EQ(view.LastText(EControl::kStart), kStartText);
             ASSERT_EQ(view.m_boxes.size(), 1u);
             EXPECT_EQ(view.m_boxes[0].strText, kDowngradeQuestion);
-            EXPECT_TRUE(view.m_boxes[0].bDefaultYes);
+            EXPECT_FALSE(view.m_boxes[0].bDefaultYes);  // Enter never downgrades
             EXPECT_TRUE(view.m_strLog.ends_with(c.pLogEnd)) << view.m_strLog;
             const std::string strPortText = view.LastText(EControl::kOpenPort);
             EXPECT_EQ(strPortText.empty() ? kOpenPortText : strPortText, c.pPortText);
@@ -352,7 +352,7 @@ TEST_F(CDialogModelTest, ThePortButtonByState)
     // Idle: opens the chosen port and saves the settings.
     m_model.OnOpenClosePort();
     EXPECT_EQ(m_view.LastText(EControl::kOpenPort), kClosePortText);
-    EXPECT_TRUE(m_view.m_strLog.ends_with("串口打开正常:COM3,38400,8,N,1")) << m_view.m_strLog;
+    EXPECT_TRUE(m_view.m_strLog.ends_with("串口打开正常:COM3,38400,8,N,1\n")) << m_view.m_strLog;
     EXPECT_TRUE(IniHas("BaudRate=5"));
     EXPECT_FALSE(PortReleased());
     // Held: closes it.
@@ -525,8 +525,8 @@ TEST_F(CDialogModelTest, TheSendModeBoxChoosesHexadecimalPairsOrCodePage936)
     const CCase cases[] = {
         {{1, "按16进制"}, "C3 61 24"},
         {{0, "按ASCII码"}, strAsText},
-        {{-1, "按16进制"}, "c36124"},      // typed, no item current
-        {{0, "按16进制"}, "C3 61 24 zz"},  // typed over the other item; pairs up to the first stop
+        {{-1, "按16进制"}, "c36124"},    // typed, no item current
+        {{0, "按16进制"}, " C3 6124 "},  // typed over the other item
     };
     for (const CCase& c : cases) {
         SCOPED_TRACE(c.strSend);

@@ -506,7 +506,7 @@ void CDialogTests::PortButtonOpensAndClosesThePinnedPort()
     auto* pButton = Ctrl<QPushButton>(pDlg.get(), "m_btnOpenPort");
     Ctrl<QComboBox>(pDlg.get(), "m_cbBaudRate")->setCurrentIndex(5);
     QTest::mouseClick(pButton, Qt::LeftButton);
-    QVERIFY2(LogText(pDlg.get()).endsWith(QStringLiteral("串口打开正常:COM3,38400,8,N,1")),
+    QVERIFY2(LogText(pDlg.get()).endsWith(QStringLiteral("串口打开正常:COM3,38400,8,N,1\n")),
              qPrintable(LogText(pDlg.get())));
     QCOMPARE(pButton->text(), QStringLiteral("关闭串口"));
     // Opening saves the settings at once.
@@ -535,7 +535,7 @@ void CDialogTests::TerminalSendsHexAndCodePage936Bytes()
     };
     const CCase cases[] = {
         {1, "41 42 0d ff", QByteArray::fromHex("41420dff")},
-        {1, "0102zz03", QByteArray::fromHex("0102")},
+        {1, "0102zz03", QByteArray()},  // not hex: nothing at all, and the log says why
         {0, "中A", QByteArray::fromHex("d6d041")},
     };
     for (const CCase& c : cases) {
@@ -545,6 +545,8 @@ void CDialogTests::TerminalSendsHexAndCodePage936Bytes()
         QTest::mouseClick(pManual, Qt::LeftButton);
         QCOMPARE(pty.Receive(100), Bytes(c.expected));
     }
+    QVERIFY2(LogText(pDlg.get()).contains(QStringLiteral("## \"0102zz03\" is not hex: nothing was sent\n")),
+             qPrintable(LogText(pDlg.get())));
 }
 
 void CDialogTests::TerminalReceivesIntoTheLogWhileSwitchedOn()

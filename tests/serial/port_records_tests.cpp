@@ -6,9 +6,28 @@
 
 #include <gtest/gtest.h>
 
+#include "serial/ComPortMap.h"
 #include "serial/PortRecords.h"
 
 namespace {
+
+// COM1 to COM256, as Windows numbers its ports: "\\.\COM256" opens, so
+// "COM256" must be a port too.
+TEST(ComNames, OneToTwoHundredFiftySixWrittenOneWay)
+{
+    const struct {
+        const char* pszText;
+        int nNumber;  // 0: refused
+    } cases[] = {{"COM1", 1}, {"com12", 12}, {"COM255", 255}, {"COM256", 256}, {"COM257", 0},
+                 {"COM0", 0}, {"COM03", 0},  {"COM", 0},      {"COM1x", 0},    {"LPT1", 0}};
+    for (const auto& c : cases) {
+        int nNumber = -1;
+        EXPECT_EQ(ParseComName(c.pszText, nNumber), c.nNumber != 0) << c.pszText;
+        if (c.nNumber != 0) {
+            EXPECT_EQ(nNumber, c.nNumber) << c.pszText;
+        }
+    }
+}
 
 TEST(PortSource, ChosenByMajorVersionThenPlatform)
 {

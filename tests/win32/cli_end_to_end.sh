@@ -13,7 +13,8 @@
 #     status as on Linux with no port found.
 #  4. Ctrl-C during a run: exit 8 and the stop line.
 #  5. Two COM ports at once with a report named in Chinese: exit 0, a row per
-#     port with the file's SHA-256, both memories equal to the file.
+#     port with the file's SHA-256 under a header that starts with a UTF-8
+#     byte-order mark, both memories equal to the file.
 #  6. --watch: a COM port the settings file pins, appearing after the start,
 #     is written once; Ctrl-C ends the watch with exit 0.
 set -uo pipefail
@@ -146,6 +147,12 @@ wait "$sim_pid" "$second_pid"
 sim_pid= second_pid=
 digest=$(sha256sum "$folder/测试.hex" | cut -d' ' -f1)
 rows=$(tr -d '\r' <"$report" 2>/dev/null)
+# The new report starts with a UTF-8 byte-order mark, for Excel, and the row
+# appended after the first gets none.
+marks=$(LC_ALL=C grep -c $'\xEF\xBB\xBF' "$report" 2>/dev/null || true)
+if [ "$(head -c 3 "$report" | od -An -tx1 | tr -d ' ')" != efbbbf ] || [ "$marks" -ne 1 ]; then
+    fail "the report does not start with one byte-order mark ($marks found)"
+fi
 if [ "$status" -ne 0 ] || [ "$(printf '%s\n' "$rows" | wc -l)" -ne 3 ] ||
     ! printf '%s\n' "$rows" | grep -q ",COM$com,,.*,$digest,success,$size," ||
     ! printf '%s\n' "$rows" | grep -q ",COM22,,.*,$digest,success,$size," ||

@@ -413,7 +413,7 @@ TEST_F(WinDialogTest, PortButtonOpensAndClosesThePort)
     Click(EControl::kOpenPort);
     ASSERT_TRUE(WaitFor([this] { return Text(EControl::kOpenPort) == kClosePortText; })) << LogText();
     EXPECT_FALSE(FindBox().hBox) << FindBox().strText;
-    const std::string strOpened = "串口打开正常:COM" + std::to_string(m_nCom) + ",115200,8,N,1";
+    const std::string strOpened = "串口打开正常:COM" + std::to_string(m_nCom) + ",115200,8,N,1\n";
     EXPECT_TRUE(LogEndsWith(strOpened)) << LogText();
     Click(EControl::kOpenPort);
     ASSERT_TRUE(WaitFor([this] { return Text(EControl::kOpenPort) == kOpenPortText; })) << LogText();
@@ -454,6 +454,13 @@ TEST_F(WinDialogTest, DowngradeQuestionAnsweredNoThenYes)
     ASSERT_TRUE(box.hBox) << LogText();
     EXPECT_EQ(box.strCaption, "vantrel");
     EXPECT_EQ(box.strText, kDowngradeQuestion);
+    // Enter answers No: a downgrade is never the default button.
+    const auto isDefault = [&box](int nButton) {
+        const LONG nStyle = ::GetWindowLongW(::GetDlgItem(box.hBox, nButton), GWL_STYLE);
+        return (nStyle & BS_TYPEMASK) == BS_DEFPUSHBUTTON;
+    };
+    EXPECT_TRUE(isDefault(IDNO));
+    EXPECT_FALSE(isDefault(IDYES));
     // The run waits for the answer: its last line is still the version's.
     ::Sleep(300);
     EXPECT_TRUE(LogEndsWith("##  当前芯片应用程序版本：1.0.0 !\n")) << LogText();
