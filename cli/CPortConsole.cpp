@@ -6,22 +6,11 @@
 #include <fmt/format.h>
 
 #include "cli/Console.h"
+#include "cli/JsonEvents.h"
 #include "core/LogSink.h"
 #include "download/FirmwareReader.h"
 
 namespace {
-
-const char* LogColourName(int nColour)
-{
-    switch (nColour) {
-    case kLogBlack: return "black";
-    case kLogDarkRed: return "dark-red";
-    case kLogRed: return "red";
-    case kLogBlue: return "blue";
-    case kLogGreen: return "green";
-    default: return "default";
-    }
-}
 
 // A name or a log text as a terminal may show it: a control character in a
 // file or port name (an ESC, a line end) escaped, never acted on.
@@ -30,39 +19,7 @@ std::string ShownName(const std::string& strText)
     return ShownFileText(strText, std::string::npos);
 }
 
-bool IsUtf8(const std::string& strText)
-{
-    try {
-        (void)nlohmann::json(strText).dump();
-        return true;
-    } catch (const nlohmann::json::type_error&) {
-        return false;
-    }
-}
-
-long long Percent(int nPosition, int nTotal)
-{
-    return nTotal > 0 ? static_cast<long long>(nPosition) * 100 / nTotal : 0;
-}
-
 }  // namespace
-
-std::string JsonLine(const nlohmann::json& event)
-{
-    // Paths and device texts are not always UTF-8: a bad byte becomes U+FFFD
-    // instead of ending the output, and the text's own bytes go beside it in
-    // hex ("port_hex"), so that two names that read the same stay apart.
-    nlohmann::json whole = event;
-    for (const auto& [strKey, value] : event.items()) {
-        if (!value.is_string() || IsUtf8(value.get_ref<const std::string&>()))
-            continue;
-        std::string strHex;
-        for (const char c : value.get_ref<const std::string&>())
-            strHex += fmt::format("{:02x}", static_cast<uint8_t>(c));
-        whole[strKey + "_hex"] = strHex;
-    }
-    return whole.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
 
 CPortConsole::CPortConsole(EConsoleFormat format)
     : m_format(format), m_bColour(format == EConsoleFormat::kText && EnableOutputColour()),
@@ -91,11 +48,7 @@ void CPortConsole::WriteLine(size_t nPort, const CLine& line)
         std::string strText;
         for (const auto& piece : line)
             strText += piece.first;
-        nlohmann::json event = {{"event", "log"},
-                                {"port", PortName(nPort)},
-                                {"text", strText},
-                                {"colour", LogColourName(line.empty() ? kLogBlack : line.front().second)}};
-        WriteOutput(JsonLine(event));
+        WriteOutput(JsonLine(LogEvent(PortName(nPort), strText, line.empty() ? kLogBlack : line.front().second)));
         return;
     }
     std::string strOut = ShownName(PortName(nPort)) + ": ";
@@ -131,18 +84,12 @@ void CPortConsole::SetProgress(size_t nPort, ERunPass pass, int nPosition, int n
     progress = {bShown, pass, nPosition, nTotal};
     // Thousands of steps, a hundred draws (or events) per port and pass.
     if (before.bShown == bShown && before.pass == pass && before.nTotal == nTotal &&
-        Percent(before.nPosition, before.nTotal) == Percent(nPosition, nTotal))
+        ProgressPercent(before.nPosition, before.nTotal) == ProgressPercent(nPosition, nTotal))
         return;
     if (m_format == EConsoleFormat::kJson) {
         lock.unlock();
         if (bShown && nTotal > 0) {
-            const nlohmann::json event = {{"event", "progress"},
-                                          {"port", PortName(nPort)},
-                                          {"phase", pass == ERunPass::kWrite ? "write" : "verify"},
-                                          {"position", nPosition},
-                                          {"total", nTotal},
-                                          {"percent", Percent(nPosition, nTotal)}};
-            WriteOutput(JsonLine(event));
+            WriteOutput(JsonLine(ProgressEvent(PortName(nPort), pass, nPosition, nTotal)));
         }
         return;
     }

@@ -20,9 +20,6 @@
 // per line) for line-control software.
 enum class EConsoleFormat { kText, kJson };
 
-// One JSON event as its line, without the line end.
-std::string JsonLine(const nlohmann::json& event);
-
 class CPortConsole {
 public:
     explicit CPortConsole(EConsoleFormat format);

@@ -274,7 +274,7 @@ int RunPorts(const std::string& strIni)
         ListComPorts(comPorts, ports);
     } catch (const CPortEnumerationError& error) {
         std::fprintf(stderr, "vantrel-cli: %s\n", error.what());
-        return 1;
+        return kExitConnection;
     }
     for (const PortInfo& port : ports) {
         const int nNumber = PortRecordNumber(port);
@@ -284,20 +284,4 @@ int RunPorts(const std::string& strIni)
     }
     std::printf("%zu ports\n", ports.size());
     return 0;
-}
-
-int ExitStatusOf(ERunEnd end)
-{
-    switch (end) {
-    case ERunEnd::kSuccess: return kExitSuccess;
-    case ERunEnd::kConnectionFailed: return kExitConnection;
-    case ERunEnd::kFileNotFound:
-    case ERunEnd::kUnknownFileKind:
-    case ERunEnd::kLoadFailed: return kExitFile;
-    case ERunEnd::kWriteFailed: return kExitWrite;
-    case ERunEnd::kVerifyFailed: return kExitVerify;
-    case ERunEnd::kDisconnectFailed: return kExitDisconnect;
-    case ERunEnd::kCancelled: return kExitCancelled;
-    }
-    return kExitConnection;
 }

@@ -3,20 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "cli/Outcomes.h"
 #include "download/CLoader.h"
-
-// One exit status per class of outcome, so a script can tell them apart.
-inline constexpr int kExitSuccess = 0;
-inline constexpr int kExitUsage = 2;
-inline constexpr int kExitFile = 3;
-inline constexpr int kExitConnection = 4;
-inline constexpr int kExitWrite = 5;
-inline constexpr int kExitVerify = 6;
-inline constexpr int kExitDisconnect = 7;
-inline constexpr int kExitCancelled = 8;
-
-// The exit status of a run that ended so.
-int ExitStatusOf(ERunEnd end);
 
 struct CDownloadOptions {
     std::string strFile;

@@ -10,54 +10,9 @@
 
 #include "core/FileSystem.h"
 #include "core/Sha256.h"
+#include "cli/JsonEvents.h"
 #include "cli/ReportRows.h"
 #include "serial/DeviceWatch.h"
-
-const char* ResultClass(const SPortResult& result)
-{
-    if (!result.bStarted)
-        return result.nRefusedStatus == kExitConnection ? "connection" : "usage";
-    switch (result.end) {
-    case ERunEnd::kSuccess: return "success";
-    case ERunEnd::kConnectionFailed: return "connection";
-    case ERunEnd::kFileNotFound:
-    case ERunEnd::kUnknownFileKind:
-    case ERunEnd::kLoadFailed: return "file";
-    case ERunEnd::kWriteFailed: return "write";
-    case ERunEnd::kVerifyFailed: return "verify";
-    case ERunEnd::kDisconnectFailed: return "disconnect";
-    case ERunEnd::kCancelled: return "cancelled";
-    }
-    return "connection";
-}
-
-int ResultExitStatus(const SPortResult& result)
-{
-    return result.bStarted ? ExitStatusOf(result.end) : result.nRefusedStatus;
-}
-
-int HighestExitStatus(const std::vector<SPortResult>& results)
-{
-    int nExit = kExitSuccess;
-    for (const SPortResult& result : results)
-        nExit = std::max(nExit, ResultExitStatus(result));
-    return nExit;
-}
-
-std::string SummaryTable(const std::vector<SPortResult>& results)
-{
-    size_t nPortWidth = 4;
-    for (const SPortResult& result : results)
-        nPortWidth = std::max(nPortWidth, result.strPort.size());
-    std::string strTable =
-        fmt::format("{:<{}}  {:<10}  {:>9}  {:>8}  {}\n", "port", nPortWidth, "result", "bytes", "seconds", "device");
-    for (const SPortResult& result : results) {
-        strTable += fmt::format("{:<{}}  {:<10}  {:>9}  {:>8.1f}  {}\n", result.strPort, nPortWidth,
-                                ResultClass(result), result.nBytes, result.dSeconds,
-                                result.strDeviceVersion.empty() ? "-" : result.strDeviceVersion);
-    }
-    return strTable;
-}
 
 namespace {
 
@@ -119,11 +74,8 @@ size_t CPortRuns::Start(const std::string& strPort)
     inputs.pLoadedFile = m_pLoad;
     pRun->result.bStarted = true;
     pRun->result.strDevicePath = DevicePathOf(inputs, pRun->pLoader->ComPorts());
-    if (m_console.Format() == EConsoleFormat::kJson) {
-        const nlohmann::json start = {
-            {"event", "start"}, {"port", strPort}, {"file", m_options.strFile}, {"size", m_fileSize}};
-        m_console.WriteOutput(JsonLine(start));
-    }
+    if (m_console.Format() == EConsoleFormat::kJson)
+        m_console.WriteOutput(JsonLine(StartEvent(strPort, m_options.strFile, m_fileSize)));
     pRun->pLoader->OnStartButton(inputs);
     return nPort;
 }
@@ -152,7 +104,7 @@ const SPortResult& CPortRuns::Finish(size_t n)
         }
         // A run that Ctrl-C ended is cancelled, whichever step it was at; one
         // that had failed on its own before keeps its own class.
-        result.end = bStopRequested && end != ERunEnd::kSuccess ? ERunEnd::kCancelled : end;
+        result.end = EndAfterStop(end, bStopRequested);
         result.nBytes = ImageBytes(loader.Image());
         result.nBytesWritten = loader.BytesWritten();
         if (const int nVersion = loader.ChipVersion(); nVersion != 0)
@@ -214,35 +166,10 @@ std::string CPortRuns::FileSha256() const
     return m_strSha256;
 }
 
-nlohmann::json ResultEvent(const SPortResult& result)
+void WriteSummary(CPortConsole& console, const std::vector<SPortResult>& results)
 {
-    nlohmann::json event = {{"event", "result"},
-                            {"port", result.strPort},
-                            {"class", ResultClass(result)},
-                            {"exit_status", ResultExitStatus(result)},
-                            {"bytes", result.nBytes},
-                            {"bytes_written", result.nBytesWritten},
-                            {"seconds", result.dSeconds},
-                            {"device_version", result.strDeviceVersion},
-                            {"path", result.strDevicePath}};
-    if (!result.strUsbVendor.empty() || !result.strUsbSerial.empty()) {
-        event["usb_vendor"] = result.strUsbVendor;
-        event["usb_product"] = result.strUsbProduct;
-        event["usb_serial"] = result.strUsbSerial;
-    }
-    return event;
-}
-
-std::string SummaryEventLine(const std::vector<SPortResult>& results)
-{
-    int nSucceeded = 0;
-    for (const SPortResult& result : results)
-        nSucceeded += ResultExitStatus(result) == kExitSuccess;
-    return JsonLine({{"event", "summary"},
-                     {"ports", results.size()},
-                     {"succeeded", nSucceeded},
-                     {"failed", results.size() - static_cast<size_t>(nSucceeded)},
-                     {"exit_status", HighestExitStatus(results)}});
+    console.WriteOutput(console.Format() == EConsoleFormat::kJson ? JsonLine(SummaryEvent(results))
+                                                                  : SummaryText(results));
 }
 
 int RunPortsDownload(const CDownloadOptions& options, const std::vector<std::string>& vecPorts, EAnswer answer,
@@ -313,13 +240,7 @@ int RunPortsDownload(const CDownloadOptions& options, const std::vector<std::str
     signals.OnFirstSignal(nullptr);
     console.EndProgress();
     const std::vector<SPortResult> results = runs.Results();
-    if (format == EConsoleFormat::kJson) {
-        console.WriteOutput(SummaryEventLine(results));
-    } else {
-        std::string strTable = SummaryTable(results);
-        strTable.pop_back();  // the console ends the line
-        console.WriteOutput(strTable);
-    }
+    WriteSummary(console, results);
     const int nExit = HighestExitStatus(results);
     return bReportFailed ? std::max(nExit, kExitUsage) : nExit;
 }

@@ -9,44 +9,11 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "cli/CConsoleView.h"
 #include "cli/CPortConsole.h"
 #include "cli/CSignalWatcher.h"
 #include "cli/CliCommands.h"
-
-// How one port's run ended, for the summary.
-struct SPortResult {
-    std::string strPort;
-    ERunEnd end = ERunEnd::kConnectionFailed;
-    bool bStarted = false;            // false: the port's inputs were refused before a run
-    int nRefusedStatus = kExitUsage;  // the exit status of that refusal
-    long long nBytes = 0;             // the bytes of the image the run loaded
-    long long nBytesWritten = 0;      // of those, the bytes the device took before the run ended
-    double dSeconds = 0;
-    std::string strDeviceVersion;  // the application version the device gave, or empty
-    std::string strDevicePath;     // the device opened, where known
-    std::string strUsbVendor;      // where the platform knows them
-    std::string strUsbProduct;
-    std::string strUsbSerial;
-};
-
-// The word for a port's result in the summary, the events and the report:
-// "success", "connection", "file", "write", "verify", "disconnect",
-// "cancelled", or for a port whose inputs were refused before a run "usage"
-// ("connection" when the port is not there).
-const char* ResultClass(const SPortResult& result);
-// The exit status of one port's result, and the highest of them all.
-int ResultExitStatus(const SPortResult& result);
-int HighestExitStatus(const std::vector<SPortResult>& results);
-
-// The summary table: a line per port, with a header.
-std::string SummaryTable(const std::vector<SPortResult>& results);
-
-// The JSON events of a run's result and of the summary of results.
-nlohmann::json ResultEvent(const SPortResult& result);
-std::string SummaryEventLine(const std::vector<SPortResult>& results);
+#include "cli/PortResults.h"
 
 // The runs of one download command, one engine per device, each on its own
 // worker: started as ports are named or devices plugged in, each ended into
@@ -104,6 +71,9 @@ private:
     mutable std::mutex m_mutex;                  // the runs list: Ctrl-C walks it from another thread
     std::atomic<bool> m_bSettingsNoted {false};  // the port and bit rate's origin was said
 };
+
+// The summary of the results at the end: the table, or in JSON the summary event.
+void WriteSummary(CPortConsole& console, const std::vector<SPortResult>& results);
 
 // Runs the download of options to every port of vecPorts at once (an empty
 // port: the settings file's) and prints the summary, or in JSON a start and

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/Console.h"
+#include "cli/JsonEvents.h"
 #include "cli/PlugTracker.h"
 #include "cli/PortsDownload.h"
 #include "cli/ReportRows.h"
@@ -59,11 +60,7 @@ int RunWatchDownload(const CDownloadOptions& options, const SWatchOptions& watch
         nSucceeded += ResultExitStatus(result) == kExitSuccess;
         nExit = std::max(nExit, ResultExitStatus(result));
         if (bJson) {
-            nlohmann::json event = ResultEvent(result);
-            event["done"] = nDone;
-            event["succeeded"] = nSucceeded;
-            event["failed"] = nDone - nSucceeded;
-            console.WriteOutput(JsonLine(event));
+            console.WriteOutput(JsonLine(WatchResultEvent(result, nDone, nSucceeded)));
         } else {
             console.WriteOutput(fmt::format("{}: {}, {} bytes, {:.1f} s, device {} ({} done: {} succeeded, {} failed)",
                                             result.strPort, ResultClass(result), result.nBytes, result.dSeconds,
@@ -110,10 +107,8 @@ int RunWatchDownload(const CDownloadOptions& options, const SWatchOptions& watch
                                    ? "on hot-plug events"
                                    : "this system sends no hot-plug events: looking twice a second";
     if (bJson) {
-        console.WriteOutput(JsonLine({{"event", "watch"},
-                                      {"hot_plug_events", watch.HasHotPlugEvents()},
-                                      {"left_alone", tracker.LeftAlone()},
-                                      {"port_filter", watchOptions.strPortFilter}}));
+        console.WriteOutput(JsonLine(
+            WatchEvent(watch.HasHotPlugEvents(), static_cast<int>(tracker.LeftAlone()), watchOptions.strPortFilter)));
     } else {
         std::string strNote = fmt::format("waiting for devices to be plugged in ({})", strHow);
         if (!watchOptions.strPortFilter.empty())
@@ -156,14 +151,6 @@ int RunWatchDownload(const CDownloadOptions& options, const SWatchOptions& watch
     signals.OnFirstSignal(nullptr);
     console.EndProgress();
     const std::vector<SPortResult> results = runs.Results();
-    if (bJson) {
-        console.WriteOutput(SummaryEventLine(results));
-    } else if (results.empty()) {
-        console.WriteOutput("no device was plugged in");
-    } else {
-        std::string strTable = SummaryTable(results);
-        strTable.pop_back();  // the console ends the line
-        console.WriteOutput(strTable);
-    }
+    WriteSummary(console, results);
     return bReportFailed ? std::max(nExit, kExitUsage) : nExit;
 }

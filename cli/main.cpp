@@ -17,6 +17,7 @@
 #include "cli/CConsoleView.h"
 #include "cli/CSignalWatcher.h"
 #include "cli/CliCommands.h"
+#include "cli/Outcomes.h"
 #include "cli/PlugTracker.h"
 #include "cli/PortsDownload.h"
 #include "cli/WatchDownload.h"
@@ -25,22 +26,6 @@
 #include "download/CLoader.h"
 
 namespace {
-
-const char* kExitHelp = "Exit status of download (with several ports or --watch: the highest of theirs, 0 when a\n"
-                        "watch saw no device):\n"
-                        "  0  the image was written, verified without difference, and the device left IAP mode\n"
-                        "  2  usage error: an unknown option or subcommand, a missing file argument, malformed text\n"
-                        "     (version, permitted versions, port, port filter), one device named twice, AUTOCHECK\n"
-                        "     among several ports; or a report that cannot be written\n"
-                        "  3  the file: not found, not readable, rejected by its reader, holding no data, or not\n"
-                        "     .hex/.asc\n"
-                        "  4  the connection: a port that is not there (a COMn nothing stands for, a path that\n"
-                        "     leads nowhere) or does not open; entering IAP mode or the query refused (a refused\n"
-                        "     identify is no end: the query decides); version not permitted; downgrade declined\n"
-                        "  5  a block write failed\n"
-                        "  6  the verify pass found differences or could not read the device\n"
-                        "  7  the device did not leave IAP mode\n"
-                        "  8  cancelled (Ctrl-C)\n";
 
 // --ini must name a settings file that can be read as text: a missing
 // file, a folder, a FIFO or a binary file would otherwise give silent
@@ -198,7 +183,7 @@ CLI::App* SetUpDownload(CLI::App& app, CDownloadCommand& command)
                           "SHA-256, result, bytes, seconds");
     pDownload->add_option("--ini", download.strIni, "settings file to read instead of the dialog's (never written)")
         ->check(kSettingsFile);
-    pDownload->footer(kExitHelp);
+    pDownload->footer(ExitStatusHelp());
     return pDownload;
 }
 
@@ -273,10 +258,7 @@ int RunDownload(CDownloadCommand& command, CSignalWatcher& signals)
     signals.OnFirstSignal(nullptr);
     // A stop request that ended the run (the question it answered No
     // included) is a cancel; a run that went through anyway stands.
-    const ERunEnd end = loader.LastRunEnd();
-    if (signals.Interrupted() && end != ERunEnd::kSuccess)
-        return kExitCancelled;
-    return ExitStatusOf(end);
+    return ExitStatusOf(EndAfterStop(loader.LastRunEnd(), signals.Interrupted()));
 }
 
 }  // namespace
@@ -296,7 +278,7 @@ int main(int argc, char** argv)
     CLI::App app {"vantrel-cli: write a firmware file into a device over a serial line and verify it"};
     app.name("vantrel-cli");
     app.require_subcommand(1);
-    app.footer(std::string("vantrel-cli --version, on its own, prints the program's version.\n\n") + kExitHelp);
+    app.footer(std::string("vantrel-cli --version, on its own, prints the program's version.\n\n") + ExitStatusHelp());
     CDownloadCommand download;
     std::string strInfoFile;
     std::string strPortsIni;
