@@ -181,7 +181,7 @@ void CConsoleView::Note(const std::string& strText)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     ClearProgressLine();
-    std::fprintf(stderr, "vantrel-cli: %s\n", strText.c_str());
+    WriteToolLine(strText);
     DrawProgress();
 }
 
@@ -202,6 +202,7 @@ bool CConsoleView::AskYesNo(const std::string& strText)
     }
     std::lock_guard<std::mutex> lock(m_mutex);
     ClearProgressLine();
+    // The question's line stays open for the answer.
     std::fprintf(stderr, "vantrel-cli: %s [y/N] ", strText.c_str());
     std::fflush(stderr);
     std::string strReply;

@@ -72,7 +72,7 @@ void CPortConsole::Note(const std::string& strText)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     ClearProgress();
-    std::fprintf(stderr, "vantrel-cli: %s\n", strText.c_str());
+    WriteToolLine(strText);
     DrawProgress();
 }
 

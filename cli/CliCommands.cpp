@@ -1,3 +1,4 @@
+#include "cli/Console.h"
 #include "cli/CliCommands.h"
 
 #include <cstdio>
@@ -231,11 +232,11 @@ int RunInfo(const std::string& strFile, int nFileExitStatus)
 {
     const CFirmwareFileCheck check = CheckFirmwareFile(strFile);
     if (check.problem == EFileProblem::kNotFound) {
-        std::fprintf(stderr, "vantrel-cli: %s: file not found\n", strFile.c_str());
+        WriteToolLine(strFile + ": file not found");
         return nFileExitStatus;
     }
     if (check.problem != EFileProblem::kNone) {
-        std::fprintf(stderr, "vantrel-cli: %s: %s\n", strFile.c_str(), check.strReason.c_str());
+        WriteToolLine(strFile + ": " + check.strReason);
         return nFileExitStatus;
     }
     // The reader the download would use, without keeping the bytes: a
@@ -243,7 +244,7 @@ int RunInfo(const std::string& strFile, int nFileExitStatus)
     CStdoutLog log;
     FirmwareImage image;
     if (!FirmwareFormatOf(strFile)->pLoadFile(strFile, image, log, nullptr)) {
-        std::fprintf(stderr, "vantrel-cli: %s: the file cannot be read\n", strFile.c_str());
+        WriteToolLine(strFile + ": the file cannot be read");
         return nFileExitStatus;
     }
     // Blocks that follow on from each other form one range.
@@ -273,7 +274,7 @@ int RunPorts(const std::string& strIni)
     try {
         ListComPorts(comPorts, ports);
     } catch (const CPortEnumerationError& error) {
-        std::fprintf(stderr, "vantrel-cli: %s\n", error.what());
+        WriteToolLine(error.what());
         return kExitConnection;
     }
     for (const PortInfo& port : ports) {

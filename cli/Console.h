@@ -1,6 +1,7 @@
 #pragma once
 // What vantrel-cli asks of the console it runs in: the only part of the
 // command line that differs by platform (cli/posix, cli/win32).
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -34,3 +35,10 @@ bool EnableProgressRedraw();
 // ends first, or when fdInterrupt (-1: none) becomes readable, or the
 // operator interrupts the read.
 bool ReadReplyLine(int fdInterrupt, std::string& strReply);
+
+// A line of the tool's own on standard error ("vantrel-cli: TEXT"), the one
+// way every note and error of the command line is written.
+inline void WriteToolLine(const std::string& strText)
+{
+    std::fprintf(stderr, "vantrel-cli: %s\n", strText.c_str());
+}

@@ -66,12 +66,8 @@ nlohmann::json LogEvent(const std::string& strPort, const std::string& strText, 
 
 nlohmann::json ProgressEvent(const std::string& strPort, ERunPass pass, int nPosition, int nTotal)
 {
-    return {{"event", "progress"},
-            {"port", strPort},
-            {"phase", pass == ERunPass::kWrite ? "write" : "verify"},
-            {"position", nPosition},
-            {"total", nTotal},
-            {"percent", ProgressPercent(nPosition, nTotal)}};
+    return {{"event", "progress"},   {"port", strPort}, {"phase", pass == ERunPass::kWrite ? "write" : "verify"},
+            {"position", nPosition}, {"total", nTotal}, {"percent", ProgressPercent(nPosition, nTotal)}};
 }
 
 nlohmann::json ResultEvent(const SPortResult& result)
@@ -121,4 +117,3 @@ nlohmann::json WatchEvent(bool bHotPlugEvents, int nLeftAlone, const std::string
             {"left_alone", nLeftAlone},
             {"port_filter", strPortFilter}};
 }
-

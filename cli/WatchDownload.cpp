@@ -31,7 +31,7 @@ int RunWatchDownload(const CDownloadOptions& options, const SWatchOptions& watch
     CPortRuns runs(options, answer, format, [&watch] { watch.Wake(); });
     // A file that cannot be written is said now, not once per board plugged in.
     if (const CLoadedFirmware& load = runs.FileLoad(); load.problem != EFirmwareLoadProblem::kNone) {
-        std::fprintf(stderr, "vantrel-cli: %s: %s\n", options.strFile.c_str(), load.strReason.c_str());
+        WriteToolLine(options.strFile + ": " + load.strReason);
         return kExitFile;
     }
     CPortConsole& console = runs.Console();

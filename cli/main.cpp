@@ -211,10 +211,9 @@ int RunDownload(CDownloadCommand& command, CSignalWatcher& signals)
     // A program's version is not checked against the permitted ones; said
     // once, so that nobody relies on the option there.
     if (download.bSupportVersionGiven && download.nBurnType == 2)
-        std::fprintf(stderr, "vantrel-cli: --support-version has no effect with --burn-type 2: the device's version "
-                             "is not checked\n");
+        WriteToolLine("--support-version has no effect with --burn-type 2: the device's version is not checked");
     if (std::string strError; !CheckDistinctPorts(download, command.vecPorts, strError)) {
-        std::fprintf(stderr, "vantrel-cli: %s\n", strError.c_str());
+        WriteToolLine(strError);
         return kExitUsage;
     }
     const EAnswer answer = command.bYes ? EAnswer::kYes : command.bNo ? EAnswer::kNo : EAnswer::kAsk;
@@ -226,7 +225,7 @@ int RunDownload(CDownloadCommand& command, CSignalWatcher& signals)
         // touched, not after a line of boards has been flashed unrecorded.
         if (std::string strError;
             !command.strReport.empty() && !AppendWhole(command.strReport, std::string(), std::string(), strError)) {
-            std::fprintf(stderr, "vantrel-cli: %s\n", strError.c_str());
+            WriteToolLine(strError);
             return kExitUsage;
         }
         if (command.bWatch)
@@ -243,7 +242,7 @@ int RunDownload(CDownloadCommand& command, CSignalWatcher& signals)
     std::string strError;
     std::string strNote;
     if (int nExit = kExitUsage; !PrepareDownload(download, loader.ComPorts(), inputs, strError, nExit, strNote)) {
-        std::fprintf(stderr, "vantrel-cli: %s\n", strError.c_str());
+        WriteToolLine(strError);
         return nExit;
     }
     if (!strNote.empty())
@@ -294,14 +293,14 @@ int main(int argc, char** argv)
             std::printf("vantrel-cli %s\n", kVantrelVersion);
             return kExitSuccess;
         }
-        std::fprintf(stderr, "vantrel-cli: --version is asked on its own, without other arguments\n");
+        WriteToolLine("--version is asked on its own, without other arguments");
         return kExitUsage;
     }
     const auto isSubcommand = [&](const std::string& strWord) {
         return pDownload->check_name(strWord) || pInfo->check_name(strWord) || pPorts->check_name(strWord);
     };
     if (!args.empty() && !args.front().starts_with('-') && !isSubcommand(args.front())) {
-        std::fprintf(stderr, "vantrel-cli: '%s' is not a subcommand: download, info or ports\n", args.front().c_str());
+        WriteToolLine("\'" + args.front() + "\' is not a subcommand: download, info or ports");
         return kExitUsage;
     }
     try {
@@ -313,7 +312,7 @@ int main(int argc, char** argv)
     } catch (const CLI::CallForAllHelp& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
-        std::fprintf(stderr, "vantrel-cli: %s\n", e.what());
+        WriteToolLine(e.what());
         return kExitUsage;
     }
     if (pInfo->parsed())
