@@ -42,5 +42,9 @@ const char* LineEndAfter(char cLast);
 // to the disk, strHeader going first in the same write when the file is new or
 // empty, a line end first when its last line has none. Refuses what
 // ReportPathProblem refuses, before opening it; an empty strText only checks.
+// Whether rows could be appended to strPath, found without writing or
+// creating anything: an existing file is opened for appending and closed, a
+// new one needs a folder to be made in.
+bool CheckReportWritable(const std::string& strPath, std::string& strError);
 bool AppendWhole(const std::string& strPath, const std::string& strText, const std::string& strHeader,
                  std::string& strError);

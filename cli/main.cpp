@@ -223,8 +223,7 @@ int RunDownload(CDownloadCommand& command, CSignalWatcher& signals)
         const EConsoleFormat format = command.bJson ? EConsoleFormat::kJson : EConsoleFormat::kText;
         // A report that cannot be appended to is found before any device is
         // touched, not after a line of boards has been flashed unrecorded.
-        if (std::string strError;
-            !command.strReport.empty() && !AppendWhole(command.strReport, std::string(), std::string(), strError)) {
+        if (std::string strError; !command.strReport.empty() && !CheckReportWritable(command.strReport, strError)) {
             WriteToolLine(strError);
             return kExitUsage;
         }

@@ -9,6 +9,28 @@
 #include "cli/CsvReport.h"
 #include "core/CUniqueFd.h"
 
+bool CheckReportWritable(const std::string& strPath, std::string& strError)
+{
+    if (strError = ReportPathProblem(strPath); !strError.empty())
+        return false;
+    CUniqueFd fd(::open(strPath.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NONBLOCK));
+    if (fd.IsValid() || errno != ENOENT) {
+        if (!fd.IsValid()) {
+            strError = "cannot open the report " + strPath + ": " + std::strerror(errno);
+            return false;
+        }
+        return true;
+    }
+    // A new report: its folder must be there and take a new file.
+    const size_t nSlash = strPath.rfind('/');
+    const std::string strFolder = nSlash == std::string::npos ? "." : nSlash == 0 ? "/" : strPath.substr(0, nSlash);
+    if (::access(strFolder.c_str(), W_OK | X_OK) != 0) {
+        strError = "cannot open the report " + strPath + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
 bool AppendWhole(const std::string& strPath, const std::string& strText, const std::string& strHeader,
                  std::string& strError)
 {

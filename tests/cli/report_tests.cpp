@@ -1,6 +1,7 @@
 // The traceability record: the file digest against the FIPS 180-4 examples,
 // the CSV rows, and appends that stay whole.
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -128,6 +129,24 @@ TEST(CsvReportTest, TheHeaderGoesOnlyIntoANewOrEmptyFile)
     }
 }
 
+// The check before a run writes nothing and makes nothing: a report that is
+// not there yet is not there after it either.
+TEST(CsvReportTest, TheCheckBeforeARunCreatesNothing)
+{
+    CTempDir dir;
+    const std::string strNew = dir.Path("报告 new.csv");
+    std::string strError;
+    EXPECT_TRUE(CheckReportWritable(strNew, strError)) << strError;
+    EXPECT_FALSE(std::filesystem::exists(strNew));
+    const std::string strMissingFolder = dir.Path("no such folder/report.csv");
+    EXPECT_FALSE(CheckReportWritable(strMissingFolder, strError));
+    EXPECT_NE(strError.find(strMissingFolder), std::string::npos) << strError;
+    EXPECT_NE(strError.find("No such file or directory"), std::string::npos) << strError;
+    EXPECT_FALSE(std::filesystem::exists(dir.Path("no such folder")));
+    EXPECT_FALSE(CheckReportWritable(dir.Path(""), strError));
+    EXPECT_NE(strError.find("is a folder"), std::string::npos) << strError;
+}
+
 TEST(CsvReportTest, AFileThatCannotBeOpenedIsSaidWithItsName)
 {
     CTempDir dir;
@@ -183,7 +202,7 @@ TEST(CsvReportTest, ARowNeverContinuesAnUnendedLine)
         SCOPED_TRACE(c.strBefore);
         const std::string strPath = dir.Write("hand.csv", c.strBefore);
         std::string strError;
-        ASSERT_TRUE(AppendWhole(strPath, std::string(), ReportHeader(), strError)) << strError;
+        ASSERT_TRUE(CheckReportWritable(strPath, strError)) << strError;
         EXPECT_EQ(ReadAll(strPath), c.strBefore) << "the check before a run changes nothing";
         ASSERT_TRUE(AppendReportRow(strPath, Row("COM4", "success"), strError)) << strError;
         EXPECT_EQ(ReadAll(strPath), c.strAfter + ReportLine(Row("COM4", "success")));
