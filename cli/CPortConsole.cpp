@@ -5,6 +5,7 @@
 
 #include <fmt/format.h>
 
+#include "cli/CConsoleView.h"
 #include "cli/Console.h"
 #include "core/LogSink.h"
 #include "download/FirmwareReader.h"
@@ -121,6 +122,12 @@ void CPortConsole::Note(const std::string& strText)
     ClearProgress();
     std::fprintf(stderr, "vantrel-cli: %s\n", strText.c_str());
     DrawProgress();
+}
+
+void CPortConsole::NoteOnce(const std::string& strText)
+{
+    if (!m_bNotedOnce.exchange(true))
+        Note(strText);
 }
 
 void CPortConsole::SetProgress(size_t nPort, ERunPass pass, int nPosition, int nTotal, bool bShown)
@@ -252,6 +259,12 @@ void CPortView::BeginProgress(int nCount)
     m_nTotal = nCount;
     m_nPosition = 0;
     m_console.SetProgress(m_nPort, m_pass, m_nPosition, m_nTotal, m_bShown);
+}
+
+void CPortView::OnConnected(long long nRoundTripUs, int nBaudRate, int nWindow)
+{
+    if (const std::string strHint = SendAheadHint(nRoundTripUs, nBaudRate, nWindow); !strHint.empty())
+        m_console.NoteOnce(strHint);
 }
 
 void CPortView::OnPassBegun(ERunPass pass)
