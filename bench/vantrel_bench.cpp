@@ -528,7 +528,6 @@ void AdapterFigures(const std::string& strDir)
     } const cases[] = {
         {"window 64 through ftdi:16, ceiling/time", EAdapter::kFtdi, 64, 0.85},
         {"window 64 through cdc, ceiling/time", EAdapter::kCdc, 64, 0.9},
-        {"window 16 through cdc, ceiling/time", EAdapter::kCdc, 16, 0.9},
     };
     for (const auto& c : cases) {
         const double dSeconds = AdapterRun(strFile, c.eAdapter, c.nWindow);
@@ -536,6 +535,10 @@ void AdapterFigures(const std::string& strDir)
                 fmt::format("64 KiB: {:.2f} s (+{:.1f} s of device waits), ceiling {:.2f} s{}", dSeconds, kLeaveWaits,
                             dCeiling, dSeconds > 0 ? "" : ", RUN FAILED")});
     }
+    // A smaller window, for the README's choice: no target of its own.
+    const double dSmallWindow = AdapterRun(strFile, EAdapter::kCdc, 16);
+    std::printf("%-46s %9.3f  (64 KiB: %.2f s)\n", "  window 16 through cdc, ceiling/time", dCeiling / dSmallWindow,
+                dSmallWindow);
     const std::string strSmall = strDir + "/image-2k-adapter.hex";
     const FirmwareImage small = WriteAndLoad(strSmall, 0x040000, 2 * 1024, 19);
     const double dStrict = AdapterRun(strSmall, EAdapter::kFtdi, 1);
