@@ -161,11 +161,12 @@ double BareExchanges(CDeviceSimulator& sim, const FirmwareImage& image)
     return SecondsSince(start);
 }
 
-double EngineRun(CDeviceSimulator& sim, const std::string& strFile, bool* pbSuccess)
+double EngineRun(CDeviceSimulator& sim, const std::string& strFile, bool* pbSuccess, int nWindow = 1)
 {
     CSilentView view;
     CLoader loader(view);
     CRunInputs inputs;
+    inputs.nWindow = nWindow;
     inputs.strFilePath = strFile;
     inputs.port.strPortPath = sim.SlavePath();
     inputs.strSupportVersion = "*.*.*";
@@ -390,7 +391,8 @@ void HexLoadFigure(const std::string& strDir, const std::string& strCli)
 // each emulating the line time of 115200 bit/s: with every device waiting on
 // its own line, N devices should take hardly longer than one. The image is
 // small so that the whole figure takes about half a minute on two cores.
-void ManyDevicesFigure(const std::string& strDir, const std::string& strCli)
+void ManyDevicesFigure(const std::string& strDir, const std::string& strCli, EAdapter eAdapter = EAdapter::kNone,
+                       int nWindow = 1)
 {
     const std::string strFile = strDir + "/image-8k.hex";
     const uint32_t nAddress = 0x030000;
@@ -412,9 +414,12 @@ void ManyDevicesFigure(const std::string& strDir, const std::string& strCli)
         for (SRun& run : runs) {
             std::vector<std::unique_ptr<CDeviceSimulator>> sims;
             std::vector<std::string> args = {strCli, "download", strFile, "--support-version", "*.*.*"};
+            if (nWindow > 1)
+                args.insert(args.end(), {"--window", std::to_string(nWindow)});
             for (int i = 0; i < run.nDevices; ++i) {
                 CSimConfig config;
                 config.m_nBaudRate = 115200;
+                config.m_eAdapter = eAdapter;
                 config.m_bRecordFrames = false;
                 config.m_strLinkPath = fmt::format("{}/ttyMANY{}", strDir, i);
                 sims.push_back(std::make_unique<CDeviceSimulator>(config));
@@ -447,12 +452,100 @@ void ManyDevicesFigure(const std::string& strDir, const std::string& strCli)
     // A run that failed or wrote a device wrong proves nothing about speed:
     // the figure is then no number, and missed.
     const double dRatio = bAllOk ? eight.dSeconds / one.dSeconds : std::numeric_limits<double>::quiet_NaN();
-    Report({"8 devices vs 1 at 115200 bit/s, one vantrel-cli", dRatio, 1.15, false,
-            strDetail + (bAllOk ? "" : ", A RUN FAILED")});
+    const std::string strName = eAdapter == EAdapter::kFtdi
+                                    ? fmt::format("8 devices vs 1, ftdi:16, window {}, one vantrel-cli", nWindow)
+                                    : std::string("8 devices vs 1 at 115200 bit/s, one vantrel-cli");
+    Report({strName, dRatio, 1.15, false, strDetail + (bAllOk ? "" : ", A RUN FAILED")});
     std::printf("%-46s %9.3f  (4 devices vs 1)\n", "  time for N over time for 1", runs[1].dSeconds / one.dSeconds);
     for (const SRun& run : runs)
         std::printf("%-46s %9.1f  ms of vantrel-cli processor time per device, %d device%s\n", "  CPU time per device",
                     run.dCpuPerDevice * 1000, run.nDevices, run.nDevices == 1 ? "" : "s");
+}
+
+// The device's fixed waits around leaving IAP mode, in every run.
+constexpr double kLeaveWaits = 0.8;
+constexpr double kBytesPerSecond = 11520;  // 115200 bit/s, 10 bits a byte
+
+// The least time the line allows for a run of image: for each pass, the
+// bytes of its busier direction at the line rate. Sent ahead, the two
+// directions overlap, so this lies below even a strict run with no adapter.
+double LineCeiling(const FirmwareImage& image)
+{
+    double dWriteOut = 0, dWriteIn = 0, dReadOut = 0, dReadIn = 0;
+    for (const FirmwareBlock& block : image) {
+        const int nOdd = block.address & 1;
+        const int nPairs = (block.length - nOdd) / 2;
+        const int nSingles = nOdd + (block.length - nOdd) % 2;
+        dWriteOut += 5 + 4 * nPairs + 3 * nSingles;
+        dWriteIn += 2 * (1 + nPairs + nSingles);
+        dReadOut += 5 + 3;
+        dReadIn += 2 + block.length + 2;
+    }
+    return (std::max(dWriteOut, dWriteIn) + std::max(dReadOut, dReadIn)) / kBytesPerSecond;
+}
+
+// The same run, one direction after the other: what a strict exchange
+// needs of the line when replies come at once.
+double StrictLineTime(const FirmwareImage& image)
+{
+    double dBytes = 0;
+    for (const FirmwareBlock& block : image) {
+        const int nCommands = 1 + (block.length + 1) / 2;
+        dBytes += 5 + 4 * (nCommands - 1) + 2 * nCommands + 5 + 2 + 3 + block.length + 2;
+    }
+    return dBytes / kBytesPerSecond;
+}
+
+// A run through a simulated USB adapter at 115200 bit/s: its time without
+// the device's fixed waits, -1 when it failed.
+double AdapterRun(const std::string& strFile, EAdapter eAdapter, int nWindow)
+{
+    CSimConfig config;
+    config.m_nBaudRate = 115200;
+    config.m_eAdapter = eAdapter;
+    config.m_bRecordFrames = false;
+    CDeviceSimulator sim(config);
+    if (!sim.Start())
+        return -1;
+    bool bSuccess = false;
+    const double dSeconds = EngineRun(sim, strFile, &bSuccess, nWindow);
+    return bSuccess ? dSeconds - kLeaveWaits : -1;
+}
+
+// The window on USB adapters: 64 KiB against the line's ceiling; the strict
+// exchange through an FTDI adapter on a smaller image (at 16 ms an exchange
+// 64 KiB would take a quarter of an hour), against its own line time.
+void AdapterFigures(const std::string& strDir)
+{
+    const std::string strFile = strDir + "/image-64k-adapter.hex";
+    const FirmwareImage image = WriteAndLoad(strFile, 0x040000, 64 * 1024, 17);
+    const double dCeiling = LineCeiling(image);
+    struct {
+        const char* pName;
+        EAdapter eAdapter;
+        int nWindow;
+        double dTarget;
+    } const cases[] = {
+        {"window 64 through ftdi:16, ceiling/time", EAdapter::kFtdi, 64, 0.85},
+        {"window 64 through cdc, ceiling/time", EAdapter::kCdc, 64, 0.9},
+    };
+    for (const auto& c : cases) {
+        const double dSeconds = AdapterRun(strFile, c.eAdapter, c.nWindow);
+        Report({c.pName, dSeconds > 0 ? dCeiling / dSeconds : std::numeric_limits<double>::quiet_NaN(), c.dTarget, true,
+                fmt::format("64 KiB: {:.2f} s (+{:.1f} s of device waits), ceiling {:.2f} s{}", dSeconds, kLeaveWaits,
+                            dCeiling, dSeconds > 0 ? "" : ", RUN FAILED")});
+    }
+    // A smaller window, for the README's choice: no target of its own.
+    const double dSmallWindow = AdapterRun(strFile, EAdapter::kCdc, 16);
+    std::printf("%-46s %9.3f  (64 KiB: %.2f s)\n", "  window 16 through cdc, ceiling/time", dCeiling / dSmallWindow,
+                dSmallWindow);
+    const std::string strSmall = strDir + "/image-2k-adapter.hex";
+    const FirmwareImage small = WriteAndLoad(strSmall, 0x040000, 2 * 1024, 19);
+    const double dStrict = AdapterRun(strSmall, EAdapter::kFtdi, 1);
+    const double dLine = StrictLineTime(small);
+    std::printf("%-46s %9.1f  (2 KiB: %.2f s, line time %.2f s; 64 KiB would take about %.0f s, "
+                "ceiling %.1f s)\n",
+                "strict through ftdi:16, time/line time", dStrict / dLine, dStrict, dLine, dStrict * 32, dCeiling);
 }
 
 void PeakMemoryFigure(const std::string& strDir, const std::string& strCli, const std::string& strSimExe)
@@ -495,18 +588,25 @@ int main(int argc, char** argv)
     const std::string strSelf = argv[0];
     const std::string strBin = strSelf.substr(0, strSelf.rfind('/'));
     bool bLineTime = true;
-    bool bManyOnly = false;  // --many-devices: that figure alone
+    bool bManyOnly = false;      // --many-devices: that figure alone
+    bool bAdaptersOnly = false;  // --adapters: the USB adapter figures alone
     for (int i = 1; i < argc; ++i) {
         if (std::string(argv[i]) == "--no-line-time")
             bLineTime = false;
         if (std::string(argv[i]) == "--many-devices")
             bManyOnly = true;
+        if (std::string(argv[i]) == "--adapters")
+            bAdaptersOnly = true;
     }
     char dirTemplate[] = "/tmp/vantrel-bench-XXXXXX";
     const std::string strDir = ::mkdtemp(dirTemplate);
 
     std::printf("%-46s %9s  %s\n", "figure", "value", "target");
-    if (!bManyOnly) {
+    if (bAdaptersOnly) {
+        AdapterFigures(strDir);
+        ManyDevicesFigure(strDir, strBin + "/vantrel-cli", EAdapter::kFtdi, 64);
+    }
+    if (!bManyOnly && !bAdaptersOnly) {
         HexLoadFigure(strDir, strBin + "/vantrel-cli");
         DownloadFigures(strDir, 0, 0.9);
         WholeProcessFigure(strDir, strSelf, strBin + "/vantrel-cli");
@@ -514,8 +614,12 @@ int main(int argc, char** argv)
             DownloadFigures(strDir, 115200, 0.97);
         PeakMemoryFigure(strDir, strBin + "/vantrel-cli", strBin + "/vantrel-sim");
     }
-    if (bLineTime)
+    if (bLineTime && !bAdaptersOnly)
         ManyDevicesFigure(strDir, strBin + "/vantrel-cli");
+    if (bLineTime && !bManyOnly && !bAdaptersOnly)
+        AdapterFigures(strDir);
+    if (bLineTime && !bAdaptersOnly)
+        ManyDevicesFigure(strDir, strBin + "/vantrel-cli", EAdapter::kFtdi, 64);
 
     std::system(("rm -rf " + strDir).c_str());
     int nMissed = 0;

@@ -30,6 +30,11 @@ std::string ProgressLine(const std::string& strName, ERunPass pass, int nPositio
 // The pass a progress line counts, as the line names it ("writing", "verifying").
 const char* PassWord(ERunPass pass);
 
+// What sending ahead could gain when the device's replies come back much
+// later than the line needs (a USB adapter holding them back); empty when
+// the window is already above 1 or the round trip is near the line time.
+std::string SendAheadHint(long long nRoundTripUs, int nBaudRate, int nWindow);
+
 class CConsoleView : public CLoaderView {
 public:
     explicit CConsoleView(EAnswer answer);
@@ -41,6 +46,7 @@ public:
     void OnPassBegun(ERunPass pass) override;
     void StepProgress() override;
     void ShowProgress(bool bShow) override;
+    void OnConnected(long long nRoundTripUs, int nBaudRate, int nWindow) override;
 
     // A note of the tool's own (not a log line), on standard error.
     void Note(const std::string& strText);

@@ -5,6 +5,7 @@
 
 #include <fmt/format.h>
 
+#include "cli/CConsoleView.h"
 #include "cli/Console.h"
 #include "cli/JsonEvents.h"
 #include "core/LogSink.h"
@@ -74,6 +75,12 @@ void CPortConsole::Note(const std::string& strText)
     ClearProgress();
     WriteToolLine(strText);
     DrawProgress();
+}
+
+void CPortConsole::NoteOnce(const std::string& strText)
+{
+    if (!m_bNotedOnce.exchange(true))
+        Note(strText);
 }
 
 void CPortConsole::SetProgress(size_t nPort, ERunPass pass, int nPosition, int nTotal, bool bShown)
@@ -199,6 +206,12 @@ void CPortView::BeginProgress(int nCount)
     m_nTotal = nCount;
     m_nPosition = 0;
     m_console.SetProgress(m_nPort, m_pass, m_nPosition, m_nTotal, m_bShown);
+}
+
+void CPortView::OnConnected(long long nRoundTripUs, int nBaudRate, int nWindow)
+{
+    if (const std::string strHint = SendAheadHint(nRoundTripUs, nBaudRate, nWindow); !strHint.empty())
+        m_console.NoteOnce(strHint);
 }
 
 void CPortView::OnPassBegun(ERunPass pass)

@@ -35,6 +35,8 @@ public:
     // A note of the tool's own about port nPort, or about them all, on standard error.
     void Note(size_t nPort, const std::string& strText);
     void Note(const std::string& strText);
+    // A note given once for the whole command, however many ports say it.
+    void NoteOnce(const std::string& strText);
     void SetProgress(size_t nPort, ERunPass pass, int nPosition, int nTotal, bool bShown);
     // Takes the progress lines away for good (before the summary).
     void EndProgress();
@@ -56,6 +58,7 @@ private:
     const bool m_bProgressVisible;
     bool m_bProgressEnded = false;
     std::atomic<bool> m_bOutputLost {false};
+    std::atomic<bool> m_bNotedOnce {false};
     size_t m_nDrawnLines = 0;
     struct SProgress {
         bool bShown = false;
@@ -83,6 +86,7 @@ public:
     void StepProgress() override;
     void ShowProgress(bool bShow) override;
     void OnRunStateChanged(bool bRunning) override;
+    void OnConnected(long long nRoundTripUs, int nBaudRate, int nWindow) override;
     // How long the latest run took, from its start to its end.
     double RunSeconds() const;
     // Whether the latest run has ended.

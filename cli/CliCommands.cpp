@@ -113,6 +113,7 @@ bool PrepareDownload(const CDownloadOptions& options, CComPortMap& comPorts, CRu
     inputs.nVerMinor = options.nVerMinor;
     inputs.nVerPatch = options.nVerPatch;
     inputs.strSupportVersion = options.bSupportVersionGiven ? options.strSupportVersion : settings.strSupportVersion;
+    inputs.nWindow = options.nWindow > 0 ? options.nWindow : settings.nWindow;
 
     const std::string& strPort = options.strPort;
     if (strPort.empty()) {

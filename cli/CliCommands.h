@@ -18,6 +18,7 @@ struct CDownloadOptions {
     std::string strSupportVersion;
     bool bSupportVersionGiven = false;  // else the settings file's permitted versions
     std::string strIni;
+    int nWindow = 0;  // flash commands sent ahead; 0: the settings file
 };
 
 // The inputs of the run, with the settings file filling in what the options

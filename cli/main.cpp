@@ -181,6 +181,11 @@ CLI::App* SetUpDownload(CLI::App& app, CDownloadCommand& command)
     pDownload->add_option("--report", command.strReport,
                           "append a CSV row per port to FILE.csv: UTC time, port, USB serial number, file, its "
                           "SHA-256, result, bytes, seconds");
+    pDownload
+        ->add_option("--window", download.nWindow,
+                     "send up to N flash commands ahead of their replies (default: key SendAhead of the settings "
+                     "file, else 1, the strict exchange); for USB adapters that hold replies back, see the README")
+        ->check(CLI::Range(1, kMaxWindow));
     pDownload->add_option("--ini", download.strIni, "settings file to read instead of the dialog's (never written)")
         ->check(kSettingsFile);
     pDownload->footer(ExitStatusHelp());

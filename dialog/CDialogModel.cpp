@@ -99,7 +99,8 @@ void CDialogModel::OnStartButton()
     // A bad edit is reported and stops the exchange there; the press still
     // counts, with what was read, so that "&Cancel" always stops a run.
     UpdateData(true);
-    const CRunInputs inputs = RunInputsOf(m_values, m_view.ReadControls().combos, m_settings.strSupportVersion);
+    CRunInputs inputs = RunInputsOf(m_values, m_view.ReadControls().combos, m_settings.strSupportVersion);
+    inputs.nWindow = m_settings.nWindow;
     // Starts a run, asks a running one to stop, or (while one is stopping) nothing.
     m_loader.OnStartButton(inputs);
 }

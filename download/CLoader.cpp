@@ -1,6 +1,9 @@
 // Run control and the download run itself.
 #include "download/CLoader.h"
 
+#include <algorithm>
+#include <cstdlib>
+
 #include <fmt/format.h>
 
 #include "core/FileSystem.h"
@@ -131,8 +134,12 @@ ERunEnd CLoader::DownloadFile()
     if (pLoaded->problem != EFirmwareLoadProblem::kNone)
         return RunEndOf(pLoaded->problem);
 
-    if (!ConnectDevice())
+    const bool bConnected = ConnectDevice();
+    m_nRoundTripUs = m_channel.FastestIapMicroseconds();
+    m_nConnectionBaud = std::atoi(m_inputs.port.strBaudRate.c_str());
+    if (!bConnected)
         return ERunEnd::kConnectionFailed;
+    m_view.OnConnected(m_nRoundTripUs.load(), m_nConnectionBaud.load(), std::max(1, m_inputs.nWindow));
 
     if (!bLoadedAhead) {
         // Looked at again: the file may have changed or gone while the device
@@ -154,27 +161,8 @@ ERunEnd CLoader::DownloadFile()
     Log(fmt::format("-- Downloading file {} ...\r\n", strPath), kLogBlack);
     m_view.OnPassBegun(ERunPass::kWrite);
     m_view.BeginProgress(static_cast<int>(m_image.size()));
-    for (const FirmwareBlock& block : m_image) {
-        if (!m_bRunning.load()) {
-            // Stopped between blocks: the device stays in IAP mode and the
-            // port open, so the next run (or the port button) takes over.
-            // The operator must know the device is half-written.
-            Log("## Download stopped before it finished: the device is still in IAP mode.\r\n", kLogRed);
-            m_view.OnPortButtonState(true);
-            return ERunEnd::kCancelled;
-        }
-        if (!m_channel.WriteBlock(block.address, block.length, block.data)) {
-            Log(fmt::format("## {}\r\n", m_channel.GetErrorText()), kLogRed);
-            Log(fmt::format("++  Write error:Addr={:06x}H,Offset=0x{:06x},Len={:02x}H\r\n",
-                            static_cast<uint32_t>(block.address), static_cast<uint32_t>(block.address),
-                            static_cast<uint32_t>(block.length)),
-                kLogRed);
-            m_channel.ClosePort();
-            return ERunEnd::kWriteFailed;
-        }
-        m_nBytesWritten += block.length;
-        m_view.StepProgress();
-    }
+    if (const ERunEnd written = WriteImage(); written != ERunEnd::kSuccess)
+        return written;
 
     // Whatever the verdict, the device is taken out of IAP mode; only a
     // verified image is reported as a successful download.
@@ -195,4 +183,65 @@ ERunEnd CLoader::DownloadFile()
     }
     Log("-- Download successfully.\r\n", kLogBlue);
     return ERunEnd::kSuccess;
+}
+
+ERunEnd CLoader::WriteImage()
+{
+    m_channel.SetWindow(m_inputs.nWindow);
+    if (m_channel.Window() > 1)
+        return WriteImageAhead();
+    for (const FirmwareBlock& block : m_image) {
+        if (!m_bRunning.load())
+            return WriteStopped();
+        if (!m_channel.WriteBlock(block.address, block.length, block.data))
+            return WriteFailed(block);
+        m_nBytesWritten += block.length;
+        m_view.StepProgress();
+    }
+    return ERunEnd::kSuccess;
+}
+
+ERunEnd CLoader::WriteImageAhead()
+{
+    // A block counts as written once the last of its replies is checked.
+    const CBlockDone done = [this](int nTag, const uint8_t*) {
+        m_nBytesWritten += m_image[static_cast<size_t>(nTag)].length;
+        m_view.StepProgress();
+    };
+    for (size_t i = 0; i < m_image.size(); ++i) {
+        const FirmwareBlock& block = m_image[i];
+        if (!m_bRunning.load()) {
+            // What was sent is answered first: a failure among it ends the
+            // run as it would have before the stop was seen.
+            if (!m_channel.FinishPosted(done))
+                return WriteFailed(m_image[static_cast<size_t>(m_channel.FailedTag())]);
+            return WriteStopped();
+        }
+        if (!m_channel.PostWriteBlock(static_cast<int>(i), block.address, block.length, block.data, done))
+            return WriteFailed(m_image[static_cast<size_t>(m_channel.FailedTag())]);
+    }
+    if (!m_channel.FinishPosted(done))
+        return WriteFailed(m_image[static_cast<size_t>(m_channel.FailedTag())]);
+    return ERunEnd::kSuccess;
+}
+
+ERunEnd CLoader::WriteStopped()
+{
+    // Stopped between blocks: the device stays in IAP mode and the port
+    // open, so the next run (or the port button) takes over. The operator
+    // must know the device is half-written.
+    Log("## Download stopped before it finished: the device is still in IAP mode.\r\n", kLogRed);
+    m_view.OnPortButtonState(true);
+    return ERunEnd::kCancelled;
+}
+
+ERunEnd CLoader::WriteFailed(const FirmwareBlock& block)
+{
+    Log(fmt::format("## {}\r\n", m_channel.GetErrorText()), kLogRed);
+    Log(fmt::format("++  Write error:Addr={:06x}H,Offset=0x{:06x},Len={:02x}H\r\n",
+                    static_cast<uint32_t>(block.address), static_cast<uint32_t>(block.address),
+                    static_cast<uint32_t>(block.length)),
+        kLogRed);
+    m_channel.ClosePort();
+    return ERunEnd::kWriteFailed;
 }

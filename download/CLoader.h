@@ -50,6 +50,8 @@ struct CRunInputs {
     int nVerMinor = 0;
     int nVerPatch = 0;
     std::string strSupportVersion;  // the permitted firmware versions
+    // Flash commands sent ahead of their replies; 1 is the strict exchange.
+    int nWindow = 1;
 };
 
 // How a run ended; the command line turns it into its exit status.
@@ -91,6 +93,10 @@ public:
     ERunEnd LastRunEnd() const { return m_lastRunEnd.load(); }
     // The bytes of the blocks the latest run wrote and the device accepted.
     long long BytesWritten() const { return m_nBytesWritten.load(); }
+    // The quickest IAP exchange of the latest run's connection, in
+    // microseconds, and the bit rate it ran at; -1 and 0 before one.
+    long long ConnectionRoundTripUs() const { return m_nRoundTripUs.load(); }
+    int ConnectionBaudRate() const { return m_nConnectionBaud.load(); }
 
     // The steps of a run, on the worker thread (public so tests can drive one).
     ERunEnd DownloadFile();
@@ -139,6 +145,14 @@ private:
     // that the received text still owes the log.
     void StartTerminalSession();
     std::string EndTerminalSession();
+    // The write loop; ERunEnd::kSuccess when every block was written.
+    ERunEnd WriteImage();
+    ERunEnd WriteImageAhead();
+    ERunEnd WriteFailed(const FirmwareBlock& block);
+    ERunEnd WriteStopped();
+    EVerifyResult VerifyAhead(int& nMismatches);
+    void CompareBlock(const FirmwareBlock& block, const uint8_t* pRead, int& nMismatches);
+    EVerifyResult ReadFailed(const FirmwareBlock& block);
     void Log(const std::string& strText, int nColour) { m_view.AppendLog(strText, nColour); }
 
     CLoaderView& m_view;
@@ -156,6 +170,8 @@ private:
     std::atomic<int> m_bIdle {1};
     std::atomic<ERunEnd> m_lastRunEnd {ERunEnd::kSuccess};
     std::atomic<long long> m_nBytesWritten {0};
+    std::atomic<long long> m_nRoundTripUs {-1};
+    std::atomic<int> m_nConnectionBaud {0};
     std::mutex m_workerMutex;
     std::thread m_worker;
 };

@@ -23,6 +23,12 @@ public:
     virtual void ShowProgress(bool bShow) = 0;
     // A run began ("&Cancel") or ended ("&Start Downloading").
     virtual void OnRunStateChanged(bool bRunning) { (void)bRunning; }
+    // The device is connected and in IAP mode: the quickest IAP exchange in
+    // microseconds, the bit rate, and the window the run sends flash commands with.
+    virtual void OnConnected(long long nRoundTripUs, int nBaudRate, int nWindow)
+    {
+        (void)nRoundTripUs, (void)nBaudRate, (void)nWindow;
+    }
     // The port button's port was opened or closed ("关闭串口" / "打开串口").
     virtual void OnPortButtonState(bool bOpen) { (void)bOpen; }
 };

@@ -1,5 +1,7 @@
 #include "protocol/CDeviceChannel.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <vector>
 
@@ -12,6 +14,38 @@
 namespace {
 // Frames longer than this are built on the heap; every frame in use is shorter.
 constexpr int kSmallFrame = 64;
+
+// Hands each flash command that writes a block to send, in order, until
+// send returns 0: set the address, then the bytes. The device writes whole
+// words at even addresses: an odd start gets one byte first, then pairs,
+// then any odd byte left. send gets the code, its data, their length and
+// whether it is the block's last command.
+template <typename FSend>
+int ForEachWriteCommand(int nAddress, int nLength, const uint8_t* pData, FSend send)
+{
+    const uint8_t address[3] = {static_cast<uint8_t>(nAddress >> 16), static_cast<uint8_t>(nAddress >> 8),
+                                static_cast<uint8_t>(nAddress)};
+    if (!send(kFlashSetAddress, address, 3, nLength == 0))
+        return 0;
+    int nOffset = 0;
+    if ((nAddress & 1) && nLength > 0) {
+        if (!send(kFlashWriteOne, pData, 1, nLength == 1))
+            return 0;
+        nOffset = 1;
+    }
+    for (; nOffset + 1 < nLength; nOffset += 2) {
+        if (!send(kFlashWriteTwo, pData + nOffset, 2, nOffset + 2 == nLength))
+            return 0;
+    }
+    if (nOffset < nLength && !send(kFlashWriteOne, pData + nOffset, 1, true))
+        return 0;
+    return 1;
+}
+
+long long MicrosecondsSince(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count();
+}
 }  // namespace
 
 CDeviceChannel::CDeviceChannel() = default;
@@ -39,6 +73,8 @@ int CDeviceChannel::OpenLink(int nPort, const std::string& strPath, int nBaudRat
     }
     m_bOpen = 1;
     m_bStaleInput = false;
+    m_dqPosted.clear();
+    m_nFastestIapUs = -1;
     return 1;
 }
 
@@ -129,6 +165,7 @@ int CDeviceChannel::IapCommand(uint8_t nCode, uint8_t* pBuffer, int nFrameLength
     const uint16_t crc = Crc16(pFrame, nFrameLength - 2);
     pFrame[nFrameLength - 2] = static_cast<uint8_t>(crc >> 8);
     pFrame[nFrameLength - 1] = static_cast<uint8_t>(crc);
+    const auto start = std::chrono::steady_clock::now();
     if (!WriteFrame(nCode, pFrame, nFrameLength))
         return 0;
 
@@ -137,6 +174,9 @@ int CDeviceChannel::IapCommand(uint8_t nCode, uint8_t* pBuffer, int nFrameLength
         if (!ReadReplyByte(nCode, pBuffer[i]))
             return Failed();
     }
+    const long long nMicroseconds = MicrosecondsSince(start);
+    if (m_nFastestIapUs < 0 || nMicroseconds < m_nFastestIapUs)
+        m_nFastestIapUs = nMicroseconds;
     const uint8_t nStatus = pBuffer[nReplyLength - 3];
     if (nStatus == kIapAccepted)
         return 1;
@@ -174,27 +214,35 @@ int CDeviceChannel::FlashCommand(uint8_t nCode, const uint8_t* pData, int nDataL
     if (!WriteFrame(nCode, pFrame, nDataLength + 2))
         return 0;
 
-    // Status, the data, then a closing byte: n + 2 bytes in all. The first two
-    // are read before the count is looked at.
     uint8_t reply[kFlashMaxRead + 2];
-    if (!ReadReplyByte(nCode, reply[0]) || !ReadReplyByte(nCode, reply[1]))
+    if (CheckReply(nCode, nReplyCount, reply) <= 0)
         return Failed();
-    if ((reply[0] & 0xF0) != 0xC0) {
-        m_strError = fmt::format("Command 0x{:02X}: refused by the device, status 0x{:02x}.", nCode, reply[0]);
-        return Failed();
+    // reply[1..n] is the data; the closing byte after it is not examined.
+    if (nCode == kFlashRead && nReplyCount > 0)
+        std::memcpy(pReplyData, reply + 1, static_cast<size_t>(nReplyCount));
+    return 1;
+}
+
+int CDeviceChannel::CheckReply(uint8_t nCode, int nReplyCount, uint8_t* pReply)
+{
+    // Status, the data, then a closing byte: n + 2 bytes in all. The first two
+    // are read before the count is looked at. -1: the line failed; 0: the
+    // device's answer is refused.
+    if (!ReadReplyByte(nCode, pReply[0]) || !ReadReplyByte(nCode, pReply[1]))
+        return -1;
+    if ((pReply[0] & 0xF0) != 0xC0) {
+        m_strError = fmt::format("Command 0x{:02X}: refused by the device, status 0x{:02x}.", nCode, pReply[0]);
+        return 0;
     }
     if (nReplyCount > kFlashMaxRead) {
         m_strError = fmt::format("Command 0x{:02X}: {} bytes are too many to read at once.", nCode, nReplyCount);
         ShowMessageBox(fmt::format("一次性读入:{}数据太多了!", nReplyCount));
-        return Failed();
+        return 0;
     }
     for (int i = 0; i < nReplyCount; ++i) {
-        if (!ReadReplyByte(nCode, reply[i + 2]))
-            return Failed();
+        if (!ReadReplyByte(nCode, pReply[i + 2]))
+            return -1;
     }
-    // reply[1..n] is the data; the closing byte after it is not examined.
-    if (nCode == kFlashRead && nReplyCount > 0)
-        std::memcpy(pReplyData, reply + 1, static_cast<size_t>(nReplyCount));
     return 1;
 }
 
@@ -204,30 +252,10 @@ int CDeviceChannel::WriteBlock(int nAddress, int nLength, const uint8_t* pData)
         SetExchangeError(kFlashSetAddress, "bad arguments");
         return 0;
     }
-    uint8_t address[3] = {static_cast<uint8_t>(nAddress >> 16), static_cast<uint8_t>(nAddress >> 8),
-                          static_cast<uint8_t>(nAddress)};
-    if (!FlashCommand(kFlashSetAddress, address, 3, 0))
-        return 0;
-    // The device writes whole words at even addresses: an odd start gets one
-    // byte first, then pairs, then any odd byte left.
-    int nOffset = 0;
-    if ((nAddress & 1) && nLength > 0) {
-        uint8_t byte = pData[0];
-        if (!FlashCommand(kFlashWriteOne, &byte, 1, 0))
-            return 0;
-        nOffset = 1;
-    }
-    for (; nOffset + 1 < nLength; nOffset += 2) {
-        uint8_t pair[2] = {pData[nOffset], pData[nOffset + 1]};
-        if (!FlashCommand(kFlashWriteTwo, pair, 2, 0))
-            return 0;
-    }
-    if (nOffset < nLength) {
-        uint8_t byte = pData[nOffset];
-        if (!FlashCommand(kFlashWriteOne, &byte, 1, 0))
-            return 0;
-    }
-    return 1;
+    return ForEachWriteCommand(nAddress, nLength, pData,
+                               [this](uint8_t nCode, const uint8_t* pBytes, int nCount, bool) {
+                                   return FlashCommand(nCode, pBytes, nCount, 0);
+                               });
 }
 
 int CDeviceChannel::ReadBlock(int nAddress, int nLength, uint8_t* pBuffer)
@@ -242,4 +270,99 @@ int CDeviceChannel::ReadBlock(int nAddress, int nLength, uint8_t* pBuffer)
         return 0;
     const uint8_t nCount = static_cast<uint8_t>(nLength);
     return FlashCommand(kFlashRead, &nCount, 1, nLength, pBuffer);
+}
+
+void CDeviceChannel::SetWindow(int nWindow)
+{
+    m_nWindow = std::clamp(nWindow, 1, kMaxWindow);
+}
+
+int CDeviceChannel::PostWriteBlock(int nTag, int nAddress, int nLength, const uint8_t* pData, const CBlockDone& done)
+{
+    if (nLength < 0 || (nLength > 0 && !pData)) {
+        SetExchangeError(kFlashSetAddress, "bad arguments");
+        return FailPosted(nTag, done);
+    }
+    return ForEachWriteCommand(nAddress, nLength, pData,
+                               [&](uint8_t nCode, const uint8_t* pBytes, int nCount, bool bLast) {
+                                   return PostCommand(nCode, pBytes, nCount, 0, nTag, bLast, done);
+                               });
+}
+
+int CDeviceChannel::PostReadBlock(int nTag, int nAddress, int nLength, const CBlockDone& done)
+{
+    if (nLength <= 0) {
+        SetExchangeError(kFlashRead, "nothing to read");
+        return FailPosted(nTag, done);
+    }
+    const uint8_t address[3] = {static_cast<uint8_t>(nAddress >> 16), static_cast<uint8_t>(nAddress >> 8),
+                                static_cast<uint8_t>(nAddress)};
+    const uint8_t nCount = static_cast<uint8_t>(nLength);
+    return PostCommand(kFlashSetAddress, address, 3, 0, nTag, false, done) &&
+           PostCommand(kFlashRead, &nCount, 1, nLength, nTag, true, done);
+}
+
+int CDeviceChannel::FinishPosted(const CBlockDone& done)
+{
+    while (!m_dqPosted.empty()) {
+        if (!CompleteOldest(done))
+            return 0;
+    }
+    return 1;
+}
+
+int CDeviceChannel::PostCommand(uint8_t nCode, const uint8_t* pData, int nDataLength, int nReplyCount, int nTag,
+                                bool bLast, const CBlockDone& done)
+{
+    while (static_cast<int>(m_dqPosted.size()) >= m_nWindow) {
+        if (!CompleteOldest(done))
+            return 0;
+    }
+    uint8_t frame[kSmallFrame];
+    frame[0] = nCode;
+    std::memcpy(frame + 1, pData, static_cast<size_t>(nDataLength));
+    frame[nDataLength + 1] = static_cast<uint8_t>(Sum8(frame, nDataLength + 1));
+    if (!WriteFrame(nCode, frame, nDataLength + 2))
+        return FailPosted(nTag, done);
+    m_dqPosted.push_back({nCode, nReplyCount, nTag, bLast});
+    return 1;
+}
+
+int CDeviceChannel::FailPosted(int nTag, const CBlockDone& done)
+{
+    // The replies of the commands already sent come first: the first of them
+    // that fails is the failure a strict exchange would have met.
+    const std::string strError = m_strError;
+    if (!FinishPosted(done))
+        return 0;
+    m_strError = strError;
+    m_nFailedTag = nTag;
+    return Failed();
+}
+
+int CDeviceChannel::CompleteOldest(const CBlockDone& done)
+{
+    const CPosted posted = m_dqPosted.front();
+    m_dqPosted.pop_front();
+    uint8_t reply[kFlashMaxRead + 2];
+    const int nChecked = CheckReply(posted.nCode, posted.nReplyCount, reply);
+    if (nChecked > 0) {
+        if (posted.bLast && done)
+            done(posted.nTag, posted.nCode == kFlashRead ? reply + 1 : nullptr);
+        return 1;
+    }
+    m_nFailedTag = posted.nTag;
+    // Nothing more is sent. The replies still due are read, each as its
+    // status says (a refused command answers without data), while the line
+    // keeps delivering within its limit; a line that already failed has
+    // waited its limit and dropped its input.
+    for (bool bLineAlive = nChecked == 0; bLineAlive && !m_dqPosted.empty(); m_dqPosted.pop_front()) {
+        uint32_t nStatus = 0, nByte = 0;
+        bLineAlive = m_link.ReadByte(&nStatus) && m_link.ReadByte(&nByte);
+        const int nData = (nStatus & 0xF0) == 0xC0 ? std::min(m_dqPosted.front().nReplyCount, kFlashMaxRead) : 0;
+        for (int i = 0; bLineAlive && i < nData; ++i)
+            bLineAlive = m_link.ReadByte(&nByte);
+    }
+    m_dqPosted.clear();
+    return Failed();
 }

@@ -4,6 +4,8 @@
 // plus raw bytes for the terminal. Every exchange is a strict request and
 // reply on the calling thread; nothing is retried.
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <string>
 
 #include "serial/CSerialLink.h"
@@ -28,6 +30,12 @@ constexpr uint8_t kFlashWriteOne = 0xC3;
 constexpr uint8_t kFlashRead = 0xCA;
 // The most data one flash read may bring back.
 constexpr int kFlashMaxRead = 512;
+// The most flash commands that may be sent ahead of their replies.
+constexpr int kMaxWindow = 256;
+
+// Told when every reply of a posted block has been checked: the block's tag
+// and, for a read, the data read (null for a write).
+using CBlockDone = std::function<void(int nTag, const uint8_t* pData)>;
 
 class CDeviceChannel {
 public:
@@ -64,6 +72,25 @@ public:
     int WriteBlock(int nAddress, int nLength, const uint8_t* pData);
     int ReadBlock(int nAddress, int nLength, uint8_t* pBuffer);
 
+    // Send-ahead: up to nWindow flash commands on the line before their
+    // replies are read (1 to kMaxWindow; 1 is the strict exchange).
+    void SetWindow(int nWindow);
+    int Window() const { return m_nWindow; }
+    // The block's commands go out as WriteBlock's and ReadBlock's would, each
+    // waiting only while the window is full; every reply is checked in order
+    // as FlashCommand checks it. On the first failure nothing more is sent,
+    // the replies still due are read (bounded by the link's limit), and the
+    // result is 0 with FailedTag() the block whose reply failed, which may
+    // be an earlier one than nTag.
+    int PostWriteBlock(int nTag, int nAddress, int nLength, const uint8_t* pData, const CBlockDone& done);
+    int PostReadBlock(int nTag, int nAddress, int nLength, const CBlockDone& done);
+    // Reads and checks every reply still due; 0 on the first failure, as above.
+    int FinishPosted(const CBlockDone& done);
+    int FailedTag() const { return m_nFailedTag; }
+    // The quickest IAP exchange since the port was opened, from the request's
+    // first byte written to the reply's last byte read; -1 before any.
+    long long FastestIapMicroseconds() const { return m_nFastestIapUs; }
+
     int m_bOpen = 0;
 
 private:
@@ -73,6 +100,19 @@ private:
     int ReadReplyByte(uint8_t nCode, uint8_t& value);
     void SetExchangeError(uint8_t nCode, const char* pWhat);
     void ShowMessageBox(const std::string& strText);
+    int PostCommand(uint8_t nCode, const uint8_t* pData, int nDataLength, int nReplyCount, int nTag, bool bLast,
+                    const CBlockDone& done);
+    int CompleteOldest(const CBlockDone& done);
+    int FailPosted(int nTag, const CBlockDone& done);
+    int CheckReply(uint8_t nCode, int nReplyCount, uint8_t* pReply);
+
+    // A flash command sent ahead whose reply is still due.
+    struct CPosted {
+        uint8_t nCode;
+        int nReplyCount;
+        int nTag;
+        bool bLast;  // the last command of its block
+    };
 
     CSerialLink m_link;
     std::string m_strError;
@@ -81,4 +121,8 @@ private:
     // Set by a failed exchange: what is left of its reply is dropped before
     // the next request, so it cannot pose as that request's reply.
     bool m_bStaleInput = false;
+    int m_nWindow = 1;
+    std::deque<CPosted> m_dqPosted;
+    int m_nFailedTag = -1;
+    long long m_nFastestIapUs = -1;
 };

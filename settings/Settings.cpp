@@ -1,5 +1,7 @@
 #include "settings/Settings.h"
 
+#include <algorithm>
+
 #include <charconv>
 #include <map>
 
@@ -106,6 +108,7 @@ bool ReadSettings(const CProfileFile& profile, CSettings& settings)
 {
     settings = CSettings();
     settings.strSupportVersion = profile.IniReadString("update", "supportversion");
+    settings.nWindow = std::max(1, profile.IniReadInt("update", "SendAhead"));
     if (profile.IniReadInt(kPortSection, "UsedTimes") == 0)
         return false;
     settings.nStopBit = profile.IniReadInt(kPortSection, "StopBit");
@@ -130,6 +133,7 @@ void LoadSettings(CProfileFile& profile, CSettings& settings, CLogSink& log)
         // holding only them is written for exactly that start, and a file
         // that cannot be written stays unused at every start.
         settings.strSupportVersion = profile.IniReadString("update", "supportversion");
+        settings.nWindow = std::max(1, profile.IniReadInt("update", "SendAhead"));
         WritePortSetting(profile, "StopBit", "0", log);
         WritePortSetting(profile, "PortNum", "0", log);
         WritePortSetting(profile, "DataBit", "3", log);

@@ -15,6 +15,9 @@ struct CSettings {
     int nStopBit = 0, nPortNum = 0, nDataBit = 3, nCsBit = 2, nBaudRate = 7, nSendType = 1;
     int nFrameLen = 1024, nRepeatTimes = 1, nTimeInterval = 1000;
     std::string strSupportVersion;
+    // Flash commands a run sends ahead of their replies (key SendAhead of
+    // section "update"); 1, or no key, is the strict exchange.
+    int nWindow = 1;
 
     bool operator==(const CSettings&) const = default;
 };

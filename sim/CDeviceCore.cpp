@@ -123,6 +123,8 @@ void CDeviceCore::HandleFrame(const uint8_t* pFrame, int nLength, std::vector<ui
     const uint8_t nCode = pFrame[0] == kMarker ? pFrame[1] : pFrame[0];
     ++m_nCommands;
     ++m_nSinceConfig;
+    if (nCode == pFrame[0] && (nCode == kWriteTwo || nCode == kWriteOne))
+        ++m_nWriteCommands;
     const int nOccurrence = ++m_anSeen[nCode];
     if (m_bRecordFrames) {
         m_vecFrameBytes.insert(m_vecFrameBytes.end(), pFrame, pFrame + nLength);

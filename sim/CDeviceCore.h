@@ -19,6 +19,8 @@ public:
     void Configure(const CSimConfig& config);
     // Forgets a partly received frame (a new line starts clean).
     void ResetStream() { m_nHave = 0; }
+    // True while part of a frame has been received.
+    bool MidFrame() const { return m_nHave > 0; }
 
     // Parses the stream and appends every reply to out. Returns the bytes
     // consumed: fewer than nLength only when a vanish fault closed the line.
@@ -29,6 +31,8 @@ public:
     bool InIapMode() const { return m_bIapMode; }
     int CommandCount() const { return m_nCommands; }
     int LeaveCount() const { return m_nLeaves; }
+    // Write commands (C2, C3) received, whatever their outcome.
+    int WriteCommandCount() const { return m_nWriteCommands; }
     std::vector<std::vector<uint8_t>> ReceivedFrames() const;
     void ClearReceivedFrames();
 
@@ -61,6 +65,7 @@ private:
 
     int m_nCommands = 0;
     int m_nLeaves = 0;
+    int m_nWriteCommands = 0;
     int m_nSinceConfig = 0;
     std::array<int, 256> m_anSeen {};  // frames per code since Configure
     // Received frames back to back; m_vecFrameEnds marks where each ends.

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <optional>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 
 #include "sim/PseudoTerminal.h"
@@ -18,6 +19,17 @@ namespace {
 // A host that stops reading loses replies beyond this backlog.
 constexpr size_t kMaxBacklog = 4u << 20;
 constexpr size_t kReadChunk = 4096;
+constexpr int64_t kUsbFrameNs = 1'000'000;
+// A device that can lose bytes forgets a partly received frame after this
+// much quiet, as firmware's frame timer does: an overrun must not leave a
+// stale half frame in front of the next host's first request.
+constexpr int64_t kFrameGapNs = 20'000'000;
+
+// The start of the next 1 ms USB frame after nAt.
+int64_t NextUsbFrame(int64_t nAt)
+{
+    return (nAt / kUsbFrameNs + 1) * kUsbFrameNs;
+}
 
 int64_t NowNs()
 {
@@ -29,7 +41,7 @@ int64_t NowNs()
 CDeviceSimulator::CDeviceSimulator(const CSimConfig& config) : m_config(config)
 {
     m_core.Configure(config);
-    ApplyBaudRate(config.m_nBaudRate);
+    ApplyTiming(config);
 }
 
 CDeviceSimulator::~CDeviceSimulator()
@@ -67,7 +79,9 @@ bool CDeviceSimulator::Start(std::string* pError)
     m_vecTxDue.clear();
     m_nTxHead = 0;
     m_dqRx.clear();
-    m_nRxFree = m_nTxFree = 0;
+    m_dqDevice.clear();
+    m_nRxFree = m_nTxFree = m_nBusyUntil = m_nLastHandled = 0;
+    m_nPacketBytes = 0;
     m_bStopRequested = m_bVanishRequested = m_bVanished = false;
     m_thread = std::thread(&CDeviceSimulator::Serve, this);
     return true;
@@ -113,7 +127,7 @@ void CDeviceSimulator::Configure(const CSimConfig& config)
     std::lock_guard lock(m_mutex);
     m_config = config;
     m_core.Configure(config);
-    ApplyBaudRate(config.m_nBaudRate);
+    ApplyTiming(config);
     Wake();
 }
 
@@ -206,6 +220,12 @@ void CDeviceSimulator::SendRaw(const std::vector<uint8_t>& vecData)
     Wake();
 }
 
+int CDeviceSimulator::LostBytes() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_nLostBytes;
+}
+
 bool CDeviceSimulator::Flush(int nTimeoutMs)
 {
     // Bytes written to the master reach the slave's queue a moment later
@@ -213,22 +233,25 @@ bool CDeviceSimulator::Flush(int nTimeoutMs)
     // only once it has stayed empty for a while.
     constexpr auto kSettled = std::chrono::milliseconds(50);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
-    std::optional<std::chrono::steady_clock::time_point> emptySince;
+    bool bWasEmpty = false;
+    std::chrono::steady_clock::time_point emptySince {};
     for (;;) {
         {
             std::lock_guard lock(m_mutex);
             if (!m_fdMaster.IsValid())
                 return false;
             int nUnread = 0;
-            const bool bEmpty =
-                PendingTx() == 0 && m_dqRx.empty() && ioctl(m_fdSlave.Get(), FIONREAD, &nUnread) == 0 && nUnread == 0;
+            const bool bEmpty = PendingTx() == 0 && m_dqRx.empty() && m_dqDevice.empty() &&
+                                ioctl(m_fdSlave.Get(), FIONREAD, &nUnread) == 0 && nUnread == 0;
             const auto now = std::chrono::steady_clock::now();
-            if (!bEmpty)
-                emptySince.reset();
-            else if (!emptySince)
+            if (!bEmpty) {
+                bWasEmpty = false;
+            } else if (!bWasEmpty) {
+                bWasEmpty = true;
                 emptySince = now;
-            else if (now - *emptySince >= kSettled)
+            } else if (now - emptySince >= kSettled) {
                 return true;
+            }
         }
         if (std::chrono::steady_clock::now() >= deadline)
             return false;
@@ -244,22 +267,58 @@ void CDeviceSimulator::Wake()
         return;
 }
 
-void CDeviceSimulator::ApplyBaudRate(int nBaudRate)
+void CDeviceSimulator::ApplyTiming(const CSimConfig& config)
 {
-    m_nByteNs = nBaudRate > 0 ? 10'000'000'000LL / nBaudRate : 0;
+    m_nByteNs = config.m_nBaudRate > 0 ? 10'000'000'000LL / config.m_nBaudRate : 0;
+    m_bTimed =
+        m_nByteNs != 0 || config.m_eAdapter != EAdapter::kNone || config.m_nRxBuffer > 0 || config.m_nWriteUs > 0;
     // Bytes queued under the old setting go out as soon as possible.
     m_vecTxDue.assign(m_vecTx.size(), 0);
+    m_nPacketBytes = 0;
+    if (!m_bTimed) {
+        // Bytes on their way into the device arrive now.
+        std::vector<uint8_t> vecWaiting;
+        for (const CTimedByte& byte : m_dqDevice)
+            vecWaiting.push_back(byte.m_nByte);
+        for (const CTimedByte& byte : m_dqRx)
+            vecWaiting.push_back(byte.m_nByte);
+        m_dqDevice.clear();
+        m_dqRx.clear();
+        m_core.Feed(vecWaiting.data(), static_cast<int>(vecWaiting.size()), m_vecTx);
+    }
+}
+
+int64_t CDeviceSimulator::Release(int64_t nAtUart, size_t nIndex)
+{
+    switch (m_config.m_eAdapter) {
+    case EAdapter::kNone: return nAtUart;
+    case EAdapter::kCdc: return NextUsbFrame(nAtUart);
+    case EAdapter::kFtdi: break;
+    }
+    if (m_nPacketBytes > 0 && nAtUart < m_nPacketDeadline) {
+        if (++m_nPacketBytes < kSimFtdiPacket)
+            return m_nPacketDeadline;
+        // A full packet goes at once, with the bytes gathered before it (all
+        // still unsent: they were due at the deadline, which lies ahead).
+        for (size_t i = nIndex, n = 1; i > m_nTxHead && n < kSimFtdiPacket; --i, ++n)
+            m_vecTxDue[i - 1] = nAtUart;
+        m_nPacketBytes = 0;
+        return nAtUart;
+    }
+    m_nPacketBytes = 1;
+    m_nPacketDeadline = nAtUart + static_cast<int64_t>(m_config.m_nLatencyMs) * 1'000'000;
+    return m_nPacketDeadline;
 }
 
 void CDeviceSimulator::Schedule(size_t nFrom, int64_t nStart)
 {
-    if (m_nByteNs == 0)
+    if (!m_bTimed)
         return;
     int64_t nDue = std::max(m_nTxFree, nStart);
     m_vecTxDue.resize(m_vecTx.size());
     for (size_t i = nFrom; i < m_vecTx.size(); ++i) {
         nDue += m_nByteNs;
-        m_vecTxDue[i] = nDue;
+        m_vecTxDue[i] = Release(nDue, i);
     }
     m_nTxFree = nDue;
 }
@@ -273,7 +332,7 @@ void CDeviceSimulator::Serve()
         int64_t nWake = LLONG_MAX;
         bool bWantOut = false;
         if (PendingTx() > 0) {
-            const int64_t nDue = m_nByteNs ? m_vecTxDue[m_nTxHead] : 0;
+            const int64_t nDue = m_bTimed ? m_vecTxDue[m_nTxHead] : 0;
             if (nDue <= nNow)
                 bWantOut = true;
             else
@@ -281,6 +340,8 @@ void CDeviceSimulator::Serve()
         }
         if (!m_dqRx.empty())
             nWake = std::min(nWake, m_dqRx.front().m_nDue);
+        if (!m_dqDevice.empty())
+            nWake = std::min(nWake, std::max(m_nBusyUntil, m_dqDevice.front().m_nDue));
 
         pollfd aFds[2] = {{m_fdWake.Get(), POLLIN, 0}, {m_fdMaster.Get(), POLLIN, 0}};
         if (bWantOut)
@@ -324,29 +385,64 @@ void CDeviceSimulator::ReceiveFromLine(int64_t nNow)
     const ssize_t nRead = read(m_fdMaster.Get(), abBuffer, sizeof(abBuffer));
     if (nRead <= 0)
         return;
-    if (m_nByteNs == 0) {  // the hot path: straight into the device
+    if (!m_bTimed) {  // the hot path: straight into the device
         m_core.Feed(abBuffer, static_cast<int>(nRead), m_vecTx);
         return;
     }
-    // Each byte arrives one byte time after the line was last free.
+    // An adapter passes the host's bytes on at its next USB frame; each byte
+    // then takes one byte time after the line was last free.
+    const int64_t nAtAdapter = m_config.m_eAdapter == EAdapter::kNone ? nNow : NextUsbFrame(nNow);
     for (ssize_t i = 0; i < nRead; ++i) {
-        m_nRxFree = std::max(m_nRxFree, nNow) + m_nByteNs;
+        m_nRxFree = std::max(m_nRxFree, nAtAdapter) + m_nByteNs;
         m_dqRx.push_back({m_nRxFree, abBuffer[i]});
     }
 }
 
+void CDeviceSimulator::HandleDeviceByte(int64_t nAt)
+{
+    const CTimedByte byte = m_dqDevice.front();
+    m_dqDevice.pop_front();
+    if (m_config.m_nRxBuffer > 0 && m_core.MidFrame() && nAt - m_nLastHandled > kFrameGapNs)
+        m_core.ResetStream();
+    m_nLastHandled = nAt;
+    const size_t nFrom = m_vecTx.size();
+    const int nWrites = m_core.WriteCommandCount();
+    m_core.Feed(&byte.m_nByte, 1, m_vecTx);
+    int64_t nReplyAt = nAt;
+    if (m_config.m_nWriteUs > 0 && m_core.WriteCommandCount() != nWrites) {
+        m_nBusyUntil = nAt + static_cast<int64_t>(m_config.m_nWriteUs) * 1000;
+        nReplyAt = m_nBusyUntil;
+    }
+    if (m_vecTx.size() > nFrom)
+        Schedule(nFrom, nReplyAt);
+}
+
 void CDeviceSimulator::ProcessDueBytes(int64_t nNow)
 {
-    // One byte at a time, so each reply starts when its request's last byte arrived.
-    while (!m_dqRx.empty() && m_dqRx.front().m_nDue <= nNow) {
-        const CTimedByte byte = m_dqRx.front();
-        m_dqRx.pop_front();
-        const size_t nFrom = m_vecTx.size();
-        m_core.Feed(&byte.m_nByte, 1, m_vecTx);
-        if (m_vecTx.size() > nFrom)
-            Schedule(nFrom, byte.m_nDue);
-        if (m_core.TakeVanishRequest()) {
-            CloseLine();
+    // Events in time order, one byte at a time, so each reply starts when its
+    // request's last byte was handled: a byte arrives in the device's buffer
+    // (or is lost when it is full), and the device takes its oldest byte when
+    // it is not busy programming flash.
+    for (;;) {
+        const int64_t nArrival = !m_dqRx.empty() && m_dqRx.front().m_nDue <= nNow ? m_dqRx.front().m_nDue : LLONG_MAX;
+        const int64_t nReady = m_dqDevice.empty() ? LLONG_MAX : std::max(m_nBusyUntil, m_dqDevice.front().m_nDue);
+        if (nReady <= nNow && nReady <= nArrival) {
+            HandleDeviceByte(nReady);
+            if (m_core.TakeVanishRequest()) {
+                CloseLine();
+                return;
+            }
+        } else if (nArrival != LLONG_MAX) {
+            const CTimedByte byte = m_dqRx.front();
+            m_dqRx.pop_front();
+            if (m_config.m_nRxBuffer > 0 && m_dqDevice.size() >= static_cast<size_t>(m_config.m_nRxBuffer)) {
+                ++m_nLostBytes;
+                if (m_config.m_bTrace)
+                    std::fprintf(stderr, "vantrel-sim: receive buffer full, byte %02X lost\n", byte.m_nByte);
+            } else {
+                m_dqDevice.push_back(byte);
+            }
+        } else {
             return;
         }
     }
@@ -355,7 +451,7 @@ void CDeviceSimulator::ProcessDueBytes(int64_t nNow)
 void CDeviceSimulator::WriteDueBytes(int64_t nNow)
 {
     size_t nDue = PendingTx();
-    if (m_nByteNs != 0) {
+    if (m_bTimed) {
         nDue = 0;
         while (m_nTxHead + nDue < m_vecTx.size() && m_vecTxDue[m_nTxHead + nDue] <= nNow)
             ++nDue;
@@ -372,7 +468,7 @@ void CDeviceSimulator::WriteDueBytes(int64_t nNow)
     } else if (m_nTxHead >= kReadChunk && m_nTxHead * 2 >= m_vecTx.size()) {
         const auto nHead = static_cast<std::ptrdiff_t>(m_nTxHead);
         m_vecTx.erase(m_vecTx.begin(), m_vecTx.begin() + nHead);
-        if (m_nByteNs != 0)
+        if (m_bTimed)
             m_vecTxDue.erase(m_vecTxDue.begin(), m_vecTxDue.begin() + nHead);
         m_nTxHead = 0;
     }
@@ -387,6 +483,8 @@ void CDeviceSimulator::CloseLine()
     m_vecTxDue.clear();
     m_nTxHead = 0;
     m_dqRx.clear();
+    m_dqDevice.clear();
+    m_nPacketBytes = 0;
     m_bVanishRequested = false;
     if (bWasOpen && !m_bStopRequested)
         m_bVanished = true;

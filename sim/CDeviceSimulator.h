@@ -57,6 +57,8 @@ public:
     void SendRaw(const std::vector<uint8_t>& vecData);
     // Waits until every queued byte is written and the host has read it all.
     bool Flush(int nTimeoutMs);
+    // Bytes lost because the device's receive buffer was full.
+    int LostBytes() const;
 
 private:
     struct CTimedByte {
@@ -72,7 +74,9 @@ private:
     void WriteDueBytes(int64_t nNow);
     size_t PendingTx() const { return m_vecTx.size() - m_nTxHead; }
     void CloseLine();
-    void ApplyBaudRate(int nBaudRate);
+    void ApplyTiming(const CSimConfig& config);
+    int64_t Release(int64_t nAtUart, size_t nIndex);
+    void HandleDeviceByte(int64_t nAt);
 
     mutable std::mutex m_mutex;
     std::condition_variable m_cvLineClosed;
@@ -95,7 +99,18 @@ private:
     size_t m_nTxHead = 0;
     // Line-time emulation: received bytes wait until they would have arrived.
     std::deque<CTimedByte> m_dqRx;
-    int64_t m_nByteNs = 0;  // 0: no emulation
+    int64_t m_nByteNs = 0;  // 0: no line time
     int64_t m_nRxFree = 0;  // when each line is next idle
     int64_t m_nTxFree = 0;
+    // Any of line time, an adapter or the device's limits: every byte has a
+    // due time, and received bytes pass through the device's buffer.
+    bool m_bTimed = false;
+    // Received bytes in the device's buffer, not yet handled, with their arrival.
+    std::deque<CTimedByte> m_dqDevice;
+    int64_t m_nBusyUntil = 0;    // the device programs flash until then
+    int64_t m_nLastHandled = 0;  // when the device last took a byte
+    int m_nLostBytes = 0;
+    // The FTDI packet being gathered: its bytes, and when the timer sends it.
+    int m_nPacketBytes = 0;
+    int64_t m_nPacketDeadline = 0;
 };

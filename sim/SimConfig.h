@@ -47,11 +47,32 @@ struct CSimVersion {
     uint8_t m_n3 = 0;
 };
 
+// The USB serial adapter between the host and the device's UART.
+enum class EAdapter {
+    kNone,  // bytes pass at once, as on a bare line
+    kFtdi,  // replies wait for 62 bytes or the latency timer; requests go at the next 1 ms frame
+    kCdc,   // 1 ms frames both ways
+};
+
+// Bytes an FTDI adapter gathers before it sends a packet without waiting.
+constexpr int kSimFtdiPacket = 62;
+// The FTDI latency timer's default, in milliseconds.
+constexpr int kSimFtdiLatencyMs = 16;
+
 struct CSimConfig {
     CSimVersion m_appVersion;  // given by identify (0x03)
     CSimVersion m_fwVersion;   // given by query IAP mode (0xE3)
     // Bits per second for line-time emulation (10 bits per byte); 0 answers at once.
     int m_nBaudRate = 0;
+    // The adapter in the way, and the FTDI latency timer (1 to 255 ms).
+    EAdapter m_eAdapter = EAdapter::kNone;
+    int m_nLatencyMs = kSimFtdiLatencyMs;
+    // Received bytes the device holds before it has handled them; a byte that
+    // arrives when it is full is lost, as a UART overrun loses it. 0: no limit.
+    int m_nRxBuffer = 0;
+    // Microseconds the device is busy with each write command (C2, C3) before
+    // it answers; it keeps receiving into its buffer meanwhile.
+    int m_nWriteUs = 0;
     // A symlink to the slave, replaced if present, removed on Stop; empty for none.
     std::string m_strLinkPath;
     // Every reply to this code carries this status. A command only takes

@@ -144,3 +144,21 @@ bool ParseRange(const std::string& strText, uint32_t& nStart, uint32_t& nLength)
     nLength = nParsedLength;
     return true;
 }
+
+bool ParseAdapter(const std::string& strText, EAdapter& eAdapter, int& nLatencyMs)
+{
+    if (strText == "none" || strText == "cdc") {
+        eAdapter = strText == "cdc" ? EAdapter::kCdc : EAdapter::kNone;
+        return true;
+    }
+    std::string strName = strText, strLatency;
+    uint32_t nLatency = kSimFtdiLatencyMs;
+    // The FTDI driver takes 1 to 255 ms for its latency timer.
+    if (Split(strText, ':', strName, strLatency) && (!ParseIn(strLatency, 10, 255, nLatency) || nLatency == 0))
+        return false;
+    if (strName != "ftdi")
+        return false;
+    eAdapter = EAdapter::kFtdi;
+    nLatencyMs = static_cast<int>(nLatency);
+    return true;
+}

@@ -22,3 +22,5 @@ bool ParseStatus(const std::string& strText, uint8_t& nCode, uint8_t& nStatus);
 bool ParseCorrupt(const std::string& strText, CCorruptByte& corrupt);
 // "START:LEN" within the 24-bit memory.
 bool ParseRange(const std::string& strText, uint32_t& nStart, uint32_t& nLength);
+// "none", "cdc", "ftdi" or "ftdi:MS" (the latency timer, 1-255 ms).
+bool ParseAdapter(const std::string& strText, EAdapter& eAdapter, int& nLatencyMs);

@@ -59,6 +59,9 @@ struct CArguments {
     std::string m_strAppVersion = "1.0.0";
     std::string m_strFwVersion = "1.0.0";
     int m_nBaudRate = 0;
+    std::string m_strAdapter = "none";
+    int m_nRxBuffer = 0;
+    int m_nWriteUs = 0;
     std::string m_strLink;
     bool m_bQuiet = false;
     bool m_bTrace = false;
@@ -88,6 +91,10 @@ bool BuildConfig(const CArguments& args, CSimConfig& config)
     if (!ParseVersion(args.m_strFwVersion, config.m_fwVersion))
         return Fail("bad --fw-version '" + args.m_strFwVersion + "' (expected A.B.C)");
     config.m_nBaudRate = args.m_nBaudRate;
+    if (!ParseAdapter(args.m_strAdapter, config.m_eAdapter, config.m_nLatencyMs))
+        return Fail("bad --adapter '" + args.m_strAdapter + "' (expected ftdi, ftdi:MS with MS 1-255, cdc or none)");
+    config.m_nRxBuffer = args.m_nRxBuffer;
+    config.m_nWriteUs = args.m_nWriteUs;
     config.m_strLinkPath = args.m_strLink;
     config.m_nSilentAfter = args.m_nSilentAfter;
     config.m_bFlashNeedsIapMode = args.m_bFlashNeedsIap;
@@ -205,6 +212,18 @@ int main(int argc, char** argv)
                    "Emulate line time at N bit/s, 10 bits a byte, full duplex (default: "
                    "answer at once)")
         ->check(CLI::Range(0, 100'000'000));
+    app.add_option("--adapter", args.m_strAdapter,
+                   "USB adapter in the way: ftdi[:MS] (replies leave in packets of 62 bytes or after the "
+                   "latency timer, MS ms, default 16), cdc (1 ms frames both ways) or none")
+        ->capture_default_str();
+    app.add_option("--rx-buffer", args.m_nRxBuffer,
+                   "The device holds N received bytes it has not handled; a byte arriving when it is full is "
+                   "lost, as in a UART overrun (default: no limit)")
+        ->check(CLI::Range(0, 1 << 20));
+    app.add_option("--write-us", args.m_nWriteUs,
+                   "The device is busy N microseconds with each write command (C2, C3) before it answers, and "
+                   "keeps receiving meanwhile (default 0)")
+        ->check(CLI::Range(0, 10'000'000));
     app.add_option("--link", args.m_strLink,
                    "Also make a symlink PATH to the slave (replaced if present, removed at exit)");
     app.add_flag("--quiet", args.m_bQuiet, "Print nothing but the device line and errors");

@@ -1030,4 +1030,37 @@ TEST(CliInfo, HostileFilesAndPathsGetClearMessages)
     EXPECT_NE(missing.strErr.find("file not found"), std::string::npos);
 }
 
+TEST(CliDownload, HintsAtTheWindowOnceWhenTheAdapterHoldsRepliesBack)
+{
+    struct {
+        std::vector<std::string> simArgs;
+        std::vector<std::string> cliArgs;
+        bool bHint;
+    } const cases[] = {
+        {{"--adapter", "ftdi:16"}, {}, true},
+        {{"--adapter", "ftdi:16"}, {"--window", "16"}, false},
+        {{"--adapter", "cdc"}, {}, false},
+        {{}, {}, false},
+    };
+    for (const auto& c : cases) {
+        CTempDir dir;
+        CSimProcess sim(dir, c.simArgs);
+        ASSERT_TRUE(sim.Ready());
+        const std::string strFile = dir.Write("firmware.hex", HexFile(0x1000, Pattern(40)));
+        std::vector<std::string> args = {"download", strFile, "--port", sim.Link(), "--support-version", "*.*.*"};
+        args.insert(args.end(), c.cliArgs.begin(), c.cliArgs.end());
+        const CCliResult result = RunCli(args);
+        const std::string strWhat = c.simArgs.empty() ? "no adapter" : c.simArgs.back();
+        EXPECT_EQ(result.nExit, 0) << strWhat << result.strErr;
+        // The log's own lines stay as they are, window or not.
+        EXPECT_EQ(result.strOut, SuccessfulLog(strFile)) << strWhat;
+        const size_t nHint = result.strErr.find("--window 64 could write about");
+        EXPECT_EQ(nHint != std::string::npos, c.bHint) << strWhat << result.strErr;
+        if (c.bHint) {
+            EXPECT_NE(result.strErr.find("the device answered in 1"), std::string::npos) << result.strErr;
+            EXPECT_EQ(result.strErr.find("--window", nHint + 1), std::string::npos) << "said once";
+        }
+    }
+}
+
 }  // namespace

@@ -256,3 +256,94 @@ TEST_F(DeviceChannelTest, ArgumentsAreCheckedBeforeAnythingIsSent)
 }
 
 }  // namespace
+
+namespace {
+
+// Blocks at an odd and an even address, of odd and even lengths.
+struct CTestBlock {
+    int nAddress;
+    Bytes data;
+};
+const std::vector<CTestBlock> kAheadBlocks = {
+    {0x1235, {0x11, 0x22, 0x33, 0x44}}, {0x2000, {1, 2, 3, 4, 5}}, {0x3001, {9}}, {0x4000, Bytes(16, 0x5A)}};
+
+TEST_F(DeviceChannelTest, SentAheadTheFramesAreTheStrictOnesAndBlocksEndInOrder)
+{
+    for (const CTestBlock& block : kAheadBlocks)
+        ASSERT_EQ(m_channel.WriteBlock(block.nAddress, static_cast<int>(block.data.size()), block.data.data()), 1);
+    const std::vector<Bytes> strictFrames = m_sim.ReceivedFrames();
+    m_sim.ClearReceivedFrames();
+    m_sim.WriteMemory(0, Bytes(0x5000, 0xFF));
+
+    m_channel.SetWindow(8);
+    std::vector<int> written;
+    const CBlockDone onWritten = [&](int nTag, const uint8_t* pData) {
+        EXPECT_EQ(pData, nullptr);
+        written.push_back(nTag);
+    };
+    for (size_t i = 0; i < kAheadBlocks.size(); ++i) {
+        const CTestBlock& block = kAheadBlocks[i];
+        ASSERT_EQ(m_channel.PostWriteBlock(static_cast<int>(i), block.nAddress, static_cast<int>(block.data.size()),
+                                           block.data.data(), onWritten),
+                  1);
+    }
+    ASSERT_EQ(m_channel.FinishPosted(onWritten), 1);
+    EXPECT_EQ(m_sim.ReceivedFrames(), strictFrames);
+    EXPECT_EQ(written, (std::vector<int> {0, 1, 2, 3}));
+
+    std::vector<Bytes> read(kAheadBlocks.size());
+    const CBlockDone onRead = [&](int nTag, const uint8_t* pData) {
+        read[static_cast<size_t>(nTag)].assign(pData, pData + kAheadBlocks[static_cast<size_t>(nTag)].data.size());
+    };
+    for (size_t i = 0; i < kAheadBlocks.size(); ++i) {
+        const CTestBlock& block = kAheadBlocks[i];
+        ASSERT_EQ(
+            m_channel.PostReadBlock(static_cast<int>(i), block.nAddress, static_cast<int>(block.data.size()), onRead),
+            1);
+    }
+    ASSERT_EQ(m_channel.FinishPosted(onRead), 1);
+    for (size_t i = 0; i < kAheadBlocks.size(); ++i)
+        EXPECT_EQ(read[i], kAheadBlocks[i].data) << i;
+}
+
+TEST_F(DeviceChannelTest, WindowBoundsTheCommandsOnTheLine)
+{
+    Configure([](CSimConfig& config) { config.m_nSilentAfter = 0; });  // hung: takes frames, answers none
+    m_channel.SetWindow(4);
+    int nDone = 0;
+    const CBlockDone done = [&](int, const uint8_t*) { ++nDone; };
+    const Bytes data(16, 0x77);
+    EXPECT_EQ(m_channel.PostWriteBlock(3, 0x100, 16, data.data(), done), 0);
+    EXPECT_EQ(m_sim.ReceivedFrames().size(), 4u);
+    EXPECT_EQ(m_channel.FailedTag(), 3);
+    EXPECT_EQ(m_channel.GetErrorText(), "Command 0xC1: no reply within 2000 ms.");
+    EXPECT_EQ(nDone, 0);
+}
+
+TEST_F(DeviceChannelTest, RefusalAheadStopsSendingReadsWhatIsDueAndNamesItsBlock)
+{
+    Configure([](CSimConfig& config) { config.m_vecFaults.push_back({0xC2, EFaultKind::kRefuse, 0, 3}); });
+    m_channel.SetWindow(8);
+    std::vector<int> written;
+    const CBlockDone done = [&](int nTag, const uint8_t*) { written.push_back(nTag); };
+    const Bytes data(4, 0x33);  // three commands a block: the third C2 is block 1's first
+    int nResult = 1;
+    int nPosted = 0;
+    for (int i = 0; i < 10 && nResult; ++i, ++nPosted)
+        nResult = m_channel.PostWriteBlock(i, 0x200 + 4 * i, 4, data.data(), done);
+    if (nResult)
+        nResult = m_channel.FinishPosted(done);
+    EXPECT_EQ(nResult, 0);
+    EXPECT_EQ(m_channel.FailedTag(), 1);
+    EXPECT_EQ(m_channel.GetErrorText(), "Command 0xC2: refused by the device, status 0x00.");
+    EXPECT_EQ(written, (std::vector<int> {0}));
+    // The refused reply was the 5th; it was checked when the 13th command
+    // was about to go, with 12 on the line, and nothing went after it.
+    EXPECT_EQ(m_sim.ReceivedFrames().size(), 12u);
+    // What was due has been read: a strict exchange gets its own reply.
+    uint8_t buffer[2] = {};
+    EXPECT_EQ(m_channel.ReadBlock(0x200, 2, buffer), 1);
+    EXPECT_EQ(buffer[0], 0x33);
+}
+
+}  // namespace

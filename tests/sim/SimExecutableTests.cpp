@@ -194,6 +194,27 @@ TEST(SimExecutable, CommandLineFaultsReachTheDevice)
     EXPECT_EQ(process.WaitForExit(), 0);
 }
 
+TEST(SimExecutable, AdapterAndDeviceLimitsReachTheDevice)
+{
+    CSimProcess process;
+    ASSERT_TRUE(process.Spawn({"--quiet", "--adapter", "ftdi:40", "--write-us", "30000", "--rx-buffer", "4"}));
+    const std::string strPath = PathFromLine(process.ReadLine());
+    ASSERT_FALSE(strPath.empty());
+    CPtyClient host;
+    ASSERT_TRUE(host.Open(strPath));
+    // The latency timer holds the short reply back: nothing within 30 ms.
+    ASSERT_TRUE(host.Write(FlashFrame(0xC1, {0, 0, 0})));
+    EXPECT_TRUE(host.Read(2, 30).empty());
+    EXPECT_EQ(host.Read(2, 2000), (Bytes {0xC1, 0x0D}));
+    // Two writes at once: the second arrives while the first is programmed
+    // and fits the 4-byte buffer; a third would not have.
+    EXPECT_EQ(
+        host.Exchange(Concat({FlashFrame(0xC2, {1, 2}), FlashFrame(0xC2, {3, 4}), FlashFrame(0xC2, {5, 6})}), 6, 600),
+        (Bytes {0xC2, 0x0D, 0xC2, 0x0D}));
+    process.Signal(SIGTERM);
+    EXPECT_EQ(process.WaitForExit(), 0);
+}
+
 TEST(SimExecutable, LoadPutsAFileIntoMemory)
 {
     const std::string strImage = TempPath("image.bin");
@@ -228,6 +249,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(std::vector<std::string> {"--fault", "c2:explode"},
                       std::vector<std::string> {"--app-version", "1.2"}, std::vector<std::string> {"--status", "zz=1"},
                       std::vector<std::string> {"--baud", "-5"}, std::vector<std::string> {"--dump-range", "12"},
+                      std::vector<std::string> {"--adapter", "ftdi:0"}, std::vector<std::string> {"--adapter", "usb"},
+                      std::vector<std::string> {"--rx-buffer", "-1"}, std::vector<std::string> {"--write-us", "x"},
                       std::vector<std::string> {"--load", "/no/such/file"},
                       // A dump that could not be written at the end is refused at the start.
                       std::vector<std::string> {"--dump", "/no/such/folder/memory.bin"},
@@ -283,6 +306,9 @@ TEST(SimExecutable, HelpDocumentsEveryOptionAndFaultKind)
                               "--silent-after",
                               "--flash-needs-iap",
                               "--tty-defaults",
+                              "--adapter",
+                              "--rx-buffer",
+                              "--write-us",
                               "refuse",
                               "malformed",
                               "badcrc",

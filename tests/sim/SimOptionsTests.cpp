@@ -102,3 +102,26 @@ TEST(SimOptions, StatusCorruptAndRange)
 }
 
 }  // namespace
+
+TEST(SimOptions, AdapterNamesAndLatencyTimer)
+{
+    struct {
+        const char* pText;
+        bool bOk;
+        EAdapter eAdapter;
+        int nLatencyMs;
+    } const cases[] = {
+        {"ftdi", true, EAdapter::kFtdi, 16},      {"ftdi:2", true, EAdapter::kFtdi, 2},
+        {"ftdi:255", true, EAdapter::kFtdi, 255}, {"cdc", true, EAdapter::kCdc, 16},
+        {"none", true, EAdapter::kNone, 16},      {"ftdi:0", false, EAdapter::kNone, 16},
+        {"ftdi:256", false, EAdapter::kNone, 16}, {"ftdi:", false, EAdapter::kNone, 16},
+        {"cdc:3", false, EAdapter::kNone, 16},    {"FTDI", false, EAdapter::kNone, 16},
+    };
+    for (const auto& c : cases) {
+        EAdapter eAdapter = EAdapter::kNone;
+        int nLatencyMs = 16;
+        EXPECT_EQ(ParseAdapter(c.pText, eAdapter, nLatencyMs), c.bOk) << c.pText;
+        EXPECT_EQ(eAdapter, c.eAdapter) << c.pText;
+        EXPECT_EQ(nLatencyMs, c.nLatencyMs) << c.pText;
+    }
+}
