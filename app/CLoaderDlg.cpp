@@ -1,6 +1,7 @@
 #include "app/CLoaderDlg.h"
 
 #include <algorithm>
+#include <utility>
 
 #include <QApplication>
 #include <QCheckBox>
@@ -499,7 +500,16 @@ bool CLoaderDlg::AskQuestion(const std::string& strText, bool bDefaultYes)
     box.setDefaultButton(bDefaultYes ? QMessageBox::Yes : QMessageBox::No);
     if (!bDefaultYes)
         box.setEscapeButton(QMessageBox::No);
-    return box.exec() == QMessageBox::Yes;
+    QMessageBox* const pOuter = std::exchange(m_pQuestion, &box);
+    const bool bYes = box.exec() == QMessageBox::Yes;
+    m_pQuestion = pOuter;
+    return bYes;
+}
+
+void CLoaderDlg::DismissQuestion()
+{
+    if (m_pQuestion != nullptr)
+        m_pQuestion->done(QMessageBox::No);
 }
 
 bool CLoaderDlg::ChooseFile(const std::string& strCurrent, std::string& strChosen)

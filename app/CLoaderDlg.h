@@ -15,6 +15,7 @@
 class QCheckBox;
 class QComboBox;
 class QLineEdit;
+class QMessageBox;
 class QProgressBar;
 class QPushButton;
 class QRadioButton;
@@ -68,6 +69,7 @@ private:
     void FocusControl(EControl eControl) override;
     void ShowBox(const std::string& strText, EBoxIcon eIcon) override;
     bool AskQuestion(const std::string& strText, bool bDefaultYes) override;
+    void DismissQuestion() override;
     bool ChooseFile(const std::string& strCurrent, std::string& strChosen) override;
     void StartTimer(ETimer eTimer, int nMs) override;
     void StopTimer(ETimer eTimer) override;
@@ -80,7 +82,8 @@ private:
     void CloseWindow() override;
 
     QScrollArea* m_scroll = nullptr;
-    QWidget* m_pPage = nullptr;  // holds every control
+    QWidget* m_pPage = nullptr;          // holds every control
+    QMessageBox* m_pQuestion = nullptr;  // the question AskQuestion has up
     QPushButton* m_btnStart = nullptr;
     CPortComboBox* m_cbPort = nullptr;
     QPushButton* m_btnSelectFile = nullptr;

@@ -218,7 +218,8 @@ void CDialogModel::OnCloseRequest()
         bool bStop = false;
         {
             const CFlagScope asking(m_bAskingToClose);
-            bStop = m_view.AskQuestion(kStopAndCloseQuestion, false);
+            m_bRunEndedWhileAsking = false;
+            bStop = m_view.AskQuestion(kStopAndCloseQuestion, false) || m_bRunEndedWhileAsking;
         }
         if (!bStop)
             return;
@@ -308,8 +309,15 @@ void CDialogModel::ShowProgress(bool bShow)
 void CDialogModel::OnRunStateChanged(bool bRunning)
 {
     m_view.SetControlText(EControl::kStart, bRunning ? kCancelText : kStartText);
-    if (!bRunning)
-        RefreshPortItems();  // a search of the run may have numbered new devices
+    if (bRunning)
+        return;
+    RefreshPortItems();  // a search of the run may have numbered new devices
+    if (m_bAskingToClose) {
+        // The question is about a run that is over: the window goes, as
+        // Yes would have taken it.
+        m_bRunEndedWhileAsking = true;
+        m_view.DismissQuestion();
+    }
 }
 
 void CDialogModel::OnPortButtonState(bool bOpen)

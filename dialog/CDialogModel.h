@@ -36,7 +36,8 @@
 //             kAutoSendText): on, it sends at once and then on every tick.
 //   close     idle: saves and closes; running: asks kStopAndCloseQuestion
 //             (default No); Yes stops the run and closes once it has finished,
-//             the window served meanwhile.
+//             the window served meanwhile. A run that ends while the question
+//             is up takes the question down and closes, as Yes would have.
 #include <string>
 #include <vector>
 
@@ -133,6 +134,7 @@ private:
     bool m_bAutoSending = false;
     bool m_bClosing = false;
     bool m_bAskingToClose = false;
+    bool m_bRunEndedWhileAsking = false;
     bool m_bDestroyed = false;
     CLoader m_loader;
     // The settings file this dialog reads and writes.

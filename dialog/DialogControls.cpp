@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "dialog/Utf8Text.h"
+#include "serial/PortEnumeration.h"
 
 namespace {
 
@@ -79,14 +80,9 @@ bool IsEditableCombo(EControl eCombo)
 
 std::vector<std::string> PortItemTexts(const CComPortMap& comPorts)
 {
-    std::vector<std::string> items;
-    for (int i = 0; i < kPortItemCount; ++i) {
-        std::string strText = PortItemText(i);
-        const std::string strPath = i < kAutoCheckIndex ? comPorts.Path(i + 1) : std::string();
-        if (!strPath.empty())
-            strText += "  " + strPath;
-        items.push_back(std::move(strText));
-    }
+    std::vector<std::string> items = ComPortBoxTexts(comPorts, kAutoCheckIndex);
+    for (int i = kAutoCheckIndex; i < kPortItemCount; ++i)
+        items.push_back(PortItemText(i));
     return items;
 }
 

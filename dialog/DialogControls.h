@@ -117,9 +117,9 @@ struct CDialogValues {
 std::vector<std::string> ComboItems(EControl eCombo);
 // Whether the operator may type into the combo box (all but the port box).
 bool IsEditableCombo(EControl eCombo);
-// The port box's items: the plain name, and the path a COM number stands
-// for after two spaces ("COM3  /dev/ttyUSB0"). The engine gets the index;
-// the path is only shown.
+// The port box's items: each COM number as the platform shows it
+// (ComPortBoxTexts), then "AUTOCHECK". The engine gets the index; the texts
+// are only shown.
 std::vector<std::string> PortItemTexts(const CComPortMap& comPorts);
 // The edits that take digits only as they are typed; the others take any text.
 bool IsDigitsOnlyEdit(EControl eEdit);

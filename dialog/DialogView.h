@@ -60,6 +60,9 @@ public:
     // Yes and No; true for Yes. Without bDefaultYes, No is the default and
     // Esc's answer.
     virtual bool AskQuestion(const std::string& strText, bool bDefaultYes) = 0;
+    // Takes down the question AskQuestion has up, which then returns false;
+    // nothing when none is up.
+    virtual void DismissQuestion() = 0;
     // The open-file dialog with kFirmwareFilters, in the folder of
     // strCurrent when it names one; false when cancelled.
     virtual bool ChooseFile(const std::string& strCurrent, std::string& strChosen) = 0;

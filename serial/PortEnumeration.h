@@ -26,3 +26,11 @@ class CComPortMap;
 // the system's own, in the order the system gives (comPorts unused). Throws
 // CPortEnumerationError when the system cannot be asked.
 void ListComPorts(CComPortMap& comPorts, PortInfoList& ports);
+
+// The port box's text for each of COM1 to COM<nCount>, in order. On Linux
+// the name and, after two spaces, the device path the number stands for
+// ("COM3  /dev/ttyUSB0"), which the name does not say; on Windows the
+// friendly name the set-up API gives the port ("USB Serial Port (COM5)"),
+// since the system's path (\\.\COM5) says nothing more. Else the name
+// alone; a search that fails leaves the names alone.
+std::vector<std::string> ComPortBoxTexts(const CComPortMap& comPorts, int nCount);

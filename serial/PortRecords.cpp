@@ -78,6 +78,36 @@ PortInfo EnumInstanceRecord(const std::string& strPortName, const std::string& s
     return port;
 }
 
+int FriendlyNameComNumber(std::string_view friendlyName)
+{
+    const size_t nOpen = friendlyName.rfind('(');
+    if (nOpen == std::string_view::npos || !friendlyName.ends_with(')'))
+        return 0;
+    int nNumber = 0;
+    return ParseComName(friendlyName.substr(nOpen + 1, friendlyName.size() - nOpen - 2), nNumber) ? nNumber : 0;
+}
+
+std::vector<std::string> WindowsPortBoxTexts(const PortInfoList& ports, const std::vector<std::string>& paths)
+{
+    std::vector<std::string> texts;
+    for (size_t i = 0; i < paths.size(); ++i) {
+        const int nNumber = static_cast<int>(i) + 1;
+        std::string strText = ComName(nNumber);
+        if (paths[i] != "\\\\.\\" + strText) {
+            // A pin in the settings file: the number is not the system's port.
+            if (!paths[i].empty())
+                strText += "  " + paths[i];
+        } else if (const auto port = std::find_if(
+                       ports.begin(), ports.end(),
+                       [&](const PortInfo& listed) { return FriendlyNameComNumber(listed.displayName) == nNumber; });
+                   port != ports.end()) {
+            strText = port->displayName;
+        }
+        texts.push_back(std::move(strText));
+    }
+    return texts;
+}
+
 void MergePortRecord(PortInfoList& ports, PortInfo port)
 {
     const auto same = std::find_if(ports.begin(), ports.end(),

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "serial/PortEnumeration.h"
 
@@ -50,6 +51,16 @@ bool IsSerialDeviceKey(std::string_view deviceKey, bool bUsbEnumerator);
 // The record for one instance of the Enum tree: its PORTNAME, its
 // FRIENDLYNAME (empty when missing) and whether it is on USB.
 PortInfo EnumInstanceRecord(const std::string& strPortName, const std::string& strFriendlyName, int onUsb);
+// The COM number a friendly name ends with ("USB Serial Port (COM5)": 5);
+// 0 when it ends otherwise.
+int FriendlyNameComNumber(std::string_view friendlyName);
+// The port box's texts on Windows for COM1 to COM<paths.size()>, paths[i]
+// being what COM i+1 stands for: the friendly name of the first listed
+// port that ends with that number; the name and the path after two spaces
+// where the number stands for another path than the system's own; else the
+// name alone.
+std::vector<std::string> WindowsPortBoxTexts(const PortInfoList& ports, const std::vector<std::string>& paths);
+
 // Puts a record in the list: over the first record of exactly the same COM
 // name, where there is one, since a port listed twice in the tree is one
 // port; else at the end.

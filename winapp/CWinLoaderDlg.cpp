@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <iterator>
+#include <string_view>
 
 #include <commctrl.h>
 #include <commdlg.h>
@@ -406,6 +407,30 @@ bool CWinLoaderDlg::AskQuestion(const std::string& strText, bool bDefaultYes)
 {
     return ::MessageBoxW(Window(), Utf8ToWide(strText).c_str(), kBoxCaption,
                          MB_YESNO | MB_ICONQUESTION | (bDefaultYes ? MB_DEFBUTTON1 : MB_DEFBUTTON2)) == IDYES;
+}
+
+void CWinLoaderDlg::DismissQuestion()
+{
+    // The message box is a dialog of this thread owned by the window; it is
+    // the only one up while a question is.
+    struct CSearch {
+        HWND hOwner;
+        HWND hBox = nullptr;
+    } search {Window()};
+    ::EnumThreadWindows(
+        ::GetCurrentThreadId(),
+        [](HWND hWnd, LPARAM lParam) -> BOOL {
+            auto* pSearch = reinterpret_cast<CSearch*>(lParam);
+            wchar_t szClass[8] = {};
+            ::GetClassNameW(hWnd, szClass, 8);
+            if (::GetWindow(hWnd, GW_OWNER) != pSearch->hOwner || std::wstring_view(szClass) != L"#32770")
+                return TRUE;
+            pSearch->hBox = hWnd;
+            return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    if (search.hBox != nullptr)
+        ::EndDialog(search.hBox, IDNO);
 }
 
 bool CWinLoaderDlg::ChooseFile(const std::string& strCurrent, std::string& strChosen)

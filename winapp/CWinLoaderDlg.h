@@ -50,6 +50,7 @@ private:
     void FocusControl(EControl eControl) override;
     void ShowBox(const std::string& strText, EBoxIcon eIcon) override;
     bool AskQuestion(const std::string& strText, bool bDefaultYes) override;
+    void DismissQuestion() override;
     bool ChooseFile(const std::string& strCurrent, std::string& strChosen) override;
     void StartTimer(ETimer eTimer, int nMs) override;
     void StopTimer(ETimer eTimer) override;

@@ -235,3 +235,16 @@ void ListComPorts(CComPortMap& comPorts, PortInfoList& ports)
                      static_cast<long long>(std::time(nullptr)), ports);
     CompletePortTexts(ports);
 }
+
+std::vector<std::string> ComPortBoxTexts(const CComPortMap& comPorts, int nCount)
+{
+    std::vector<std::string> texts;
+    for (int nNumber = 1; nNumber <= nCount; ++nNumber) {
+        std::string strText = ComName(nNumber);
+        const std::string strPath = comPorts.Path(nNumber);
+        if (!strPath.empty())
+            strText += "  " + strPath;
+        texts.push_back(std::move(strText));
+    }
+    return texts;
+}

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/win32/WideText.h"
+#include "serial/ComPortMap.h"
 #include "serial/win32/CDevInfoSet.h"
 #include "serial/win32/CRegKey.h"
 
@@ -175,4 +176,18 @@ void ListComPorts(CComPortMap&, PortInfoList& ports)
     case EPortSource::EnumKey: ListPortsFromEnumKey(HKEY_LOCAL_MACHINE, ports); break;
     }
     CompletePortTexts(ports);
+}
+
+std::vector<std::string> ComPortBoxTexts(const CComPortMap& comPorts, int nCount)
+{
+    PortInfoList ports;
+    try {
+        ListPortsFromSetup(ports);
+    } catch (const CPortEnumerationError&) {
+        // The ports read before the failure keep their names; the rest show theirs.
+    }
+    std::vector<std::string> paths;
+    for (int nNumber = 1; nNumber <= nCount; ++nNumber)
+        paths.push_back(comPorts.Path(nNumber));
+    return WindowsPortBoxTexts(ports, paths);
 }

@@ -157,8 +157,8 @@ bool CSerialDevice::Open(const std::string& strPath, const CLineSettings& settin
     Close();
     auto pPort = std::make_unique<SPort>();
     // Share mode 0: a port another program holds does not open.
-    pPort->port.Reset(::CreateFileA(strPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr));
+    pPort->port.Reset(::CreateFileW(Utf8ToWide(strPath).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr));
     if (!pPort->port.IsValid()) {
         strError = OpenErrorReason(::GetLastError());
         return false;

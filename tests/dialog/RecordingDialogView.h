@@ -57,13 +57,25 @@ public:
     bool AskQuestion(const std::string& strText, bool bDefaultYes) override
     {
         m_boxes.push_back({strText, true, EBoxIcon::kNone, bDefaultYes});
+        // Up while m_onBox runs: what that does can take it down.
+        m_questionsUp.push_back(false);
         if (m_onBox)
             m_onBox();
+        const bool bDismissed = m_questionsUp.back();
+        m_questionsUp.pop_back();
+        if (bDismissed)
+            return false;  // taken down, no answer used
         if (m_answers.empty())
             return true;
         const bool bYes = m_answers.front();
         m_answers.pop_front();
         return bYes;
+    }
+    void DismissQuestion() override
+    {
+        ++m_nDismissCalls;
+        if (!m_questionsUp.empty())
+            m_questionsUp.back() = true;
     }
     bool ChooseFile(const std::string& strCurrent, std::string& strChosen) override
     {
@@ -131,6 +143,8 @@ public:
     std::vector<CBox> m_boxes;
     std::deque<bool> m_answers;  // the questions' answers in turn; Yes once they run out
     std::function<void()> m_onBox;
+    std::vector<bool> m_questionsUp;  // the questions up, innermost last: true once taken down
+    int m_nDismissCalls = 0;
     std::string m_strChosenFile;  // the file dialog's choice; empty for cancel
     std::vector<std::string> m_fileDialogs;
     std::map<ETimer, int> m_timers;

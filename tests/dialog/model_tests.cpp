@@ -419,6 +419,7 @@ TEST_F(CDialogModelTest, ClosingDuringARunAsksAndNoLetsItGoOn)
     FinishRun();
     EXPECT_EQ(m_model.Loader().LastRunEnd(), ERunEnd::kSuccess);
     EXPECT_FALSE(m_view.m_bClosed);
+    EXPECT_EQ(m_view.m_nDismissCalls, 0);  // no question was up when it ended
 }
 
 TEST_F(CDialogModelTest, ClosingDuringARunAnsweredYesStopsItAndClosesOnceItHasFinished)
@@ -452,6 +453,30 @@ TEST_F(CDialogModelTest, ClosingDuringARunAnsweredYesStopsItAndClosesOnceItHasFi
     EXPECT_TRUE(m_view.m_strLog.ends_with(kStoppedLine));
     EXPECT_TRUE(m_sim.InIapMode());
     EXPECT_TRUE(IniHas("FrameLen=640"));
+    EXPECT_TRUE(PortReleased());
+}
+
+TEST_F(CDialogModelTest, ARunThatEndsWhileTheCloseQuestionIsUpTakesItDownAndCloses)
+{
+    Open();
+    Type(EControl::kFrameLen, "512");
+    StartRunThatAsks();
+    // While the close question is up, the run's own question is answered Yes
+    // and the run ends; the close question, had it stayed, would get No.
+    m_view.m_answers = {true, false};
+    m_view.m_onBox = [this] {
+        m_view.m_onBox = nullptr;
+        FinishRun();
+    };
+    m_model.OnCloseRequest();
+    EXPECT_EQ(Questions(kStopAndCloseQuestion), 1u);
+    EXPECT_EQ(m_view.m_nDismissCalls, 1);
+    EXPECT_EQ(m_view.m_answers.size(), 1u);  // the close question took no answer
+    EXPECT_EQ(m_model.Loader().LastRunEnd(), ERunEnd::kSuccess);
+    // Gone as Yes would have taken it: at once, the run being over.
+    EXPECT_TRUE(m_view.m_bClosed);
+    EXPECT_FALSE(m_view.TimerRuns(ETimer::kClose));
+    EXPECT_TRUE(IniHas("FrameLen=512"));
     EXPECT_TRUE(PortReleased());
 }
 

@@ -221,4 +221,45 @@ TEST(PortTexts, CompletionFillsWhatASourceLeftEmpty)
     }
 }
 
+TEST(PortBoxTexts, TheComNumberAFriendlyNameEndsWith)
+{
+    const struct {
+        const char* pszName;
+        int nNumber;
+    } cases[] = {
+        {"USB Serial Port (COM5)", 5},
+        {"USB 串行端口 (COM256)", 256},
+        {"A (b) (com12)", 12},
+        {"Port (COM5) extra", 0},
+        {"Port (COM5", 0},
+        {"Port COM5)", 0},
+        {"Port (COM05)", 0},
+        {"Port (COM257)", 0},
+        {"Port (LPT1)", 0},
+        {"Port ()", 0},
+        {"", 0},
+        {")", 0},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(FriendlyNameComNumber(c.pszName), c.nNumber) << c.pszName;
+}
+
+TEST(PortBoxTexts, WindowsShowsTheFriendlyNameElseTheNameAlone)
+{
+    PortInfoList ports = {
+        {"\\\\?\\a", "", "USB-SERIAL CH340 (COM3)", 1, "USB-SERIAL CH340"},
+        {"\\\\?\\b", "", "Communications Port (COM1)", 0, "Communications Port"},
+        {"\\\\?\\c", "", "Second listing (COM1)", 0, ""},  // the first listed wins
+        {"\\\\?\\d", "", "No number at its end", 0, ""},
+        {"\\\\?\\e", "", "Pinned over (COM4)", 0, ""},
+        {"\\\\?\\f", "", "Past the box (COM9)", 0, ""},
+    };
+    const std::vector<std::string> paths = {"\\\\.\\COM1", "\\\\.\\COM2", "\\\\.\\COM3", "\\\\?\\usb#pinned", ""};
+    const std::vector<std::string> expected = {"Communications Port (COM1)", "COM2", "USB-SERIAL CH340 (COM3)",
+                                               "COM4  \\\\?\\usb#pinned", "COM5"};
+    EXPECT_EQ(WindowsPortBoxTexts(ports, paths), expected);
+    // Nothing listed: the names alone.
+    EXPECT_EQ(WindowsPortBoxTexts({}, {"\\\\.\\COM1", "\\\\.\\COM2"}), (std::vector<std::string> {"COM1", "COM2"}));
+}
+
 }  // namespace

@@ -70,3 +70,43 @@ inline std::optional<std::string> ReadBytes(const std::string& strPath)
         return std::nullopt;
     return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
+
+// The manifest a program carries, as the system reads it.
+inline constexpr wchar_t kDpiSettings2005[] = L"http://schemas.microsoft.com/SMI/2005/WindowsSettings";
+inline constexpr wchar_t kDpiSettings2016[] = L"http://schemas.microsoft.com/SMI/2016/WindowsSettings";
+class CProgramManifest {
+public:
+    // The activation context of the program's own manifest (resource 1);
+    // none when it has no manifest or the system cannot read it.
+    explicit CProgramManifest(const std::wstring& strProgram)
+    {
+        ACTCTXW context = {};
+        context.cbSize = sizeof(context);
+        context.dwFlags = ACTCTX_FLAG_RESOURCE_NAME_VALID;
+        context.lpSource = strProgram.c_str();
+        context.lpResourceName = CREATEPROCESS_MANIFEST_RESOURCE_ID;
+        m_hContext = ::CreateActCtxW(&context);
+    }
+    ~CProgramManifest()
+    {
+        if (IsRead())
+            ::ReleaseActCtx(m_hContext);
+    }
+    CProgramManifest(const CProgramManifest&) = delete;
+    CProgramManifest& operator=(const CProgramManifest&) = delete;
+
+    bool IsRead() const { return m_hContext != INVALID_HANDLE_VALUE; }
+    // A setting of its windowsSettings in the namespace given; none when
+    // the manifest does not set it.
+    std::optional<std::string> Setting(const wchar_t* pszNamespace, const wchar_t* pszName) const
+    {
+        wchar_t szValue[128] = {};
+        SIZE_T nWritten = 0;
+        if (!IsRead() || !::QueryActCtxSettingsW(0, m_hContext, pszNamespace, pszName, szValue, 128, &nWritten))
+            return std::nullopt;
+        return WideToUtf8(szValue);
+    }
+
+private:
+    HANDLE m_hContext = INVALID_HANDLE_VALUE;
+};

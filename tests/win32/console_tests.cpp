@@ -121,6 +121,19 @@ protected:
     DWORD m_nMode = 0;
 };
 
+// The program's manifest: aware of the DPI, so that the system does not
+// stretch it; its texts go through the wide calls, so the process code page
+// stays the system's.
+TEST(CliManifest, AwareOfTheDpiWithTheSystemsCodePage)
+{
+    const CProgramManifest manifest(CliPath());
+    ASSERT_TRUE(manifest.IsRead()) << ::GetLastError();
+    EXPECT_EQ(manifest.Setting(kDpiSettings2005, L"dpiAware"), "true");
+    EXPECT_EQ(manifest.Setting(kDpiSettings2016, L"dpiAwareness"), "PerMonitorV2, system");
+    EXPECT_EQ(manifest.Setting(L"http://schemas.microsoft.com/SMI/2019/WindowsSettings", L"activeCodePage"),
+              std::nullopt);
+}
+
 TEST_F(CliConsoleTest, PlainExitPutsTheCodePageBack)
 {
     PROCESS_INFORMATION process = Start(L"--version", m_hOutput);

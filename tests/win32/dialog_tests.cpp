@@ -17,6 +17,7 @@
 #include <richedit.h>
 #include <shellapi.h>
 #include <shlobj.h>
+#include <shlwapi.h>
 #undef ReplaceFile
 
 #include <gtest/gtest.h>
@@ -334,6 +335,14 @@ TEST_F(WinDialogTest, OpensWithItsControlsAsTheModelSetsThem)
     const HWND hPort = Item(EControl::kPort);
     ASSERT_EQ(::SendMessageW(hPort, CB_GETCOUNT, 0, 0), static_cast<LRESULT>(ComboItems(EControl::kPort).size()));
     EXPECT_EQ(::SendMessageW(hPort, CB_GETCURSEL, 0, 0), m_nCom - 1);
+    // The prefix's COM ports have no device of the set-up API, so no
+    // friendly name: each item is its name alone, not the system's path.
+    const std::vector<std::string> names = ComboItems(EControl::kPort);
+    for (size_t i = 0; i < names.size(); ++i) {
+        wchar_t szItem[64] = {};
+        ::SendMessageW(hPort, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(szItem));
+        EXPECT_EQ(WideToUtf8(szItem), names[i]) << i;
+    }
     // The parity box's template sorts, but the items keep the model's order.
     const HWND hParity = Item(EControl::kParity);
     const std::vector<std::string> parity = ComboItems(EControl::kParity);
@@ -439,6 +448,24 @@ TEST_F(WinDialogTest, ClosingDuringARunAsksAndNoKeepsItGoing)
     ASSERT_TRUE(WaitFor([&] { return (box = FindBox()).hBox != nullptr; })) << LogText();
     Answer(box, IDYES);
     EXPECT_TRUE(WaitFor([this] { return m_bEnded.load(); }));
+}
+
+TEST_F(WinDialogTest, ARunThatEndsWhileTheCloseQuestionIsUpTakesItDownAndCloses)
+{
+    SetFile(Pattern(2048));
+    Click(EControl::kStart);
+    ASSERT_TRUE(WaitFor([this] { return Text(EControl::kStart) == kCancelText; }, 10000)) << LogText();
+    ::PostMessageW(m_hDlg, WM_CLOSE, 0, 0);
+    CFoundBox box;
+    ASSERT_TRUE(WaitFor([&] { return (box = FindBox()).hBox != nullptr; })) << LogText();
+    EXPECT_EQ(box.strText, kStopAndCloseQuestion);
+    // Left unanswered, the run goes to its end; the question goes with it,
+    // and so does the window, as Yes would have taken it.
+    ASSERT_TRUE(WaitFor([this] { return m_bEnded.load(); }, 60000)) << LogText();
+    EXPECT_FALSE(::IsWindow(box.hBox));
+    const std::optional<std::string> ini = ReadBytes(m_dir.File("vantrel.Ini"));
+    ASSERT_TRUE(ini.has_value());
+    EXPECT_NE(ini->find("PortNum=" + std::to_string(m_nCom - 1)), std::string::npos) << *ini;
 }
 
 TEST_F(WinDialogTest, DowngradeQuestionAnsweredNoThenYes)
@@ -558,6 +585,27 @@ TEST_F(WinDialogTest, DroppedFileBecomesTheDownloadFile)
     Click(EControl::kStart);
     EXPECT_TRUE(WaitFor([this] { return LogEndsWith("-- Download successfully.\n"); }, 60000)) << LogText();
     EXPECT_NE(LogText().find("-- Downloading file " + strFile + " ..."), std::string::npos) << LogText();
+}
+
+// vantrel.exe's manifest, which this program carries too, as the system
+// reads it: aware of each monitor's DPI (the dialog is its template only,
+// which the system scales again on a move), of the system's DPI where that
+// is not known; the system's code page.
+TEST(WinDialogManifest, AwareOfEachMonitorsDpi)
+{
+    wchar_t szSelf[MAX_PATH] = {};
+    ASSERT_GT(::GetModuleFileNameW(nullptr, szSelf, MAX_PATH), 0u);
+    const CProgramManifest manifest(szSelf);
+    ASSERT_TRUE(manifest.IsRead()) << ::GetLastError();
+    EXPECT_EQ(manifest.Setting(kDpiSettings2005, L"dpiAware"), "true");
+    EXPECT_EQ(manifest.Setting(kDpiSettings2016, L"dpiAwareness"), "PerMonitorV2, system");
+    EXPECT_EQ(manifest.Setting(L"http://schemas.microsoft.com/SMI/2019/WindowsSettings", L"activeCodePage"),
+              std::nullopt);
+
+    // The system runs the process aware of the DPI. Wine 8 reports neither
+    // a thread's per-monitor mode nor version 6 of the controls' library,
+    // so neither is asked here.
+    EXPECT_TRUE(::IsProcessDPIAware());
 }
 
 TEST_F(WinDialogTest, SystemMenuShowsTheAboutBox)

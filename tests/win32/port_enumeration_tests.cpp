@@ -449,6 +449,24 @@ TEST_F(SetupDevicesTest, ListedWhenFriendlyNameAndDescriptionAreRead)
     EXPECT_EQ(ports[1].deviceText, "Communications Port");
 }
 
+TEST_F(SetupDevicesTest, ThePortBoxShowsTheFriendlyNameElseTheName)
+{
+    AddDevice(L"0000", {L"USB 串行端口 (COM7)", L"USB 串行端口", L"USB"});
+    AddDevice(L"0001", {L"Communications Port (COM2)", L"Communications Port", std::nullopt});
+    AddDevice(L"0002", {L"Past the box (COM20)", L"Adapter", std::nullopt});
+    AddDevice(L"0003", {L"No number", L"Adapter", std::nullopt});
+    CComPortMap comPorts;
+    comPorts.SetPath(3, "\\\\?\\usb#vid_0403&pid_6001");  // a pin: its path says what the number stands for
+    const std::vector<std::string> texts = ComPortBoxTexts(comPorts, kOfferedComPorts);
+    std::vector<std::string> expected;
+    for (int n = 1; n <= kOfferedComPorts; ++n)
+        expected.push_back(ComName(n));
+    expected[1] = "Communications Port (COM2)";
+    expected[2] = "COM3  \\\\?\\usb#vid_0403&pid_6001";
+    expected[6] = "USB 串行端口 (COM7)";
+    EXPECT_EQ(texts, expected);
+}
+
 TEST_F(SetupDevicesTest, APathLongerThanTheDetailBufferStopsTheWalk)
 {
     // "\\?\root#vantreltest#0001#{86e0d1e0-…}\" is 65 characters; the buffer
