@@ -1,6 +1,6 @@
 // Port enumeration on Linux: the serial devices sysfs knows, named and
 // numbered the way the port search expects, plus the paths pinned to numbers.
-#include "serial/posix/PortList.h"
+#include "serial/linux/PortList.h"
 
 #include <cstdlib>
 #include <ctime>
