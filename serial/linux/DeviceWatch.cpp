@@ -1,21 +1,19 @@
-// The device watch's platform layer on Linux: libudev lists the ttys that
-// have hardware behind them and, where udevd runs, tells when one comes or
-// goes; the wait is a poll on udevd's monitor and an eventfd that Wake
-// writes.
+// The device watch's platform layer on Linux: the devices are those of the
+// one listing (serial/DeviceListing.h); where udevd runs, libudev tells when
+// one comes or goes. The wait is a poll on udevd's monitor and an eventfd
+// that Wake writes.
 #include <libudev.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdint>
-#include <set>
-#include <sstream>
 
 #include "core/CUniqueFd.h"
-#include "core/TextNumber.h"
 #include "serial/DeviceEvents.h"
+#include "serial/DeviceListing.h"
+#include "serial/PortEnumeration.h"
 #include "serial/SerialDevice.h"
 
 namespace {
@@ -29,45 +27,23 @@ struct SUdevRelease {
 template <class T>
 using UdevPtr = std::unique_ptr<T, SUdevRelease>;
 
-std::string Text(const char* p)
+// The listing; none on a system without the tty class, where the watch
+// still has its pinned paths.
+std::vector<SSerialDeviceRecord> ListingOrNone()
 {
-    return p ? p : "";
+    try {
+        return EnumerateSerialDevices();
+    } catch (const CPortEnumerationError&) {
+        return {};
+    }
 }
 
-// "ttyUSB10" after "ttyUSB9": names compare by their letters, then by number.
-bool PathLess(const SSerialDevice& a, const SSerialDevice& b)
+// The USB side of a device of the listing.
+void CopyUsbSide(const SSerialDeviceRecord& record, SSerialDevice& device)
 {
-    const auto split = [](const std::string& s) {
-        const size_t nDigits = s.find_last_not_of("0123456789") + 1;
-        return std::make_pair(s.substr(0, nDigits), LeadingDecimal(std::string_view(s).substr(nDigits)));
-    };
-    return split(a.strPath) < split(b.strPath);
-}
-
-// Vendor, product and serial from the USB device a tty sits on; false when
-// it sits on none. The parent belongs to the child and is not released here.
-bool FillUsbIdentity(udev_device* pTty, SSerialDevice& device)
-{
-    udev_device* pUsb = udev_device_get_parent_with_subsystem_devtype(pTty, "usb", "usb_device");
-    if (!pUsb)
-        return false;
-    device.strUsbVendor = Text(udev_device_get_sysattr_value(pUsb, "idVendor"));
-    device.strUsbProduct = Text(udev_device_get_sysattr_value(pUsb, "idProduct"));
-    device.strUsbSerial = Text(udev_device_get_sysattr_value(pUsb, "serial"));
-    return !device.strUsbVendor.empty();
-}
-
-// The ttys the kernel writes its console to ("tty0 ttyS0"): a watch that
-// offered one would have a production line write IAP frames into the system
-// console. Pinned, the operator's choice, it is listed all the same.
-std::set<std::string> ConsoleNames(udev* pUdev)
-{
-    std::set<std::string> names;
-    UdevPtr<udev_device> pConsole(udev_device_new_from_subsystem_sysname(pUdev, "tty", "console"));
-    std::istringstream active(pConsole ? Text(udev_device_get_sysattr_value(pConsole.get(), "active")) : "");
-    for (std::string strName; active >> strName;)
-        names.insert(strName);
-    return names;
+    device.strUsbVendor = record.strUsbVendor;
+    device.strUsbProduct = record.strUsbProduct;
+    device.strUsbSerial = record.strUsbSerial;
 }
 
 class CUdevEvents : public CDeviceEvents {
@@ -90,32 +66,16 @@ public:
     std::vector<SSerialDevice> SystemDevices() override
     {
         std::vector<SSerialDevice> found;
-        UdevPtr<udev_enumerate> pEnum(m_pUdev ? udev_enumerate_new(m_pUdev.get()) : nullptr);
-        if (!pEnum || udev_enumerate_add_match_subsystem(pEnum.get(), "tty") < 0 ||
-            udev_enumerate_scan_devices(pEnum.get()) < 0)
-            return found;
-        const std::set<std::string> consoles = ConsoleNames(m_pUdev.get());
-        udev_list_entry* pEntry = nullptr;
-        udev_list_entry_foreach(pEntry, udev_enumerate_get_list_entry(pEnum.get()))
-        {
-            UdevPtr<udev_device> pTty(udev_device_new_from_syspath(m_pUdev.get(), udev_list_entry_get_name(pEntry)));
-            // Virtual consoles, ptmx and the console have no hardware behind them.
-            if (!pTty || !udev_device_get_parent(pTty.get()) ||
-                consoles.contains(Text(udev_device_get_sysname(pTty.get()))))
-                continue;
-            // The serial core registers a fixed count of on-board UART lines
-            // whether or not hardware answers; those without report type 0.
-            if (Text(udev_device_get_sysattr_value(pTty.get(), "type")) == "0")
+        for (const SSerialDeviceRecord& record : ListingOrNone()) {
+            // The kernel's console would have a production line write IAP
+            // frames into it; pinned, the operator's choice, it is listed all the same.
+            if (record.bConsole)
                 continue;
             SSerialDevice device;
-            device.strPath = Text(udev_device_get_devnode(pTty.get()));
-            // A container that shows the host's sysfs has no node to open.
-            if (device.strPath.empty() || ::access(device.strPath.c_str(), F_OK) != 0)
-                continue;
-            FillUsbIdentity(pTty.get(), device);
+            device.strPath = record.strPath;
+            CopyUsbSide(record, device);
             found.push_back(device);
         }
-        std::sort(found.begin(), found.end(), PathLess);
         return found;
     }
 
@@ -166,10 +126,14 @@ std::unique_ptr<CDeviceEvents> CDeviceEvents::Make()
 
 bool FindUsbIdentity(const std::string& strPath, SSerialDevice& device)
 {
-    struct stat info {};
-    if (::stat(strPath.c_str(), &info) != 0 || !S_ISCHR(info.st_mode))
+    const std::string strIdentity = DeviceIdentity(strPath);
+    if (strIdentity.empty())
         return false;
-    UdevPtr<udev> pUdev(udev_new());
-    UdevPtr<udev_device> pTty(pUdev ? udev_device_new_from_devnum(pUdev.get(), 'c', info.st_rdev) : nullptr);
-    return pTty && FillUsbIdentity(pTty.get(), device);
+    for (const SSerialDeviceRecord& record : ListingOrNone()) {
+        if (!record.strUsbVendor.empty() && DeviceIdentity(record.strPath) == strIdentity) {
+            CopyUsbSide(record, device);
+            return true;
+        }
+    }
+    return false;
 }

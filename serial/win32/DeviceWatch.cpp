@@ -54,11 +54,7 @@ std::string ComNameOf(const std::string& strPath)
 // "ttyUSB10" after "ttyUSB9", "COM10" after "COM9".
 bool PathLess(const std::string& a, const std::string& b)
 {
-    const auto split = [](const std::string& s) {
-        const size_t nDigits = s.find_last_not_of("0123456789") + 1;
-        return std::make_pair(s.substr(0, nDigits), LeadingDecimal(std::string_view(s).substr(nDigits)));
-    };
-    return split(a) < split(b);
+    return NaturalNameLess(a, b);
 }
 
 // "0403", "6001" and "A50285BI" from "USB\VID_0403&PID_6001\A50285BI". A
