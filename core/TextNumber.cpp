@@ -60,3 +60,12 @@ bool EqualsNoCase(std::string_view a, std::string_view b)
     }
     return true;
 }
+
+bool NaturalNameLess(std::string_view a, std::string_view b)
+{
+    const auto split = [](std::string_view s) {
+        const size_t nDigits = s.find_last_not_of("0123456789") + 1;
+        return std::make_pair(s.substr(0, nDigits), LeadingDecimal(s.substr(nDigits)));
+    };
+    return split(a) < split(b);
+}

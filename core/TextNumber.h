@@ -9,6 +9,10 @@
 // other character; no digits give 0. Values past the int range are clamped.
 int LeadingDecimal(std::string_view text);
 
+// "ttyUSB10" after "ttyUSB9", "COM10" after "COM9": names compare by what
+// comes before their closing number, then by that number.
+bool NaturalNameLess(std::string_view a, std::string_view b);
+
 // Space and tab around the text go: the blanks of the settings file's names
 // and values.
 std::string_view TrimBlanks(std::string_view text);

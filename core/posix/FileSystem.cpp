@@ -193,16 +193,6 @@ bool ReplaceFile(const std::string& strPath, const std::string& strBytes, std::s
     return true;
 }
 
-std::string ExecutablePath()
-{
-    std::string strExe(PATH_MAX, '\0');
-    const ssize_t n = ::readlink("/proc/self/exe", strExe.data(), strExe.size());
-    if (n <= 0 || static_cast<size_t>(n) >= strExe.size())
-        return std::string();
-    strExe.resize(static_cast<size_t>(n));
-    return strExe;
-}
-
 std::string EnvironmentText(const std::string& strName)
 {
     const char* pszValue = std::getenv(strName.c_str());

@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include <fcntl.h>
-#include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -18,7 +17,7 @@
 #include <fmt/format.h>
 
 #include "core/CUniqueFd.h"
-#include "serial/posix/BaudRate.h"
+#include "serial/posix/SystemLine.h"
 #include "serial/posix/OpenFailure.h"
 
 namespace {
@@ -177,12 +176,7 @@ bool CSerialDevice::Open(const std::string& strPath, const CLineSettings& settin
     // DTR held off. Modem-control calls fail on a pseudo-terminal; that is fine.
     int nDtr = TIOCM_DTR;
     ::ioctl(fd, TIOCMBIC, &nDtr);
-    // USB adapters deliver a reply in 1 ms instead of 16 with low latency on.
-    serial_struct serial {};
-    if (::ioctl(fd, TIOCGSERIAL, &serial) == 0 && !(serial.flags & ASYNC_LOW_LATENCY)) {
-        serial.flags |= ASYNC_LOW_LATENCY;
-        ::ioctl(fd, TIOCSSERIAL, &serial);
-    }
+    SetLowLatency(fd);
 
     m_fd = guard.Release();
     m_nRxHead = m_nRxTail = 0;

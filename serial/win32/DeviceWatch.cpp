@@ -20,6 +20,7 @@
 #include "core/win32/WideText.h"
 #include "serial/win32/CDevInfoSet.h"
 #include "serial/win32/CRegKey.h"
+#include "serial/ComPortMap.h"
 #include "serial/SerialDevice.h"
 #include "serial/win32/PortList.h"
 
@@ -38,27 +39,22 @@ std::string Upper(std::string strText)
 }
 
 // "COM5" from "\\.\COM5", "COM5" or "com5:"; empty for any other path.
+// The number is read as a port name is everywhere (ParseComName).
 std::string ComNameOf(const std::string& strPath)
 {
-    std::string strName = Upper(strPath);
-    if (strName.starts_with("\\\\.\\"))
-        strName.erase(0, 4);
-    if (strName.ends_with(":"))
-        strName.pop_back();
-    if (strName.size() < 4 || !strName.starts_with("COM") ||
-        strName.find_first_not_of("0123456789", 3) != std::string::npos)
-        return {};
-    return strName;
+    std::string_view name(strPath);
+    if (name.starts_with("\\\\.\\"))
+        name.remove_prefix(4);
+    if (name.ends_with(":"))
+        name.remove_suffix(1);
+    int nNumber = 0;
+    return ParseComName(name, nNumber) ? ComName(nNumber) : std::string();
 }
 
 // "ttyUSB10" after "ttyUSB9", "COM10" after "COM9".
 bool PathLess(const std::string& a, const std::string& b)
 {
-    const auto split = [](const std::string& s) {
-        const size_t nDigits = s.find_last_not_of("0123456789") + 1;
-        return std::make_pair(s.substr(0, nDigits), LeadingDecimal(std::string_view(s).substr(nDigits)));
-    };
-    return split(a) < split(b);
+    return NaturalNameLess(a, b);
 }
 
 // "0403", "6001" and "A50285BI" from "USB\VID_0403&PID_6001\A50285BI". A

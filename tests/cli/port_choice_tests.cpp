@@ -15,6 +15,8 @@
 #include "common/FakeSystem.h"
 #include "common/HexWriter.h"
 #include "common/TempDir.h"
+#include "serial/DeviceWatch.h"
+#include "serial/SerialDevice.h"
 #include "sim/CDeviceSimulator.h"
 
 namespace {
@@ -374,6 +376,47 @@ TEST_F(PortChoiceTest, OldSettingsFileWithGoneAdaptersStillFindsTheNewOne)
     EXPECT_EQ(gone.Err(), "vantrel-cli: COM3 stands for /dev/serial/by-id/usb-Gone_Adapter_3-if00-port0, which the "
                           "port search does not find. `vantrel-cli ports` lists the ports there are\n");
     EXPECT_EQ(FileText(strIni), strBefore);
+}
+
+// `vantrel-cli ports` and the device watch read one listing: on the same
+// sysfs and /dev tree they show the same devices in the same order (the
+// console, a UART line without hardware, a tty without a node and a virtual
+// terminal left out; ttyUSB2 before ttyUSB10), the watch with each device's
+// USB side.
+TEST_F(PortChoiceTest, PortsAndTheWatchShowTheSameDevicesOfOneTree)
+{
+    CFakeSystem system;
+    system.AddVirtual("tty0");
+    system.AddUart("ttyS0", "pnp0/00:01", "serial", "4");
+    system.AddUart("ttyS1", "pnp0/00:02", "serial", "4");
+    system.AddSerialCoreUart("ttyS2", "platform/serial8250", "serial8250", "2", "0");
+    system.PlugUsb("ttyUSB10", "1-3", "CP2102", "cp210x", "");
+    system.PlugUsb("ttyUSB2", "1-1", "FT232R USB UART", "ftdi_sio", "usb-FTDI_FT232R_USB_UART_A1-if00-port0");
+    system.PlugUsb("ttyUSB3", "1-2", "FT232R USB UART", "ftdi_sio", "", false);
+    system.SetConsole("tty0 ttyS0");
+    system.Use();
+    ::setenv("VANTREL_INI", VANTREL_TEST_INI, 1);
+
+    CChildProcess ports = Run({"ports"});
+    ASSERT_EQ(ports.Wait(), 0) << ports.Err();
+    std::vector<std::string> listed;
+    for (const auto& [strCom, strPath] : ListedPorts(ports.Out()))
+        listed.push_back(DeviceIdentity(strPath));
+
+    CDeviceWatch watch({});
+    const std::vector<SSerialDevice> watched = watch.PresentDevices();
+    std::vector<std::string> paths, identities;
+    for (const SSerialDevice& device : watched) {
+        paths.push_back(device.strPath);
+        identities.push_back(DeviceIdentity(device.strPath));
+    }
+    EXPECT_EQ(paths,
+              (std::vector<std::string> {system.Node("ttyS1"), system.Node("ttyUSB2"), system.Node("ttyUSB10")}));
+    EXPECT_EQ(identities, listed) << ports.Out();
+    ASSERT_EQ(watched.size(), 3U);
+    EXPECT_EQ(watched[0].strUsbVendor, "");
+    EXPECT_EQ(watched[1].strUsbVendor, "0403");
+    EXPECT_EQ(watched[2].strUsbVendor, "0403");
 }
 
 }  // namespace

@@ -13,7 +13,7 @@
 #include "settings/ProfileFile.h"
 #include "settings/Settings.h"
 #include "serial/ComPortMap.h"
-#include "serial/posix/PortList.h"
+#include "serial/linux/PortList.h"
 
 namespace {
 

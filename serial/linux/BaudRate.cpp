@@ -1,4 +1,4 @@
-#include "serial/posix/BaudRate.h"
+#include "serial/posix/SystemLine.h"
 
 #include <asm/termbits.h>
 #include <sys/ioctl.h>

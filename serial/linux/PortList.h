@@ -2,8 +2,10 @@
 // Port enumeration on Linux, from a sysfs and a /dev tree given by their roots
 // so that tests can build small trees of their own.
 #include <string>
+#include <vector>
 
 #include "serial/ComPortMap.h"
+#include "serial/DeviceListing.h"
 #include "serial/PortEnumeration.h"
 #include "serial/PortRecords.h"
 
@@ -15,3 +17,6 @@
 // pinned. Throws CPortEnumerationError when the class folder cannot be read.
 void ListComPortsFrom(CComPortMap& comPorts, const std::string& strSysRoot, const std::string& strDevRoot,
                       long long nNow, PortInfoList& ports);
+// The same over records already listed.
+void ListComPortsOf(CComPortMap& comPorts, const std::vector<SSerialDeviceRecord>& found, long long nNow,
+                    PortInfoList& ports);

@@ -1,0 +1,23 @@
+#pragma once
+// The one listing of the system's serial devices. The port search and the
+// device watch each filter it their own way, so that they see the same
+// devices; serial/<system>/ has the walk.
+#include <string>
+#include <vector>
+
+struct SSerialDeviceRecord {
+    std::string strName;        // "ttyUSB0", "COM5"
+    std::string strPath;        // the node: "/dev/ttyUSB0", "\\.\COM5"
+    std::string strOpenPath;    // the name to open it by: a by-id link where one leads to the node, else the node
+    std::string strKey;         // one text per device whatever its name: the resolved node, "COM5"
+    std::string strLabel;       // the USB product or the driver's name
+    std::string strUsbVendor;   // "0403"; empty when not on USB or not known
+    std::string strUsbProduct;  // "6001"
+    std::string strUsbSerial;   // "A50285BI"
+    bool bConsole = false;      // the kernel writes its console to it
+};
+
+// The serial devices present now, in natural name order ("ttyUSB9" before
+// "ttyUSB10"): ttys with hardware behind them and a node to open, the console
+// marked. Throws CPortEnumerationError when the system cannot be asked.
+std::vector<SSerialDeviceRecord> EnumerateSerialDevices();
