@@ -179,9 +179,10 @@ CLoaderDlg::CLoaderDlg(QWidget* pParent)
     : QDialog(pParent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                            Qt::WindowCloseButtonHint),
       m_view({[this] {
-                  // Discarded with the dialog if it goes first.
-                  QMetaObject::invokeMethod(
-                      this, [this] { m_view.Flush(); }, Qt::QueuedConnection);
+                  // By name: nothing of ours crosses to the UI thread outside
+                  // the queue's own lock, and the call is dropped with the
+                  // dialog if it goes first.
+                  QMetaObject::invokeMethod(this, "FlushQueuedReports", Qt::QueuedConnection);
                   return true;
               },
               [this] { return QThread::currentThread() == thread(); }}),
@@ -567,6 +568,11 @@ void CLoaderDlg::ShowProgress(bool bShow)
 }
 
 void CLoaderDlg::FlushReports()
+{
+    m_view.Flush();
+}
+
+void CLoaderDlg::FlushQueuedReports()
 {
     m_view.Flush();
 }

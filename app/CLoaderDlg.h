@@ -36,6 +36,8 @@ public:
     CLoaderView& View() { return m_view; }
     // Where the engine's reports go once on the UI thread.
     CDialogModel& Model() { return m_model; }
+    // UI thread: carries out the engine's reports waiting in the queue.
+    Q_INVOKABLE void FlushQueuedReports();
     // The executable's name without extension.
     static QString BoxCaption();
 
