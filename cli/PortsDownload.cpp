@@ -46,7 +46,7 @@ CPortRuns::~CPortRuns()
         Finish(i);
 }
 
-size_t CPortRuns::Start(const std::string& strPort)
+size_t CPortRuns::Start(const std::string& strPort, const SSerialDevice* pDevice)
 {
     const size_t nPort = m_console.AddPort(strPort);
     SRun* pRun = nullptr;
@@ -54,6 +54,12 @@ size_t CPortRuns::Start(const std::string& strPort)
         std::lock_guard<std::mutex> lock(m_mutex);
         SRun& run = m_runs.emplace_back();
         run.result.strPort = strPort;
+        if (pDevice) {
+            run.bIdentityKnown = true;
+            run.result.strUsbVendor = pDevice->strUsbVendor;
+            run.result.strUsbProduct = pDevice->strUsbProduct;
+            run.result.strUsbSerial = pDevice->strUsbSerial;
+        }
         run.pView = std::make_unique<CPortView>(m_console, nPort, m_answer, m_onRunEnded);
         run.pLoader = std::make_unique<CLoader>(*run.pView);
         pRun = &run;
@@ -110,8 +116,10 @@ const SPortResult& CPortRuns::Finish(size_t n)
         if (const int nVersion = loader.ChipVersion(); nVersion != 0)
             result.strDeviceVersion =
                 fmt::format("{}.{}.{}", (nVersion >> 16) & 0xFF, (nVersion >> 8) & 0xFF, nVersion & 0xFF);
+        // A port named on the command line is looked up now; a watched device
+        // came with its identity.
         SSerialDevice device;
-        if (!result.strDevicePath.empty() && FindUsbIdentity(result.strDevicePath, device)) {
+        if (!run.bIdentityKnown && !result.strDevicePath.empty() && FindUsbIdentity(result.strDevicePath, device)) {
             result.strUsbVendor = device.strUsbVendor;
             result.strUsbProduct = device.strUsbProduct;
             result.strUsbSerial = device.strUsbSerial;

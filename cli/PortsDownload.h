@@ -14,6 +14,7 @@
 #include "cli/CSignalWatcher.h"
 #include "cli/CliCommands.h"
 #include "cli/PortResults.h"
+#include "serial/DeviceWatch.h"
 
 // The runs of one download command, one engine per device, each on its own
 // worker: started as ports are named or devices plugged in, each ended into
@@ -29,8 +30,9 @@ public:
 
     // Starts the download to strPort (a COM number, a path, or empty for the
     // settings file's); the number of its run. A port whose inputs are
-    // refused gets its result at once, with a note saying why.
-    size_t Start(const std::string& strPort);
+    // refused gets its result at once, with a note saying why. pDevice: the
+    // device as the watch saw it, whose USB identity goes into the result.
+    size_t Start(const std::string& strPort, const SSerialDevice* pDevice = nullptr);
     // Whether run n has ended: its worker is done, or it never started.
     bool Ended(size_t n) const;
     // Waits for run n and fills in its result; its engine and port are released.
@@ -57,6 +59,7 @@ private:
         SPortResult result;
         bool bFinished = false;
         bool bStopRequested = false;  // still running when Ctrl-C came
+        bool bIdentityKnown = false;  // the watch gave the device's USB identity
     };
 
     const CDownloadOptions m_options;

@@ -233,7 +233,7 @@ int RunDownload(CDownloadCommand& command, CSignalWatcher& signals)
             return kExitUsage;
         }
         if (command.bWatch)
-            return RunWatchDownload(download, command.watch, answer, format, command.strReport, signals);
+            return CWatch(download, command.watch, answer, format, command.strReport).Run(signals);
         const std::vector<std::string> vecPorts =
             command.vecPorts.empty() ? std::vector<std::string> {std::string()} : command.vecPorts;
         return RunPortsDownload(download, vecPorts, answer, format, command.strReport, signals);

@@ -9,17 +9,6 @@
 
 #include "serial/DeviceEvents.h"
 
-namespace {
-
-// How long a wait may go without looking at the pinned paths (a link made by
-// hand or by the simulator raises no event), and at the system's ports when
-// no events come: short enough that a plugged board is seen before the
-// operator looks at the screen, long enough to cost nothing.
-constexpr int kPinnedLookMs = 200;
-constexpr int kPollLookMs = 500;
-
-}  // namespace
-
 struct CDeviceWatch::SImpl {
     std::vector<std::string> vecPinned;
     std::unique_ptr<CDeviceEvents> pEvents;
@@ -97,7 +86,7 @@ void CDeviceWatch::WaitForChange(int nTimeoutMs)
     // ends only when the look finds something new: the caller is not woken
     // for nothing.
     const bool bLook = !m_pImpl->vecPinned.empty() || !m_pImpl->pEvents->HasEvents();
-    const int nSliceMs = m_pImpl->vecPinned.empty() ? kPollLookMs : kPinnedLookMs;
+    const int nSliceMs = m_pImpl->vecPinned.empty() ? kSystemLookMs : kPinnedLookMs;
     for (;;) {
         if (bLook && SImpl::Seen(m_pImpl->Present(false)) != m_pImpl->vecLastSeen)
             return;

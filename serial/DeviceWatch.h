@@ -21,6 +21,14 @@ struct SSerialDevice {
 // simulator), which count as present while they exist.
 class CDeviceWatch {
 public:
+    // Where the system sends no events, its ports are looked at this often
+    // during a wait: a plugged board is seen before the operator looks at the
+    // screen, and the looks cost nothing.
+    static constexpr int kSystemLookMs = 500;
+    // A pinned path (a link made by hand or by the simulator) raises no event
+    // anywhere, so while there are pinned paths every wait looks this often.
+    static constexpr int kPinnedLookMs = 200;
+
     explicit CDeviceWatch(std::vector<std::string> vecPinnedPaths);
     ~CDeviceWatch();
     CDeviceWatch(const CDeviceWatch&) = delete;

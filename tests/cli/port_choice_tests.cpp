@@ -419,4 +419,39 @@ TEST_F(PortChoiceTest, PortsAndTheWatchShowTheSameDevicesOfOneTree)
     EXPECT_EQ(watched[2].strUsbVendor, "0403");
 }
 
+// A board pulled out while it is being written still gets its USB serial
+// number in its report row and result: the watch knows it from the look that
+// found the board, and the board is gone by the time its row is written.
+TEST_F(PortChoiceTest, AWatchedBoardUnpluggedDuringItsRunKeepsItsUsbSerialNumber)
+{
+    CDeviceSimulator adapter;
+    CSimConfig config;
+    config.m_nBaudRate = 9600;  // seconds of writing: time enough to pull the board out
+    adapter.Configure(config);
+    ASSERT_TRUE(adapter.Start());
+    CFakeSystem system;
+    system.PlugUsb("ttyUSB4", "1-4", "FT232R USB UART", "ftdi_sio", "");
+    system.SetUsbSerial("1-4", "A50285BI");
+    system.LinkNode("ttyUSB4", adapter.SlavePath());
+    system.Use();
+    const std::string strFile = m_dir.Write("big.hex", HexFile(0x1000, std::vector<uint8_t>(1024, 0x5A), 32));
+    const std::string strReport = m_dir.Path("report.csv");
+    CChildProcess cli = Run({"download", strFile, "--watch", "--include-present", "--json", "--ini",
+                             WriteSettings(1, {}), "--report", strReport});
+    ASSERT_TRUE(cli.WaitForOutput("\"event\":\"start\"")) << cli.Out() << cli.Err();
+    system.Unplug("ttyUSB4", "1-4", "");
+    ASSERT_TRUE(cli.WaitForOutput("\"event\":\"result\"", 60000)) << cli.Out() << cli.Err();
+    cli.Signal(SIGINT);
+    ASSERT_EQ(cli.Wait(), 0) << cli.Out() << cli.Err();
+
+    const std::string strOut = cli.Out();
+    const size_t nResult = strOut.find("\"event\":\"result\"");
+    const nlohmann::json result = nlohmann::json::parse(
+        strOut.substr(strOut.rfind('\n', nResult) + 1, strOut.find('\n', nResult) - strOut.rfind('\n', nResult) - 1));
+    EXPECT_EQ(result.value("class", ""), "success") << result.dump();
+    EXPECT_EQ(result.value("usb_serial", ""), "A50285BI") << result.dump();
+    EXPECT_NE(FileText(strReport).find("," + system.Node("ttyUSB4") + ",A50285BI,"), std::string::npos)
+        << FileText(strReport);
+}
+
 }  // namespace

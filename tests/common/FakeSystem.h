@@ -61,6 +61,11 @@ public:
         if (!strById.empty())
             std::filesystem::create_symlink("../../" + strTty, ById(strById));
     }
+    // The serial number the adapter on hub port strUsbPort gives.
+    void SetUsbSerial(const std::string& strUsbPort, const std::string& strSerial)
+    {
+        WriteText(UsbDevice(strUsbPort) / "serial", strSerial + "\n");
+    }
     void Unplug(const std::string& strTty, const std::string& strUsbPort, const std::string& strById)
     {
         std::filesystem::remove(Sys() / "class" / "tty" / strTty);
