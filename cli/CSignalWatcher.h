@@ -37,7 +37,12 @@ public:
     void Signalled();
 
 private:
+    // The platform's halves: the watcher thread (POSIX), waking a pending
+    // question (POSIX; a Windows console read ends by Ctrl-C itself), and
+    // the way out that skips what could hang.
     void Watch();
+    void WakePendingQuestion();
+    [[noreturn]] void QuitNow();
 
     const int m_nExitStatus;
     int m_fdInterrupt[2] = {-1, -1};

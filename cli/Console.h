@@ -2,6 +2,8 @@
 // What vantrel-cli asks of the console it runs in: the only part of the
 // command line that differs by platform (cli/posix, cli/win32).
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -27,6 +29,14 @@ bool StandardOutputClosed();
 // the console needs it (virtual-terminal processing on Windows). Never on a
 // file or a pipe, nor against NO_COLOR or TERM=dumb.
 bool EnableOutputColour();
+// Whether the environment asks for no colour (NO_COLOR set to anything, or
+// TERM=dumb); the one rule both systems' EnableOutputColour keep.
+inline bool ColourRefusedByEnvironment()
+{
+    const char* pNoColour = std::getenv("NO_COLOR");
+    const char* pTerm = std::getenv("TERM");
+    return (pNoColour && *pNoColour) || (pTerm && std::strcmp(pTerm, "dumb") == 0);
+}
 // Whether standard error takes the sequences that redraw the progress lines
 // ("\r\033[K", "\033[1A"), turning them on where the console needs it:
 // only on a terminal, and never on a console that shows them as text.

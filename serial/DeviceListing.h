@@ -2,6 +2,7 @@
 // The one listing of the system's serial devices. The port search and the
 // device watch each filter it their own way, so that they see the same
 // devices; serial/<system>/ has the walk.
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,9 +16,16 @@ struct SSerialDeviceRecord {
     std::string strUsbProduct;  // "6001"
     std::string strUsbSerial;   // "A50285BI"
     bool bConsole = false;      // the kernel writes its console to it
+    // Windows: the set-up API's texts as read, none where one could not be
+    // (the port search passes such a device over; the watch does not need them).
+    std::optional<std::string> friendlyName;
+    std::optional<std::string> description;
+    std::optional<std::string> location;
 };
 
-// The serial devices present now, in natural name order ("ttyUSB9" before
-// "ttyUSB10"): ttys with hardware behind them and a node to open, the console
-// marked. Throws CPortEnumerationError when the system cannot be asked.
+// The serial devices present now. On Linux in natural name order ("ttyUSB9"
+// before "ttyUSB10"): ttys with hardware behind them and a node to open, the
+// console marked. On Windows the set-up API's COM-port interfaces in the
+// order the system gives; strName and strPath are empty for one without a
+// COM name. Throws CPortEnumerationError when the system cannot be asked.
 std::vector<SSerialDeviceRecord> EnumerateSerialDevices();

@@ -45,12 +45,6 @@ CSignalWatcher::~CSignalWatcher()
     }
 }
 
-void CSignalWatcher::OnFirstSignal(std::function<void()> onFirst)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_onFirst = std::move(onFirst);
-}
-
 void CSignalWatcher::Watch()
 {
     const sigset_t set = TerminationSignals();
@@ -61,24 +55,13 @@ void CSignalWatcher::Watch()
     }
 }
 
-void CSignalWatcher::BeforeQuitting(std::function<void()> onQuit)
+void CSignalWatcher::WakePendingQuestion()
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_onQuit = std::move(onQuit);
-}
-
-void CSignalWatcher::Signalled()
-{
-    // Held while onFirst runs, so that OnFirstSignal(nullptr) returns only
-    // once nothing the function uses is still in use here.
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_nCount.fetch_add(1) > 0 || !m_onFirst) {
-        if (m_onQuit)
-            m_onQuit();
-        ::_exit(m_nExitStatus);
-    }
-    // The pending question first: it may hold what onFirst needs.
     if (m_fdInterrupt[1] >= 0)
         (void)!::write(m_fdInterrupt[1], "!", 1);
-    m_onFirst();
+}
+
+void CSignalWatcher::QuitNow()
+{
+    ::_exit(m_nExitStatus);
 }

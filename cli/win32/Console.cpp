@@ -121,9 +121,7 @@ bool StandardOutputClosed()
 
 bool EnableOutputColour()
 {
-    const char* pNoColour = std::getenv("NO_COLOR");
-    const char* pTerm = std::getenv("TERM");
-    if ((pNoColour && *pNoColour) || (pTerm && std::strcmp(pTerm, "dumb") == 0))
+    if (ColourRefusedByEnvironment())
         return false;
     // A file or a pipe takes no sequences: they would be text there.
     return EnableSequences(EStdStream::kOutput);

@@ -47,31 +47,14 @@ CSignalWatcher::~CSignalWatcher()
     g_pWatcher.store(nullptr);
 }
 
-void CSignalWatcher::OnFirstSignal(std::function<void()> onFirst)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_onFirst = std::move(onFirst);
-}
+void CSignalWatcher::WakePendingQuestion() {}
 
-void CSignalWatcher::BeforeQuitting(std::function<void()> onQuit)
+void CSignalWatcher::QuitNow()
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_onQuit = std::move(onQuit);
-}
-
-void CSignalWatcher::Signalled()
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_nCount.fetch_add(1) > 0 || !m_onFirst) {
-        if (m_onQuit)
-            m_onQuit();
-        std::fflush(nullptr);
-        // ExitProcess skips the exit handlers: the console is put back here.
-        RestoreConsole();
-        ::ExitProcess(static_cast<UINT>(m_nExitStatus));
-    }
-    // A pending question's console read ends by the Ctrl-C itself.
-    m_onFirst();
+    std::fflush(nullptr);
+    // ExitProcess skips the exit handlers: the console is put back here.
+    RestoreConsole();
+    ::ExitProcess(static_cast<UINT>(m_nExitStatus));
 }
 
 void CSignalWatcher::Watch() {}

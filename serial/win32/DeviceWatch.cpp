@@ -1,133 +1,51 @@
-// The device watch's platform layer on Windows: the present COM-port interfaces of the set-up
-// API, named by their PortName as "\\.\COMn"; a hidden message-only window on
-// a thread of its own hears WM_DEVICECHANGE for that interface class. Pinned
-// paths are looked at on each call, since a file or a DOS device name raises
-// no notification.
+// The device watch's platform layer on Windows: the COM ports of the one
+// listing (DeviceListing.cpp), named by their PortName as "\\.\COMn"; a
+// hidden message-only window on a thread of its own hears WM_DEVICECHANGE
+// for the COM-port interface class. Pinned paths are looked at on each call,
+// since a file or a DOS device name raises no notification.
 #include "serial/DeviceEvents.h"
 
 #include <windows.h>
 
-#include <cfgmgr32.h>
 #include <dbt.h>
-#include <setupapi.h>
 
 #include <algorithm>
-#include <cctype>
 #include <thread>
 
 #include "core/TextNumber.h"
 #include "core/win32/CUniqueHandle.h"
 #include "core/win32/WideText.h"
-#include "serial/win32/CDevInfoSet.h"
-#include "serial/win32/CRegKey.h"
 #include "serial/ComPortMap.h"
 #include "serial/SerialDevice.h"
 #include "serial/win32/PortList.h"
 
 namespace {
 
-constexpr DWORD kPortNameChars = 128;
-constexpr ULONG kDeviceIdChars = MAX_DEVICE_ID_LEN + 1;
-
 const wchar_t kWindowClass[] = L"VantrelDeviceWatch";
 
-std::string Upper(std::string strText)
-{
-    std::transform(strText.begin(), strText.end(), strText.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-    return strText;
-}
-
-// "COM5" from "\\.\COM5", "COM5" or "com5:"; empty for any other path.
-// The number is read as a port name is everywhere (ParseComName).
-std::string ComNameOf(const std::string& strPath)
-{
-    std::string_view name(strPath);
-    if (name.starts_with("\\\\.\\"))
-        name.remove_prefix(4);
-    if (name.ends_with(":"))
-        name.remove_suffix(1);
-    int nNumber = 0;
-    return ParseComName(name, nNumber) ? ComName(nNumber) : std::string();
-}
-
-// "ttyUSB10" after "ttyUSB9", "COM10" after "COM9".
-bool PathLess(const std::string& a, const std::string& b)
-{
-    return NaturalNameLess(a, b);
-}
-
-// "0403", "6001" and "A50285BI" from "USB\VID_0403&PID_6001\A50285BI". A
-// device without a serial number gets an instance made up by the system,
-// which holds '&' and says nothing about the board.
-bool ParseUsbInstance(const std::string& strId, SSerialDevice& device)
-{
-    const std::string strUpper = Upper(strId);
-    const size_t nVid = strUpper.find("VID_");
-    const size_t nPid = strUpper.find("PID_");
-    if (!strUpper.starts_with("USB\\") || nVid == std::string::npos || nPid == std::string::npos)
-        return false;
-    device.strUsbVendor = strUpper.substr(nVid + 4, 4);
-    device.strUsbProduct = strUpper.substr(nPid + 4, 4);
-    const size_t nLast = strId.rfind('\\');
-    const std::string strInstance = strId.substr(nLast + 1);
-    device.strUsbSerial = strInstance.find('&') == std::string::npos ? strInstance : std::string();
-    return true;
-}
-
-// Walks from a port's device node up to the USB device it sits on.
-bool UsbIdentityOfNode(DEVINST node, SSerialDevice& device)
-{
-    for (int nDepth = 0; nDepth < 8; ++nDepth) {
-        wchar_t id[kDeviceIdChars] = {};
-        if (::CM_Get_Device_IDW(node, id, kDeviceIdChars, 0) != CR_SUCCESS)
-            return false;
-        if (ParseUsbInstance(WideToUtf8(id), device))
-            return true;
-        DEVINST parent = 0;
-        if (::CM_Get_Parent(&parent, node, 0) != CR_SUCCESS)
-            return false;
-        node = parent;
-    }
-    return false;
-}
-
-// The present COM ports of the set-up API, each as "\\.\COMn" with the USB
-// identity of the device it sits on.
+// The COM ports of the one listing, each as "\\.\COMn" with the USB
+// identity of the device it sits on, in natural name order. A listing that
+// fails part way gives the ports read before the failure.
 std::vector<SSerialDevice> SystemComPorts()
 {
+    std::vector<SSerialDeviceRecord> records;
+    try {
+        AppendSetupDevices(records);
+    } catch (const CPortEnumerationError&) {
+    }
     std::vector<SSerialDevice> found;
-    const CDevInfoSet set(
-        ::SetupDiGetClassDevsW(&kComPortInterface, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
-    if (!set.IsValid())
-        return found;
-    for (DWORD nIndex = 0;; ++nIndex) {
-        SP_DEVINFO_DATA info = {};
-        info.cbSize = sizeof(info);
-        if (!::SetupDiEnumDeviceInfo(set.Get(), nIndex, &info))
-            break;
-        const HKEY hKey = ::SetupDiOpenDevRegKey(set.Get(), &info, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
-        if (hKey == INVALID_HANDLE_VALUE)
-            continue;
-        CRegKey key;
-        key.Reset(hKey);
-        wchar_t name[kPortNameChars] = {};
-        DWORD nBytes = sizeof(name) - sizeof(wchar_t);
-        DWORD nType = 0;
-        if (::RegQueryValueExW(key.Get(), L"PortName", nullptr, &nType, reinterpret_cast<BYTE*>(name), &nBytes) !=
-                ERROR_SUCCESS ||
-            nType != REG_SZ)
-            continue;
-        const std::string strCom = ComNameOf(WideToUtf8(name));
-        if (strCom.empty())
+    for (const SSerialDeviceRecord& record : records) {
+        if (record.strPath.empty())
             continue;
         SSerialDevice device;
-        device.strPath = "\\\\.\\" + strCom;
-        UsbIdentityOfNode(info.DevInst, device);
+        device.strPath = record.strPath;
+        device.strUsbVendor = record.strUsbVendor;
+        device.strUsbProduct = record.strUsbProduct;
+        device.strUsbSerial = record.strUsbSerial;
         found.push_back(device);
     }
     std::sort(found.begin(), found.end(),
-              [](const SSerialDevice& a, const SSerialDevice& b) { return PathLess(a.strPath, b.strPath); });
+              [](const SSerialDevice& a, const SSerialDevice& b) { return NaturalNameLess(a.strPath, b.strPath); });
     return found;
 }
 

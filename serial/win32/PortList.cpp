@@ -4,8 +4,6 @@
 // UTF-8, with room for as many characters as its ANSI calls would give.
 #include "serial/win32/PortList.h"
 
-#include <setupapi.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <cwchar>
@@ -16,43 +14,14 @@
 
 #include "core/win32/WideText.h"
 #include "serial/ComPortMap.h"
-#include "serial/win32/CDevInfoSet.h"
 #include "serial/win32/CRegKey.h"
 
 namespace {
 
-// The path room of a 261-byte ANSI detail record after its 4-byte size.
-constexpr size_t kDetailPathChars = 257;
-// A device property, as a 256-byte ANSI buffer holds.
-constexpr DWORD kPropertyChars = 256;
 // Key names, as a 128-byte ANSI buffer holds (with its terminating zero).
 constexpr DWORD kKeyNameChars = 128;
 constexpr DWORD kPortNameChars = 128;
 constexpr DWORD kFriendlyNameChars = 256;
-
-// The text of a buffer the system filled: up to its first zero, within the
-// bytes it says it wrote.
-std::string BufferText(const wchar_t* pText, size_t nMaxChars)
-{
-    return WideToUtf8(std::wstring(pText, ::wcsnlen(pText, nMaxChars)));
-}
-
-[[noreturn]] void ThrowSystemError(std::string_view text, DWORD nError)
-{
-    throw CPortEnumerationError(PortErrorText(text, nError));
-}
-
-// One text property of a device; none when it cannot be read (a text longer
-// than the buffer included).
-std::optional<std::string> DeviceText(HDEVINFO hSet, SP_DEVINFO_DATA& device, DWORD nProperty)
-{
-    wchar_t text[kPropertyChars] = {};
-    DWORD nBytes = 0;
-    if (!::SetupDiGetDeviceRegistryPropertyW(hSet, &device, nProperty, nullptr, reinterpret_cast<BYTE*>(text),
-                                             sizeof(text), &nBytes))
-        return std::nullopt;
-    return BufferText(text, std::min<size_t>(nBytes / sizeof(wchar_t), kPropertyChars));
-}
 
 // Calls each with the name of every subkey in index order, up to the first
 // name that cannot be read: the end, or a name longer than the buffer.
@@ -104,43 +73,37 @@ void ReadEnumInstances(HKEY hDevice, int onUsb, PortInfoList& ports)
 
 }  // namespace
 
+// The text of a buffer the system filled: up to its first zero, within the
+// bytes it says it wrote.
+std::string BufferText(const wchar_t* pText, size_t nMaxChars)
+{
+    return WideToUtf8(std::wstring(pText, ::wcsnlen(pText, nMaxChars)));
+}
+
+void ThrowSystemError(std::string_view text, DWORD nError)
+{
+    throw CPortEnumerationError(PortErrorText(text, nError));
+}
+
 void ListPortsFromSetup(PortInfoList& ports)
 {
-    const CDevInfoSet set(
-        ::SetupDiGetClassDevsW(&kComPortInterface, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
-    if (!set.IsValid())
-        ThrowSystemError("SetupDiGetClassDevs failed.", ::GetLastError());
-
-    // One detail record serves the whole walk; its size field counts the
-    // fixed part only (8 bytes in a 64-bit build, 6 in a 32-bit one).
-    const DWORD nDetailBytes =
-        offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) + kDetailPathChars * sizeof(wchar_t);
-    std::vector<std::byte> detailBuffer(nDetailBytes);
-    auto* pDetail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(detailBuffer.data());
-    for (DWORD nIndex = 0;; ++nIndex) {
-        SP_DEVICE_INTERFACE_DATA iface = {};
-        iface.cbSize = sizeof(iface);
-        if (!::SetupDiEnumDeviceInterfaces(set.Get(), nullptr, &kComPortInterface, nIndex, &iface)) {
-            const DWORD nError = ::GetLastError();
-            if (nError == ERROR_NO_MORE_ITEMS)
-                return;
-            ThrowSystemError("SetupDiEnumDeviceInterfaces failed.", nError);
+    std::vector<SSerialDeviceRecord> records;
+    // The records read before a failure are kept, as the port box shows them.
+    const auto addPorts = [&] {
+        for (const SSerialDeviceRecord& record : records) {
+            const SSetupPortTexts texts = {record.strOpenPath, record.friendlyName, record.description,
+                                           record.location};
+            if (std::optional<PortInfo> port = SetupPortRecord(texts))
+                ports.push_back(std::move(*port));
         }
-        pDetail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-        SP_DEVINFO_DATA device = {};
-        device.cbSize = sizeof(device);
-        if (!::SetupDiGetDeviceInterfaceDetailW(set.Get(), &iface, pDetail, nDetailBytes, nullptr, &device))
-            ThrowSystemError("SetupDiGetDeviceInterfaceDetail failed.", ::GetLastError());
-
-        SSetupPortTexts texts;
-        texts.strInterfacePath = BufferText(pDetail->DevicePath, kDetailPathChars);
-        texts.friendlyName = DeviceText(set.Get(), device, SPDRP_FRIENDLYNAME);
-        if (texts.friendlyName)
-            texts.description = DeviceText(set.Get(), device, SPDRP_DEVICEDESC);
-        texts.location = DeviceText(set.Get(), device, SPDRP_LOCATION_INFORMATION);
-        if (std::optional<PortInfo> port = SetupPortRecord(texts))
-            ports.push_back(std::move(*port));
+    };
+    try {
+        AppendSetupDevices(records);
+    } catch (const CPortEnumerationError&) {
+        addPorts();
+        throw;
     }
+    addPorts();
 }
 
 void ListPortsFromEnumKey(HKEY hRoot, PortInfoList& ports)

@@ -25,6 +25,7 @@
 #include "serial/ComPortMap.h"
 #include "serial/win32/CDevInfoSet.h"
 #include "serial/win32/CRegKey.h"
+#include "serial/DeviceWatch.h"
 #include "serial/win32/PortList.h"
 
 namespace {
@@ -334,7 +335,7 @@ protected:
     // COM-port interface (with a reference string when one is given);
     // returns the interface's path as the system gives it.
     static std::string AddDevice(const std::wstring& strId, const SDeviceTexts& texts,
-                                 const std::wstring& strReference = L"")
+                                 const std::wstring& strReference = L"", const std::wstring& strPortName = L"")
     {
         const CDevInfoSet set(::SetupDiCreateDeviceInfoList(&kPortsClass, nullptr));
         SP_DEVINFO_DATA device = {};
@@ -353,6 +354,18 @@ protected:
         setText(SPDRP_FRIENDLYNAME, texts.friendlyName);
         setText(SPDRP_DEVICEDESC, texts.description);
         setText(SPDRP_LOCATION_INFORMATION, texts.location);
+        // The port driver's name for it, in the device's own key.
+        if (!strPortName.empty()) {
+            const HKEY hKey =
+                ::SetupDiCreateDevRegKeyW(set.Get(), &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, nullptr, nullptr);
+            EXPECT_NE(hKey, INVALID_HANDLE_VALUE);
+            CRegKey key;
+            key.Reset(hKey);
+            EXPECT_EQ(::RegSetValueExW(key.Get(), L"PortName", 0, REG_SZ,
+                                       reinterpret_cast<const BYTE*>(strPortName.c_str()),
+                                       static_cast<DWORD>((strPortName.size() + 1) * sizeof(wchar_t))),
+                      ERROR_SUCCESS);
+        }
 
         SP_DEVICE_INTERFACE_DATA iface = {};
         iface.cbSize = sizeof(iface);
@@ -447,6 +460,30 @@ TEST_F(SetupDevicesTest, ListedWhenFriendlyNameAndDescriptionAreRead)
     EXPECT_EQ(ports[0].deviceText, "USB 串行端口");
     EXPECT_EQ(ports[0].comName, "");
     EXPECT_EQ(ports[1].deviceText, "Communications Port");
+}
+
+// The port search and the device watch take their devices from one walk:
+// the watch sees the COM ports the search lists, by the port driver's name,
+// in natural order; a device with no COM name is the search's alone.
+TEST_F(SetupDevicesTest, PortsAndTheWatchShowTheSameDevices)
+{
+    AddDevice(L"0000", {L"USB Serial Port (COM12)", L"USB Serial Port", L"USB"}, L"", L"COM12");
+    AddDevice(L"0001", {L"Communications Port (COM2)", L"Communications Port", std::nullopt}, L"", L"COM2");
+    AddDevice(L"0002", {L"No port name", L"Adapter", std::nullopt});
+    CComPortMap comPorts;
+    PortInfoList ports;
+    ListComPorts(comPorts, ports);
+    std::vector<std::string> searched;
+    for (const PortInfo& port : ports)
+        searched.push_back(port.displayName);
+    EXPECT_EQ(searched,
+              (std::vector<std::string> {"USB Serial Port (COM12)", "Communications Port (COM2)", "No port name"}));
+
+    CDeviceWatch watch({});
+    std::vector<std::string> watched;
+    for (const SSerialDevice& device : watch.PresentDevices())
+        watched.push_back(device.strPath);
+    EXPECT_EQ(watched, (std::vector<std::string> {"\\\\.\\COM2", "\\\\.\\COM12"}));
 }
 
 TEST_F(SetupDevicesTest, ThePortBoxShowsTheFriendlyNameElseTheName)
