@@ -149,41 +149,49 @@ private:
     bool m_bEndOfFile = false;
 };
 
-// The work area: one byte per 24-bit address. Each byte is held XOR 0xFF,
-// so that memory the system hands over zeroed (a large calloc maps fresh
-// pages) already reads as erased without a byte being written: only the
-// pages records write to are ever touched, and only those are scanned.
+// The work area: one byte per 24-bit address, in 4 KiB pages made when a
+// record first writes to them, so that a load costs what its data covers and
+// not the 16 MiB the addresses could reach. Each byte is held XOR 0xFF, so
+// that a page made zeroed already reads as erased.
 class CHexWorkArea {
 public:
-    bool Allocate()
-    {
-        m_pBytes.reset(static_cast<uint8_t*>(std::calloc(kHexAreaSize, 1)));
-        return m_pBytes != nullptr;
-    }
-    // Bytes nAddress to nAddress + nCount - 1 (inside the area) are about to be put.
-    void MarkWritten(uint32_t nAddress, int32_t nCount)
+    CHexWorkArea() : m_pages(kHexAreaSize / kPageSize) {}
+
+    // Makes the pages of bytes nAddress to nAddress + nCount - 1 (inside the
+    // area) that are not there yet; false when memory runs out.
+    bool MakePages(uint32_t nAddress, int32_t nCount)
     {
         if (nCount <= 0)
-            return;
+            return true;
         const uint32_t nLast = nAddress + static_cast<uint32_t>(nCount) - 1;
-        for (uint32_t nPage = nAddress / kPageSize; nPage <= nLast / kPageSize; ++nPage)
-            m_arrWrittenPages[nPage / 64] |= uint64_t {1} << (nPage % 64);
+        for (uint32_t nPage = nAddress / kPageSize; nPage <= nLast / kPageSize; ++nPage) {
+            if (!m_pages[nPage]) {
+                m_pages[nPage].reset(new (std::nothrow) uint8_t[kPageSize]());
+                if (!m_pages[nPage])
+                    return false;
+            }
+        }
+        return true;
     }
-    void Put(uint32_t nAddress, uint8_t nByte) { m_pBytes.get()[nAddress] = nByte ^ kErased; }
+    // Only after MakePages for the address.
+    void Put(uint32_t nAddress, uint8_t nByte)
+    {
+        m_pages[nAddress / kPageSize][nAddress % kPageSize] = nByte ^ kErased;
+    }
 
-    // Every 16-byte block of the written pages that holds anything but 0xFF,
-    // in address order.
+    // Every 16-byte block of the pages made that holds anything but 0xFF, in
+    // address order.
     void CollectBlocks(FirmwareImage& image) const
     {
         size_t nBlocks = 0;
-        ForEachBlock([&](size_t) { ++nBlocks; });
+        ForEachBlock([&](size_t, const uint8_t*) { ++nBlocks; });
         image.reserve(nBlocks);
-        ForEachBlock([&](size_t nAddress) {
+        ForEachBlock([&](size_t nAddress, const uint8_t* pBytes) {
             FirmwareBlock& block = image.emplace_back();
             block.address = static_cast<int32_t>(nAddress);
             block.length = kMaxBlockLength;
             uint64_t halves[2];
-            std::memcpy(halves, m_pBytes.get() + nAddress, sizeof halves);
+            std::memcpy(halves, pBytes, sizeof halves);
             halves[0] = ~halves[0];
             halves[1] = ~halves[1];
             std::memcpy(block.data, halves, sizeof halves);
@@ -196,23 +204,20 @@ private:
     template <typename F>
     void ForEachBlock(F&& onBlock) const
     {
-        for (size_t nPage = 0; nPage < kHexAreaSize / kPageSize; ++nPage) {
-            if (!(m_arrWrittenPages[nPage / 64] >> (nPage % 64) & 1))
+        for (size_t nPage = 0; nPage < m_pages.size(); ++nPage) {
+            const uint8_t* pPage = m_pages[nPage].get();
+            if (!pPage)
                 continue;
-            for (size_t nAddress = nPage * kPageSize; nAddress < (nPage + 1) * kPageSize; nAddress += kMaxBlockLength) {
+            for (size_t nOffset = 0; nOffset < kPageSize; nOffset += kMaxBlockLength) {
                 uint64_t halves[2];
-                std::memcpy(halves, m_pBytes.get() + nAddress, sizeof halves);
+                std::memcpy(halves, pPage + nOffset, sizeof halves);
                 if ((halves[0] | halves[1]) != 0)
-                    onBlock(nAddress);
+                    onBlock(nPage * kPageSize + nOffset, pPage + nOffset);
             }
         }
     }
 
-    struct SFree {
-        void operator()(uint8_t* p) const { std::free(p); }
-    };
-    std::unique_ptr<uint8_t, SFree> m_pBytes;
-    std::array<uint64_t, kHexAreaSize / kPageSize / 64> m_arrWrittenPages {};
+    std::vector<std::unique_ptr<uint8_t[]>> m_pages;
 };
 
 // What earlier HEX records leave for the ones after them.
@@ -261,7 +266,10 @@ int ApplyHexRecord(std::string_view line, int64_t nLine, SHexAddressing& address
             return 0;
         }
         const char* pText = line.data();
-        area.MarkWritten(nAddress, nCount);
+        if (!area.MakePages(nAddress, nCount)) {
+            log.AppendLog(kNoMemoryText, kLogRed);
+            return 0;
+        }
         for (int32_t i = 0; i < nCount; ++i, pText += 2) {
             const uint32_t nByte = HexPair(pText);
             nSum += nByte;
@@ -311,10 +319,6 @@ bool IsEndRecord(std::string_view line)
 int LoadHex(CLineReader& reader, FirmwareImage& image, CLogSink& log)
 {
     CHexWorkArea area;
-    if (!area.Allocate()) {
-        log.AppendLog(kNoMemoryText, kLogRed);
-        return 0;
-    }
     SHexAddressing addressing;
     int64_t nLine = 0;
     std::string_view line;

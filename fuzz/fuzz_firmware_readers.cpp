@@ -66,12 +66,6 @@ void CheckParseHex(std::string_view text)
     FUZZ_CHECK(ParseHex(std::string(text) + "\n") == nValue);
 }
 
-bool FirstNonBlankIsColon(std::string_view text)
-{
-    const size_t nPos = text.find_first_not_of(std::string_view(" \t\r\n\v\f"));
-    return nPos != std::string_view::npos && text[nPos] == ':';
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
@@ -80,17 +74,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
     CheckParseHex(text);
     CNullLog log;
     FirmwareImage image;
-    // Every HEX load fills and scans a 16 MiB work area. A file whose first
-    // non-blank byte is no ':' is refused at its first line, which is all a
-    // load could show then.
-    if (FirstNonBlankIsColon(text)) {
-        const int nHex = LoadHexText(text, image, log);
-        FUZZ_CHECK(nHex == 0 || nHex == 1);
-        // A failed load leaves nothing behind.
-        FUZZ_CHECK(nHex == 1 || image.empty());
-        FUZZ_CHECK(BlockLengthsSound(image));
-        CheckHexImage(image);
-    }
+    const int nHex = LoadHexText(text, image, log);
+    FUZZ_CHECK(nHex == 0 || nHex == 1);
+    // A failed load leaves nothing behind.
+    FUZZ_CHECK(nHex == 1 || image.empty());
+    FUZZ_CHECK(BlockLengthsSound(image));
+    CheckHexImage(image);
     // An ASC text always loads: the format has no errors.
     FUZZ_CHECK(LoadAscText(text, image, log) == 1);
     FUZZ_CHECK(BlockLengthsSound(image));

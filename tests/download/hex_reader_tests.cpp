@@ -280,10 +280,10 @@ TEST(HexReaderTest, LineLongerThanAnyReadChunk)
 // POSIX only.
 #ifndef _WIN32
 #ifndef VANTREL_SANITIZED
-// Loads the file with only a few MiB more address space than in use, far
-// less than the 16 MiB work area; 0 when that failed as it should. Meant for
-// a child process.
-int LoadWithAddressSpaceShort(const std::string& strPath)
+// Loads the file with only a few MiB more address space than in use, less
+// than the whole 16 MiB area; 0 when the load went as bLoads says (a
+// failure with the one line about memory). Meant for a child process.
+int LoadWithAddressSpaceShort(const std::string& strPath, bool bLoads)
 {
     long nPages = 0;
     std::ifstream("/proc/self/statm") >> nPages;
@@ -295,20 +295,36 @@ int LoadWithAddressSpaceShort(const std::string& strPath)
     CRecordingLog log;
     FirmwareImage image;
     const int nResult = LoadHexFile(strPath, image, log);
+    if (bLoads)
+        return nResult == 1 && image.size() == 2 && log.m_vecEntries.empty() ? 0 : 1;
     const std::vector<std::pair<std::string, int>> vecExpectedLog = {
         {"##  Not enough memory to load the file.\r\n", kLogRed}};
     return nResult == 0 && image.empty() && log.m_vecEntries == vecExpectedLog ? 0 : 1;
 }
 #endif
 
-TEST(HexReaderDeathTest, WorkAreaThatCannotBeHadIsReported)
+// The work area takes memory only for the pages that hold data: a file
+// whose data reaches every 4 KiB page of the 16 MiB needs them all, and when
+// they cannot be had the load says so and leaves nothing behind.
+TEST(HexReaderDeathTest, MemoryThatRunsOutIsReported)
 {
 #ifdef VANTREL_SANITIZED
     GTEST_SKIP() << "sanitizers reserve address space beyond any small limit";
 #else
+    std::vector<std::string> lines;
+    for (unsigned nSegment = 0; nSegment < 256; ++nSegment) {
+        lines.push_back(HexRecord(4, 0, {0x00, static_cast<uint8_t>(nSegment)}));
+        for (unsigned nPage = 0; nPage < 16; ++nPage)
+            lines.push_back(HexRecord(0, static_cast<uint16_t>(nPage * 4096), {0x5A}));
+    }
+    lines.push_back(kEof);
     CTempDir dir;
-    const std::string strPath = dir.Write("small.hex", JoinLines({kEof}));
-    EXPECT_EXIT(std::_Exit(LoadWithAddressSpaceShort(strPath)), ::testing::ExitedWithCode(0), "");
+    const std::string strPath = dir.Write("every-page.hex", JoinLines(lines));
+    EXPECT_EXIT(std::_Exit(LoadWithAddressSpaceShort(strPath, false)), ::testing::ExitedWithCode(0), "");
+    // Data at both ends of the area needs two pages, not the 16 MiB between.
+    const std::string strEnds = dir.Write("ends.hex", JoinLines({HexRecord(0, 0, {0x01}), HexRecord(4, 0, {0x00, 0xFF}),
+                                                                 HexRecord(0, 0xFFF0, {0x02}), kEof}));
+    EXPECT_EXIT(std::_Exit(LoadWithAddressSpaceShort(strEnds, true)), ::testing::ExitedWithCode(0), "");
 #endif
 }
 
