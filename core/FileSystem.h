@@ -34,7 +34,9 @@ private:
 // when it exists but cannot be read.
 bool ReadFileBytes(const std::string& strPath, std::string& strBytes, std::string& strError);
 // Replaces the file's bytes so that a crash leaves the old or the new file:
-// a temporary file beside it, synced, renamed over it. A file this user may
+// a temporary file beside it, synced, renamed over it. On POSIX a link is
+// followed (the file it leads to is replaced, and the link stays), and what
+// is no regular file (a terminal, a pipe, a device) is written into as it is. A file this user may
 // not write is never replaced (the rename would do it as the folder allows);
 // another user's file, or one in a folder this user may not write, is
 // rewritten in place so that it keeps its owner. On Windows a read-only file

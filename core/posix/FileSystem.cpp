@@ -83,6 +83,22 @@ bool RewriteInPlace(const std::string& strPath, const std::string& strBytes, std
     return true;
 }
 
+// Writes into what is no regular file (a terminal, the pipe behind
+// /dev/stdout, a device) as it is. A FIFO nobody reads is refused rather than
+// waited on.
+bool WriteThrough(const std::string& strPath, const std::string& strBytes, std::string& strError)
+{
+    CUniqueFd fd(::open(strPath.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd.IsValid())
+        return Fail(strError);
+    const int nFlags = ::fcntl(fd.Get(), F_GETFL);
+    if (nFlags < 0 || ::fcntl(fd.Get(), F_SETFL, nFlags & ~O_NONBLOCK) != 0 || !WriteAll(fd.Get(), strBytes))
+        return Fail(strError);
+    if (!fd.Close())
+        return Fail(strError);
+    return true;
+}
+
 }  // namespace
 
 EPathKind PathKindOf(const std::string& strPath, std::string& strError)
@@ -162,9 +178,15 @@ bool ReadFileBytes(const std::string& strPath, std::string& strBytes, std::strin
     }
 }
 
-bool ReplaceFile(const std::string& strPath, const std::string& strBytes, std::string& strError)
+bool ReplaceFile(const std::string& strGivenPath, const std::string& strBytes, std::string& strError)
 {
     struct stat old {};
+    if (::stat(strGivenPath.c_str(), &old) == 0 && !S_ISREG(old.st_mode))
+        return WriteThrough(strGivenPath, strBytes, strError);
+    // A link: the file it leads to is replaced and the link stays. A rename
+    // over the link would put a file in its place (run as root, even over
+    // /dev/stdout).
+    const std::string strPath = LinkTarget(strGivenPath);
     const bool bExists = ::stat(strPath.c_str(), &old) == 0;
     if (bExists && ::faccessat(AT_FDCWD, strPath.c_str(), W_OK, AT_EACCESS) != 0)
         return Fail(strError);

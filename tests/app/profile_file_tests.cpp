@@ -1,5 +1,6 @@
 // The private-profile layer over files each test writes itself.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -284,6 +285,33 @@ TEST_F(ProfileFileTest, LinkedFileStaysALink)
     ASSERT_TRUE(m_pProfile->IniWriteString("S", "K", "2"));
     EXPECT_TRUE(fs::is_symlink(IniPath()));
     EXPECT_EQ(ReadBytes(strTarget), "[S]\nK=2\n");
+}
+
+// A file written whole through a rename must not put a file in the place of
+// a link, nor of what a link leads to when that is no file: run as root, a
+// rename over "/dev/stdout" replaces the system's link with a file.
+TEST_F(ProfileFileTest, AReplacedLinkStaysALinkAndAPipeIsWrittenThrough)
+{
+    int fds[2] = {-1, -1};
+    ASSERT_EQ(::pipe(fds), 0);
+    const std::string strToPipe = m_dir.File("stdout");
+    fs::create_symlink("/dev/fd/" + std::to_string(fds[1]), strToPipe);
+    std::string strError;
+    EXPECT_TRUE(ReplaceFile(strToPipe, "rows\n", strError)) << strError;
+    ::close(fds[1]);
+    char buffer[16] = {};
+    EXPECT_EQ(::read(fds[0], buffer, sizeof buffer), 5);
+    ::close(fds[0]);
+    EXPECT_EQ(std::string(buffer), "rows\n");
+    EXPECT_TRUE(fs::is_symlink(strToPipe));
+
+    const std::string strTarget = m_dir.File("image.hex");
+    const std::string strLink = m_dir.File("latest.hex");
+    WriteBytes(strTarget, "old");
+    fs::create_symlink(strTarget, strLink);
+    EXPECT_TRUE(ReplaceFile(strLink, "new", strError)) << strError;
+    EXPECT_TRUE(fs::is_symlink(strLink));
+    EXPECT_EQ(ReadBytes(strTarget), "new");
 }
 
 TEST_F(ProfileFileTest, RefusedWritesLeaveTheFileAlone)
