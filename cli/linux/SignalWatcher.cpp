@@ -1,5 +1,7 @@
 #include "cli/CSignalWatcher.h"
 
+#include "cli/Console.h"
+
 #include <csignal>
 #include <ctime>
 
@@ -75,6 +77,8 @@ void CSignalWatcher::Signalled()
     if (m_nCount.fetch_add(1) > 0 || !m_onFirst) {
         if (m_onQuit)
             m_onQuit();
+        // _exit skips the exit handlers: the terminal is put back here.
+        RestoreConsole();
         ::_exit(m_nExitStatus);
     }
     // The pending question first: it may hold what onFirst needs.

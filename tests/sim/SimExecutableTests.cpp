@@ -309,6 +309,8 @@ TEST(SimExecutable, HelpDocumentsEveryOptionAndFaultKind)
                               "--adapter",
                               "--rx-buffer",
                               "--write-us",
+                              "--app-banner",
+                              "--echo",
                               "refuse",
                               "malformed",
                               "badcrc",
