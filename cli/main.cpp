@@ -150,10 +150,10 @@ struct CMonitorCommand {
 };
 
 const char* const kMonitorKeys =
-    "Keys: what you type is shown until Enter sends it with the line end of --eol (in code page 936); "
-    "Backspace takes back a character, Ctrl-U the line. Ctrl-] or Ctrl-C ends the monitor and leaves the "
-    "terminal as it was. Without a terminal, standard input is sent line by line, and its end ends the "
-    "monitor once the device has gone quiet.";
+    "Keys: what you type is shown until Enter sends it, in code page 936, with the line end of\n"
+    "--eol; Backspace takes back a character, Ctrl-U the line. Ctrl-] or Ctrl-C ends the monitor\n"
+    "and leaves the terminal as it was. Without a terminal, standard input is sent line by line,\n"
+    "and its end ends the monitor once the device has gone quiet.";
 
 // How the monitor shows and sends, for `monitor` and for `download --monitor`;
 // pNeeds: the option these need, or none.
@@ -168,7 +168,8 @@ void AddMonitorOptions(CLI::App* pApp, CMonitorOptions& options, std::string& st
     vecAdded.push_back(
         pApp->add_flag("--timestamps", options.bTimestamps, "start each received line with the time it began"));
     vecAdded.push_back(
-        pApp->add_option("--log", options.strLog, "also append what is shown of the device's output to FILE"));
+        pApp->add_option("--log", options.strLog, "also append what is shown of the device's output to FILE")
+            ->type_name("FILE"));
     if (pNeeds) {
         for (CLI::Option* pOption : vecAdded)
             pOption->needs(pNeeds);
@@ -247,8 +248,8 @@ CLI::App* SetUpMonitor(CLI::App& app, CMonitorCommand& command)
     pMonitor->add_option("--ini", command.port.strIni, "settings file to read instead of the dialog's (never written)")
         ->check(kSettingsFile);
     pMonitor->footer(std::string(kMonitorKeys) +
-                     "\n\nExit status: 0 when you ended it, 2 for a usage error, 4 when the port cannot be opened "
-                     "or goes away.");
+                     "\n\nExit status: 0 when you ended it, 2 for a usage error, 4 when the port cannot be\n"
+                     "opened or goes away.");
     return pMonitor;
 }
 

@@ -340,7 +340,8 @@ TEST(MonitorPipe, PipedLinesReachTheDeviceAndTheEndOfInputEndsTheMonitor)
     CTempDir dir;
     CSimProcess sim(dir, {"--echo"});
     ASSERT_TRUE(sim.Ready());
-    const std::string strLog = dir.Path("监视 log.txt");
+    // Appended to, never replaced.
+    const std::string strLog = dir.Write("监视 log.txt", "earlier\n");
     ::setenv("VANTREL_INI", VANTREL_TEST_INI, 1);
     CChildStreams streams;
     streams.bInputPipe = true;
@@ -356,7 +357,8 @@ TEST(MonitorPipe, PipedLinesReachTheDeviceAndTheEndOfInputEndsTheMonitor)
     EXPECT_EQ(cli.Wait(), 0) << cli.Err();
     EXPECT_TRUE(std::regex_match(cli.Out(), std::regex(R"((\[\d\d:\d\d:\d\d\.\d\d\d\] [^\n]*\n){2})"))) << cli.Out();
     std::ifstream log(strLog, std::ios::binary);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(log), std::istreambuf_iterator<char>()), cli.Out());
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(log), std::istreambuf_iterator<char>()),
+              "earlier\n" + cli.Out());
     EXPECT_TRUE(sim.PortReleased());
 }
 
