@@ -277,10 +277,15 @@ TEST(MonitorTerminal, ChineseTextGoesOutInCodePage936AndComesBackReadable)
     ASSERT_TRUE(cli.Started());
     ASSERT_TRUE(cli.WaitForShown("Ctrl-] or Ctrl-C ends it")) << cli.Shown();
     const size_t nTyped = cli.Shown().size();
-    cli.Type(kChinese + " ok\r");
-    // The line typed is shown without a line end, and taken away at Enter:
-    // a line that ends is the device's echo, decoded from code page 936.
-    EXPECT_TRUE(cli.WaitForShown(kChinese + " ok\r\n", nTyped)) << cli.Shown();
+    // The line being typed shows as it is typed, without a line end...
+    cli.Type(kChinese + " ok");
+    ASSERT_TRUE(cli.WaitForShown(kChinese + " ok", nTyped)) << cli.Shown();
+    const size_t nEnter = cli.Shown().size();
+    cli.Type("\r");
+    // ...and goes at Enter, by its width on the terminal (two columns for
+    // each Chinese character); the line that ends is the device's echo,
+    // decoded from code page 936.
+    EXPECT_TRUE(cli.WaitForShown("\033[7D\033[K" + kChinese + " ok\r\n", nEnter)) << cli.Shown();
     cli.Type("\x1D");
     EXPECT_EQ(cli.Wait(), 0) << cli.Shown();
 }
@@ -327,6 +332,11 @@ TEST(MonitorTerminal, DownloadMonitorShowsTheApplicationUntilCtrlC)
     EXPECT_TRUE(cli.WaitForShown("] app " + kChinese + " ready\r\n", nAfterRun)) << cli.Shown();
     EXPECT_TRUE(std::regex_search(cli.Shown().substr(nAfterRun), std::regex(R"(\[\d\d:\d\d:\d\d\.\d\d\d\] app )")))
         << cli.Shown();
+    // A line being typed stays below what the application goes on printing.
+    const size_t nTyping = cli.Shown().size();
+    cli.Type("ab");
+    EXPECT_TRUE(cli.WaitForShown("\033[2D\033[K[", nTyping)) << cli.Shown();
+    EXPECT_TRUE(cli.WaitForShown(" ready\r\nab", nTyping)) << cli.Shown();
     cli.Type("\x03");
     EXPECT_EQ(cli.Wait(), 0) << cli.Shown();
     ExpectSameTerminal(cli.Before(), cli.Now());
