@@ -387,6 +387,21 @@ TEST(MonitorPipe, AClosedStandardInputEndsTheMonitorCleanly)
     EXPECT_TRUE(sim.PortReleased());
 }
 
+TEST(MonitorPipe, ADeviceThatGoesAwayEndsTheMonitorWithAConnectionStatus)
+{
+    CTempDir dir;
+    CSimProcess sim(dir, {});
+    ASSERT_TRUE(sim.Ready());
+    ::setenv("VANTREL_INI", VANTREL_TEST_INI, 1);
+    CChildStreams streams;
+    streams.bInputPipe = true;  // kept open: only the device's going can end it
+    CChildProcess cli(VANTREL_CLI_EXE, {"monitor", "--port", sim.Link(), "--baud", "115200"}, streams);
+    ASSERT_TRUE(cli.WaitForError("ends it")) << cli.Err();
+    sim.StopAndDump(0, 1);
+    EXPECT_EQ(cli.Wait(), 4) << cli.Err();
+    EXPECT_NE(cli.Err().find(sim.Link() + " is gone"), std::string::npos) << cli.Err();
+}
+
 TEST(MonitorPipe, AFailedDownloadStartsNoMonitorAndKeepsItsStatus)
 {
     CTempDir dir;
