@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <regex>
 #include <string>
 #include <vector>
@@ -345,6 +346,15 @@ TEST(MonitorTerminal, DownloadMonitorShowsTheApplicationUntilCtrlC)
 
 // ---- Without a terminal ----
 
+// vantrel-cli with a pipe as its standard input, open until the test closes it.
+std::unique_ptr<CChildProcess> StartWithInputPipe(const std::vector<std::string>& args)
+{
+    ::setenv("VANTREL_INI", VANTREL_TEST_INI, 1);
+    CChildStreams streams;
+    streams.bInputPipe = true;
+    return std::make_unique<CChildProcess>(VANTREL_CLI_EXE, args, streams);
+}
+
 TEST(MonitorPipe, PipedLinesReachTheDeviceAndTheEndOfInputEndsTheMonitor)
 {
     CTempDir dir;
@@ -352,11 +362,9 @@ TEST(MonitorPipe, PipedLinesReachTheDeviceAndTheEndOfInputEndsTheMonitor)
     ASSERT_TRUE(sim.Ready());
     // Appended to, never replaced.
     const std::string strLog = dir.Write("监视 log.txt", "earlier\n");
-    ::setenv("VANTREL_INI", VANTREL_TEST_INI, 1);
-    CChildStreams streams;
-    streams.bInputPipe = true;
-    CChildProcess cli(VANTREL_CLI_EXE,
-                      {"monitor", "--port", sim.Link(), "--baud", "115200", "--timestamps", "--log", strLog}, streams);
+    const auto pCli =
+        StartWithInputPipe({"monitor", "--port", sim.Link(), "--baud", "115200", "--timestamps", "--log", strLog});
+    CChildProcess& cli = *pCli;
     ASSERT_TRUE(cli.Started());
     ASSERT_TRUE(cli.WaitForError("the end of standard input or Ctrl-C ends it")) << cli.Err();
     ASSERT_TRUE(cli.WriteInput("hello " + kChinese + "\n"));
@@ -392,10 +400,9 @@ TEST(MonitorPipe, ADeviceThatGoesAwayEndsTheMonitorWithAConnectionStatus)
     CTempDir dir;
     CSimProcess sim(dir, {});
     ASSERT_TRUE(sim.Ready());
-    ::setenv("VANTREL_INI", VANTREL_TEST_INI, 1);
-    CChildStreams streams;
-    streams.bInputPipe = true;  // kept open: only the device's going can end it
-    CChildProcess cli(VANTREL_CLI_EXE, {"monitor", "--port", sim.Link(), "--baud", "115200"}, streams);
+    // Input kept open: only the device's going can end it.
+    const auto pCli = StartWithInputPipe({"monitor", "--port", sim.Link(), "--baud", "115200"});
+    CChildProcess& cli = *pCli;
     ASSERT_TRUE(cli.WaitForError("ends it")) << cli.Err();
     sim.StopAndDump(0, 1);
     EXPECT_EQ(cli.Wait(), 4) << cli.Err();
@@ -408,11 +415,10 @@ TEST(MonitorPipe, AFailedDownloadStartsNoMonitorAndKeepsItsStatus)
     CSimProcess sim(dir, {"--fw-version", "2.0.0", "--app-banner", "app"});
     ASSERT_TRUE(sim.Ready());
     const std::string strFile = dir.Write("firmware.hex", HexFile(0x1000, std::vector<uint8_t>(64, 1)));
-    ::setenv("VANTREL_INI", VANTREL_TEST_INI, 1);
-    CChildStreams streams;
-    streams.bInputPipe = true;  // kept open: only the download's failure can end it
-    CChildProcess cli(VANTREL_CLI_EXE,
-                      {"download", strFile, "--port", sim.Link(), "--support-version", "1.*.*", "--monitor"}, streams);
+    // Input kept open: only the download's failure can end it.
+    const auto pCli =
+        StartWithInputPipe({"download", strFile, "--port", sim.Link(), "--support-version", "1.*.*", "--monitor"});
+    CChildProcess& cli = *pCli;
     EXPECT_EQ(cli.Wait(), 4) << cli.Out() << cli.Err();
     EXPECT_EQ(cli.Err().find("monitoring"), std::string::npos) << cli.Err();
 }
