@@ -28,6 +28,10 @@ bool StandardOutputClosed();
 // the console needs it (virtual-terminal processing on Windows). Never on a
 // file or a pipe, nor against NO_COLOR or TERM=dumb.
 bool EnableOutputColour();
+// Whether standard output takes the sequences that move the cursor and clear
+// to the end of the line ("\033[3D\033[K"), turning them on where the console
+// needs it: only on a terminal, never on TERM=dumb nor a legacy console.
+bool EnableOutputSequences();
 // Whether standard error takes the sequences that redraw the progress lines
 // ("\r\033[K", "\033[1A"), turning them on where the console needs it:
 // only on a terminal, and never on a console that shows them as text.

@@ -115,7 +115,9 @@ int MonitorPort(const CMonitorPort& port, const CMonitorOptions& options, std::F
     const bool bKeys = BeginKeyInput();
     WriteToolLine(fmt::format("monitoring {} at {} bit/s; {} ends it", port.strName, port.nBaudRate,
                               bKeys ? "Ctrl-] or Ctrl-C" : "the end of standard input or Ctrl-C"));
-    CMonitorScreen screen(bKeys && IsTerminal(EStdStream::kOutput));
+    // The line being typed is drawn and taken back with cursor sequences;
+    // where output takes none, it is typed unseen.
+    CMonitorScreen screen(bKeys && EnableOutputSequences());
     CReceivedText received(options.bHex, options.bTimestamps);
     CTypedLine typed;
     const auto show = [&](const std::string& strText) {

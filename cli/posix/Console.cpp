@@ -141,6 +141,12 @@ bool EnableOutputColour()
     return IsTerminal(EStdStream::kOutput);
 }
 
+bool EnableOutputSequences()
+{
+    const char* pTerm = std::getenv("TERM");
+    return IsTerminal(EStdStream::kOutput) && !(pTerm && std::strcmp(pTerm, "dumb") == 0);
+}
+
 bool EnableProgressRedraw()
 {
     return IsTerminal(EStdStream::kError);

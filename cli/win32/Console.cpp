@@ -227,6 +227,12 @@ bool EnableOutputColour()
     return EnableSequences(EStdStream::kOutput);
 }
 
+bool EnableOutputSequences()
+{
+    const char* pTerm = std::getenv("TERM");
+    return !(pTerm && std::strcmp(pTerm, "dumb") == 0) && EnableSequences(EStdStream::kOutput);
+}
+
 bool EnableProgressRedraw()
 {
     // A legacy console shows "\r\033[K" as text: no progress line there.

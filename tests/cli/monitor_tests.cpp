@@ -9,6 +9,7 @@
 #include <memory>
 #include <regex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <fcntl.h>
@@ -161,6 +162,16 @@ public:
         for (std::string& strArg : vecArgv)
             vecPointers.push_back(strArg.data());
         vecPointers.push_back(nullptr);
+        // A terminal that takes cursor sequences, whatever the test runs under.
+        std::vector<std::string> vecEnv {"TERM=xterm"};
+        for (char** ppVar = environ; *ppVar; ++ppVar) {
+            if (std::string_view(*ppVar).substr(0, 5) != "TERM=")
+                vecEnv.emplace_back(*ppVar);
+        }
+        std::vector<char*> vecEnvPointers;
+        for (std::string& strVar : vecEnv)
+            vecEnvPointers.push_back(strVar.data());
+        vecEnvPointers.push_back(nullptr);
         const int slave = m_slave;
         m_pid = ::fork();
         if (m_pid == 0) {
@@ -168,7 +179,7 @@ public:
             // standard streams; the parent's copy stays for tcgetattr.
             if (::login_tty(::dup(slave)) != 0)
                 ::_exit(126);
-            ::execv(VANTREL_CLI_EXE, vecPointers.data());
+            ::execve(VANTREL_CLI_EXE, vecPointers.data(), vecEnvPointers.data());
             ::_exit(127);
         }
     }
