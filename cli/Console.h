@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,10 @@ inline bool ColourRefusedByEnvironment()
     const char* pTerm = std::getenv("TERM");
     return (pNoColour && *pNoColour) || (pTerm && std::strcmp(pTerm, "dumb") == 0);
 }
+// Whether standard output takes the sequences that move the cursor and clear
+// to the end of the line ("\033[3D\033[K"), turning them on where the console
+// needs it: only on a terminal, never on TERM=dumb nor a legacy console.
+bool EnableOutputSequences();
 // Whether standard error takes the sequences that redraw the progress lines
 // ("\r\033[K", "\033[1A"), turning them on where the console needs it:
 // only on a terminal, and never on a console that shows them as text.
@@ -45,6 +50,26 @@ bool EnableProgressRedraw();
 // ends first, or when fdInterrupt (-1: none) becomes readable, or the
 // operator interrupts the read.
 bool ReadReplyLine(int fdInterrupt, std::string& strReply);
+
+// Standard input for the monitor. On a terminal, BeginKeyInput puts it into
+// key mode: each key arrives as typed, unechoed, Ctrl-C and Ctrl-] as bytes
+// rather than as a signal or not at all. EndKeyInput, RestoreConsole and the
+// program's exit put back the mode it found. False, changing nothing, when
+// standard input is no terminal: it is then read as it comes.
+bool BeginKeyInput();
+void EndKeyInput();
+enum class EInputRead { kData, kNothing, kEnd };
+// Waits at most nTimeoutMs for standard input and appends what has come,
+// as UTF-8; kEnd once it has ended (closed, end of file, the terminal gone).
+EInputRead ReadInput(int nTimeoutMs, std::string& strInput);
+
+struct SFileCloser {
+    void operator()(std::FILE* pFile) const { std::fclose(pFile); }
+};
+using CFilePtr = std::unique_ptr<std::FILE, SFileCloser>;
+// A regular file opened for appending, created when missing; null with the
+// system's reason, or "not a regular file" (a FIFO would hold the caller).
+CFilePtr OpenAppendFile(const std::string& strPath, std::string& strError);
 
 // A line of the tool's own on standard error ("vantrel-cli: TEXT"), the one
 // way every note and error of the command line is written.

@@ -17,6 +17,8 @@
 #include "cli/CConsoleView.h"
 #include "cli/CSignalWatcher.h"
 #include "cli/CliCommands.h"
+#include "cli/Monitor.h"
+#include "cli/MonitorText.h"
 #include "cli/Outcomes.h"
 #include "cli/PlugTracker.h"
 #include "cli/PortsDownload.h"
@@ -135,7 +137,44 @@ struct CDownloadCommand {
     bool bWatch = false;
     SWatchOptions watch;
     CLI::Option* pSupport = nullptr;
+    bool bMonitor = false;
+    CMonitorOptions monitor;
+    std::string strEol = "crlf";
 };
+
+// The options of `monitor`.
+struct CMonitorCommand {
+    CDownloadOptions port;  // the port, the bit rate and the settings file only
+    CMonitorOptions options;
+    std::string strEol = "crlf";
+};
+
+const char* const kMonitorKeys =
+    "Keys: what you type is shown until Enter sends it, in code page 936, with the line end of\n"
+    "--eol; Backspace takes back a character, Ctrl-U the line. Ctrl-] or Ctrl-C ends the monitor\n"
+    "and leaves the terminal as it was. Without a terminal, standard input is sent line by line,\n"
+    "and its end ends the monitor once the device has gone quiet.";
+
+// How the monitor shows and sends, for `monitor` and for `download --monitor`;
+// pNeeds: the option these need, or none.
+void AddMonitorOptions(CLI::App* pApp, CMonitorOptions& options, std::string& strEol, CLI::Option* pNeeds)
+{
+    std::vector<CLI::Option*> vecAdded;
+    vecAdded.push_back(pApp->add_flag("--hex", options.bHex, "show what the device sends as hex byte pairs"));
+    vecAdded.push_back(pApp->add_option("--eol", strEol,
+                                        "line end sent after each typed line: cr, lf or crlf "
+                                        "(default crlf)")
+                           ->check(CLI::IsMember({"cr", "lf", "crlf"})));
+    vecAdded.push_back(
+        pApp->add_flag("--timestamps", options.bTimestamps, "start each received line with the time it began"));
+    vecAdded.push_back(
+        pApp->add_option("--log", options.strLog, "also append what is shown of the device's output to FILE")
+            ->type_name("FILE"));
+    if (pNeeds) {
+        for (CLI::Option* pOption : vecAdded)
+            pOption->needs(pNeeds);
+    }
+}
 
 CLI::App* SetUpDownload(CLI::App& app, CDownloadCommand& command)
 {
@@ -188,8 +227,30 @@ CLI::App* SetUpDownload(CLI::App& app, CDownloadCommand& command)
         ->check(CLI::Range(1, kMaxWindow));
     pDownload->add_option("--ini", download.strIni, "settings file to read instead of the dialog's (never written)")
         ->check(kSettingsFile);
+    auto* pMonitor = pDownload
+                         ->add_flag("--monitor", command.bMonitor,
+                                    "after a download that went through, go on from the same port at the same "
+                                    "bit rate and show what the application prints, as `monitor` does, "
+                                    "until Ctrl-C; the exit status stays the download's")
+                         ->excludes(pWatch);
+    AddMonitorOptions(pDownload, command.monitor, command.strEol, pMonitor);
     pDownload->footer(ExitStatusHelp());
     return pDownload;
+}
+
+CLI::App* SetUpMonitor(CLI::App& app, CMonitorCommand& command)
+{
+    CLI::App* pMonitor =
+        app.add_subcommand("monitor", "Show what the device sends and send it what you type, a line at a time");
+    pMonitor->add_option("--port", command.port.strPort, "COMn or a device path")->check(kPortText)->required();
+    pMonitor->add_option("--baud", command.port.nBaudRate, "bit rate (default: the settings file)")->check(kBitRate);
+    AddMonitorOptions(pMonitor, command.options, command.strEol, nullptr);
+    pMonitor->add_option("--ini", command.port.strIni, "settings file to read instead of the dialog's (never written)")
+        ->check(kSettingsFile);
+    pMonitor->footer(std::string(kMonitorKeys) +
+                     "\n\nExit status: 0 when you ended it, 2 for a usage error, 4 when the port cannot be\n"
+                     "opened or goes away.");
+    return pMonitor;
 }
 
 CLI::App* SetUpInfo(CLI::App& app, std::string& strFile)
@@ -221,6 +282,18 @@ int RunDownload(CDownloadCommand& command, CSignalWatcher& signals)
         WriteToolLine(strError);
         return kExitUsage;
     }
+    // The monitor shows one device, and the application's output is text,
+    // not events.
+    if (command.bMonitor && (command.vecPorts.size() > 1 || command.bJson || !command.strReport.empty())) {
+        WriteToolLine("--monitor follows one download: give one port, without --json and --report");
+        return kExitUsage;
+    }
+    command.monitor.strLineEnd = MonitorLineEnd(command.strEol);
+    CFilePtr pMonitorLog;
+    if (std::string strError; command.bMonitor && !OpenMonitorLog(command.monitor, pMonitorLog, strError)) {
+        WriteToolLine(strError);
+        return kExitUsage;
+    }
     const EAnswer answer = command.bYes ? EAnswer::kYes : command.bNo ? EAnswer::kNo : EAnswer::kAsk;
     // A traceability record takes the several-port run even for one port:
     // its rows come from the summary's results.
@@ -249,6 +322,11 @@ int RunDownload(CDownloadCommand& command, CSignalWatcher& signals)
         WriteToolLine(strError);
         return nExit;
     }
+    const CMonitorPort monitorPort = MonitorPortOf(inputs, loader.ComPorts());
+    if (command.bMonitor && monitorPort.strName.empty()) {
+        WriteToolLine("--monitor follows one port, and AUTOCHECK names none: give the port");
+        return kExitUsage;
+    }
     if (!strNote.empty())
         view.Note(strNote);
     view.SetInterruptFd(signals.InterruptFd());
@@ -261,7 +339,12 @@ int RunDownload(CDownloadCommand& command, CSignalWatcher& signals)
     signals.OnFirstSignal(nullptr);
     // A stop request that ended the run (the question it answered No
     // included) is a cancel; a run that went through anyway stands.
-    return ExitStatusOf(EndAfterStop(loader.LastRunEnd(), signals.Interrupted()));
+    const int nExit = ExitStatusOf(EndAfterStop(loader.LastRunEnd(), signals.Interrupted()));
+    // The application starts once the device has left IAP mode; an operator
+    // who asked to stop meanwhile wants no monitor.
+    if (command.bMonitor && loader.LastRunEnd() == ERunEnd::kSuccess && !signals.Interrupted())
+        MonitorPort(monitorPort, command.monitor, pMonitorLog.get(), signals);
+    return nExit;
 }
 
 }  // namespace
@@ -283,11 +366,13 @@ int main(int argc, char** argv)
     app.require_subcommand(1);
     app.footer(std::string("vantrel-cli --version, on its own, prints the program's version.\n\n") + ExitStatusHelp());
     CDownloadCommand download;
+    CMonitorCommand monitor;
     std::string strInfoFile;
     std::string strPortsIni;
     CLI::App* pDownload = SetUpDownload(app, download);
     CLI::App* pInfo = SetUpInfo(app, strInfoFile);
     CLI::App* pPorts = SetUpPorts(app, strPortsIni);
+    CLI::App* pMonitor = SetUpMonitor(app, monitor);
     std::vector<std::string> args = CommandLineArguments(argc, argv);
     // The program's own version only when asked on its own: in a mistyped
     // command ("donwload fw.hex --version 1.2.3") it is the file's version,
@@ -301,10 +386,11 @@ int main(int argc, char** argv)
         return kExitUsage;
     }
     const auto isSubcommand = [&](const std::string& strWord) {
-        return pDownload->check_name(strWord) || pInfo->check_name(strWord) || pPorts->check_name(strWord);
+        return pDownload->check_name(strWord) || pInfo->check_name(strWord) || pPorts->check_name(strWord) ||
+               pMonitor->check_name(strWord);
     };
     if (!args.empty() && !args.front().starts_with('-') && !isSubcommand(args.front())) {
-        WriteToolLine("\'" + args.front() + "\' is not a subcommand: download, info or ports");
+        WriteToolLine("\'" + args.front() + "\' is not a subcommand: download, monitor, info or ports");
         return kExitUsage;
     }
     try {
@@ -323,5 +409,9 @@ int main(int argc, char** argv)
         return RunInfo(strInfoFile, kExitFile);
     if (pPorts->parsed())
         return RunPorts(strPortsIni);
+    if (pMonitor->parsed()) {
+        monitor.options.strLineEnd = MonitorLineEnd(monitor.strEol);
+        return RunMonitor(monitor.port, monitor.options, signals);
+    }
     return RunDownload(download, signals);
 }

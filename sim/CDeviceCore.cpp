@@ -74,6 +74,7 @@ void CDeviceCore::Configure(const CSimConfig& config)
     m_bFlashNeedsIapMode = config.m_bFlashNeedsIapMode;
     m_bRecordFrames = config.m_bRecordFrames;
     m_bTrace = config.m_bTrace;
+    m_bEcho = config.m_bEcho;
     m_anSeen.fill(0);
     m_nSinceConfig = 0;
 }
@@ -85,6 +86,8 @@ int CDeviceCore::Feed(const uint8_t* pData, int nLength, std::vector<uint8_t>& o
         if (m_nHave == 0) {
             const int nNeed = FrameLength(pData[i]);
             if (nNeed == 0) {  // garbage: resync on the next byte
+                if (m_bEcho && !m_bIapMode)
+                    out.push_back(pData[i]);
                 ++i;
                 continue;
             }

@@ -84,4 +84,5 @@ private:
     bool m_bFlashNeedsIapMode = false;
     bool m_bRecordFrames = true;
     bool m_bTrace = false;
+    bool m_bEcho = false;
 };

@@ -342,6 +342,7 @@ void CDeviceSimulator::Serve()
             nWake = std::min(nWake, m_dqRx.front().m_nDue);
         if (!m_dqDevice.empty())
             nWake = std::min(nWake, std::max(m_nBusyUntil, m_dqDevice.front().m_nDue));
+        nWake = std::min(nWake, m_nBannerDue);
 
         pollfd aFds[2] = {{m_fdWake.Get(), POLLIN, 0}, {m_fdMaster.Get(), POLLIN, 0}};
         if (bWantOut)
@@ -373,10 +374,33 @@ void CDeviceSimulator::Serve()
         if (nFds == 2 && (aFds[1].revents & POLLIN))
             ReceiveFromLine(nAfter);
         ProcessDueBytes(nAfter);
+        SendBanner(nAfter);
         WriteDueBytes(nAfter);
         if (m_core.TakeVanishRequest())
             CloseLine();
     }
+}
+
+void CDeviceSimulator::SendBanner(int64_t nNow)
+{
+    // Each leave starts the application afresh: its banner comes at once,
+    // after the leave's reply.
+    if (m_core.LeaveCount() != m_nBannerLeaves) {
+        m_nBannerLeaves = m_core.LeaveCount();
+        m_nBannerDue = nNow;
+    }
+    if (m_core.InIapMode() || m_config.m_vecAppBanner.empty()) {
+        m_nBannerDue = INT64_MAX;
+        return;
+    }
+    if (m_nBannerDue > nNow)
+        return;
+    const size_t nFrom = m_vecTx.size();
+    m_vecTx.insert(m_vecTx.end(), m_config.m_vecAppBanner.begin(), m_config.m_vecAppBanner.end());
+    m_vecTx.push_back('\r');
+    m_vecTx.push_back('\n');
+    Schedule(nFrom, nNow);
+    m_nBannerDue = nNow + static_cast<int64_t>(kSimBannerPeriodMs) * 1'000'000;
 }
 
 void CDeviceSimulator::ReceiveFromLine(int64_t nNow)

@@ -77,6 +77,8 @@ private:
     void ApplyTiming(const CSimConfig& config);
     int64_t Release(int64_t nAtUart, size_t nIndex);
     void HandleDeviceByte(int64_t nAt);
+    // Queues the application's banner when it is due.
+    void SendBanner(int64_t nNow);
 
     mutable std::mutex m_mutex;
     std::condition_variable m_cvLineClosed;
@@ -113,4 +115,8 @@ private:
     // The FTDI packet being gathered: its bytes, and when the timer sends it.
     int m_nPacketBytes = 0;
     int64_t m_nPacketDeadline = 0;
+    // The application's banner: the leaves it has answered, and when it is
+    // next due (INT64_MAX: not running).
+    int m_nBannerLeaves = 0;
+    int64_t m_nBannerDue = INT64_MAX;
 };

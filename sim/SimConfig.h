@@ -99,4 +99,13 @@ struct CSimConfig {
     // sees the line as it is; the vantrel-sim program makes it raw unless
     // asked. Takes effect at the next Start.
     bool m_bTtyDefaults = true;
+    // The application's line: sent once when the device leaves IAP mode and
+    // again every second until it enters IAP mode again; empty for none.
+    std::vector<uint8_t> m_vecAppBanner;
+    // Outside IAP mode the application sends back every byte that starts no
+    // command, as a line-echoing application would.
+    bool m_bEcho = false;
 };
+
+// Milliseconds between two banners of the application.
+constexpr int kSimBannerPeriodMs = 1000;

@@ -1,6 +1,7 @@
 #include "sim/SimOptions.h"
 
 #include <charconv>
+#include <utility>
 
 namespace {
 bool ParseIn(const std::string& strText, int nBase, uint32_t nMax, uint32_t& nValue)
@@ -160,5 +161,28 @@ bool ParseAdapter(const std::string& strText, EAdapter& eAdapter, int& nLatencyM
         return false;
     eAdapter = EAdapter::kFtdi;
     nLatencyMs = static_cast<int>(nLatency);
+    return true;
+}
+
+bool ParseByteText(const std::string& strText, std::vector<uint8_t>& vecBytes)
+{
+    std::vector<uint8_t> vecParsed;
+    for (size_t i = 0; i < strText.size(); ++i) {
+        if (strText[i] != '\\') {
+            vecParsed.push_back(static_cast<uint8_t>(strText[i]));
+            continue;
+        }
+        if (i + 1 < strText.size() && strText[i + 1] == '\\') {
+            vecParsed.push_back('\\');
+            ++i;
+            continue;
+        }
+        uint32_t nByte = 0;
+        if (i + 3 >= strText.size() || strText[i + 1] != 'x' || !ParseIn(strText.substr(i + 2, 2), 16, 0xFF, nByte))
+            return false;
+        vecParsed.push_back(static_cast<uint8_t>(nByte));
+        i += 3;
+    }
+    vecBytes = std::move(vecParsed);
     return true;
 }

@@ -4,6 +4,7 @@
 // lengths and counts are decimal unless written with 0x.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "sim/SimConfig.h"
 
@@ -24,3 +25,7 @@ bool ParseCorrupt(const std::string& strText, CCorruptByte& corrupt);
 bool ParseRange(const std::string& strText, uint32_t& nStart, uint32_t& nLength);
 // "none", "cdc", "ftdi" or "ftdi:MS" (the latency timer, 1-255 ms).
 bool ParseAdapter(const std::string& strText, EAdapter& eAdapter, int& nLatencyMs);
+// Text with \xHH for any byte (a device's own code page, a control
+// character) and \\ for a backslash; every other character stands for its
+// own bytes. False on a backslash that starts neither.
+bool ParseByteText(const std::string& strText, std::vector<uint8_t>& vecBytes);

@@ -68,6 +68,8 @@ struct CArguments {
     bool m_bExitAfterLeave = false;
     bool m_bFlashNeedsIap = false;
     bool m_bTtyDefaults = false;
+    bool m_bEcho = false;
+    std::string m_strAppBanner;
     std::string m_strDump;
     std::string m_strDumpRange;
     int m_nSilentAfter = -1;
@@ -100,6 +102,9 @@ bool BuildConfig(const CArguments& args, CSimConfig& config)
     config.m_bFlashNeedsIapMode = args.m_bFlashNeedsIap;
     config.m_bTrace = args.m_bTrace;
     config.m_bTtyDefaults = args.m_bTtyDefaults;
+    config.m_bEcho = args.m_bEcho;
+    if (!ParseByteText(args.m_strAppBanner, config.m_vecAppBanner))
+        return Fail("bad --app-banner '" + args.m_strAppBanner + "' (a backslash starts \\xHH or \\\\ only)");
     config.m_bRecordFrames = false;  // nobody asks for them here; long runs stay small
     for (const std::string& strFault : args.m_vecFaults) {
         CSimFault fault;
@@ -256,6 +261,13 @@ int main(int argc, char** argv)
     app.add_flag("--tty-defaults", args.m_bTtyDefaults,
                  "Leave the line at a new tty's kernel defaults (echo, XON/XOFF, CR/NL mapping), as a "
                  "freshly plugged USB adapter has it, instead of making it raw");
+    app.add_option("--app-banner", args.m_strAppBanner,
+                   "TEXT: after leaving IAP mode the application sends TEXT and CR LF, and again every second "
+                   "until it enters IAP mode; \\xHH stands for any byte (\\xD6\\xD0\\xCE\\xC4 is 中文 in code page "
+                   "936), \\\\ for a backslash");
+    app.add_flag("--echo", args.m_bEcho,
+                 "Outside IAP mode the application sends back every byte that starts no command (typed text, "
+                 "for a terminal to show)");
     app.add_flag("--flash-needs-iap", args.m_bFlashNeedsIap,
                  "Refuse flash commands (status 00) outside IAP mode (default: answer them)");
     CLI11_PARSE(app, argc, argv);

@@ -1,5 +1,7 @@
 #include "cli/CSignalWatcher.h"
 
+#include "cli/Console.h"
+
 #include <csignal>
 #include <ctime>
 
@@ -63,5 +65,7 @@ void CSignalWatcher::WakePendingQuestion()
 
 void CSignalWatcher::QuitNow()
 {
+    // _exit skips the exit handlers: the terminal is put back here.
+    RestoreConsole();
     ::_exit(m_nExitStatus);
 }

@@ -2,6 +2,7 @@
 // colour, and a reply line that Ctrl-C ends.
 #include "cli/Console.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,6 +29,8 @@ struct SConsoleBefore {
     UINT nOutputCodePage = 0;  // 0: not changed
     HANDLE hOutput[2] = {};    // standard output and error, where the mode was changed
     DWORD nMode[2] = {};
+    HANDLE hInput = nullptr;  // standard input, where key input changed its mode
+    DWORD nInputMode = 0;
 };
 
 std::mutex g_consoleMutex;
@@ -92,7 +95,102 @@ void RestoreConsole()
     }
     if (g_before.nOutputCodePage != 0)
         ::SetConsoleOutputCP(g_before.nOutputCodePage);
+    if (g_before.hInput != nullptr)
+        ::SetConsoleMode(g_before.hInput, g_before.nInputMode);
     g_before = SConsoleBefore();
+}
+
+bool BeginKeyInput()
+{
+    const HANDLE hInput = StreamHandle(EStdStream::kInput);
+    DWORD nMode = 0;
+    if (!::GetConsoleMode(hInput, &nMode))
+        return false;
+    std::lock_guard<std::mutex> lock(g_consoleMutex);
+    if (g_before.hInput != nullptr)
+        return true;
+    // Keys one at a time, unechoed; Ctrl-C arrives as a key, not as a
+    // control event.
+    if (!::SetConsoleMode(hInput,
+                          nMode & ~static_cast<DWORD>(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT | ENABLE_PROCESSED_INPUT)))
+        return false;
+    g_before.hInput = hInput;
+    g_before.nInputMode = nMode;
+    return true;
+}
+
+void EndKeyInput()
+{
+    std::lock_guard<std::mutex> lock(g_consoleMutex);
+    if (g_before.hInput == nullptr)
+        return;
+    ::SetConsoleMode(g_before.hInput, g_before.nInputMode);
+    g_before.hInput = nullptr;
+}
+
+namespace {
+
+// The characters typed on the console since the last call, as UTF-8.
+EInputRead ReadConsoleKeys(HANDLE hInput, int nTimeoutMs, std::string& strInput)
+{
+    if (::WaitForSingleObject(hInput, static_cast<DWORD>(nTimeoutMs)) != WAIT_OBJECT_0)
+        return EInputRead::kNothing;
+    INPUT_RECORD records[64];
+    DWORD nRead = 0;
+    if (!::ReadConsoleInputW(hInput, records, 64, &nRead))
+        return EInputRead::kEnd;
+    std::wstring strKeys;
+    for (DWORD i = 0; i < nRead; ++i) {
+        const KEY_EVENT_RECORD& key = records[i].Event.KeyEvent;
+        if (records[i].EventType != KEY_EVENT || !key.bKeyDown || key.uChar.UnicodeChar == 0)
+            continue;
+        strKeys.append(key.wRepeatCount > 0 ? key.wRepeatCount : 1, key.uChar.UnicodeChar);
+    }
+    if (strKeys.empty())
+        return EInputRead::kNothing;
+    strInput += WideToUtf8(strKeys);
+    return EInputRead::kData;
+}
+
+}  // namespace
+
+EInputRead ReadInput(int nTimeoutMs, std::string& strInput)
+{
+    const HANDLE hInput = StreamHandle(EStdStream::kInput);
+    DWORD nMode = 0;
+    if (::GetConsoleMode(hInput, &nMode))
+        return ReadConsoleKeys(hInput, nTimeoutMs, strInput);
+    if (hInput == nullptr || hInput == INVALID_HANDLE_VALUE)
+        return EInputRead::kEnd;
+    // A pipe says what it holds without waiting; a file always has its rest.
+    if (::GetFileType(hInput) == FILE_TYPE_PIPE) {
+        DWORD nAvailable = 0;
+        if (!::PeekNamedPipe(hInput, nullptr, 0, nullptr, &nAvailable, nullptr))
+            return EInputRead::kEnd;
+        if (nAvailable == 0) {
+            ::Sleep(static_cast<DWORD>(nTimeoutMs));
+            return EInputRead::kNothing;
+        }
+    }
+    char buffer[512];
+    DWORD nRead = 0;
+    if (!::ReadFile(hInput, buffer, sizeof buffer, &nRead, nullptr) || nRead == 0)
+        return EInputRead::kEnd;
+    strInput.append(buffer, nRead);
+    return EInputRead::kData;
+}
+
+CFilePtr OpenAppendFile(const std::string& strPath, std::string& strError)
+{
+    const DWORD nAttributes = ::GetFileAttributesW(Utf8ToWide(strPath).c_str());
+    if (nAttributes != INVALID_FILE_ATTRIBUTES && (nAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        strError = "not a regular file";
+        return nullptr;
+    }
+    CFilePtr pFile(::_wfopen(Utf8ToWide(strPath).c_str(), L"ab"));
+    if (!pFile)
+        strError = std::strerror(errno);
+    return pFile;
 }
 
 bool IsTerminal(EStdStream stream)
@@ -125,6 +223,12 @@ bool EnableOutputColour()
         return false;
     // A file or a pipe takes no sequences: they would be text there.
     return EnableSequences(EStdStream::kOutput);
+}
+
+bool EnableOutputSequences()
+{
+    const char* pTerm = std::getenv("TERM");
+    return !(pTerm && std::strcmp(pTerm, "dumb") == 0) && EnableSequences(EStdStream::kOutput);
 }
 
 bool EnableProgressRedraw()

@@ -14,6 +14,31 @@
 
 extern char** environ;
 
+// The exit status a child still running has.
+constexpr int kChildRunning = -2;
+
+// Waits for pid to end, taking its output with pump(ms) meanwhile and all
+// of it after; nExit (kChildRunning until then) becomes its exit status,
+// 128 + the signal when one killed it. -1 when it did not end in time.
+template <class TPump>
+int WaitForChild(pid_t pid, int& nExit, int nTimeoutMs, TPump pump)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
+    while (nExit == kChildRunning) {
+        int nStatus = 0;
+        if (::waitpid(pid, &nStatus, WNOHANG) == pid) {
+            nExit = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
+            break;
+        }
+        if (std::chrono::steady_clock::now() > deadline)
+            return -1;
+        pump(20);
+    }
+    while (pump(0)) {
+    }
+    return nExit;
+}
+
 // Where the child's standard streams go when not to the usual places
 // (input from /dev/null, output and error captured): a path to open (a
 // pseudo-terminal, a FIFO), or closed, as a shell's "<&-" leaves them.
@@ -22,6 +47,7 @@ struct CChildStreams {
     std::string strOutputPath;  // empty: captured
     std::string strErrorPath;   // empty: captured
     bool bCloseInput = false;
+    bool bInputPipe = false;  // a pipe the test writes (WriteInput) and closes (CloseInput)
     bool bCloseOutput = false;
     bool bCloseError = false;
 };
@@ -36,7 +62,9 @@ public:
     {
         int outPipe[2] = {-1, -1};
         int errPipe[2] = {-1, -1};
-        if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0)
+        int inPipe[2] = {-1, -1};
+        if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0 ||
+            (streams.bInputPipe && ::pipe2(inPipe, O_CLOEXEC) != 0))
             return;
         std::vector<std::string> argv {strProgram};
         argv.insert(argv.end(), args.begin(), args.end());
@@ -48,6 +76,8 @@ public:
         posix_spawn_file_actions_init(&actions);
         if (streams.bCloseInput)
             posix_spawn_file_actions_addclose(&actions, STDIN_FILENO);
+        else if (streams.bInputPipe)
+            posix_spawn_file_actions_adddup2(&actions, inPipe[0], STDIN_FILENO);
         else
             posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, streams.strInputPath.c_str(), O_RDWR, 0);
         if (streams.bCloseOutput)
@@ -67,15 +97,20 @@ public:
         posix_spawn_file_actions_destroy(&actions);
         ::close(outPipe[1]);
         ::close(errPipe[1]);
+        if (streams.bInputPipe) {
+            ::close(inPipe[0]);
+            m_in = inPipe[1];
+        }
         m_out = outPipe[0];
         m_err = errPipe[0];
     }
     ~CChildProcess()
     {
-        if (m_pid > 0 && m_nExit == kRunning) {
+        if (m_pid > 0 && m_nExit == kChildRunning) {
             ::kill(m_pid, SIGKILL);
             ::waitpid(m_pid, nullptr, 0);
         }
+        CloseInput();
         if (m_out >= 0)
             ::close(m_out);
         if (m_err >= 0)
@@ -93,6 +128,17 @@ public:
         m_out = -1;
     }
     void Signal(int nSignal) const { ::kill(m_pid, nSignal); }
+    // With bInputPipe: writes to the child's standard input, and ends it.
+    bool WriteInput(const std::string& strText) const
+    {
+        return m_in >= 0 && ::write(m_in, strText.data(), strText.size()) == static_cast<ssize_t>(strText.size());
+    }
+    void CloseInput()
+    {
+        if (m_in >= 0)
+            ::close(m_in);
+        m_in = -1;
+    }
 
     // Reads output until strText has appeared on standard output, or the
     // time is up; true when it appeared.
@@ -109,27 +155,12 @@ public:
     // -1 when it did not end in time.
     int Wait(int nTimeoutMs = 30000)
     {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
-        while (m_nExit == kRunning) {
-            int nStatus = 0;
-            if (::waitpid(m_pid, &nStatus, WNOHANG) == m_pid) {
-                m_nExit = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
-                break;
-            }
-            if (std::chrono::steady_clock::now() > deadline)
-                return -1;
-            Pump(20);
-        }
-        while (Pump(0)) {
-        }
-        return m_nExit;
+        return WaitForChild(m_pid, m_nExit, nTimeoutMs, [this](int nPumpMs) { return Pump(nPumpMs); });
     }
     const std::string& Out() const { return m_strOut; }
     const std::string& Err() const { return m_strErr; }
 
 private:
-    static constexpr int kRunning = -2;
-
     bool WaitForText(const std::string& strStream, const std::string& strText, int nTimeoutMs)
     {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
@@ -170,9 +201,10 @@ private:
     }
 
     pid_t m_pid = -1;
+    int m_in = -1;
     int m_out = -1;
     int m_err = -1;
-    int m_nExit = kRunning;
+    int m_nExit = kChildRunning;
     std::string m_strOut;
     std::string m_strErr;
 };

@@ -252,6 +252,7 @@ INSTANTIATE_TEST_SUITE_P(
                       std::vector<std::string> {"--adapter", "ftdi:0"}, std::vector<std::string> {"--adapter", "usb"},
                       std::vector<std::string> {"--rx-buffer", "-1"}, std::vector<std::string> {"--write-us", "x"},
                       std::vector<std::string> {"--load", "/no/such/file"},
+                      std::vector<std::string> {"--app-banner", "half \\x4"},
                       // A dump that could not be written at the end is refused at the start.
                       std::vector<std::string> {"--dump", "/no/such/folder/memory.bin"},
                       std::vector<std::string> {"--dump", "/"}, std::vector<std::string> {"--no-such-option"}));
@@ -309,6 +310,8 @@ TEST(SimExecutable, HelpDocumentsEveryOptionAndFaultKind)
                               "--adapter",
                               "--rx-buffer",
                               "--write-us",
+                              "--app-banner",
+                              "--echo",
                               "refuse",
                               "malformed",
                               "badcrc",

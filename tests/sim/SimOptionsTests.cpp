@@ -125,3 +125,29 @@ TEST(SimOptions, AdapterNamesAndLatencyTimer)
         EXPECT_EQ(nLatencyMs, c.nLatencyMs) << c.pText;
     }
 }
+
+TEST(SimOptions, ByteTextTakesHexEscapesAndKeepsTheRest)
+{
+    using Bytes = std::vector<uint8_t>;
+    struct {
+        const char* pText;
+        bool bOk;
+        Bytes bytes;
+    } const cases[] = {
+        {"", true, {}},
+        {"ok", true, {'o', 'k'}},
+        {"\\xD6\\xd0!", true, {0xD6, 0xD0, '!'}},
+        {"a\\\\b", true, {'a', '\\', 'b'}},
+        {"\\x00\\x1B", true, {0x00, 0x1B}},
+        {"中", true, {0xE4, 0xB8, 0xAD}},
+        {"\\x4", false, {}},
+        {"\\xG0", false, {}},
+        {"\\n", false, {}},
+        {"end\\", false, {}},
+    };
+    for (const auto& c : cases) {
+        Bytes bytes {0x55};
+        EXPECT_EQ(ParseByteText(c.pText, bytes), c.bOk) << c.pText;
+        EXPECT_EQ(bytes, c.bOk ? c.bytes : Bytes {0x55}) << c.pText;
+    }
+}
