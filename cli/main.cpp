@@ -137,6 +137,39 @@ struct CDownloadCommand {
     CLI::Option* pSupport = nullptr;
 };
 
+// A range to read: START:END or START+LENGTH.
+const CLI::Validator kAddressRange(
+    [](const std::string& strText) {
+        SAddressRange range;
+        std::string strError;
+        return ParseAddressRange(strText, range, strError) ? std::string() : strError;
+    },
+    "START:END");
+
+// Said in the help of read and verify, and in the README.
+constexpr const char* kKeepsApplicationCaution =
+    "Caution: some devices clear their application when they enter IAP mode. read and verify are meant for\n"
+    "devices that keep it; on the others a read gives erased memory and a verify fails with differences.\n\n";
+
+// The options that choose the device and how it is connected, shared by
+// download, read and verify (the port apart: download takes several).
+void AddConnectionOptions(CLI::App* pCommand, CDownloadOptions& options, std::string& strVersion,
+                          CLI::Option*& pSupport)
+{
+    pCommand->add_option("--baud", options.nBaudRate, "bit rate (default: the settings file)")->check(kBitRate);
+    pCommand->add_option("--burn-type", options.nBurnType, "0 programmer firmware, 1 emulator firmware, 2 program")
+        ->check(CLI::Range(0, 2));
+    pCommand->add_option("--version", strVersion, "version A.B.C of the file being written")->check(kVersionText);
+    pCommand->add_flag("--chip-check", options.bChipCheck, "ask the device to check the chip type (burn type 2)");
+    pSupport = pCommand
+                   ->add_option("--support-version", options.strSupportVersion,
+                                "permitted firmware versions, three fields each 0 to 255 or *, e.g. "
+                                "1.2.* (default: the settings file); not checked with --burn-type 2")
+                   ->check(kPermittedVersions);
+    pCommand->add_option("--ini", options.strIni, "settings file to read instead of the dialog's (never written)")
+        ->check(kSettingsFile);
+}
+
 CLI::App* SetUpDownload(CLI::App& app, CDownloadCommand& command)
 {
     CDownloadOptions& download = command.options;
@@ -161,17 +194,7 @@ CLI::App* SetUpDownload(CLI::App& app, CDownloadCommand& command)
         ->add_flag("--include-present", command.watch.bIncludePresent,
                    "with --watch: also write the devices present at the start")
         ->needs(pWatch);
-    pDownload->add_option("--baud", download.nBaudRate, "bit rate (default: the settings file)")->check(kBitRate);
-    pDownload->add_option("--burn-type", download.nBurnType, "0 programmer firmware, 1 emulator firmware, 2 program")
-        ->check(CLI::Range(0, 2));
-    pDownload->add_option("--version", command.strVersion, "version A.B.C of the file being written")
-        ->check(kVersionText);
-    pDownload->add_flag("--chip-check", download.bChipCheck, "ask the device to check the chip type (burn type 2)");
-    command.pSupport = pDownload
-                           ->add_option("--support-version", download.strSupportVersion,
-                                        "permitted firmware versions, three fields each 0 to 255 or *, e.g. "
-                                        "1.2.* (default: the settings file); not checked with --burn-type 2")
-                           ->check(kPermittedVersions);
+    AddConnectionOptions(pDownload, download, command.strVersion, command.pSupport);
     auto* pYes =
         pDownload->add_flag("--yes", command.bYes, "answer Yes to the question whether to write an older version");
     pDownload->add_flag("--no", command.bNo, "answer No to that question")->excludes(pYes);
@@ -186,10 +209,62 @@ CLI::App* SetUpDownload(CLI::App& app, CDownloadCommand& command)
                      "send up to N flash commands ahead of their replies (default: key SendAhead of the settings "
                      "file, else 1, the strict exchange); for USB adapters that hold replies back, see the README")
         ->check(CLI::Range(1, kMaxWindow));
-    pDownload->add_option("--ini", download.strIni, "settings file to read instead of the dialog's (never written)")
-        ->check(kSettingsFile);
     pDownload->footer(ExitStatusHelp());
     return pDownload;
+}
+
+// The options of a read or a verify, as parsed: one port, never a question.
+struct CDeviceCommand {
+    CDownloadOptions options;
+    std::string strPort;
+    std::vector<std::string> vecRanges;
+    std::string strVersion;
+    CLI::Option* pSupport = nullptr;
+};
+
+CLI::App* SetUpRead(CLI::App& app, CDeviceCommand& command)
+{
+    command.options.eKind = ERunKind::kRead;
+    CLI::App* pRead =
+        app.add_subcommand("read", "Read address ranges of the device into FILE; nothing is written to the device");
+    pRead
+        ->add_option("--port", command.strPort,
+                     "COMn, AUTOCHECK or a device path (default: the dialog's settings file)")
+        ->check(kPortText);
+    pRead
+        ->add_option("--range", command.vecRanges,
+                     "START:END (END exclusive: 0x0000:0x0800 reads 2 KiB) or START+LENGTH; repeatable, the ranges "
+                     "must not overlap")
+        ->check(kAddressRange)
+        ->required();
+    pRead
+        ->add_option("-o,--output", command.options.strFile,
+                     "the file to make, its format chosen by its ending: .hex (Intel HEX), .bin (raw bytes of one "
+                     "range), .srec/.s19/.s28/.s37 (Motorola S-record); written only when the whole read succeeded")
+        ->required();
+    AddConnectionOptions(pRead, command.options, command.strVersion, command.pSupport);
+    pRead->footer(std::string(kKeepsApplicationCaution) + ExitStatusHelp());
+    return pRead;
+}
+
+CLI::App* SetUpVerify(CLI::App& app, CDeviceCommand& command)
+{
+    command.options.eKind = ERunKind::kVerify;
+    CLI::App* pVerify = app.add_subcommand(
+        "verify", "Compare the device with FILE, block by block, writing nothing; exit 0 when it holds the file, 6 "
+                  "when it differs");
+    pVerify->add_option("file", command.options.strFile, "Intel HEX (.hex) or ASC (.asc) firmware file")->required();
+    pVerify
+        ->add_option("--port", command.strPort,
+                     "COMn, AUTOCHECK or a device path (default: the dialog's settings file)")
+        ->check(kPortText);
+    AddConnectionOptions(pVerify, command.options, command.strVersion, command.pSupport);
+    pVerify
+        ->add_option("--window", command.options.nWindow,
+                     "send up to N reads ahead of their replies (default: key SendAhead of the settings file, else 1)")
+        ->check(CLI::Range(1, kMaxWindow));
+    pVerify->footer(std::string(kKeepsApplicationCaution) + ExitStatusHelp());
+    return pVerify;
 }
 
 CLI::App* SetUpInfo(CLI::App& app, std::string& strFile)
@@ -205,6 +280,34 @@ CLI::App* SetUpPorts(CLI::App& app, std::string& strIni)
     pPorts->add_option("--ini", strIni, "settings file to use instead of the one beside the program")
         ->check(kSettingsFile);
     return pPorts;
+}
+
+// One run on one port, its log on standard output; Ctrl-C stops it before
+// its next block.
+int RunOnePort(const CDownloadOptions& options, EAnswer answer, CSignalWatcher& signals)
+{
+    CConsoleView view(answer);
+    CLoader loader(view);
+    CRunInputs inputs;
+    std::string strError;
+    std::string strNote;
+    if (int nExit = kExitUsage; !PrepareDownload(options, loader.ComPorts(), inputs, strError, nExit, strNote)) {
+        WriteToolLine(strError);
+        return nExit;
+    }
+    if (!strNote.empty())
+        view.Note(strNote);
+    view.SetInterruptFd(signals.InterruptFd());
+    signals.OnFirstSignal([&] {
+        view.Note("stopping before the next block (Ctrl-C again to quit at once)");
+        loader.RequestStop();
+    });
+    loader.OnStartButton(inputs);
+    loader.WaitForRun();
+    signals.OnFirstSignal(nullptr);
+    // A stop request that ended the run (the question it answered No
+    // included) is a cancel; a run that went through anyway stands.
+    return ExitStatusOf(EndAfterStop(loader.LastRunEnd(), signals.Interrupted()));
 }
 
 int RunDownload(CDownloadCommand& command, CSignalWatcher& signals)
@@ -240,28 +343,33 @@ int RunDownload(CDownloadCommand& command, CSignalWatcher& signals)
     }
     if (!command.vecPorts.empty())
         download.strPort = command.vecPorts.front();
-    CConsoleView view(answer);
-    CLoader loader(view);
-    CRunInputs inputs;
-    std::string strError;
-    std::string strNote;
-    if (int nExit = kExitUsage; !PrepareDownload(download, loader.ComPorts(), inputs, strError, nExit, strNote)) {
-        WriteToolLine(strError);
-        return nExit;
+    return RunOnePort(download, answer, signals);
+}
+
+int RunDeviceCommand(CDeviceCommand& command, CSignalWatcher& signals)
+{
+    CDownloadOptions& options = command.options;
+    if (!command.strVersion.empty())
+        ParseVersionText(command.strVersion, options.nVerMajor, options.nVerMinor, options.nVerPatch);
+    options.bSupportVersionGiven = command.pSupport->count() > 0;
+    options.strPort = command.strPort;
+    for (const std::string& strRange : command.vecRanges) {
+        std::string strError;
+        ParseAddressRange(strRange, options.vecRanges.emplace_back(), strError);
     }
-    if (!strNote.empty())
-        view.Note(strNote);
-    view.SetInterruptFd(signals.InterruptFd());
-    signals.OnFirstSignal([&] {
-        view.Note("stopping before the next block (Ctrl-C again to quit at once)");
-        loader.RequestStop();
-    });
-    loader.OnStartButton(inputs);
-    loader.WaitForRun();
-    signals.OnFirstSignal(nullptr);
-    // A stop request that ended the run (the question it answered No
-    // included) is a cancel; a run that went through anyway stands.
-    return ExitStatusOf(EndAfterStop(loader.LastRunEnd(), signals.Interrupted()));
+    // A read that could not be kept is refused before the device is touched.
+    if (std::string strError; options.eKind == ERunKind::kRead && RangesOverlap(options.vecRanges, strError)) {
+        WriteToolLine(strError);
+        return kExitUsage;
+    }
+    if (std::string strError;
+        options.eKind == ERunKind::kRead && !OutputTakes(options.strFile, options.vecRanges.size(), strError)) {
+        WriteToolLine(options.strFile + ": " + strError);
+        return kExitUsage;
+    }
+    // Nothing is written, so the engine asks no question about an older
+    // version; were one asked, No is the safe answer.
+    return RunOnePort(options, EAnswer::kNo, signals);
 }
 
 }  // namespace
@@ -278,14 +386,19 @@ int main(int argc, char** argv)
     BlockTerminationSignals();
     CSignalWatcher signals(kExitCancelled);
 
-    CLI::App app {"vantrel-cli: write a firmware file into a device over a serial line and verify it"};
+    CLI::App app {"vantrel-cli: write a firmware file into a device over a serial line and verify it; read a device "
+                  "into a file, or compare it with one"};
     app.name("vantrel-cli");
     app.require_subcommand(1);
     app.footer(std::string("vantrel-cli --version, on its own, prints the program's version.\n\n") + ExitStatusHelp());
     CDownloadCommand download;
+    CDeviceCommand read;
+    CDeviceCommand verify;
     std::string strInfoFile;
     std::string strPortsIni;
     CLI::App* pDownload = SetUpDownload(app, download);
+    CLI::App* pRead = SetUpRead(app, read);
+    CLI::App* pVerify = SetUpVerify(app, verify);
     CLI::App* pInfo = SetUpInfo(app, strInfoFile);
     CLI::App* pPorts = SetUpPorts(app, strPortsIni);
     std::vector<std::string> args = CommandLineArguments(argc, argv);
@@ -301,10 +414,11 @@ int main(int argc, char** argv)
         return kExitUsage;
     }
     const auto isSubcommand = [&](const std::string& strWord) {
-        return pDownload->check_name(strWord) || pInfo->check_name(strWord) || pPorts->check_name(strWord);
+        return pDownload->check_name(strWord) || pRead->check_name(strWord) || pVerify->check_name(strWord) ||
+               pInfo->check_name(strWord) || pPorts->check_name(strWord);
     };
     if (!args.empty() && !args.front().starts_with('-') && !isSubcommand(args.front())) {
-        WriteToolLine("\'" + args.front() + "\' is not a subcommand: download, info or ports");
+        WriteToolLine("\'" + args.front() + "\' is not a subcommand: download, read, verify, info or ports");
         return kExitUsage;
     }
     try {
@@ -323,5 +437,9 @@ int main(int argc, char** argv)
         return RunInfo(strInfoFile, kExitFile);
     if (pPorts->parsed())
         return RunPorts(strPortsIni);
+    if (pRead->parsed())
+        return RunDeviceCommand(read, signals);
+    if (pVerify->parsed())
+        return RunDeviceCommand(verify, signals);
     return RunDownload(download, signals);
 }

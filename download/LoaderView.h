@@ -7,9 +7,9 @@
 #include "core/LogSink.h"
 #include "core/MessageBoxes.h"
 
-// The two passes a run's progress counts: the blocks written, then the
-// blocks read back.
-enum class ERunPass { kWrite, kVerify };
+// The passes a run's progress counts: the blocks written, then the blocks
+// read back; or, for a read of the device into a file, the blocks read.
+enum class ERunPass { kWrite, kVerify, kRead };
 
 class CLoaderView : public CLogSink, public CMessageBoxes {
 public:

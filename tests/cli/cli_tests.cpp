@@ -18,6 +18,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 
+#include "CliFixtures.h"
 #include "common/ChildProcess.h"
 #include "common/HexWriter.h"
 #include "common/PtyPair.h"
@@ -26,68 +27,6 @@
 #include "serial/CSerialLink.h"
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
-
-Bytes Pattern(size_t nLength)
-{
-    Bytes data(nLength);
-    for (size_t i = 0; i < nLength; ++i)
-        data[i] = static_cast<uint8_t>(i * 7 + 3);
-    return data;
-}
-
-// vantrel-sim on its own pseudo-terminal, reached through a link in the test's folder.
-class CSimProcess {
-public:
-    CSimProcess(const CTempDir& dir, std::vector<std::string> args)
-        : m_strLink(dir.Path("ttyDEV")), m_strDump(dir.Path("memory.bin"))
-    {
-        // The line as a freshly plugged adapter has it: the CLI must make it raw.
-        args.insert(args.end(), {"--tty-defaults", "--link", m_strLink, "--dump", m_strDump, "--quiet"});
-        m_pProcess = std::make_unique<CChildProcess>(VANTREL_SIM_EXE, args);
-        m_bReady = m_pProcess->WaitForOutput("\n", 5000);
-    }
-    bool Ready() const { return m_bReady; }
-    const std::string& Link() const { return m_strLink; }
-    // Stops the simulator and gives its memory.
-    Bytes StopAndDump(uint32_t nAddress, size_t nLength)
-    {
-        m_pProcess->Signal(SIGTERM);
-        EXPECT_EQ(m_pProcess->Wait(5000), 0) << m_pProcess->Err();
-        std::ifstream file(m_strDump, std::ios::binary);
-        Bytes memory((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-        if (memory.size() < nAddress + nLength)
-            return {};
-        return Bytes(memory.begin() + nAddress, memory.begin() + static_cast<long>(nAddress + nLength));
-    }
-    bool PortReleased() const
-    {
-        CSerialLink link;
-        link.SetLineParameters(115200, 0, 0, 8, 0);
-        return link.Open(0, m_strLink) == 1;
-    }
-
-private:
-    std::string m_strLink;
-    std::string m_strDump;
-    std::unique_ptr<CChildProcess> m_pProcess;
-    bool m_bReady = false;
-};
-
-struct CCliResult {
-    int nExit;
-    std::string strOut;
-    std::string strErr;
-};
-
-CCliResult RunCli(const std::vector<std::string>& args, int nTimeoutMs = 30000)
-{
-    ::setenv("VANTREL_INI", VANTREL_TEST_INI, 1);
-    CChildProcess cli(VANTREL_CLI_EXE, args);
-    const int nExit = cli.Wait(nTimeoutMs);
-    return {nExit, cli.Out(), cli.Err()};
-}
 
 // The whole log of a download of strFile by path that went through.
 std::string SuccessfulLog(const std::string& strFile)
@@ -240,7 +179,7 @@ std::map<int, std::string> HelpStatuses()
 TEST(CliDownload, HelpNamesEachOutcomeUnderItsExitStatus)
 {
     const std::map<int, std::string> statuses = HelpStatuses();
-    ASSERT_EQ(statuses.size(), 8u);
+    ASSERT_EQ(statuses.size(), 9u);
     struct Case {
         const char* pSaid;  // words of the help's text for the outcome
         std::vector<std::string> simArgs;
@@ -258,6 +197,8 @@ TEST(CliDownload, HelpNamesEachOutcomeUnderItsExitStatus)
         {"port filter", {}, {"download", "%f", "--watch", "--port-filter", "["}},
         {"holding no data", {}, {"download", "%e", "--port", "%p"}},
         {"the image was written", {}, {"download", "%f", "--port", "%p"}},
+        {"a read command failed", {"--fault", "ca:silent"}, {"read", "--range", "0:64", "-o", "%o", "--port", "%p"}},
+        {"verify pass found differences", {"--corrupt", "0x100"}, {"verify", "%f", "--port", "%p"}},
     };
     for (const Case& c : cases) {
         CTempDir dir;
@@ -268,6 +209,7 @@ TEST(CliDownload, HelpNamesEachOutcomeUnderItsExitStatus)
             args.push_back(strArg == "%f"   ? dir.Write("firmware.hex", HexFile(0x100, Pattern(64)))
                            : strArg == "%e" ? dir.Write("empty.hex", ":00000001FF\n")
                            : strArg == "%p" ? sim.Link()
+                           : strArg == "%o" ? dir.Path("out.hex")
                                             : strArg);
         args.insert(args.end(), {"--support-version", "*.*.*"});
         const CCliResult result = RunCli(args);
