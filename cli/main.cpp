@@ -220,7 +220,15 @@ struct CDeviceCommand {
     std::vector<std::string> vecRanges;
     std::string strVersion;
     CLI::Option* pSupport = nullptr;
+    bool bJson = false;
 };
+
+void AddJsonOption(CLI::App* pCommand, bool& bJson)
+{
+    pCommand->add_flag("--json", bJson,
+                       "write JSON Lines on standard output instead of the log: start, log, progress, result and "
+                       "summary events, as download writes them");
+}
 
 CLI::App* SetUpRead(CLI::App& app, CDeviceCommand& command)
 {
@@ -243,6 +251,7 @@ CLI::App* SetUpRead(CLI::App& app, CDeviceCommand& command)
                      "range), .srec/.s19/.s28/.s37 (Motorola S-record); written only when the whole read succeeded")
         ->required();
     AddConnectionOptions(pRead, command.options, command.strVersion, command.pSupport);
+    AddJsonOption(pRead, command.bJson);
     pRead->footer(std::string(kKeepsApplicationCaution) + ExitStatusHelp());
     return pRead;
 }
@@ -259,6 +268,7 @@ CLI::App* SetUpVerify(CLI::App& app, CDeviceCommand& command)
                      "COMn, AUTOCHECK or a device path (default: the dialog's settings file)")
         ->check(kPortText);
     AddConnectionOptions(pVerify, command.options, command.strVersion, command.pSupport);
+    AddJsonOption(pVerify, command.bJson);
     pVerify
         ->add_option("--window", command.options.nWindow,
                      "send up to N reads ahead of their replies (default: key SendAhead of the settings file, else 1)")
@@ -369,6 +379,9 @@ int RunDeviceCommand(CDeviceCommand& command, CSignalWatcher& signals)
     }
     // Nothing is written, so the engine asks no question about an older
     // version; were one asked, No is the safe answer.
+    if (command.bJson)
+        return RunPortsDownload(options, {options.strPort}, EAnswer::kNo, EConsoleFormat::kJson, std::string(),
+                                signals);
     return RunOnePort(options, EAnswer::kNo, signals);
 }
 

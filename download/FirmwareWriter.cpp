@@ -15,7 +15,8 @@ constexpr size_t kBytesPerRecord = 16;
 bool EndsWithNoCase(const std::string& strText, const char* pEnding)
 {
     const std::string_view ending(pEnding);
-    return strText.size() >= ending.size() && EqualsNoCase(std::string_view(strText).substr(strText.size() - ending.size()), ending);
+    return strText.size() >= ending.size() &&
+           EqualsNoCase(std::string_view(strText).substr(strText.size() - ending.size()), ending);
 }
 
 void SortByAddress(std::vector<SMemoryRange>& ranges)
@@ -113,7 +114,8 @@ std::string SRecordText(std::vector<SMemoryRange> ranges)
     for (const SMemoryRange& range : ranges) {
         for (size_t i = 0; i < range.vecData.size(); i += kBytesPerRecord, ++nRecords) {
             const size_t n = std::min(kBytesPerRecord, range.vecData.size() - i);
-            strText += SRecord(cData, range.nStart + static_cast<uint32_t>(i), nAddressBytes, range.vecData.data() + i, n);
+            strText +=
+                SRecord(cData, range.nStart + static_cast<uint32_t>(i), nAddressBytes, range.vecData.data() + i, n);
         }
     }
     // The count record holds 16 bits (S5) or 24 (S6).

@@ -6,10 +6,12 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <sstream>
 
 #include <fmt/format.h>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "CliFixtures.h"
 #include "common/HexWriter.h"
@@ -174,8 +176,8 @@ TEST(CliRead, AFailedReadMakesNoFileAndLeavesAnOlderOneAlone)
         if (c.pOlder)
             dir.Write("读出.hex", c.pOlder);
         const std::vector<std::string> before = FolderNames(dir);
-        const CCliResult result = RunCli({"read", "--port", sim.Link(), "--range", "0:0x1100", "-o", strOutput,
-                                          "--support-version", "*.*.*"});
+        const CCliResult result = RunCli(
+            {"read", "--port", sim.Link(), "--range", "0:0x1100", "-o", strOutput, "--support-version", "*.*.*"});
         EXPECT_EQ(result.nExit, 9) << result.strOut << result.strErr;
         EXPECT_NE(result.strOut.find("##  Read error: Addr=0x"), std::string::npos) << result.strOut;
         EXPECT_TRUE(result.strOut.ends_with("## Read failed: no file was written.\n")) << result.strOut;
@@ -280,7 +282,11 @@ TEST_F(CliDeviceTest, VerifyComparesWithoutWritingAndTellsBothOutcomes)
         std::string strLine;  // a line the log must hold
     } cases[] = {
         {"device holds the file", [](CliDeviceTest&) {}, {}, 0, "-- Verify successfully.\n"},
-        {"with reads sent ahead", [](CliDeviceTest&) {}, {"--window", "8"}, 0, "-- The device holds " + strFile + ".\n"},
+        {"with reads sent ahead",
+         [](CliDeviceTest&) {},
+         {"--window", "8"},
+         0,
+         "-- The device holds " + strFile + ".\n"},
         {"one byte changed",
          [](CliDeviceTest& t) { t.m_sim.WriteMemory(0x3005, {0x00}); },
          {},
@@ -311,9 +317,9 @@ TEST_F(CliDeviceTest, VerifyComparesWithoutWritingAndTellsBothOutcomes)
             // Never a word of success on a device that differs.
             EXPECT_EQ(result.strOut.find("successfully"), std::string::npos) << result.strOut;
             EXPECT_EQ(result.strOut.find("holds"), std::string::npos) << result.strOut;
-            EXPECT_TRUE(result.strOut.ends_with(
-                "## Verify failed.\n##  the disconnect is ok!\n"
-                "## The device does not hold the file: the verify pass found differences.\n"))
+            EXPECT_TRUE(
+                result.strOut.ends_with("## Verify failed.\n##  the disconnect is ok!\n"
+                                        "## The device does not hold the file: the verify pass found differences.\n"))
                 << result.strOut;
         }
         EXPECT_EQ(FlashCommands(0xC2), std::vector<int> {});
@@ -345,6 +351,102 @@ TEST_F(CliDeviceTest, ReadOfADeviceThatClearsItsApplicationGivesErasedMemory)
     const CCliResult result = Run({"read", "--range", "0x7000+64", "-o", strOutput});
     EXPECT_EQ(result.nExit, 0) << result.strOut << result.strErr;
     EXPECT_EQ(ReadWhole(strOutput), std::string(64, '\xFF'));
+}
+
+// The events of a --json run, one object per line.
+std::vector<nlohmann::json> JsonEvents(const std::string& strOut)
+{
+    std::vector<nlohmann::json> events;
+    std::istringstream lines(strOut);
+    for (std::string strLine; std::getline(lines, strLine);)
+        events.push_back(nlohmann::json::parse(strLine));  // throws on a line that is not JSON
+    return events;
+}
+
+TEST_F(CliDeviceTest, ReadAndVerifyWriteJsonEventsAsDownloadDoes)
+{
+    const Bytes data = Pattern(700);
+    m_sim.WriteMemory(0x5000, data);
+    const std::string strFile = m_dir.Write("firmware.hex", HexFile(0x5000, data));
+    const struct {
+        const char* pName;
+        std::vector<std::string> args;
+        const char* pPhase;
+        const char* pClass;
+        int nExit;
+        size_t nBytes;
+        const char* pFault;  // of the read commands, or nullptr
+    } cases[] = {
+        // The bytes of the image, as for a download: its blocks are whole 16s.
+        {"verify", {"verify", strFile, "--json"}, "verify", "success", 0, (data.size() + 15) / 16 * 16, nullptr},
+        {"read",
+         {"read", "--range", "0x5000+700", "-o", m_dir.Path("dump.srec"), "--json"},
+         "read",
+         "success",
+         0,
+         data.size(),
+         nullptr},
+        {"failed read",
+         {"read", "--range", "0x5000+700", "-o", m_dir.Path("failed.srec"), "--json"},
+         "read",
+         "read",
+         9,
+         255,
+         "ca"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.pName);
+        CSimConfig config;
+        if (c.pFault)
+            config.m_vecFaults.push_back({0xCA, EFaultKind::kSilent, 0, 2});
+        m_sim.Configure(config);
+        const CCliResult result = Run(c.args);
+        EXPECT_EQ(result.nExit, c.nExit) << result.strOut << result.strErr;
+        const std::vector<nlohmann::json> events = JsonEvents(result.strOut);
+        ASSERT_GE(events.size(), 3u) << result.strOut;
+        EXPECT_EQ(events.front().at("event"), "start");
+        std::vector<std::string> phases;
+        for (const nlohmann::json& event : events) {
+            if (event.at("event") == "progress" &&
+                std::find(phases.begin(), phases.end(), event.at("phase")) == phases.end())
+                phases.push_back(event.at("phase"));
+        }
+        EXPECT_EQ(phases, std::vector<std::string> {c.pPhase});
+        const nlohmann::json& resultEvent = events[events.size() - 2];
+        EXPECT_EQ(resultEvent.at("event"), "result");
+        EXPECT_EQ(resultEvent.at("class"), c.pClass);
+        EXPECT_EQ(resultEvent.at("exit_status"), c.nExit);
+        EXPECT_EQ(resultEvent.at("bytes_written"), 0);
+        if (c.nExit == 0) {
+            EXPECT_EQ(resultEvent.at("bytes"), c.nBytes);
+        }
+        EXPECT_EQ(events.back().at("event"), "summary");
+        EXPECT_EQ(events.back().at("exit_status"), c.nExit);
+    }
+    EXPECT_FALSE(std::filesystem::exists(m_dir.Path("failed.srec")));
+    EXPECT_EQ(ReadWhole(m_dir.Path("dump.srec")), SRecordText({{0x5000, data}}));
+    EXPECT_EQ(FlashCommands(0xC2).size() + FlashCommands(0xC3).size(), 0u);
+}
+
+// The simulator program too can clear its memory on entering IAP mode.
+TEST(CliVerify, AgainstASimulatorThatErasesOnEnterFailsWithDifferences)
+{
+    CTempDir dir;
+    const Bytes data = Pattern(256);
+    const std::string strFile = dir.Write("firmware.hex", HexFile(0x200, data));
+    const std::string strMemory = dir.Write("loaded.bin", std::string(data.begin(), data.end()));
+    for (const bool bErase : {false, true}) {
+        SCOPED_TRACE(bErase ? "erases on enter" : "keeps its application");
+        std::vector<std::string> simArgs {"--load", strMemory + "@0x200"};
+        if (bErase)
+            simArgs.push_back("--erase-on-enter");
+        CSimProcess sim(dir, simArgs);
+        ASSERT_TRUE(sim.Ready());
+        const CCliResult result = RunCli({"verify", strFile, "--port", sim.Link(), "--support-version", "*.*.*"});
+        EXPECT_EQ(result.nExit, bErase ? 6 : 0) << result.strOut << result.strErr;
+        EXPECT_EQ(result.strOut.find("Verify successfully") != std::string::npos, !bErase) << result.strOut;
+        EXPECT_EQ(sim.StopAndDump(0x200, data.size()), bErase ? Bytes(data.size(), 0xFF) : data);
+    }
 }
 
 }  // namespace

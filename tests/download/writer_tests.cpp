@@ -127,9 +127,9 @@ SSRecords CheckedSRecords(const std::string& strText)
         const std::vector<uint8_t> bytes = HexBytes(std::string_view(strLine).substr(2));
         EXPECT_EQ(bytes.size(), bytes[0] + 1u);
         EXPECT_EQ(LowByteOfSum(bytes), 0xFFu);
-        const int nAddressBytes = cType == '0' || cType == '1' || cType == '5' || cType == '9'   ? 2
-                                  : cType == '2' || cType == '6' || cType == '8' ? 3
-                                                                                  : 4;
+        const int nAddressBytes = cType == '0' || cType == '1' || cType == '5' || cType == '9' ? 2
+                                  : cType == '2' || cType == '6' || cType == '8'               ? 3
+                                                                                               : 4;
         uint64_t nAddress = 0;
         for (int i = 0; i < nAddressBytes; ++i)
             nAddress = nAddress * 256 + bytes[1 + static_cast<size_t>(i)];
@@ -243,9 +243,9 @@ TEST(FirmwareWriter, TheEndingChoosesTheFormat)
         const char* pName;
         EOutputKind kind;
     } cases[] = {
-        {"a.hex", EOutputKind::kIntelHex}, {"A.HEX", EOutputKind::kIntelHex}, {"a.bin", EOutputKind::kBinary},
-        {"a.srec", EOutputKind::kSRecord}, {"a.S19", EOutputKind::kSRecord},  {"a.s28", EOutputKind::kSRecord},
-        {"a.s37", EOutputKind::kSRecord},  {"a.asc", EOutputKind::kUnknown},  {"hex", EOutputKind::kUnknown},
+        {"a.hex", EOutputKind::kIntelHex},    {"A.HEX", EOutputKind::kIntelHex}, {"a.bin", EOutputKind::kBinary},
+        {"a.srec", EOutputKind::kSRecord},    {"a.S19", EOutputKind::kSRecord},  {"a.s28", EOutputKind::kSRecord},
+        {"a.s37", EOutputKind::kSRecord},     {"a.asc", EOutputKind::kUnknown},  {"hex", EOutputKind::kUnknown},
         {"a.hex.txt", EOutputKind::kUnknown},
     };
     for (const auto& c : cases)
