@@ -226,6 +226,15 @@ ERunEnd CLoader::ReadDevice()
         Log(fmt::format("## {}: {}.\r\n", strPath, strWhy), kLogRed);
         return ERunEnd::kUnknownFileKind;
     }
+    // A file that cannot be made is found now, not after a long read.
+    if (std::string strKindError; PathKindOf(strPath, strKindError) == EPathKind::kFolder) {
+        Log(fmt::format("## Cannot write {}: it is a folder.\r\n", strPath), kLogRed);
+        return ERunEnd::kOutputFailed;
+    }
+    if (!PathWritable(strPath)) {
+        Log(fmt::format("## Cannot write {}: no such folder, or no permission to write there.\r\n", strPath), kLogRed);
+        return ERunEnd::kOutputFailed;
+    }
     const bool bConnected = ConnectDevice();
     m_nRoundTripUs = m_channel.FastestIapMicroseconds();
     m_nConnectionBaud = std::atoi(m_inputs.port.strBaudRate.c_str());

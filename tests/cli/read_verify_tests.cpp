@@ -353,6 +353,19 @@ TEST_F(CliDeviceTest, ReadOfADeviceThatClearsItsApplicationGivesErasedMemory)
     EXPECT_EQ(ReadWhole(strOutput), std::string(64, '\xFF'));
 }
 
+TEST_F(CliDeviceTest, AFileThatCannotBeMadeIsFoundBeforeTheDeviceIsTouched)
+{
+    std::filesystem::create_directory(m_dir.Path("folder.hex"));
+    for (const std::string& strOutput : {m_dir.Path("missing/dump.hex"), m_dir.Path("folder.hex")}) {
+        SCOPED_TRACE(strOutput);
+        const CCliResult result = Run({"read", "--range", "0+16", "-o", strOutput});
+        EXPECT_EQ(result.nExit, 3) << result.strOut << result.strErr;
+        EXPECT_TRUE(result.strOut.starts_with("## Cannot write " + strOutput + ": ")) << result.strOut;
+        EXPECT_EQ(m_sim.CommandCount(), 0);
+    }
+    EXPECT_FALSE(std::filesystem::exists(m_dir.Path("missing")));
+}
+
 // The events of a --json run, one object per line.
 std::vector<nlohmann::json> JsonEvents(const std::string& strOut)
 {
