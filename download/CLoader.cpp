@@ -121,14 +121,27 @@ ERunEnd CLoader::Run()
     return DownloadFile();
 }
 
-ERunEnd CLoader::ConnectWithFile()
+void CLoader::CloseLeftOpenPort()
 {
-    const std::string strPath = m_inputs.strFilePath;
     if (m_channel.m_bOpen) {
         // The port button, or a stopped run, left the port open.
         m_channel.ClosePort();
         m_view.OnPortButtonState(false);
     }
+}
+
+bool CLoader::ConnectForRun()
+{
+    const bool bConnected = ConnectDevice();
+    m_nRoundTripUs = m_channel.FastestIapMicroseconds();
+    m_nConnectionBaud = std::atoi(m_inputs.port.strBaudRate.c_str());
+    return bConnected;
+}
+
+ERunEnd CLoader::ConnectWithFile()
+{
+    const std::string strPath = m_inputs.strFilePath;
+    CloseLeftOpenPort();
     // The file is read and loaded before the device is touched: a file the
     // reader refuses, or one with nothing in it, ends the run with the
     // device as it was, never in IAP mode for nothing.
@@ -144,10 +157,7 @@ ERunEnd CLoader::ConnectWithFile()
     if (pLoaded->problem != EFirmwareLoadProblem::kNone)
         return RunEndOf(pLoaded->problem);
 
-    const bool bConnected = ConnectDevice();
-    m_nRoundTripUs = m_channel.FastestIapMicroseconds();
-    m_nConnectionBaud = std::atoi(m_inputs.port.strBaudRate.c_str());
-    if (!bConnected)
+    if (!ConnectForRun())
         return ERunEnd::kConnectionFailed;
     m_view.OnConnected(m_nRoundTripUs.load(), m_nConnectionBaud.load(), std::max(1, m_inputs.nWindow));
 
@@ -216,10 +226,7 @@ ERunEnd CLoader::EndAfterVerify(EVerifyResult verdict, const char* pRunFailed, c
 ERunEnd CLoader::ReadDevice()
 {
     const std::string strPath = m_inputs.strFilePath;
-    if (m_channel.m_bOpen) {
-        m_channel.ClosePort();
-        m_view.OnPortButtonState(false);
-    }
+    CloseLeftOpenPort();
     m_readRanges.clear();
     // Refused before the device is touched: a read that could not be kept.
     if (std::string strWhy; !OutputTakes(strPath, m_inputs.vecReadRanges.size(), strWhy)) {
@@ -235,12 +242,11 @@ ERunEnd CLoader::ReadDevice()
         Log(fmt::format("## Cannot write {}: no such folder, or no permission to write there.\r\n", strPath), kLogRed);
         return ERunEnd::kOutputFailed;
     }
-    const bool bConnected = ConnectDevice();
-    m_nRoundTripUs = m_channel.FastestIapMicroseconds();
-    m_nConnectionBaud = std::atoi(m_inputs.port.strBaudRate.c_str());
-    if (!bConnected)
+    // The view is not told of the connection, so it gives no hint to send
+    // ahead: a read command brings up to 255 bytes, and waiting for each
+    // reply costs a read little.
+    if (!ConnectForRun())
         return ERunEnd::kConnectionFailed;
-    m_view.OnConnected(m_nRoundTripUs.load(), m_nConnectionBaud.load(), 1);
 
     const ERunEnd read = ReadEachRange();
     // Out of IAP mode whatever the read gave, as after a verify pass.

@@ -180,6 +180,9 @@ private:
     // that the received text still owes the log.
     void StartTerminalSession();
     std::string EndTerminalSession();
+    void CloseLeftOpenPort();
+    // ConnectDevice, noting the quickest exchange and the bit rate it ran at.
+    bool ConnectForRun();
     // Loads the file and connects the device, as a download and a verify-only
     // run both begin; ERunEnd::kSuccess with the image in m_image and the
     // device in IAP mode.

@@ -23,7 +23,8 @@ public:
     virtual void ShowProgress(bool bShow) = 0;
     // A run began ("&Cancel") or ended ("&Start Downloading").
     virtual void OnRunStateChanged(bool bRunning) { (void)bRunning; }
-    // The device is connected and in IAP mode: the quickest IAP exchange in
+    // The device is connected and in IAP mode for a download or a verify
+    // (not for a read, which sends nothing ahead): the quickest IAP exchange in
     // microseconds, the bit rate, and the window the run sends flash commands with.
     virtual void OnConnected(long long nRoundTripUs, int nBaudRate, int nWindow)
     {
