@@ -190,6 +190,47 @@ TEST(CliRead, AFailedReadMakesNoFileAndLeavesAnOlderOneAlone)
     }
 }
 
+TEST(CliRead, CtrlCStopsAReadAndAVerifyBeforeTheirNextBlock)
+{
+    const struct {
+        const char* pName;
+        std::vector<std::string> args;  // %o the output, %f the firmware file
+        const char* pWaitFor;
+        const char* pTail;
+    } cases[] = {
+        {"read",
+         {"read", "--range", "0:0x20000", "-o", "%o"},
+         "-- Reading ...\n",
+         "##  the disconnect is ok!\n## Read stopped before it finished: no file was written.\n"},
+        {"verify",
+         {"verify", "%f"},
+         "-- Verifying ...\n",
+         "##  the disconnect is ok!\n## The device does not hold the file: the verify pass was cancelled.\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.pName);
+        CTempDir dir;
+        // A slow line gives the test time to press Ctrl-C mid-pass.
+        CSimProcess sim(dir, {"--baud", "57600"});
+        ASSERT_TRUE(sim.Ready());
+        const std::string strOutput = dir.Path("dump.hex");
+        std::vector<std::string> args;
+        for (const std::string& strArg : c.args)
+            args.push_back(strArg == "%o"   ? strOutput
+                           : strArg == "%f" ? dir.Write("firmware.hex", HexFile(0, Pattern(32 * 1024)))
+                                            : strArg);
+        args.insert(args.end(), {"--port", sim.Link(), "--support-version", "*.*.*"});
+        ::setenv("VANTREL_INI", VANTREL_TEST_INI, 1);
+        CChildProcess cli(VANTREL_CLI_EXE, args);
+        ASSERT_TRUE(cli.WaitForOutput(c.pWaitFor, 60000)) << cli.Out();
+        cli.Signal(SIGINT);
+        EXPECT_EQ(cli.Wait(10000), 8) << cli.Out() << cli.Err();
+        EXPECT_TRUE(cli.Out().ends_with(c.pTail)) << cli.Out();
+        EXPECT_FALSE(std::filesystem::exists(strOutput));
+        EXPECT_TRUE(sim.PortReleased());
+    }
+}
+
 TEST(CliRead, RangesAndFilesThatCannotBeReadAreRefusedBeforeTheDevice)
 {
     CTempDir dir;
