@@ -10,8 +10,9 @@ constexpr SOutcome kOutcomes[] = {
      "was written), and the device left IAP mode"},
     {EOutcome::kUsage, "usage", kExitUsage,
      "usage error: an unknown option or subcommand, a missing file argument, malformed text (version, permitted "
-     "versions, port, port filter), one device named twice, AUTOCHECK among several ports; or a report that cannot "
-     "be written"},
+     "versions, port, port filter, range), one device named twice, AUTOCHECK among several ports; ranges that are "
+     "empty or overlap, a read's file whose ending names no format or a .bin for several ranges; or a report that "
+     "cannot be written"},
     {EOutcome::kFile, "file", kExitFile,
      "the file: not found, not readable, rejected by its reader, holding no data, or not .hex/.asc; found before "
      "any device is touched; for read, the file read into could not be written"},

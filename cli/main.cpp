@@ -151,15 +151,19 @@ constexpr const char* kKeepsApplicationCaution =
     "Caution: some devices clear their application when they enter IAP mode. read and verify are meant for\n"
     "devices that keep it; on the others a read gives erased memory and a verify fails with differences.\n\n";
 
+// What read and verify tell the device of --version: nothing is written.
+constexpr const char* kIdentifyVersionHelp =
+    "version A.B.C the identify names to the device, as a download of that version would";
+
 // The options that choose the device and how it is connected, shared by
 // download, read and verify (the port apart: download takes several).
 void AddConnectionOptions(CLI::App* pCommand, CDownloadOptions& options, std::string& strVersion,
-                          CLI::Option*& pSupport)
+                          CLI::Option*& pSupport, const char* pVersionHelp)
 {
     pCommand->add_option("--baud", options.nBaudRate, "bit rate (default: the settings file)")->check(kBitRate);
     pCommand->add_option("--burn-type", options.nBurnType, "0 programmer firmware, 1 emulator firmware, 2 program")
         ->check(CLI::Range(0, 2));
-    pCommand->add_option("--version", strVersion, "version A.B.C of the file being written")->check(kVersionText);
+    pCommand->add_option("--version", strVersion, pVersionHelp)->check(kVersionText);
     pCommand->add_flag("--chip-check", options.bChipCheck, "ask the device to check the chip type (burn type 2)");
     pSupport = pCommand
                    ->add_option("--support-version", options.strSupportVersion,
@@ -194,7 +198,8 @@ CLI::App* SetUpDownload(CLI::App& app, CDownloadCommand& command)
         ->add_flag("--include-present", command.watch.bIncludePresent,
                    "with --watch: also write the devices present at the start")
         ->needs(pWatch);
-    AddConnectionOptions(pDownload, download, command.strVersion, command.pSupport);
+    AddConnectionOptions(pDownload, download, command.strVersion, command.pSupport,
+                         "version A.B.C of the file being written");
     auto* pYes =
         pDownload->add_flag("--yes", command.bYes, "answer Yes to the question whether to write an older version");
     pDownload->add_flag("--no", command.bNo, "answer No to that question")->excludes(pYes);
@@ -250,7 +255,7 @@ CLI::App* SetUpRead(CLI::App& app, CDeviceCommand& command)
                      "the file to make, its format chosen by its ending: .hex (Intel HEX), .bin (raw bytes of one "
                      "range), .srec/.s19/.s28/.s37 (Motorola S-record); written only when the whole read succeeded")
         ->required();
-    AddConnectionOptions(pRead, command.options, command.strVersion, command.pSupport);
+    AddConnectionOptions(pRead, command.options, command.strVersion, command.pSupport, kIdentifyVersionHelp);
     AddJsonOption(pRead, command.bJson);
     pRead->footer(std::string(kKeepsApplicationCaution) + ExitStatusHelp());
     return pRead;
@@ -267,7 +272,7 @@ CLI::App* SetUpVerify(CLI::App& app, CDeviceCommand& command)
         ->add_option("--port", command.strPort,
                      "COMn, AUTOCHECK or a device path (default: the dialog's settings file)")
         ->check(kPortText);
-    AddConnectionOptions(pVerify, command.options, command.strVersion, command.pSupport);
+    AddConnectionOptions(pVerify, command.options, command.strVersion, command.pSupport, kIdentifyVersionHelp);
     AddJsonOption(pVerify, command.bJson);
     pVerify
         ->add_option("--window", command.options.nWindow,
