@@ -130,7 +130,12 @@ std::string FitLine(const std::string& strName, const std::string& strRest, int 
 const char* PassWord(ERunPass pass)
 {
     // Of one width, so that the bar stays in place from one pass to the next.
-    return pass == ERunPass::kWrite ? "writing  " : "verifying";
+    switch (pass) {
+    case ERunPass::kWrite: return "writing  ";
+    case ERunPass::kRead: return "reading  ";
+    case ERunPass::kVerify: break;
+    }
+    return "verifying";
 }
 
 std::string ProgressLine(const std::string& strName, ERunPass pass, int nPosition, int nTotal, int nColumns)

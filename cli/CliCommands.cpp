@@ -1,6 +1,7 @@
 #include "cli/Console.h"
 #include "cli/CliCommands.h"
 
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -88,6 +89,55 @@ bool FindComPort(CComPortMap& comPorts, int nNumber, const std::string& strName,
 
 }  // namespace
 
+bool ParseAddressRange(const std::string& strText, SAddressRange& range, std::string& strError)
+{
+    const auto number = [](std::string_view text, uint64_t& nValue) {
+        int nBase = 10;
+        if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+            text.remove_prefix(2);
+            nBase = 16;
+        }
+        const auto [pEnd, error] = std::from_chars(text.data(), text.data() + text.size(), nValue, nBase);
+        return !text.empty() && error == std::errc() && pEnd == text.data() + text.size();
+    };
+    const size_t nAt = strText.find_first_of(":+");
+    uint64_t nStart = 0, nOther = 0;
+    if (nAt == std::string::npos || !number(std::string_view(strText).substr(0, nAt), nStart) ||
+        !number(std::string_view(strText).substr(nAt + 1), nOther)) {
+        strError = fmt::format("bad range '{}': expected START:END or START+LENGTH, e.g. 0x0000:0x0800", strText);
+        return false;
+    }
+    const uint64_t nEnd = strText[nAt] == ':' ? nOther : nStart + nOther;
+    if (nEnd <= nStart) {
+        strError = fmt::format("range '{}' holds no byte: END is exclusive and must lie above START", strText);
+        return false;
+    }
+    if (nEnd > kDeviceAddressSpace) {
+        strError = fmt::format("range '{}' reaches past 0x{:06X}, the device's last address", strText,
+                               kDeviceAddressSpace - 1);
+        return false;
+    }
+    range.nStart = static_cast<uint32_t>(nStart);
+    range.nLength = static_cast<uint32_t>(nEnd - nStart);
+    return true;
+}
+
+bool RangesOverlap(const std::vector<SAddressRange>& ranges, std::string& strError)
+{
+    for (size_t i = 0; i < ranges.size(); ++i) {
+        for (size_t j = i + 1; j < ranges.size(); ++j) {
+            const SAddressRange& a = ranges[i];
+            const SAddressRange& b = ranges[j];
+            if (a.nStart < b.nStart + b.nLength && b.nStart < a.nStart + a.nLength) {
+                strError = fmt::format("ranges 0x{:06X}:0x{:06X} and 0x{:06X}:0x{:06X} overlap", a.nStart,
+                                       a.nStart + a.nLength, b.nStart, b.nStart + b.nLength);
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
 bool IsDevicePathText(const std::string& strText)
 {
     return strText.find_first_of("/\\") != std::string::npos;
@@ -106,7 +156,9 @@ bool PrepareDownload(const CDownloadOptions& options, CComPortMap& comPorts, CRu
     strNote.clear();
     const int nPortIndex = settings.nPortNum;
     const int nBaudIndex = settings.nBaudRate;
+    inputs.eKind = options.eKind;
     inputs.strFilePath = options.strFile;
+    inputs.vecReadRanges = options.vecRanges;
     inputs.nBurnType = options.nBurnType;
     inputs.bChipTypeCheck = options.bChipCheck ? 1 : 0;
     inputs.nVerMajor = options.nVerMajor;

@@ -7,9 +7,11 @@
 #include "download/CLoader.h"
 
 struct CDownloadOptions {
-    std::string strFile;
-    std::string strPort;  // COMn, AUTOCHECK or a device path; empty: the settings file
-    int nBaudRate = 0;    // 0: the settings file
+    ERunKind eKind = ERunKind::kDownload;
+    std::string strFile;                   // for a read, the file made
+    std::vector<SAddressRange> vecRanges;  // for a read
+    std::string strPort;                   // COMn, AUTOCHECK or a device path; empty: the settings file
+    int nBaudRate = 0;                     // 0: the settings file
     int nBurnType = 0;
     bool bChipCheck = false;
     int nVerMajor = 0;
@@ -53,5 +55,11 @@ std::vector<std::string> PinnedPortPaths(const std::string& strIni);
 // Loads the file with the download's reader and lists what it covers; a file
 // that cannot be loaded exits with nFileExitStatus, as a download of it does.
 int RunInfo(const std::string& strFile, int nFileExitStatus);
+// "START:END" (END exclusive) or "START+LENGTH", each number decimal or hex
+// after 0x, within the device's 24-bit addresses and not empty. False with
+// the reason in strError.
+bool ParseAddressRange(const std::string& strText, SAddressRange& range, std::string& strError);
+// Whether ranges overlap; strError names the first two that do.
+bool RangesOverlap(const std::vector<SAddressRange>& ranges, std::string& strError);
 // Lists the ports the port search finds.
 int RunPorts(const std::string& strIni);

@@ -8,6 +8,16 @@
 
 namespace {
 
+const char* PhaseName(ERunPass pass)
+{
+    switch (pass) {
+    case ERunPass::kWrite: return "write";
+    case ERunPass::kRead: return "read";
+    case ERunPass::kVerify: break;
+    }
+    return "verify";
+}
+
 const char* LogColourName(int nColour)
 {
     switch (nColour) {
@@ -66,7 +76,7 @@ nlohmann::json LogEvent(const std::string& strPort, const std::string& strText, 
 
 nlohmann::json ProgressEvent(const std::string& strPort, ERunPass pass, int nPosition, int nTotal)
 {
-    return {{"event", "progress"},   {"port", strPort}, {"phase", pass == ERunPass::kWrite ? "write" : "verify"},
+    return {{"event", "progress"},   {"port", strPort}, {"phase", PhaseName(pass)},
             {"position", nPosition}, {"total", nTotal}, {"percent", ProgressPercent(nPosition, nTotal)}};
 }
 

@@ -6,14 +6,16 @@ namespace {
 
 constexpr SOutcome kOutcomes[] = {
     {EOutcome::kSuccess, "success", kExitSuccess,
-     "the image was written, verified without difference, and the device left IAP mode"},
+     "the image was written, verified without difference (verify: the device holds the file; read: the file "
+     "was written), and the device left IAP mode"},
     {EOutcome::kUsage, "usage", kExitUsage,
      "usage error: an unknown option or subcommand, a missing file argument, malformed text (version, permitted "
-     "versions, port, port filter), one device named twice, AUTOCHECK among several ports; or a report that cannot "
-     "be written"},
+     "versions, port, port filter, range), one device named twice, AUTOCHECK among several ports; ranges that are "
+     "empty or overlap, a read's file whose ending names no format or a .bin for several ranges; or a report that "
+     "cannot be written"},
     {EOutcome::kFile, "file", kExitFile,
      "the file: not found, not readable, rejected by its reader, holding no data, or not .hex/.asc; found before "
-     "any device is touched"},
+     "any device is touched; for read, the file read into could not be written"},
     {EOutcome::kConnection, "connection", kExitConnection,
      "the connection: a port that is not there (a COMn nothing stands for, a path that leads nowhere) or does not "
      "open; entering IAP mode or the query refused (a refused identify is no end: the query decides); version not "
@@ -22,6 +24,8 @@ constexpr SOutcome kOutcomes[] = {
     {EOutcome::kVerify, "verify", kExitVerify, "the verify pass found differences or could not read the device"},
     {EOutcome::kDisconnect, "disconnect", kExitDisconnect, "the device did not leave IAP mode"},
     {EOutcome::kCancelled, "cancelled", kExitCancelled, "cancelled (Ctrl-C)"},
+    {EOutcome::kRead, "read", kExitRead,
+     "read: a read command failed or went unanswered; no file was written (verify counts this as 6)"},
 };
 
 // The help's width: continuation lines start under the text.
@@ -51,6 +55,8 @@ EOutcome OutcomeOf(ERunEnd end)
     case ERunEnd::kVerifyFailed: return EOutcome::kVerify;
     case ERunEnd::kDisconnectFailed: return EOutcome::kDisconnect;
     case ERunEnd::kCancelled: return EOutcome::kCancelled;
+    case ERunEnd::kReadFailed: return EOutcome::kRead;
+    case ERunEnd::kOutputFailed: return EOutcome::kFile;
     }
     return EOutcome::kConnection;
 }
@@ -76,8 +82,8 @@ int ExitStatusOf(ERunEnd end)
 
 std::string ExitStatusHelp()
 {
-    std::string strHelp = "Exit status of download (with several ports or --watch: the highest of theirs, 0 when a\n"
-                          "watch saw no device):\n";
+    std::string strHelp = "Exit status of download, read and verify (with several ports or --watch: the highest of\n"
+                          "theirs, 0 when a watch saw no device):\n";
     for (const SOutcome& entry : kOutcomes) {
         std::string strLine = "  " + std::to_string(entry.nExitStatus) + "  ";
         std::istringstream words(entry.pHelp);

@@ -15,8 +15,9 @@ inline constexpr int kExitWrite = 5;
 inline constexpr int kExitVerify = 6;
 inline constexpr int kExitDisconnect = 7;
 inline constexpr int kExitCancelled = 8;
+inline constexpr int kExitRead = 9;
 
-enum class EOutcome { kSuccess, kUsage, kFile, kConnection, kWrite, kVerify, kDisconnect, kCancelled };
+enum class EOutcome { kSuccess, kUsage, kFile, kConnection, kWrite, kVerify, kDisconnect, kCancelled, kRead };
 
 struct SOutcome {
     EOutcome outcome;

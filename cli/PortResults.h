@@ -12,7 +12,7 @@ struct SPortResult {
     ERunEnd end = ERunEnd::kConnectionFailed;
     bool bStarted = false;            // false: the port's inputs were refused before a run
     int nRefusedStatus = kExitUsage;  // the exit status of that refusal
-    long long nBytes = 0;             // the bytes of the image the run loaded
+    long long nBytes = 0;             // the bytes of the image the run loaded; for a read, those read
     long long nBytesWritten = 0;      // of those, the bytes the device took before the run ended
     double dSeconds = 0;
     std::string strDeviceVersion;  // the application version the device gave, or empty

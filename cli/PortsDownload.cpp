@@ -24,13 +24,32 @@ long long ImageBytes(const FirmwareImage& image)
     return nBytes;
 }
 
+long long RangeBytes(const std::vector<SMemoryRange>& ranges)
+{
+    long long nBytes = 0;
+    for (const SMemoryRange& range : ranges)
+        nBytes += static_cast<long long>(range.vecData.size());
+    return nBytes;
+}
+
+// The load every run shares: the file to write or compare with. A read makes
+// its file, so there is nothing to load.
+std::shared_ptr<const CLoadedFirmware> SharedLoad(const CDownloadOptions& options)
+{
+    if (options.eKind == ERunKind::kRead)
+        return std::make_shared<const CLoadedFirmware>();
+    return LoadFirmware(options.strFile);
+}
+
 }  // namespace
 
 CPortRuns::CPortRuns(const CDownloadOptions& options, EAnswer answer, EConsoleFormat format,
                      std::function<void()> onRunEnded)
     : m_options(options), m_answer(answer), m_onRunEnded(std::move(onRunEnded)), m_console(format),
-      m_pLoad(LoadFirmware(options.strFile))
+      m_pLoad(SharedLoad(options))
 {
+    if (options.eKind == ERunKind::kRead)
+        return;  // the file a read makes has no size before the run
     if (m_pLoad->bReadWhole) {
         m_fileSize = m_pLoad->strBytes.size();
     } else if (std::string strBytes, strError; ReadFileBytes(options.strFile, strBytes, strError) &&
@@ -111,7 +130,8 @@ const SPortResult& CPortRuns::Finish(size_t n)
         // A run that Ctrl-C ended is cancelled, whichever step it was at; one
         // that had failed on its own before keeps its own class.
         result.end = EndAfterStop(end, bStopRequested);
-        result.nBytes = ImageBytes(loader.Image());
+        result.nBytes =
+            m_options.eKind == ERunKind::kRead ? RangeBytes(loader.ReadRanges()) : ImageBytes(loader.Image());
         result.nBytesWritten = loader.BytesWritten();
         if (const int nVersion = loader.ChipVersion(); nVersion != 0)
             result.strDeviceVersion =

@@ -176,6 +176,43 @@ void AddMonitorOptions(CLI::App* pApp, CMonitorOptions& options, std::string& st
     }
 }
 
+// A range to read: START:END or START+LENGTH.
+const CLI::Validator kAddressRange(
+    [](const std::string& strText) {
+        SAddressRange range;
+        std::string strError;
+        return ParseAddressRange(strText, range, strError) ? std::string() : strError;
+    },
+    "START:END");
+
+// Said in the help of read and verify, and in the README.
+constexpr const char* kKeepsApplicationCaution =
+    "Caution: some devices clear their application when they enter IAP mode. read and verify are meant for\n"
+    "devices that keep it; on the others a read gives erased memory and a verify fails with differences.\n\n";
+
+// What read and verify tell the device of --version: nothing is written.
+constexpr const char* kIdentifyVersionHelp =
+    "version A.B.C the identify names to the device, as a download of that version would";
+
+// The options that choose the device and how it is connected, shared by
+// download, read and verify (the port apart: download takes several).
+void AddConnectionOptions(CLI::App* pCommand, CDownloadOptions& options, std::string& strVersion,
+                          CLI::Option*& pSupport, const char* pVersionHelp)
+{
+    pCommand->add_option("--baud", options.nBaudRate, "bit rate (default: the settings file)")->check(kBitRate);
+    pCommand->add_option("--burn-type", options.nBurnType, "0 programmer firmware, 1 emulator firmware, 2 program")
+        ->check(CLI::Range(0, 2));
+    pCommand->add_option("--version", strVersion, pVersionHelp)->check(kVersionText);
+    pCommand->add_flag("--chip-check", options.bChipCheck, "ask the device to check the chip type (burn type 2)");
+    pSupport = pCommand
+                   ->add_option("--support-version", options.strSupportVersion,
+                                "permitted firmware versions, three fields each 0 to 255 or *, e.g. "
+                                "1.2.* (default: the settings file); not checked with --burn-type 2")
+                   ->check(kPermittedVersions);
+    pCommand->add_option("--ini", options.strIni, "settings file to read instead of the dialog's (never written)")
+        ->check(kSettingsFile);
+}
+
 CLI::App* SetUpDownload(CLI::App& app, CDownloadCommand& command)
 {
     CDownloadOptions& download = command.options;
@@ -200,17 +237,8 @@ CLI::App* SetUpDownload(CLI::App& app, CDownloadCommand& command)
         ->add_flag("--include-present", command.watch.bIncludePresent,
                    "with --watch: also write the devices present at the start")
         ->needs(pWatch);
-    pDownload->add_option("--baud", download.nBaudRate, "bit rate (default: the settings file)")->check(kBitRate);
-    pDownload->add_option("--burn-type", download.nBurnType, "0 programmer firmware, 1 emulator firmware, 2 program")
-        ->check(CLI::Range(0, 2));
-    pDownload->add_option("--version", command.strVersion, "version A.B.C of the file being written")
-        ->check(kVersionText);
-    pDownload->add_flag("--chip-check", download.bChipCheck, "ask the device to check the chip type (burn type 2)");
-    command.pSupport = pDownload
-                           ->add_option("--support-version", download.strSupportVersion,
-                                        "permitted firmware versions, three fields each 0 to 255 or *, e.g. "
-                                        "1.2.* (default: the settings file); not checked with --burn-type 2")
-                           ->check(kPermittedVersions);
+    AddConnectionOptions(pDownload, download, command.strVersion, command.pSupport,
+                         "version A.B.C of the file being written");
     auto* pYes =
         pDownload->add_flag("--yes", command.bYes, "answer Yes to the question whether to write an older version");
     pDownload->add_flag("--no", command.bNo, "answer No to that question")->excludes(pYes);
@@ -225,8 +253,6 @@ CLI::App* SetUpDownload(CLI::App& app, CDownloadCommand& command)
                      "send up to N flash commands ahead of their replies (default: key SendAhead of the settings "
                      "file, else 1, the strict exchange); for USB adapters that hold replies back, see the README")
         ->check(CLI::Range(1, kMaxWindow));
-    pDownload->add_option("--ini", download.strIni, "settings file to read instead of the dialog's (never written)")
-        ->check(kSettingsFile);
     auto* pMonitor = pDownload
                          ->add_flag("--monitor", command.bMonitor,
                                     "after a download that went through, go on from the same port at the same "
@@ -253,6 +279,70 @@ CLI::App* SetUpMonitor(CLI::App& app, CMonitorCommand& command)
     return pMonitor;
 }
 
+// The options of a read or a verify, as parsed: one port, never a question.
+struct CDeviceCommand {
+    CDownloadOptions options;
+    std::string strPort;
+    std::vector<std::string> vecRanges;
+    std::string strVersion;
+    CLI::Option* pSupport = nullptr;
+    bool bJson = false;
+};
+
+void AddJsonOption(CLI::App* pCommand, bool& bJson)
+{
+    pCommand->add_flag("--json", bJson,
+                       "write JSON Lines on standard output instead of the log: start, log, progress, result and "
+                       "summary events, as download writes them");
+}
+
+CLI::App* SetUpRead(CLI::App& app, CDeviceCommand& command)
+{
+    command.options.eKind = ERunKind::kRead;
+    CLI::App* pRead =
+        app.add_subcommand("read", "Read address ranges of the device into FILE; nothing is written to the device");
+    pRead
+        ->add_option("--port", command.strPort,
+                     "COMn, AUTOCHECK or a device path (default: the dialog's settings file)")
+        ->check(kPortText);
+    pRead
+        ->add_option("--range", command.vecRanges,
+                     "START:END (END exclusive: 0x0000:0x0800 reads 2 KiB) or START+LENGTH; repeatable, the ranges "
+                     "must not overlap")
+        ->check(kAddressRange)
+        ->required();
+    pRead
+        ->add_option("-o,--output", command.options.strFile,
+                     "the file to make, its format chosen by its ending: .hex (Intel HEX), .bin (raw bytes of one "
+                     "range), .srec/.s19/.s28/.s37 (Motorola S-record); written only when the whole read succeeded")
+        ->required();
+    AddConnectionOptions(pRead, command.options, command.strVersion, command.pSupport, kIdentifyVersionHelp);
+    AddJsonOption(pRead, command.bJson);
+    pRead->footer(std::string(kKeepsApplicationCaution) + ExitStatusHelp());
+    return pRead;
+}
+
+CLI::App* SetUpVerify(CLI::App& app, CDeviceCommand& command)
+{
+    command.options.eKind = ERunKind::kVerify;
+    CLI::App* pVerify = app.add_subcommand(
+        "verify", "Compare the device with FILE, block by block, writing nothing; exit 0 when it holds the file, 6 "
+                  "when it differs");
+    pVerify->add_option("file", command.options.strFile, "Intel HEX (.hex) or ASC (.asc) firmware file")->required();
+    pVerify
+        ->add_option("--port", command.strPort,
+                     "COMn, AUTOCHECK or a device path (default: the dialog's settings file)")
+        ->check(kPortText);
+    AddConnectionOptions(pVerify, command.options, command.strVersion, command.pSupport, kIdentifyVersionHelp);
+    AddJsonOption(pVerify, command.bJson);
+    pVerify
+        ->add_option("--window", command.options.nWindow,
+                     "send up to N reads ahead of their replies (default: key SendAhead of the settings file, else 1)")
+        ->check(CLI::Range(1, kMaxWindow));
+    pVerify->footer(std::string(kKeepsApplicationCaution) + ExitStatusHelp());
+    return pVerify;
+}
+
 CLI::App* SetUpInfo(CLI::App& app, std::string& strFile)
 {
     CLI::App* pInfo = app.add_subcommand("info", "Load FILE as a download would and list the addresses it covers");
@@ -266,6 +356,46 @@ CLI::App* SetUpPorts(CLI::App& app, std::string& strIni)
     pPorts->add_option("--ini", strIni, "settings file to use instead of the one beside the program")
         ->check(kSettingsFile);
     return pPorts;
+}
+
+// One run on one port, its log on standard output; Ctrl-C stops it before
+// its next block. pMonitor: after a download that went through, the same
+// port is monitored (its output into pMonitorLog too, when given).
+int RunOnePort(const CDownloadOptions& options, EAnswer answer, CSignalWatcher& signals,
+               const CMonitorOptions* pMonitor = nullptr, std::FILE* pMonitorLog = nullptr)
+{
+    CConsoleView view(answer);
+    CLoader loader(view);
+    CRunInputs inputs;
+    std::string strError;
+    std::string strNote;
+    if (int nExit = kExitUsage; !PrepareDownload(options, loader.ComPorts(), inputs, strError, nExit, strNote)) {
+        WriteToolLine(strError);
+        return nExit;
+    }
+    const CMonitorPort monitorPort = MonitorPortOf(inputs, loader.ComPorts());
+    if (pMonitor && monitorPort.strName.empty()) {
+        WriteToolLine("--monitor follows one port, and AUTOCHECK names none: give the port");
+        return kExitUsage;
+    }
+    if (!strNote.empty())
+        view.Note(strNote);
+    view.SetInterruptFd(signals.InterruptFd());
+    signals.OnFirstSignal([&] {
+        view.Note("stopping before the next block (Ctrl-C again to quit at once)");
+        loader.RequestStop();
+    });
+    loader.OnStartButton(inputs);
+    loader.WaitForRun();
+    signals.OnFirstSignal(nullptr);
+    // A stop request that ended the run (the question it answered No
+    // included) is a cancel; a run that went through anyway stands.
+    const int nExit = ExitStatusOf(EndAfterStop(loader.LastRunEnd(), signals.Interrupted()));
+    // The application starts once the device has left IAP mode; an operator
+    // who asked to stop meanwhile wants no monitor.
+    if (pMonitor && loader.LastRunEnd() == ERunEnd::kSuccess && !signals.Interrupted())
+        MonitorPort(monitorPort, *pMonitor, pMonitorLog, signals);
+    return nExit;
 }
 
 int RunDownload(CDownloadCommand& command, CSignalWatcher& signals)
@@ -313,38 +443,36 @@ int RunDownload(CDownloadCommand& command, CSignalWatcher& signals)
     }
     if (!command.vecPorts.empty())
         download.strPort = command.vecPorts.front();
-    CConsoleView view(answer);
-    CLoader loader(view);
-    CRunInputs inputs;
-    std::string strError;
-    std::string strNote;
-    if (int nExit = kExitUsage; !PrepareDownload(download, loader.ComPorts(), inputs, strError, nExit, strNote)) {
-        WriteToolLine(strError);
-        return nExit;
+    return RunOnePort(download, answer, signals, command.bMonitor ? &command.monitor : nullptr, pMonitorLog.get());
+}
+
+int RunDeviceCommand(CDeviceCommand& command, CSignalWatcher& signals)
+{
+    CDownloadOptions& options = command.options;
+    if (!command.strVersion.empty())
+        ParseVersionText(command.strVersion, options.nVerMajor, options.nVerMinor, options.nVerPatch);
+    options.bSupportVersionGiven = command.pSupport->count() > 0;
+    options.strPort = command.strPort;
+    for (const std::string& strRange : command.vecRanges) {
+        std::string strError;
+        ParseAddressRange(strRange, options.vecRanges.emplace_back(), strError);
     }
-    const CMonitorPort monitorPort = MonitorPortOf(inputs, loader.ComPorts());
-    if (command.bMonitor && monitorPort.strName.empty()) {
-        WriteToolLine("--monitor follows one port, and AUTOCHECK names none: give the port");
+    // A read that could not be kept is refused before the device is touched.
+    if (std::string strError; options.eKind == ERunKind::kRead && RangesOverlap(options.vecRanges, strError)) {
+        WriteToolLine(strError);
         return kExitUsage;
     }
-    if (!strNote.empty())
-        view.Note(strNote);
-    view.SetInterruptFd(signals.InterruptFd());
-    signals.OnFirstSignal([&] {
-        view.Note("stopping before the next block (Ctrl-C again to quit at once)");
-        loader.RequestStop();
-    });
-    loader.OnStartButton(inputs);
-    loader.WaitForRun();
-    signals.OnFirstSignal(nullptr);
-    // A stop request that ended the run (the question it answered No
-    // included) is a cancel; a run that went through anyway stands.
-    const int nExit = ExitStatusOf(EndAfterStop(loader.LastRunEnd(), signals.Interrupted()));
-    // The application starts once the device has left IAP mode; an operator
-    // who asked to stop meanwhile wants no monitor.
-    if (command.bMonitor && loader.LastRunEnd() == ERunEnd::kSuccess && !signals.Interrupted())
-        MonitorPort(monitorPort, command.monitor, pMonitorLog.get(), signals);
-    return nExit;
+    if (std::string strError;
+        options.eKind == ERunKind::kRead && !OutputTakes(options.strFile, options.vecRanges.size(), strError)) {
+        WriteToolLine(options.strFile + ": " + strError);
+        return kExitUsage;
+    }
+    // Nothing is written, so the engine asks no question about an older
+    // version; were one asked, No is the safe answer.
+    if (command.bJson)
+        return RunPortsDownload(options, {options.strPort}, EAnswer::kNo, EConsoleFormat::kJson, std::string(),
+                                signals);
+    return RunOnePort(options, EAnswer::kNo, signals);
 }
 
 }  // namespace
@@ -361,15 +489,20 @@ int main(int argc, char** argv)
     BlockTerminationSignals();
     CSignalWatcher signals(kExitCancelled);
 
-    CLI::App app {"vantrel-cli: write a firmware file into a device over a serial line and verify it"};
+    CLI::App app {"vantrel-cli: write a firmware file into a device over a serial line and verify it; read a device "
+                  "into a file, or compare it with one"};
     app.name("vantrel-cli");
     app.require_subcommand(1);
     app.footer(std::string("vantrel-cli --version, on its own, prints the program's version.\n\n") + ExitStatusHelp());
     CDownloadCommand download;
     CMonitorCommand monitor;
+    CDeviceCommand read;
+    CDeviceCommand verify;
     std::string strInfoFile;
     std::string strPortsIni;
     CLI::App* pDownload = SetUpDownload(app, download);
+    CLI::App* pRead = SetUpRead(app, read);
+    CLI::App* pVerify = SetUpVerify(app, verify);
     CLI::App* pInfo = SetUpInfo(app, strInfoFile);
     CLI::App* pPorts = SetUpPorts(app, strPortsIni);
     CLI::App* pMonitor = SetUpMonitor(app, monitor);
@@ -386,11 +519,11 @@ int main(int argc, char** argv)
         return kExitUsage;
     }
     const auto isSubcommand = [&](const std::string& strWord) {
-        return pDownload->check_name(strWord) || pInfo->check_name(strWord) || pPorts->check_name(strWord) ||
-               pMonitor->check_name(strWord);
+        return pDownload->check_name(strWord) || pRead->check_name(strWord) || pVerify->check_name(strWord) ||
+               pInfo->check_name(strWord) || pPorts->check_name(strWord) || pMonitor->check_name(strWord);
     };
     if (!args.empty() && !args.front().starts_with('-') && !isSubcommand(args.front())) {
-        WriteToolLine("\'" + args.front() + "\' is not a subcommand: download, monitor, info or ports");
+        WriteToolLine("\'" + args.front() + "\' is not a subcommand: download, read, verify, monitor, info or ports");
         return kExitUsage;
     }
     try {
@@ -413,5 +546,9 @@ int main(int argc, char** argv)
         monitor.options.strLineEnd = MonitorLineEnd(monitor.strEol);
         return RunMonitor(monitor.port, monitor.options, signals);
     }
+    if (pRead->parsed())
+        return RunDeviceCommand(read, signals);
+    if (pVerify->parsed())
+        return RunDeviceCommand(verify, signals);
     return RunDownload(download, signals);
 }

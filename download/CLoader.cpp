@@ -89,7 +89,7 @@ void CLoader::RunWorker()
     m_nBytesWritten = 0;
     m_view.ShowProgress(true);
     m_view.OnRunStateChanged(true);
-    m_lastRunEnd = DownloadFile();
+    m_lastRunEnd = Run();
     m_view.ShowProgress(false);
     m_view.OnRunStateChanged(false);
     m_bRunning = 0;
@@ -111,14 +111,37 @@ void CLoader::FreeImage()
     ::FreeImage(m_image);
 }
 
-ERunEnd CLoader::DownloadFile()
+ERunEnd CLoader::Run()
 {
-    const std::string strPath = m_inputs.strFilePath;
+    switch (m_inputs.eKind) {
+    case ERunKind::kRead: return ReadDevice();
+    case ERunKind::kVerify: return VerifyDevice();
+    case ERunKind::kDownload: break;
+    }
+    return DownloadFile();
+}
+
+void CLoader::CloseLeftOpenPort()
+{
     if (m_channel.m_bOpen) {
         // The port button, or a stopped run, left the port open.
         m_channel.ClosePort();
         m_view.OnPortButtonState(false);
     }
+}
+
+bool CLoader::ConnectForRun()
+{
+    const bool bConnected = ConnectDevice();
+    m_nRoundTripUs = m_channel.FastestIapMicroseconds();
+    m_nConnectionBaud = std::atoi(m_inputs.port.strBaudRate.c_str());
+    return bConnected;
+}
+
+ERunEnd CLoader::ConnectWithFile()
+{
+    const std::string strPath = m_inputs.strFilePath;
+    CloseLeftOpenPort();
     // The file is read and loaded before the device is touched: a file the
     // reader refuses, or one with nothing in it, ends the run with the
     // device as it was, never in IAP mode for nothing.
@@ -134,16 +157,13 @@ ERunEnd CLoader::DownloadFile()
     if (pLoaded->problem != EFirmwareLoadProblem::kNone)
         return RunEndOf(pLoaded->problem);
 
-    const bool bConnected = ConnectDevice();
-    m_nRoundTripUs = m_channel.FastestIapMicroseconds();
-    m_nConnectionBaud = std::atoi(m_inputs.port.strBaudRate.c_str());
-    if (!bConnected)
+    if (!ConnectForRun())
         return ERunEnd::kConnectionFailed;
     m_view.OnConnected(m_nRoundTripUs.load(), m_nConnectionBaud.load(), std::max(1, m_inputs.nWindow));
 
     if (!bLoadedAhead) {
         // Looked at again: the file may have changed or gone while the device
-        // was connected. What is written is what the file holds now; a file
+        // was connected. What is used is what the file holds now; a file
         // that no longer loads ends the run with the device out of IAP mode.
         if (!FirmwareFileUnchanged(*pLoaded)) {
             pLoaded = LoadFirmware(strPath);
@@ -156,17 +176,35 @@ ERunEnd CLoader::DownloadFile()
         }
     }
     m_image = pLoaded->image;
-    pLoaded.reset();
+    return ERunEnd::kSuccess;
+}
 
-    Log(fmt::format("-- Downloading file {} ...\r\n", strPath), kLogBlack);
+ERunEnd CLoader::DownloadFile()
+{
+    if (const ERunEnd connected = ConnectWithFile(); connected != ERunEnd::kSuccess)
+        return connected;
+    Log(fmt::format("-- Downloading file {} ...\r\n", m_inputs.strFilePath), kLogBlack);
     m_view.OnPassBegun(ERunPass::kWrite);
     m_view.BeginProgress(static_cast<int>(m_image.size()));
     if (const ERunEnd written = WriteImage(); written != ERunEnd::kSuccess)
         return written;
+    return EndAfterVerify(VerifyImage(), "Download failed", "Download successfully.");
+}
 
+ERunEnd CLoader::VerifyDevice()
+{
+    if (const ERunEnd connected = ConnectWithFile(); connected != ERunEnd::kSuccess)
+        return connected;
+    // Nothing is written, so the window only paces the reads.
+    m_channel.SetWindow(m_inputs.nWindow);
+    return EndAfterVerify(VerifyImage(), "The device does not hold the file",
+                          fmt::format("The device holds {}.", m_inputs.strFilePath));
+}
+
+ERunEnd CLoader::EndAfterVerify(EVerifyResult verdict, const char* pRunFailed, const std::string& strSucceeded)
+{
     // Whatever the verdict, the device is taken out of IAP mode; only a
-    // verified image is reported as a successful download.
-    const EVerifyResult verdict = VerifyImage();
+    // verified image is reported as a success.
     const int nDisconnected = DisconnectDevice();
     if (verdict != EVerifyResult::kVerified) {
         if (!nDisconnected)
@@ -174,14 +212,98 @@ ERunEnd CLoader::DownloadFile()
         const char* pWhy = verdict == EVerifyResult::kMismatch    ? "the verify pass found differences"
                            : verdict == EVerifyResult::kReadError ? "the device could not be read back"
                                                                   : "the verify pass was cancelled";
-        Log(fmt::format("## Download failed: {}.\r\n", pWhy), kLogRed);
+        Log(fmt::format("## {}: {}.\r\n", pRunFailed, pWhy), kLogRed);
         return verdict == EVerifyResult::kCancelled ? ERunEnd::kCancelled : ERunEnd::kVerifyFailed;
     }
     if (!nDisconnected) {
         Log("## Flash  disconnect  Error !\r\n", kLogRed);
         return ERunEnd::kDisconnectFailed;
     }
-    Log("-- Download successfully.\r\n", kLogBlue);
+    Log(fmt::format("-- {}\r\n", strSucceeded), kLogBlue);
+    return ERunEnd::kSuccess;
+}
+
+ERunEnd CLoader::ReadDevice()
+{
+    const std::string strPath = m_inputs.strFilePath;
+    CloseLeftOpenPort();
+    m_readRanges.clear();
+    // Refused before the device is touched: a read that could not be kept.
+    if (std::string strWhy; !OutputTakes(strPath, m_inputs.vecReadRanges.size(), strWhy)) {
+        Log(fmt::format("## {}: {}.\r\n", strPath, strWhy), kLogRed);
+        return ERunEnd::kUnknownFileKind;
+    }
+    // A file that cannot be made is found now, not after a long read.
+    if (std::string strKindError; PathKindOf(strPath, strKindError) == EPathKind::kFolder) {
+        Log(fmt::format("## Cannot write {}: it is a folder.\r\n", strPath), kLogRed);
+        return ERunEnd::kOutputFailed;
+    }
+    if (!PathWritable(strPath)) {
+        Log(fmt::format("## Cannot write {}: no such folder, or no permission to write there.\r\n", strPath), kLogRed);
+        return ERunEnd::kOutputFailed;
+    }
+    // The view is not told of the connection, so it gives no hint to send
+    // ahead: a read command brings up to 255 bytes, and waiting for each
+    // reply costs a read little.
+    if (!ConnectForRun())
+        return ERunEnd::kConnectionFailed;
+
+    const ERunEnd read = ReadEachRange();
+    // Out of IAP mode whatever the read gave, as after a verify pass.
+    const int nDisconnected = DisconnectDevice();
+    if (read != ERunEnd::kSuccess) {
+        m_readRanges.clear();
+        Log(read == ERunEnd::kCancelled ? "## Read stopped before it finished: no file was written.\r\n"
+                                        : "## Read failed: no file was written.\r\n",
+            kLogRed);
+        return read;
+    }
+    // What was read is whole even when the device would not leave IAP mode:
+    // the file is written, and the run still ends as a failed disconnect.
+    if (std::string strError; !WriteFirmwareFile(strPath, m_readRanges, strError)) {
+        Log(fmt::format("## Cannot write {}: {}\r\n", strPath, strError), kLogRed);
+        return ERunEnd::kOutputFailed;
+    }
+    long long nBytes = 0;
+    for (const SMemoryRange& range : m_readRanges)
+        nBytes += static_cast<long long>(range.vecData.size());
+    if (!nDisconnected) {
+        Log(fmt::format("-- {} bytes read into {}.\r\n", nBytes, strPath), kLogBlack);
+        Log("## Flash  disconnect  Error !\r\n", kLogRed);
+        return ERunEnd::kDisconnectFailed;
+    }
+    Log(fmt::format("-- Read successfully: {} bytes into {}.\r\n", nBytes, strPath), kLogBlue);
+    return ERunEnd::kSuccess;
+}
+
+ERunEnd CLoader::ReadEachRange()
+{
+    int nBlocks = 0;
+    for (const SAddressRange& range : m_inputs.vecReadRanges)
+        nBlocks += static_cast<int>((range.nLength + kMaxReadBlock - 1) / kMaxReadBlock);
+    Log("-- Reading ...\r\n", kLogBlack);
+    m_view.OnPassBegun(ERunPass::kRead);
+    m_view.BeginProgress(nBlocks);
+    m_channel.SetWindow(1);
+    uint8_t buffer[kFlashMaxRead];
+    for (const SAddressRange& range : m_inputs.vecReadRanges) {
+        SMemoryRange& read = m_readRanges.emplace_back();
+        read.nStart = range.nStart;
+        read.vecData.reserve(range.nLength);
+        for (uint32_t nDone = 0; nDone < range.nLength;) {
+            if (!m_bRunning.load())
+                return ERunEnd::kCancelled;
+            const uint32_t nAddress = range.nStart + nDone;
+            const int nLength = static_cast<int>(std::min<uint32_t>(kMaxReadBlock, range.nLength - nDone));
+            if (!m_channel.ReadBlock(static_cast<int>(nAddress), nLength, buffer)) {
+                LogReadError(nAddress, nLength);
+                return ERunEnd::kReadFailed;
+            }
+            read.vecData.insert(read.vecData.end(), buffer, buffer + nLength);
+            nDone += static_cast<uint32_t>(nLength);
+            m_view.StepProgress();
+        }
+    }
     return ERunEnd::kSuccess;
 }
 

@@ -15,6 +15,7 @@
 #include "download/FirmwareImage.h"
 #include "download/FirmwareLoad.h"
 #include "download/FirmwareReader.h"
+#include "download/FirmwareWriter.h"
 #include "download/LoaderView.h"
 #include "protocol/CDeviceChannel.h"
 #include "serial/ComPortMap.h"
@@ -36,10 +37,29 @@ struct CPortChoice {
     std::string strStopBits = "1";
 };
 
+// What a run does with the device. Read and verify never send a write
+// command; they are meant for devices that keep their application when they
+// enter IAP mode (some clear it then, and a read gives nothing of it).
+enum class ERunKind {
+    kDownload,  // write the file, read it back and compare
+    kRead,      // read the ranges into the file
+    kVerify,    // read the file's blocks back and compare, writing nothing
+};
+
+// A stretch of device addresses: nLength bytes from nStart.
+struct SAddressRange {
+    uint32_t nStart = 0;
+    uint32_t nLength = 0;
+};
+
 // The inputs of one run, copied when it starts: the worker never reads the
 // view's controls.
 struct CRunInputs {
+    ERunKind eKind = ERunKind::kDownload;
+    // The firmware file to write or compare with; for a read, the file made.
     std::string strFilePath;
+    // For a read: the ranges, in the order they are read.
+    std::vector<SAddressRange> vecReadRanges;
     // When set for strFilePath, the run uses this load instead of loading the
     // file itself: it writes its image, or ends as the load says.
     std::shared_ptr<const CLoadedFirmware> pLoadedFile;
@@ -65,7 +85,14 @@ enum class ERunEnd {
     kVerifyFailed,  // differences, or the device could not be read back
     kDisconnectFailed,
     kCancelled,
+    kReadFailed,    // a read of the device failed: no file is made
+    kOutputFailed,  // the device was read, but the file could not be written
 };
+
+// Device addresses travel in 24 bits.
+constexpr uint64_t kDeviceAddressSpace = uint64_t {1} << 24;
+// The most bytes one read command asks for: its count travels in one byte.
+constexpr int kMaxReadBlock = 255;
 
 // Outcome of the verify pass.
 enum class EVerifyResult { kVerified, kMismatch, kReadError, kCancelled };
@@ -99,7 +126,13 @@ public:
     int ConnectionBaudRate() const { return m_nConnectionBaud.load(); }
 
     // The steps of a run, on the worker thread (public so tests can drive one).
+    // Run does what the inputs' kind asks.
+    ERunEnd Run();
     ERunEnd DownloadFile();
+    // Connects, reads the ranges, leaves IAP mode, then writes the file.
+    ERunEnd ReadDevice();
+    // Connects, runs the verify pass over the file's image, leaves IAP mode.
+    ERunEnd VerifyDevice();
     int ConnectDevice();
     int DisconnectDevice();
     EVerifyResult VerifyImage();
@@ -123,6 +156,8 @@ public:
     void PollReceive();
 
     const FirmwareImage& Image() const { return m_image; }
+    // What the latest read run got from the device, range by range.
+    const std::vector<SMemoryRange>& ReadRanges() const { return m_readRanges; }
     // For tests; views use the operations below and never the channel.
     CDeviceChannel& Channel() { return m_channel; }
     // Closes the port the port button or a stopped run left open, when no
@@ -145,6 +180,19 @@ private:
     // that the received text still owes the log.
     void StartTerminalSession();
     std::string EndTerminalSession();
+    void CloseLeftOpenPort();
+    // ConnectDevice, noting the quickest exchange and the bit rate it ran at.
+    bool ConnectForRun();
+    // Loads the file and connects the device, as a download and a verify-only
+    // run both begin; ERunEnd::kSuccess with the image in m_image and the
+    // device in IAP mode.
+    ERunEnd ConnectWithFile();
+    // Leaves IAP mode after a verify pass and says what the verdict means
+    // for the run: pRunFailed begins the line of a failure ("Download
+    // failed"), strSucceeded is the line of a success.
+    ERunEnd EndAfterVerify(EVerifyResult verdict, const char* pRunFailed, const std::string& strSucceeded);
+    // Reads every range into m_readRanges, one progress step per block.
+    ERunEnd ReadEachRange();
     // The write loop; ERunEnd::kSuccess when every block was written.
     ERunEnd WriteImage();
     ERunEnd WriteImageAhead();
@@ -153,10 +201,12 @@ private:
     EVerifyResult VerifyAhead(int& nMismatches);
     void CompareBlock(const FirmwareBlock& block, const uint8_t* pRead, int& nMismatches);
     EVerifyResult ReadFailed(const FirmwareBlock& block);
+    void LogReadError(uint32_t nAddress, int nLength);
     void Log(const std::string& strText, int nColour) { m_view.AppendLog(strText, nColour); }
 
     CLoaderView& m_view;
     FirmwareImage m_image;
+    std::vector<SMemoryRange> m_readRanges;
     CComPortMap m_comPorts;
     CDeviceChannel m_channel;
     // Written by the port search on the UI thread at start and on the worker

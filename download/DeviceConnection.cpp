@@ -48,7 +48,9 @@ int CLoader::ConnectDevice()
         if (in.nBurnType == 2) {
             Log(fmt::format("##  当前芯片应用程序版本：{}.{}.{} !\r\n", frame[4], frame[5], frame[6]), kLogBlack);
             const int nTyped = (in.nVerMajor & 0xFF) * 65536 + (in.nVerMinor & 0xFF) * 256 + (in.nVerPatch & 0xFF);
-            if (m_nChipVersion >= nTyped && !m_view.AskYesNo("当前版本比原来的更老，是否继续升级?")) {
+            // Only a download writes: reading or comparing an older version asks nothing.
+            if (in.eKind == ERunKind::kDownload && m_nChipVersion >= nTyped &&
+                !m_view.AskYesNo("当前版本比原来的更老，是否继续升级?")) {
                 Log("##  the Verion is too old not to update IAP !\r\n", kLogRed);
                 m_channel.ClosePort();
                 return 0;

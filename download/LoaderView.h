@@ -7,9 +7,9 @@
 #include "core/LogSink.h"
 #include "core/MessageBoxes.h"
 
-// The two passes a run's progress counts: the blocks written, then the
-// blocks read back.
-enum class ERunPass { kWrite, kVerify };
+// The passes a run's progress counts: the blocks written, then the blocks
+// read back; or, for a read of the device into a file, the blocks read.
+enum class ERunPass { kWrite, kVerify, kRead };
 
 class CLoaderView : public CLogSink, public CMessageBoxes {
 public:
@@ -23,7 +23,8 @@ public:
     virtual void ShowProgress(bool bShow) = 0;
     // A run began ("&Cancel") or ended ("&Start Downloading").
     virtual void OnRunStateChanged(bool bRunning) { (void)bRunning; }
-    // The device is connected and in IAP mode: the quickest IAP exchange in
+    // The device is connected and in IAP mode for a download or a verify
+    // (not for a read, which sends nothing ahead): the quickest IAP exchange in
     // microseconds, the bit rate, and the window the run sends flash commands with.
     virtual void OnConnected(long long nRoundTripUs, int nBaudRate, int nWindow)
     {

@@ -72,9 +72,13 @@ void CLoader::CompareBlock(const FirmwareBlock& block, const uint8_t* pRead, int
 
 EVerifyResult CLoader::ReadFailed(const FirmwareBlock& block)
 {
-    Log(fmt::format("##  Read error: Addr=0x{:06x},Offset=0x{:04x},Len=0x{:x}\r\n",
-                    static_cast<uint32_t>(block.address), static_cast<uint32_t>(block.address),
-                    static_cast<uint32_t>(block.length)),
-        kLogRed);
+    LogReadError(static_cast<uint32_t>(block.address), block.length);
     return EVerifyResult::kReadError;
+}
+
+void CLoader::LogReadError(uint32_t nAddress, int nLength)
+{
+    Log(fmt::format("##  Read error: Addr=0x{:06x},Offset=0x{:04x},Len=0x{:x}\r\n", nAddress, nAddress,
+                    static_cast<uint32_t>(nLength)),
+        kLogRed);
 }

@@ -72,6 +72,7 @@ void CDeviceCore::Configure(const CSimConfig& config)
         m_mapCorrupt[corrupt.m_nAddress & kAddressMask] = corrupt;
     m_nSilentAfter = config.m_nSilentAfter;
     m_bFlashNeedsIapMode = config.m_bFlashNeedsIapMode;
+    m_bEraseOnEnter = config.m_bEraseOnEnter;
     m_bRecordFrames = config.m_bRecordFrames;
     m_bTrace = config.m_bTrace;
     m_bEcho = config.m_bEcho;
@@ -220,8 +221,11 @@ int CDeviceCore::BuildIapReply(const uint8_t* pFrame, bool bRefuse, bool bMalfor
         nStatus = static_cast<uint8_t>(m_anStatus[nCode]);
 
     if (nNatural == kAccepted && nStatus == kAccepted) {
-        if (nCode == kEnter)
+        if (nCode == kEnter) {
             m_bIapMode = true;
+            if (m_bEraseOnEnter)
+                std::fill(m_vecMemory.begin(), m_vecMemory.end(), uint8_t {0xFF});
+        }
         if (nCode == kLeave) {
             m_bIapMode = false;
             ++m_nLeaves;

@@ -82,6 +82,7 @@ private:
     std::map<uint32_t, CCorruptByte> m_mapCorrupt;
     int m_nSilentAfter = -1;
     bool m_bFlashNeedsIapMode = false;
+    bool m_bEraseOnEnter = false;
     bool m_bRecordFrames = true;
     bool m_bTrace = false;
     bool m_bEcho = false;

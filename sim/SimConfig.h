@@ -88,6 +88,9 @@ struct CSimConfig {
     std::vector<CCorruptByte> m_vecCorrupt;
     // Refuse flash commands (status 0x00) while not in IAP mode.
     bool m_bFlashNeedsIapMode = false;
+    // Clear the whole memory to FF whenever IAP mode is entered, as devices
+    // do whose boot loader erases the application before it takes a new one.
+    bool m_bEraseOnEnter = false;
     // Keep every received frame for ReceivedFrames(); off for long benchmarks.
     bool m_bRecordFrames = true;
     // Each frame and reply in hex on stderr.

@@ -67,6 +67,7 @@ struct CArguments {
     bool m_bTrace = false;
     bool m_bExitAfterLeave = false;
     bool m_bFlashNeedsIap = false;
+    bool m_bEraseOnEnter = false;
     bool m_bTtyDefaults = false;
     bool m_bEcho = false;
     std::string m_strAppBanner;
@@ -100,6 +101,7 @@ bool BuildConfig(const CArguments& args, CSimConfig& config)
     config.m_strLinkPath = args.m_strLink;
     config.m_nSilentAfter = args.m_nSilentAfter;
     config.m_bFlashNeedsIapMode = args.m_bFlashNeedsIap;
+    config.m_bEraseOnEnter = args.m_bEraseOnEnter;
     config.m_bTrace = args.m_bTrace;
     config.m_bTtyDefaults = args.m_bTtyDefaults;
     config.m_bEcho = args.m_bEcho;
@@ -268,6 +270,9 @@ int main(int argc, char** argv)
     app.add_flag("--echo", args.m_bEcho,
                  "Outside IAP mode the application sends back every byte that starts no command (typed text, "
                  "for a terminal to show)");
+    app.add_flag("--erase-on-enter", args.m_bEraseOnEnter,
+                 "Clear the whole memory to FF each time IAP mode is entered (a device that erases its "
+                 "application then: a read gives FF, a verify finds differences)");
     app.add_flag("--flash-needs-iap", args.m_bFlashNeedsIap,
                  "Refuse flash commands (status 00) outside IAP mode (default: answer them)");
     CLI11_PARSE(app, argc, argv);

@@ -18,6 +18,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 
+#include "CliFixtures.h"
 #include "common/ChildProcess.h"
 #include "common/HexWriter.h"
 #include "common/PtyPair.h"
@@ -27,30 +28,6 @@
 #include "serial/CSerialLink.h"
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
-
-Bytes Pattern(size_t nLength)
-{
-    Bytes data(nLength);
-    for (size_t i = 0; i < nLength; ++i)
-        data[i] = static_cast<uint8_t>(i * 7 + 3);
-    return data;
-}
-
-struct CCliResult {
-    int nExit;
-    std::string strOut;
-    std::string strErr;
-};
-
-CCliResult RunCli(const std::vector<std::string>& args, int nTimeoutMs = 30000)
-{
-    ::setenv("VANTREL_INI", VANTREL_TEST_INI, 1);
-    CChildProcess cli(VANTREL_CLI_EXE, args);
-    const int nExit = cli.Wait(nTimeoutMs);
-    return {nExit, cli.Out(), cli.Err()};
-}
 
 // The whole log of a download of strFile by path that went through.
 std::string SuccessfulLog(const std::string& strFile)
@@ -203,7 +180,7 @@ std::map<int, std::string> HelpStatuses()
 TEST(CliDownload, HelpNamesEachOutcomeUnderItsExitStatus)
 {
     const std::map<int, std::string> statuses = HelpStatuses();
-    ASSERT_EQ(statuses.size(), 8u);
+    ASSERT_EQ(statuses.size(), 9u);
     struct Case {
         const char* pSaid;  // words of the help's text for the outcome
         std::vector<std::string> simArgs;
@@ -221,6 +198,8 @@ TEST(CliDownload, HelpNamesEachOutcomeUnderItsExitStatus)
         {"port filter", {}, {"download", "%f", "--watch", "--port-filter", "["}},
         {"holding no data", {}, {"download", "%e", "--port", "%p"}},
         {"the image was written", {}, {"download", "%f", "--port", "%p"}},
+        {"a read command failed", {"--fault", "ca:silent"}, {"read", "--range", "0:64", "-o", "%o", "--port", "%p"}},
+        {"verify pass found differences", {"--corrupt", "0x100"}, {"verify", "%f", "--port", "%p"}},
     };
     for (const Case& c : cases) {
         CTempDir dir;
@@ -231,6 +210,7 @@ TEST(CliDownload, HelpNamesEachOutcomeUnderItsExitStatus)
             args.push_back(strArg == "%f"   ? dir.Write("firmware.hex", HexFile(0x100, Pattern(64)))
                            : strArg == "%e" ? dir.Write("empty.hex", ":00000001FF\n")
                            : strArg == "%p" ? sim.Link()
+                           : strArg == "%o" ? dir.Path("out.hex")
                                             : strArg);
         args.insert(args.end(), {"--support-version", "*.*.*"});
         const CCliResult result = RunCli(args);

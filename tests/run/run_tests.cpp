@@ -659,6 +659,72 @@ TEST_F(RunTest, CancelWhileVerifyingStillLeavesIapModeButIsNoSuccess)
     EXPECT_TRUE(PortReleased());
 }
 
+// A read run: progress in blocks of up to 255 bytes, the ranges in the order
+// given, and out of IAP mode at the end with no write command sent.
+TEST_F(RunTest, ReadRunReadsEachRangeInBlocksAndLeavesIapMode)
+{
+    m_sim.WriteMemory(0x100, Pattern(600, 3));
+    m_sim.WriteMemory(0x20000, Pattern(10, 9));
+    m_inputs.eKind = ERunKind::kRead;
+    m_inputs.strFilePath = m_dir.Path("dump.hex");
+    m_inputs.vecReadRanges = {{0x20000, 10}, {0x100, 600}};
+    EXPECT_EQ(Run(), ERunEnd::kSuccess) << m_view.LogText();
+    ASSERT_EQ(m_loader.ReadRanges().size(), 2u);
+    EXPECT_EQ(m_loader.ReadRanges()[0].nStart, 0x20000u);
+    EXPECT_EQ(m_loader.ReadRanges()[0].vecData, Pattern(10, 9));
+    EXPECT_EQ(m_loader.ReadRanges()[1].vecData, Pattern(600, 3));
+    EXPECT_EQ(m_view.ProgressBegins(), (std::vector<int> {4}));
+    EXPECT_EQ(m_view.Steps(), 4);
+    EXPECT_TRUE(FramesWithCode(0xC2).empty());
+    EXPECT_TRUE(FramesWithCode(0xC3).empty());
+    EXPECT_EQ(FramesWithCode(0xCA).size(), 4u);
+    EXPECT_FALSE(m_sim.InIapMode());
+    EXPECT_TRUE(PortReleased());
+    EXPECT_TRUE(m_view.LogText().ends_with("-- Read successfully: 610 bytes into " + m_inputs.strFilePath + ".\r\n"))
+        << m_view.LogText();
+}
+
+// A read or verify asks no question about an older version: nothing is written.
+TEST_F(RunTest, ReadAndVerifyAskNoDowngradeQuestion)
+{
+    Configure([](CSimConfig& c) { c.m_appVersion = {3, 0, 0}; });
+    const Bytes data = Pattern(32);
+    m_sim.WriteMemory(0x400, data);
+    m_inputs.nBurnType = 2;
+    m_inputs.nVerMajor = 2;
+    m_view.m_bAnswerYes = false;
+    m_inputs.eKind = ERunKind::kVerify;
+    m_inputs.strFilePath = m_dir.Write("firmware.hex", HexFile(0x400, data));
+    EXPECT_EQ(Run(), ERunEnd::kSuccess) << m_view.LogText();
+    m_inputs.eKind = ERunKind::kRead;
+    m_inputs.strFilePath = m_dir.Path("dump.bin");
+    m_inputs.vecReadRanges = {{0x400, 32}};
+    EXPECT_EQ(Run(), ERunEnd::kSuccess) << m_view.LogText();
+    EXPECT_TRUE(m_view.Questions().empty());
+    EXPECT_EQ(m_sim.LeaveCount(), 2);
+}
+
+TEST_F(RunTest, CancelWhileReadingLeavesIapModeAndMakesNoFile)
+{
+    m_inputs.eKind = ERunKind::kRead;
+    m_inputs.strFilePath = m_dir.Path("dump.hex");
+    m_inputs.vecReadRanges = {{0, 0x10000}};
+    // Slow enough that the whole read cannot end before the stop comes.
+    Configure([](CSimConfig& c) { c.m_nBaudRate = 38400; });
+    m_loader.OnStartButton(m_inputs);
+    ASSERT_TRUE(WaitForLog(m_view, "-- Reading ...\r\n"));
+    m_loader.RequestStop();
+    m_loader.WaitForRun();
+    EXPECT_EQ(m_loader.LastRunEnd(), ERunEnd::kCancelled);
+    EXPECT_TRUE(m_view.LogText().ends_with("##  the disconnect is ok!\r\n"
+                                           "## Read stopped before it finished: no file was written.\r\n"))
+        << m_view.LogText();
+    EXPECT_LT(m_view.Steps(), 0x10000 / 255);
+    EXPECT_FALSE(std::filesystem::exists(m_inputs.strFilePath));
+    EXPECT_FALSE(m_sim.InIapMode());
+    EXPECT_TRUE(PortReleased());
+}
+
 }  // namespace
 
 namespace {

@@ -155,6 +155,31 @@ TEST_F(CSimTest, FlashCommandsOutsideIapModeFollowTheSetting)
     EXPECT_EQ(m_pSim->ReadMemory(0, 1), (Bytes {0x42}));
 }
 
+// A device whose boot loader clears its application on entering IAP mode:
+// only an accepted enter clears, and what is written afterwards stays.
+TEST_F(CSimTest, EraseOnEnterClearsTheMemoryOnlyWhenIapModeIsEntered)
+{
+    for (const bool bErase : {false, true}) {
+        SCOPED_TRACE(bErase ? "erases on enter" : "keeps its application");
+        CSimConfig config;
+        config.m_bEraseOnEnter = bErase;
+        StartWith(config);
+        m_pSim->WriteMemory(0x1234, {0x11, 0x22});
+        m_pSim->WriteMemory(0xFFFFFF, {0x33});
+        const Bytes wrongKey = IapFrame(0x02, {0xAC, 0x01, 0x53, 0x00, 0x00, 0x00});
+        ASSERT_EQ(m_host.Exchange(wrongKey, 10).at(7), 0xAA);
+        EXPECT_EQ(m_pSim->ReadMemory(0x1234, 2), (Bytes {0x11, 0x22})) << "a refused enter clears nothing";
+        ASSERT_EQ(m_host.Exchange(kEnterFrame, 10).at(7), 0x55);
+        EXPECT_EQ(m_pSim->ReadMemory(0x1234, 2), bErase ? (Bytes {0xFF, 0xFF}) : (Bytes {0x11, 0x22}));
+        EXPECT_EQ(m_pSim->ReadMemory(0xFFFFFF, 1), bErase ? (Bytes {0xFF}) : (Bytes {0x33}));
+        EXPECT_EQ(m_host.Exchange(FlashFrame(0xC1, {0x00, 0x12, 0x34}), 2, 300), (Bytes {0xC1, 0x0D}));
+        EXPECT_EQ(m_host.Exchange(FlashFrame(0xC3, {0x42}), 2, 300), (Bytes {0xC3, 0x0D}));
+        EXPECT_EQ(m_pSim->ReadMemory(0x1234, 1), (Bytes {0x42}));
+        m_host.Close();
+        m_pSim.reset();
+    }
+}
+
 TEST_F(CSimTest, StreamSplitByteByByteIsReassembled)
 {
     StartWith(CSimConfig());
