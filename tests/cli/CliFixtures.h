@@ -25,23 +25,6 @@ inline Bytes Pattern(size_t nLength)
     return data;
 }
 
-return Bytes(memory.begin() + nAddress, memory.begin() + static_cast<long>(nAddress + nLength));
-}
-bool PortReleased() const
-{
-    CSerialLink link;
-    link.SetLineParameters(115200, 0, 0, 8, 0);
-    return link.Open(0, m_strLink) == 1;
-}
-
-private:
-std::string m_strLink;
-std::string m_strDump;
-std::unique_ptr<CChildProcess> m_pProcess;
-bool m_bReady = false;
-}
-;
-
 struct CCliResult {
     int nExit;
     std::string strOut;
