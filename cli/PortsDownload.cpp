@@ -29,7 +29,7 @@ long long ImageBytes(const FirmwareImage& image)
 CPortRuns::CPortRuns(const CDownloadOptions& options, EAnswer answer, EConsoleFormat format,
                      std::function<void()> onRunEnded)
     : m_options(options), m_answer(answer), m_onRunEnded(std::move(onRunEnded)), m_console(format),
-      m_pLoad(LoadFirmware(options.strFile))
+      m_pLoad(LoadFirmware(options.strFile, SLoadOptions {options.nLoadAddress}))
 {
     if (m_pLoad->bReadWhole) {
         m_fileSize = m_pLoad->strBytes.size();

@@ -88,6 +88,26 @@ const CLI::Validator kVersionText(
     },
     "A.B.C");
 
+// A load address: 0x and hexadecimal digits, or decimal digits.
+const CLI::Validator kLoadAddressText(
+    [](const std::string& strText) {
+        return ParseLoadAddress(strText) ? std::string()
+                                         : "bad address '" + strText +
+                                               "': expected 0x and hexadecimal digits or a decimal number, below 4 GiB";
+    },
+    "ADDR");
+
+// The file argument and --address of download and info, from the table of formats.
+void AddFileOptions(CLI::App& command, std::string& strFile, std::string& strAddress)
+{
+    command.add_option("file", strFile, FirmwareFormatsText() + " firmware file")->required();
+    command
+        .add_option("--address", strAddress,
+                    "where the first byte of a raw binary (.bin) file goes, 0x8000 or 32768; required for a .bin "
+                    "and refused for the other formats, which carry their own addresses")
+        ->check(kLoadAddressText);
+}
+
 // The permitted versions: three fields, each a number of 0 to 255 or "*".
 // The engine reads any text somehow ("1.2" permits 0.1.2), so a typing
 // error would permit versions nobody meant.
@@ -128,6 +148,7 @@ struct CDownloadCommand {
     CDownloadOptions options;
     std::vector<std::string> vecPorts;
     std::string strVersion;
+    std::string strAddress;
     bool bYes = false;
     bool bNo = false;
     bool bJson = false;
@@ -141,7 +162,7 @@ CLI::App* SetUpDownload(CLI::App& app, CDownloadCommand& command)
 {
     CDownloadOptions& download = command.options;
     CLI::App* pDownload = app.add_subcommand("download", "Write FILE into the device, read it back and compare");
-    pDownload->add_option("file", download.strFile, "Intel HEX (.hex) or ASC (.asc) firmware file")->required();
+    AddFileOptions(*pDownload, download.strFile, command.strAddress);
     auto* pPort = pDownload
                       ->add_option("--port", command.vecPorts,
                                    "COMn, AUTOCHECK or a device path (default: the dialog's settings file); given "
@@ -192,10 +213,10 @@ CLI::App* SetUpDownload(CLI::App& app, CDownloadCommand& command)
     return pDownload;
 }
 
-CLI::App* SetUpInfo(CLI::App& app, std::string& strFile)
+CLI::App* SetUpInfo(CLI::App& app, std::string& strFile, std::string& strAddress)
 {
     CLI::App* pInfo = app.add_subcommand("info", "Load FILE as a download would and list the addresses it covers");
-    pInfo->add_option("file", strFile, "Intel HEX (.hex) or ASC (.asc) firmware file")->required();
+    AddFileOptions(*pInfo, strFile, strAddress);
     return pInfo;
 }
 
@@ -210,6 +231,14 @@ CLI::App* SetUpPorts(CLI::App& app, std::string& strIni)
 int RunDownload(CDownloadCommand& command, CSignalWatcher& signals)
 {
     CDownloadOptions& download = command.options;
+    if (!command.strAddress.empty())
+        download.nLoadAddress = ParseLoadAddress(command.strAddress);
+    // Before any port is looked at: a file that cannot be placed is the
+    // command line's mistake.
+    if (std::string strError; !CheckLoadAddress(download.strFile, download.nLoadAddress, strError)) {
+        WriteToolLine(strError);
+        return kExitUsage;
+    }
     if (!command.strVersion.empty())
         ParseVersionText(command.strVersion, download.nVerMajor, download.nVerMinor, download.nVerPatch);
     download.bSupportVersionGiven = command.pSupport->count() > 0;
@@ -284,9 +313,10 @@ int main(int argc, char** argv)
     app.footer(std::string("vantrel-cli --version, on its own, prints the program's version.\n\n") + ExitStatusHelp());
     CDownloadCommand download;
     std::string strInfoFile;
+    std::string strInfoAddress;
     std::string strPortsIni;
     CLI::App* pDownload = SetUpDownload(app, download);
-    CLI::App* pInfo = SetUpInfo(app, strInfoFile);
+    CLI::App* pInfo = SetUpInfo(app, strInfoFile, strInfoAddress);
     CLI::App* pPorts = SetUpPorts(app, strPortsIni);
     std::vector<std::string> args = CommandLineArguments(argc, argv);
     // The program's own version only when asked on its own: in a mistyped
@@ -320,7 +350,7 @@ int main(int argc, char** argv)
         return kExitUsage;
     }
     if (pInfo->parsed())
-        return RunInfo(strInfoFile, kExitFile);
+        return RunInfo(strInfoFile, SLoadOptions {ParseLoadAddress(strInfoAddress)}, kExitFile);
     if (pPorts->parsed())
         return RunPorts(strPortsIni);
     return RunDownload(download, signals);
