@@ -2,6 +2,10 @@
 
 #include <algorithm>
 
+#include <fmt/format.h>
+
+#include "download/FirmwareReader.h"
+
 namespace {
 
 // Set for one scope: a change signal raised by an exchange (or by its box)
@@ -18,6 +22,21 @@ private:
 };
 
 }  // namespace
+
+std::vector<CFileFilter> FirmwareFileFilters()
+{
+    std::vector<CFileFilter> filters = {{"Firmware", FirmwarePatternsText()}};
+    for (const SFirmwareFormat& format : FirmwareFormats()) {
+        std::string strPatterns;
+        for (const char* pEnding : format.endings) {
+            if (pEnding)
+                strPatterns += (strPatterns.empty() ? "*" : " *") + std::string(pEnding);
+        }
+        filters.push_back({format.pName, strPatterns});
+    }
+    filters.push_back({"All Files", "*"});
+    return filters;
+}
 
 int TimerPeriod(int nTimeInterval)
 {
@@ -99,8 +118,15 @@ void CDialogModel::OnStartButton()
     // A bad edit is reported and stops the exchange there; the press still
     // counts, with what was read, so that "&Cancel" always stops a run.
     UpdateData(true);
+    // A raw binary typed in by hand is asked for its address once, before
+    // its first run; a run without one refuses the file in the log.
+    const bool bNeedsAddress = FirmwareNeedsAddress(m_values.strFilePath);
+    if (bNeedsAddress && m_loader.IsIdle() && !ParseLoadAddress(m_settings.strBinAddress))
+        AskLoadAddress(m_values.strFilePath);
     CRunInputs inputs = RunInputsOf(m_values, m_view.ReadControls().combos, m_settings.strSupportVersion);
     inputs.nWindow = m_settings.nWindow;
+    if (bNeedsAddress)
+        inputs.loadOptions.nLoadAddress = ParseLoadAddress(m_settings.strBinAddress);
     // Starts a run, asks a running one to stop, or (while one is stopping) nothing.
     m_loader.OnStartButton(inputs);
 }
@@ -113,6 +139,28 @@ void CDialogModel::OnSelectFile()
         return;
     m_values.strFilePath = strChosen;
     UpdateData(false);
+    AskLoadAddress(strChosen);
+}
+
+void CDialogModel::AskLoadAddress(const std::string& strPath)
+{
+    if (!FirmwareNeedsAddress(strPath))
+        return;
+    // The name alone: either system's separator ends a folder.
+    const std::string strQuestion =
+        fmt::format(fmt::runtime(kLoadAddressQuestion), strPath.substr(strPath.find_last_of("/\\") + 1));
+    std::string strAnswer = m_settings.strBinAddress.empty() ? "0x0" : m_settings.strBinAddress;
+    while (m_view.AskText(strQuestion, strAnswer, strAnswer)) {
+        if (const std::optional<uint32_t> nAddress = ParseLoadAddress(strAnswer)) {
+            m_settings.strBinAddress = fmt::format("0x{:X}", *nAddress);
+            SaveBinAddress(m_profile, m_settings.strBinAddress, m_reports);
+            m_reports.AppendLog(
+                fmt::format("-- The raw binary file {} loads at {}.\r\n", strPath, m_settings.strBinAddress),
+                kLogBlack);
+            return;
+        }
+        m_view.ShowBox(kNotAnAddressText, EBoxIcon::kWarning);
+    }
 }
 
 void CDialogModel::OnOpenClosePort()
@@ -207,6 +255,7 @@ void CDialogModel::OnDropFiles(const std::vector<CDroppedItem>& items)
     }
     // The edit exchanges nothing as it changes: the path is read at the next exchange.
     m_view.SetControlText(EControl::kFilePath, item.strLocalPath);
+    AskLoadAddress(item.strLocalPath);
 }
 
 void CDialogModel::OnCloseRequest()
