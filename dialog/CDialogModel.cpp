@@ -1,8 +1,8 @@
 #include "dialog/CDialogModel.h"
 
 #include <algorithm>
-
-#include <fmt/format.h>
+#include <cctype>
+#include <charconv>
 
 #include "download/FirmwareReader.h"
 
@@ -20,6 +20,17 @@ public:
 private:
     bool& m_bFlag;
 };
+
+// "0x" and upper-case hexadecimal digits, as the settings file keeps an address.
+std::string AddressText(uint32_t nAddress)
+{
+    char szDigits[8];
+    const auto result = std::to_chars(szDigits, szDigits + sizeof szDigits, nAddress, 16);
+    std::string strText = "0x" + std::string(szDigits, result.ptr);
+    std::transform(strText.begin() + 2, strText.end(), strText.begin() + 2,
+                   [](char c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); });
+    return strText;
+}
 
 }  // namespace
 
@@ -147,16 +158,15 @@ void CDialogModel::AskLoadAddress(const std::string& strPath)
     if (!FirmwareNeedsAddress(strPath))
         return;
     // The name alone: either system's separator ends a folder.
-    const std::string strQuestion =
-        fmt::format(fmt::runtime(kLoadAddressQuestion), strPath.substr(strPath.find_last_of("/\\") + 1));
+    std::string strQuestion = kLoadAddressQuestion;
+    strQuestion.replace(strQuestion.find("{}"), 2, strPath.substr(strPath.find_last_of("/\\") + 1));
     std::string strAnswer = m_settings.strBinAddress.empty() ? "0x0" : m_settings.strBinAddress;
     while (m_view.AskText(strQuestion, strAnswer, strAnswer)) {
         if (const std::optional<uint32_t> nAddress = ParseLoadAddress(strAnswer)) {
-            m_settings.strBinAddress = fmt::format("0x{:X}", *nAddress);
+            m_settings.strBinAddress = AddressText(*nAddress);
             SaveBinAddress(m_profile, m_settings.strBinAddress, m_reports);
-            m_reports.AppendLog(
-                fmt::format("-- The raw binary file {} loads at {}.\r\n", strPath, m_settings.strBinAddress),
-                kLogBlack);
+            m_reports.AppendLog("-- The raw binary file " + strPath + " loads at " + m_settings.strBinAddress + ".\r\n",
+                                kLogBlack);
             return;
         }
         m_view.ShowBox(kNotAnAddressText, EBoxIcon::kWarning);
