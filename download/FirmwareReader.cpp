@@ -321,18 +321,12 @@ struct SSrecState {
     uint32_t nDataRecords = 0;  // S1/S2/S3 so far, as S5/S6 count them
 };
 
-bool AllHexDigits(std::string_view text)
+// The byte two hexadecimal digits give, or -1 for anything else.
+int StrictHexPair(const char* pText)
 {
-    return std::all_of(text.begin(), text.end(), [](char c) { return HexDigitValue(c) >= 0; });
-}
-
-// The value of up to 8 hexadecimal digits, all known to be digits.
-uint32_t DigitsValue(std::string_view text)
-{
-    uint32_t nValue = 0;
-    for (const char c : text)
-        nValue = (nValue << 4) | static_cast<uint32_t>(HexDigitValue(c));
-    return nValue;
+    const int nHigh = HexDigitValue(pText[0]);
+    const int nLow = HexDigitValue(pText[1]);
+    return (nHigh | nLow) < 0 ? -1 : (nHigh << 4) | nLow;
 }
 
 // Applies one trimmed, non-empty S-record line to the work area. Returns 1,
@@ -344,9 +338,9 @@ int ApplySrecRecord(std::string_view line, int64_t nLine, SSrecState& state, CHe
         return LogInvalidFormat(line, nLine, log);
     const int nType = line[1] - '0';
     const std::string_view fields = line.substr(2);
-    if (fields.size() % 2 != 0 || !AllHexDigits(fields))
+    const int nCount = StrictHexPair(fields.data());
+    if (fields.size() % 2 != 0 || nCount < 0)
         return LogInvalidFormat(line, nLine, log);
-    const auto nCount = static_cast<int32_t>(DigitsValue(fields.substr(0, 2)));
     // The address's width by type; S4 is reserved and carries nothing we keep.
     constexpr int kAddressBytes[10] = {2, 2, 3, 4, 0, 2, 3, 4, 3, 2};
     const int nAddressBytes = kAddressBytes[nType];
@@ -356,16 +350,26 @@ int ApplySrecRecord(std::string_view line, int64_t nLine, SSrecState& state, CHe
         log.AppendLog(fmt::format("##  Data length not equal to {}.(L{})\r\n", nCount, nLine), kLogRed);
         return 0;
     }
-    uint32_t nSum = 0;
-    for (size_t i = 0; i + 2 < fields.size(); i += 2)
-        nSum += HexPair(fields.data() + i);
-    if (((~nSum) & 0xFF) != HexPair(fields.data() + fields.size() - 2)) {
+    // The count's bytes (address, data, checksum), read once.
+    std::array<uint8_t, 255> bytes;
+    uint32_t nSum = static_cast<uint32_t>(nCount);
+    for (int i = 0; i < nCount; ++i) {
+        const int nByte = StrictHexPair(fields.data() + 2 + 2 * i);
+        if (nByte < 0)
+            return LogInvalidFormat(line, nLine, log);
+        bytes[static_cast<size_t>(i)] = static_cast<uint8_t>(nByte);
+        nSum += static_cast<uint32_t>(nByte);
+    }
+    // The bytes, checksum included, sum to 0xFF.
+    if ((nSum & 0xFF) != 0xFF) {
         log.AppendLog(fmt::format("##  Checksum error. (L{})\r\n", nLine), kLogRed);
         return 0;
     }
-    const uint32_t nAddress = DigitsValue(fields.substr(2, 2 * static_cast<size_t>(nAddressBytes)));
-    const std::string_view data =
-        fields.substr(2 + 2 * static_cast<size_t>(nAddressBytes), 2 * static_cast<size_t>(nCount - nAddressBytes - 1));
+    uint32_t nAddress = 0;
+    for (int i = 0; i < nAddressBytes; ++i)
+        nAddress = (nAddress << 8) | bytes[static_cast<size_t>(i)];
+    const auto data =
+        std::span(bytes).subspan(static_cast<size_t>(nAddressBytes), static_cast<size_t>(nCount - nAddressBytes - 1));
     switch (nType) {
     case 1:
     case 2:
@@ -373,14 +377,14 @@ int ApplySrecRecord(std::string_view line, int64_t nLine, SSrecState& state, CHe
         ++state.nDataRecords;
         // Only 24 bits reach the device, as with a HEX file's linear base.
         const uint32_t nStart = nAddress & kHexAddressMask;
-        const auto nBytes = static_cast<int32_t>(data.size() / 2);
+        const auto nBytes = static_cast<int32_t>(data.size());
         if (int64_t {nStart} + nBytes - 1 > int64_t {kHexAddressMask}) {
             log.AppendLog(fmt::format("##  Address out of range. (L{})\r\n", nLine), kLogRed);
             return 0;
         }
         area.MarkWritten(nStart, nBytes);
         for (int32_t i = 0; i < nBytes; ++i)
-            area.Put(nStart + static_cast<uint32_t>(i), static_cast<uint8_t>(HexPair(data.data() + 2 * i)));
+            area.Put(nStart + static_cast<uint32_t>(i), data[static_cast<size_t>(i)]);
         return 1;
     }
     case 5:
@@ -412,11 +416,11 @@ bool IsSrecCountRecord(std::string_view line)
 // a record (with the state records leave for the ones after them), what
 // marks the end record, what else shows a file whole when it comes last
 // (may be null), and what the message calls them.
-template <typename TState>
-int LoadRecords(CLineReader& reader, FirmwareImage& image, CLogSink& log,
-                int (*pApply)(std::string_view, int64_t, TState&, CHexWorkArea&, CLogSink&),
-                bool (*pIsEndRecord)(std::string_view), bool (*pClosesWhenLast)(std::string_view),
-                const char* pEndRecordName)
+// The applier is a template argument, so that it is inlined into the loop
+// over the lines, as HEX files of many megabytes want.
+template <typename TState, int (*pApply)(std::string_view, int64_t, TState&, CHexWorkArea&, CLogSink&)>
+int LoadRecords(CLineReader& reader, FirmwareImage& image, CLogSink& log, bool (*pIsEndRecord)(std::string_view),
+                bool (*pClosesWhenLast)(std::string_view), const char* pEndRecordName)
 {
     TState state;
     CHexWorkArea area;
@@ -465,13 +469,14 @@ int LoadRecords(CLineReader& reader, FirmwareImage& image, CLogSink& log,
 
 int LoadHex(CLineReader& reader, FirmwareImage& image, CLogSink& log)
 {
-    return LoadRecords(reader, image, log, ApplyHexRecord, IsHexEndRecord, nullptr, "End-of-file record");
+    return LoadRecords<SHexAddressing, ApplyHexRecord>(reader, image, log, IsHexEndRecord, nullptr,
+                                                       "End-of-file record");
 }
 
 int LoadSrec(CLineReader& reader, FirmwareImage& image, CLogSink& log)
 {
-    return LoadRecords(reader, image, log, ApplySrecRecord, IsSrecEndRecord, IsSrecCountRecord,
-                       "End record (S7, S8 or S9) or record count (S5 or S6)");
+    return LoadRecords<SSrecState, ApplySrecRecord>(reader, image, log, IsSrecEndRecord, IsSrecCountRecord,
+                                                    "End record (S7, S8 or S9) or record count (S5 or S6)");
 }
 
 // A raw binary: its bytes from the load address on, handed over in pieces,
@@ -503,12 +508,15 @@ public:
                             kLogRed);
             return 0;
         }
-        for (const char c : piece) {
+        while (!piece.empty()) {
             const uint64_t nAt = m_nStart + m_nPlaced;
-            if (nAt % kMaxBlockLength == 0 && m_nPlaced > 0)
+            const size_t nOffset = nAt % kMaxBlockLength;
+            if (nOffset == 0 && m_nPlaced > 0)
                 FlushBlock(nAt - kMaxBlockLength);
-            m_block[nAt % kMaxBlockLength] = static_cast<uint8_t>(c);
-            ++m_nPlaced;
+            const size_t nTaken = std::min(piece.size(), kMaxBlockLength - nOffset);
+            std::memcpy(m_block.data() + nOffset, piece.data(), nTaken);
+            piece.remove_prefix(nTaken);
+            m_nPlaced += nTaken;
         }
         return 1;
     }
