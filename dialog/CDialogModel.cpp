@@ -263,6 +263,11 @@ void CDialogModel::OnDropFiles(const std::vector<CDroppedItem>& items)
         m_reports.AppendLog("## Not a file: " + item.strLocalPath + "\r\n", kLogRed);
         return;
     }
+    // Said at once rather than at the start of a run.
+    if (!FirmwareFormatOf(item.strLocalPath)) {
+        m_reports.AppendLog("## Not a " + FirmwareEndingsText() + " file: " + item.strLocalPath + "\r\n", kLogRed);
+        return;
+    }
     // The edit exchanges nothing as it changes: the path is read at the next exchange.
     m_view.SetControlText(EControl::kFilePath, item.strLocalPath);
     AskLoadAddress(item.strLocalPath);

@@ -83,8 +83,8 @@ public:
     void OnEditChanged(EControl eEdit);
     // A burn-type radio was clicked: the chip-type check follows it.
     void OnBurnTypeClicked(int nBurnType);
-    // Files dropped on the dialog: one local file becomes the path; anything
-    // else is refused in the log. A raw binary file, chosen or dropped, has
+    // Files dropped on the dialog: one local file of a format the readers
+    // take becomes the path; anything else is refused in the log. A raw binary file, chosen or dropped, has
     // its load address asked for (see AskLoadAddress).
     void OnDropFiles(const std::vector<CDroppedItem>& items);
     // Esc and the close box.

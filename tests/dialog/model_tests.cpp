@@ -702,6 +702,14 @@ TEST_F(CDialogModelTest, ADroppedFileBecomesThePathAndAnythingElseIsRefused)
          "/old.hex",
          "## Only a local file can be dropped: https://example.com/fw.hex\n"},
         {"a folder", {{m_dir.Path(""), m_dir.Path(""), true}}, "/old.hex", "## Not a file: " + m_dir.Path("") + "\n"},
+        {"a file of no format the readers take",
+         {{m_dir.Path("app.elf"), m_dir.Path("app.elf"), false}},
+         "/old.hex",
+         "## Not a .hex, .asc, .srec, .s19, .s28, .s37, .mot or .bin file: " + m_dir.Path("app.elf") + "\n"},
+        {"an S-record file, the ending in capitals",
+         {{m_dir.Path("APP.S28"), "APP.S28", false}},
+         m_dir.Path("APP.S28"),
+         ""},
     };
     for (const CCase& c : cases) {
         SCOPED_TRACE(c.pName);
