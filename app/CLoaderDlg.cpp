@@ -12,6 +12,7 @@
 #include <QDropEvent>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QInputDialog>
 #include <QKeyEvent>
 #include <QMimeData>
 #include <QGroupBox>
@@ -517,14 +518,24 @@ bool CLoaderDlg::ChooseFile(const std::string& strCurrent, std::string& strChose
 {
     // The dialog opens where the current file lies, firmware files first.
     QStringList filters;
-    for (const CFileFilter& filter : kFirmwareFilters)
-        filters << QStringLiteral("%1 (%2)").arg(Text(filter.pName), Text(filter.pPatterns));
+    for (const CFileFilter& filter : FirmwareFileFilters())
+        filters << QStringLiteral("%1 (%2)").arg(Text(filter.strName), Text(filter.strPatterns));
     const QString strCurrentPath = Text(strCurrent);
     const QString strFolder = strCurrentPath.isEmpty() ? QString() : QFileInfo(strCurrentPath).absolutePath();
     const QString strPath =
         QFileDialog::getOpenFileName(this, QString(), strFolder, filters.join(QStringLiteral(";;")));
     strChosen = strPath.toStdString();
     return !strPath.isEmpty();
+}
+
+bool CLoaderDlg::AskText(const std::string& strQuestion, const std::string& strOffered, std::string& strAnswer)
+{
+    bool bOk = false;
+    const QString strText =
+        QInputDialog::getText(this, BoxCaption(), Text(strQuestion), QLineEdit::Normal, Text(strOffered), &bOk);
+    if (bOk)
+        strAnswer = strText.toStdString();
+    return bOk;
 }
 
 void CLoaderDlg::StartTimer(ETimer eTimer, int nMs)

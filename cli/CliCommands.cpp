@@ -166,6 +166,7 @@ bool PrepareDownload(const CDownloadOptions& options, CComPortMap& comPorts, CRu
     inputs.nVerPatch = options.nVerPatch;
     inputs.strSupportVersion = options.bSupportVersionGiven ? options.strSupportVersion : settings.strSupportVersion;
     inputs.nWindow = options.nWindow > 0 ? options.nWindow : settings.nWindow;
+    inputs.loadOptions.nLoadAddress = options.nLoadAddress;
 
     const std::string& strPort = options.strPort;
     if (strPort.empty()) {
@@ -281,8 +282,30 @@ std::vector<std::string> PinnedPortPaths(const std::string& strIni)
     return vecPaths;
 }
 
-int RunInfo(const std::string& strFile, int nFileExitStatus)
+bool CheckLoadAddress(const std::string& strFile, const std::optional<uint32_t>& nLoadAddress, std::string& strError)
 {
+    const SFirmwareFormat* pFormat = FirmwareFormatOf(strFile);
+    if (!pFormat)
+        return true;  // the load says what is wrong with the file itself
+    if (pFormat->bNeedsAddress && !nLoadAddress) {
+        strError = fmt::format("{}: a {} file holds no address: give --address, e.g. --address 0x8000", strFile,
+                               pFormat->pName);
+        return false;
+    }
+    if (!pFormat->bNeedsAddress && nLoadAddress) {
+        strError = fmt::format("{}: --address is for raw binary files only; {} files carry their own addresses",
+                               strFile, pFormat->pName);
+        return false;
+    }
+    return true;
+}
+
+int RunInfo(const std::string& strFile, const SLoadOptions& options, int nFileExitStatus)
+{
+    if (std::string strError; !CheckLoadAddress(strFile, options.nLoadAddress, strError)) {
+        WriteToolLine(strError);
+        return kExitUsage;
+    }
     const CFirmwareFileCheck check = CheckFirmwareFile(strFile);
     if (check.problem == EFileProblem::kNotFound) {
         WriteToolLine(strFile + ": file not found");
@@ -296,7 +319,7 @@ int RunInfo(const std::string& strFile, int nFileExitStatus)
     // listing needs no digest, and a large file is read in pieces.
     CStdoutLog log;
     FirmwareImage image;
-    if (!FirmwareFormatOf(strFile)->pLoadFile(strFile, image, log, nullptr)) {
+    if (!FirmwareFormatOf(strFile)->pLoadFile(strFile, options, image, log, nullptr)) {
         WriteToolLine(strFile + ": the file cannot be read");
         return nFileExitStatus;
     }

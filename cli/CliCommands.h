@@ -1,5 +1,7 @@
 #pragma once
 // The subcommands of vantrel-cli, apart from parsing.
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,8 +22,14 @@ struct CDownloadOptions {
     std::string strSupportVersion;
     bool bSupportVersionGiven = false;  // else the settings file's permitted versions
     std::string strIni;
-    int nWindow = 0;  // flash commands sent ahead; 0: the settings file
+    int nWindow = 0;                       // flash commands sent ahead; 0: the settings file
+    std::optional<uint32_t> nLoadAddress;  // --address, for a raw binary file
 };
+
+// Whether --address fits the file: a raw binary needs it, and any other
+// format carries its own addresses, so giving it there is a mistake worth
+// stopping for. False with strError saying so (a usage error).
+bool CheckLoadAddress(const std::string& strFile, const std::optional<uint32_t>& nLoadAddress, std::string& strError);
 
 // The inputs of the run, with the settings file filling in what the options
 // leave open. Nothing is written to the settings file.
@@ -54,7 +62,7 @@ bool CheckDistinctPorts(const CDownloadOptions& options, const std::vector<std::
 std::vector<std::string> PinnedPortPaths(const std::string& strIni);
 // Loads the file with the download's reader and lists what it covers; a file
 // that cannot be loaded exits with nFileExitStatus, as a download of it does.
-int RunInfo(const std::string& strFile, int nFileExitStatus);
+int RunInfo(const std::string& strFile, const SLoadOptions& options, int nFileExitStatus);
 // "START:END" (END exclusive) or "START+LENGTH", each number decimal or hex
 // after 0x, within the device's 24-bit addresses and not empty. False with
 // the reason in strError.

@@ -10,12 +10,12 @@ constexpr SOutcome kOutcomes[] = {
      "was written), and the device left IAP mode"},
     {EOutcome::kUsage, "usage", kExitUsage,
      "usage error: an unknown option or subcommand, a missing file argument, malformed text (version, permitted "
-     "versions, port, port filter, range), one device named twice, AUTOCHECK among several ports; ranges that are "
-     "empty or overlap, a read's file whose ending names no format or a .bin for several ranges; or a report that "
-     "cannot be written"},
+     "versions, port, port filter, range, address), one device named twice, AUTOCHECK among several ports; ranges "
+     "that are empty or overlap, a read's file whose ending names no format or a .bin for several ranges; --address "
+     "missing for a raw binary file or given for another format; or a report that cannot be written"},
     {EOutcome::kFile, "file", kExitFile,
-     "the file: not found, not readable, rejected by its reader, holding no data, or not .hex/.asc; found before "
-     "any device is touched; for read, the file read into could not be written"},
+     "the file: not found, not readable, rejected by its reader, holding no data, or of no format it reads; found "
+     "before any device is touched; for read, the file read into could not be written"},
     {EOutcome::kConnection, "connection", kExitConnection,
      "the connection: a port that is not there (a COMn nothing stands for, a path that leads nowhere) or does not "
      "open; entering IAP mode or the query refused (a refused identify is no end: the query decides); version not "

@@ -38,7 +38,7 @@ std::shared_ptr<const CLoadedFirmware> SharedLoad(const CDownloadOptions& option
 {
     if (options.eKind == ERunKind::kRead)
         return std::make_shared<const CLoadedFirmware>();
-    return LoadFirmware(options.strFile);
+    return LoadFirmware(options.strFile, SLoadOptions {options.nLoadAddress});
 }
 
 }  // namespace

@@ -90,6 +90,26 @@ const CLI::Validator kVersionText(
     },
     "A.B.C");
 
+// A load address: 0x and hexadecimal digits, or decimal digits.
+const CLI::Validator kLoadAddressText(
+    [](const std::string& strText) {
+        return ParseLoadAddress(strText) ? std::string()
+                                         : "bad address '" + strText +
+                                               "': expected 0x and hexadecimal digits or a decimal number, below 4 GiB";
+    },
+    "ADDR");
+
+// The file argument and --address of download, verify and info, from the table of formats.
+void AddFileOptions(CLI::App& command, std::string& strFile, std::string& strAddress)
+{
+    command.add_option("file", strFile, FirmwareFormatsText() + " firmware file")->required();
+    command
+        .add_option("--address", strAddress,
+                    "where the first byte of a raw binary (.bin) file goes, 0x8000 or 32768; required for a .bin "
+                    "and refused for the other formats, which carry their own addresses")
+        ->check(kLoadAddressText);
+}
+
 // The permitted versions: three fields, each a number of 0 to 255 or "*".
 // The engine reads any text somehow ("1.2" permits 0.1.2), so a typing
 // error would permit versions nobody meant.
@@ -130,6 +150,7 @@ struct CDownloadCommand {
     CDownloadOptions options;
     std::vector<std::string> vecPorts;
     std::string strVersion;
+    std::string strAddress;
     bool bYes = false;
     bool bNo = false;
     bool bJson = false;
@@ -217,7 +238,7 @@ CLI::App* SetUpDownload(CLI::App& app, CDownloadCommand& command)
 {
     CDownloadOptions& download = command.options;
     CLI::App* pDownload = app.add_subcommand("download", "Write FILE into the device, read it back and compare");
-    pDownload->add_option("file", download.strFile, "Intel HEX (.hex) or ASC (.asc) firmware file")->required();
+    AddFileOptions(*pDownload, download.strFile, command.strAddress);
     auto* pPort = pDownload
                       ->add_option("--port", command.vecPorts,
                                    "COMn, AUTOCHECK or a device path (default: the dialog's settings file); given "
@@ -285,6 +306,7 @@ struct CDeviceCommand {
     std::string strPort;
     std::vector<std::string> vecRanges;
     std::string strVersion;
+    std::string strAddress;  // verify: where a raw binary file's first byte goes
     CLI::Option* pSupport = nullptr;
     bool bJson = false;
 };
@@ -328,7 +350,7 @@ CLI::App* SetUpVerify(CLI::App& app, CDeviceCommand& command)
     CLI::App* pVerify = app.add_subcommand(
         "verify", "Compare the device with FILE, block by block, writing nothing; exit 0 when it holds the file, 6 "
                   "when it differs");
-    pVerify->add_option("file", command.options.strFile, "Intel HEX (.hex) or ASC (.asc) firmware file")->required();
+    AddFileOptions(*pVerify, command.options.strFile, command.strAddress);
     pVerify
         ->add_option("--port", command.strPort,
                      "COMn, AUTOCHECK or a device path (default: the dialog's settings file)")
@@ -343,10 +365,10 @@ CLI::App* SetUpVerify(CLI::App& app, CDeviceCommand& command)
     return pVerify;
 }
 
-CLI::App* SetUpInfo(CLI::App& app, std::string& strFile)
+CLI::App* SetUpInfo(CLI::App& app, std::string& strFile, std::string& strAddress)
 {
     CLI::App* pInfo = app.add_subcommand("info", "Load FILE as a download would and list the addresses it covers");
-    pInfo->add_option("file", strFile, "Intel HEX (.hex) or ASC (.asc) firmware file")->required();
+    AddFileOptions(*pInfo, strFile, strAddress);
     return pInfo;
 }
 
@@ -401,6 +423,14 @@ int RunOnePort(const CDownloadOptions& options, EAnswer answer, CSignalWatcher& 
 int RunDownload(CDownloadCommand& command, CSignalWatcher& signals)
 {
     CDownloadOptions& download = command.options;
+    if (!command.strAddress.empty())
+        download.nLoadAddress = ParseLoadAddress(command.strAddress);
+    // Before any port is looked at: a file that cannot be placed is the
+    // command line's mistake.
+    if (std::string strError; !CheckLoadAddress(download.strFile, download.nLoadAddress, strError)) {
+        WriteToolLine(strError);
+        return kExitUsage;
+    }
     if (!command.strVersion.empty())
         ParseVersionText(command.strVersion, download.nVerMajor, download.nVerMinor, download.nVerPatch);
     download.bSupportVersionGiven = command.pSupport->count() > 0;
@@ -453,6 +483,13 @@ int RunDeviceCommand(CDeviceCommand& command, CSignalWatcher& signals)
         ParseVersionText(command.strVersion, options.nVerMajor, options.nVerMinor, options.nVerPatch);
     options.bSupportVersionGiven = command.pSupport->count() > 0;
     options.strPort = command.strPort;
+    if (!command.strAddress.empty())
+        options.nLoadAddress = ParseLoadAddress(command.strAddress);
+    if (std::string strError;
+        options.eKind == ERunKind::kVerify && !CheckLoadAddress(options.strFile, options.nLoadAddress, strError)) {
+        WriteToolLine(strError);
+        return kExitUsage;
+    }
     for (const std::string& strRange : command.vecRanges) {
         std::string strError;
         ParseAddressRange(strRange, options.vecRanges.emplace_back(), strError);
@@ -499,11 +536,12 @@ int main(int argc, char** argv)
     CDeviceCommand read;
     CDeviceCommand verify;
     std::string strInfoFile;
+    std::string strInfoAddress;
     std::string strPortsIni;
     CLI::App* pDownload = SetUpDownload(app, download);
     CLI::App* pRead = SetUpRead(app, read);
     CLI::App* pVerify = SetUpVerify(app, verify);
-    CLI::App* pInfo = SetUpInfo(app, strInfoFile);
+    CLI::App* pInfo = SetUpInfo(app, strInfoFile, strInfoAddress);
     CLI::App* pPorts = SetUpPorts(app, strPortsIni);
     CLI::App* pMonitor = SetUpMonitor(app, monitor);
     std::vector<std::string> args = CommandLineArguments(argc, argv);
@@ -539,7 +577,7 @@ int main(int argc, char** argv)
         return kExitUsage;
     }
     if (pInfo->parsed())
-        return RunInfo(strInfoFile, kExitFile);
+        return RunInfo(strInfoFile, SLoadOptions {ParseLoadAddress(strInfoAddress)}, kExitFile);
     if (pPorts->parsed())
         return RunPorts(strPortsIni);
     if (pMonitor->parsed()) {

@@ -1,6 +1,10 @@
 #include "dialog/CDialogModel.h"
 
 #include <algorithm>
+#include <cctype>
+#include <charconv>
+
+#include "download/FirmwareReader.h"
 
 namespace {
 
@@ -17,7 +21,33 @@ private:
     bool& m_bFlag;
 };
 
+// "0x" and upper-case hexadecimal digits, as the settings file keeps an address.
+std::string AddressText(uint32_t nAddress)
+{
+    char szDigits[8];
+    const auto result = std::to_chars(szDigits, szDigits + sizeof szDigits, nAddress, 16);
+    std::string strText = "0x" + std::string(szDigits, result.ptr);
+    std::transform(strText.begin() + 2, strText.end(), strText.begin() + 2,
+                   [](char c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); });
+    return strText;
+}
+
 }  // namespace
+
+std::vector<CFileFilter> FirmwareFileFilters()
+{
+    std::vector<CFileFilter> filters = {{"Firmware", FirmwarePatternsText()}};
+    for (const SFirmwareFormat& format : FirmwareFormats()) {
+        std::string strPatterns;
+        for (const char* pEnding : format.endings) {
+            if (pEnding)
+                strPatterns += (strPatterns.empty() ? "*" : " *") + std::string(pEnding);
+        }
+        filters.push_back({format.pName, strPatterns});
+    }
+    filters.push_back({"All Files", "*"});
+    return filters;
+}
 
 int TimerPeriod(int nTimeInterval)
 {
@@ -99,8 +129,15 @@ void CDialogModel::OnStartButton()
     // A bad edit is reported and stops the exchange there; the press still
     // counts, with what was read, so that "&Cancel" always stops a run.
     UpdateData(true);
+    // A raw binary typed in by hand is asked for its address once, before
+    // its first run; a run without one refuses the file in the log.
+    const bool bNeedsAddress = FirmwareNeedsAddress(m_values.strFilePath);
+    if (bNeedsAddress && m_loader.IsIdle() && !ParseLoadAddress(m_settings.strBinAddress))
+        AskLoadAddress(m_values.strFilePath);
     CRunInputs inputs = RunInputsOf(m_values, m_view.ReadControls().combos, m_settings.strSupportVersion);
     inputs.nWindow = m_settings.nWindow;
+    if (bNeedsAddress)
+        inputs.loadOptions.nLoadAddress = ParseLoadAddress(m_settings.strBinAddress);
     // Starts a run, asks a running one to stop, or (while one is stopping) nothing.
     m_loader.OnStartButton(inputs);
 }
@@ -113,6 +150,27 @@ void CDialogModel::OnSelectFile()
         return;
     m_values.strFilePath = strChosen;
     UpdateData(false);
+    AskLoadAddress(strChosen);
+}
+
+void CDialogModel::AskLoadAddress(const std::string& strPath)
+{
+    if (!FirmwareNeedsAddress(strPath))
+        return;
+    // The name alone: either system's separator ends a folder.
+    std::string strQuestion = kLoadAddressQuestion;
+    strQuestion.replace(strQuestion.find("{}"), 2, strPath.substr(strPath.find_last_of("/\\") + 1));
+    std::string strAnswer = m_settings.strBinAddress.empty() ? "0x0" : m_settings.strBinAddress;
+    while (m_view.AskText(strQuestion, strAnswer, strAnswer)) {
+        if (const std::optional<uint32_t> nAddress = ParseLoadAddress(strAnswer)) {
+            m_settings.strBinAddress = AddressText(*nAddress);
+            SaveBinAddress(m_profile, m_settings.strBinAddress, m_reports);
+            m_reports.AppendLog("-- The raw binary file " + strPath + " loads at " + m_settings.strBinAddress + ".\r\n",
+                                kLogBlack);
+            return;
+        }
+        m_view.ShowBox(kNotAnAddressText, EBoxIcon::kWarning);
+    }
 }
 
 void CDialogModel::OnOpenClosePort()
@@ -205,8 +263,14 @@ void CDialogModel::OnDropFiles(const std::vector<CDroppedItem>& items)
         m_reports.AppendLog("## Not a file: " + item.strLocalPath + "\r\n", kLogRed);
         return;
     }
+    // Said at once rather than at the start of a run.
+    if (!FirmwareFormatOf(item.strLocalPath)) {
+        m_reports.AppendLog("## Not a " + FirmwareEndingsText() + " file: " + item.strLocalPath + "\r\n", kLogRed);
+        return;
+    }
     // The edit exchanges nothing as it changes: the path is read at the next exchange.
     m_view.SetControlText(EControl::kFilePath, item.strLocalPath);
+    AskLoadAddress(item.strLocalPath);
 }
 
 void CDialogModel::OnCloseRequest()

@@ -83,8 +83,9 @@ public:
     void OnEditChanged(EControl eEdit);
     // A burn-type radio was clicked: the chip-type check follows it.
     void OnBurnTypeClicked(int nBurnType);
-    // Files dropped on the dialog: one local file becomes the path; anything
-    // else is refused in the log.
+    // Files dropped on the dialog: one local file of a format the readers
+    // take becomes the path; anything else is refused in the log. A raw binary file, chosen or dropped, has
+    // its load address asked for (see AskLoadAddress).
     void OnDropFiles(const std::vector<CDroppedItem>& items);
     // Esc and the close box.
     void OnCloseRequest();
@@ -115,6 +116,10 @@ private:
     void ReadControlsQuietly();
     CSettings CurrentSettings() const;
     void RefreshPortItems();
+    // For a raw binary file: asks where it loads, the last answer offered,
+    // until the answer is an address or the box is cancelled (the address
+    // known before stays then). An answer is kept in the settings file.
+    void AskLoadAddress(const std::string& strPath);
     void OnReceiveTimer();
     void OnAutoSendTimer();
     void OnCloseTimer();

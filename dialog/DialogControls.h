@@ -55,6 +55,10 @@ inline constexpr const char* kReceiveText = "开始接收";
 inline constexpr const char* kStopReceiveText = "停止接收";
 inline constexpr const char* kNotAnIntegerText = "请键入一个整数。";
 inline constexpr const char* kStopAndCloseQuestion = "正在下载，是否停止下载并关闭?";
+// Asked when a raw binary file is chosen; {} is the file's name.
+inline constexpr const char* kLoadAddressQuestion =
+    "原始二进制文件 {} 不含地址。\n请键入它的加载地址（0x 开头为十六进制，否则为十进制）：";
+inline constexpr const char* kNotAnAddressText = "请键入小于 4 GiB 的地址：0x 加十六进制数字，或十进制数字。";
 
 // A combo box as the view shows it: the current item (-1 for none) and the
 // text in the box, which an editable box lets the operator type freely.

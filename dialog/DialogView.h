@@ -24,10 +24,13 @@ enum class EBoxIcon { kNone, kWarning };
 // The choices of the file dialog, in their order: a name and the patterns
 // it shows, blank-separated.
 struct CFileFilter {
-    const char* pName;
-    const char* pPatterns;
+    std::string strName;
+    std::string strPatterns;
+
+    bool operator==(const CFileFilter&) const = default;
 };
-inline constexpr CFileFilter kFirmwareFilters[] = {{"Firmware", "*.hex *.asc"}, {"All Files", "*"}};
+// Every format the readers take, then each on its own, then all files.
+std::vector<CFileFilter> FirmwareFileFilters();
 
 // One item dropped on the dialog.
 struct CDroppedItem {
@@ -63,9 +66,12 @@ public:
     // Takes down the question AskQuestion has up, which then returns false;
     // nothing when none is up.
     virtual void DismissQuestion() = 0;
-    // The open-file dialog with kFirmwareFilters, in the folder of
+    // The open-file dialog with FirmwareFileFilters(), in the folder of
     // strCurrent when it names one; false when cancelled.
     virtual bool ChooseFile(const std::string& strCurrent, std::string& strChosen) = 0;
+    // A line of text asked for in a small modal box with the program's
+    // caption, OK and Cancel, strAnswer offered first; false when cancelled.
+    virtual bool AskText(const std::string& strQuestion, const std::string& strOffered, std::string& strAnswer) = 0;
 
     virtual void StartTimer(ETimer eTimer, int nMs) = 0;
     virtual void StopTimer(ETimer eTimer) = 0;

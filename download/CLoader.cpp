@@ -145,12 +145,14 @@ ERunEnd CLoader::ConnectWithFile()
     // The file is read and loaded before the device is touched: a file the
     // reader refuses, or one with nothing in it, ends the run with the
     // device as it was, never in IAP mode for nothing.
-    std::shared_ptr<const CLoadedFirmware> pLoaded =
-        m_inputs.pLoadedFile && m_inputs.pLoadedFile->strPath == strPath ? m_inputs.pLoadedFile : nullptr;
+    std::shared_ptr<const CLoadedFirmware> pLoaded = m_inputs.pLoadedFile && m_inputs.pLoadedFile->strPath == strPath &&
+                                                             m_inputs.pLoadedFile->options == m_inputs.loadOptions
+                                                         ? m_inputs.pLoadedFile
+                                                         : nullptr;
     const bool bLoadedAhead = pLoaded != nullptr;  // by the caller, for several runs
     if (!bLoadedAhead) {
         FreeImage();
-        pLoaded = LoadFirmware(strPath);
+        pLoaded = LoadFirmware(strPath, m_inputs.loadOptions);
     }
     for (const auto& [strText, nColour] : pLoaded->vecLog)
         Log(strText, nColour);
@@ -166,7 +168,7 @@ ERunEnd CLoader::ConnectWithFile()
         // was connected. What is used is what the file holds now; a file
         // that no longer loads ends the run with the device out of IAP mode.
         if (!FirmwareFileUnchanged(*pLoaded)) {
-            pLoaded = LoadFirmware(strPath);
+            pLoaded = LoadFirmware(strPath, m_inputs.loadOptions);
             for (const auto& [strText, nColour] : pLoaded->vecLog)
                 Log(strText, nColour);
             if (pLoaded->problem != EFirmwareLoadProblem::kNone) {

@@ -63,6 +63,8 @@ struct CRunInputs {
     // When set for strFilePath, the run uses this load instead of loading the
     // file itself: it writes its image, or ends as the load says.
     std::shared_ptr<const CLoadedFirmware> pLoadedFile;
+    // The load address of a raw binary file; nothing for other formats.
+    SLoadOptions loadOptions;
     CPortChoice port;
     int nBurnType = 0;  // 0 programmer firmware, 1 emulator firmware, 2 program
     int bChipTypeCheck = 0;

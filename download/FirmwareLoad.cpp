@@ -20,11 +20,12 @@ private:
 
 }  // namespace
 
-std::shared_ptr<const CLoadedFirmware> LoadFirmware(const std::string& strPath)
+std::shared_ptr<const CLoadedFirmware> LoadFirmware(const std::string& strPath, const SLoadOptions& options)
 {
     auto pLoad = std::make_shared<CLoadedFirmware>();
     CLoadedFirmware& load = *pLoad;
     load.strPath = strPath;
+    load.options = options;
     const auto refuse = [&](EFirmwareLoadProblem problem, std::string strReason, std::string strLine) {
         load.problem = problem;
         load.strReason = std::move(strReason);
@@ -50,8 +51,11 @@ std::shared_ptr<const CLoadedFirmware> LoadFirmware(const std::string& strPath)
     const SFirmwareFormat* pFormat = FirmwareFormatOf(strPath);
     if (!pFormat)
         return cannotBeUsed(EFirmwareLoadProblem::kUnknownKind, "not a " + FirmwareEndingsText() + " file");
+    if (pFormat->bNeedsAddress && !options.nLoadAddress)
+        return cannotBeUsed(EFirmwareLoadProblem::kNoAddress,
+                            fmt::format("a {} file needs a load address", pFormat->pName));
     CKeptLog kept(load.vecLog);
-    if (!pFormat->pLoadFile(strPath, load.image, kept, &load.strBytes)) {
+    if (!pFormat->pLoadFile(strPath, options, load.image, kept, &load.strBytes)) {
         if (load.vecLog.empty()) {
             // Gone or changed since it was looked at a moment ago.
             if (!PathExists(strPath))

@@ -9,12 +9,14 @@
 #include <vector>
 
 #include "download/FirmwareImage.h"
+#include "download/FirmwareReader.h"
 
 enum class EFirmwareLoadProblem {
     kNone,
     kNotFound,
     kUnreadable,   // a folder, a FIFO, no permission, a read that failed
     kUnknownKind,  // no reader takes its name's ending
+    kNoAddress,    // a raw binary, and no load address given
     kRefused,      // its reader refuses a line of it
     kNoData,       // it loads, but holds nothing to write
 };
@@ -24,6 +26,7 @@ enum class EFirmwareLoadProblem {
 // meanwhile, and the digest of strBytes is the digest of what was written.
 struct CLoadedFirmware {
     std::string strPath;
+    SLoadOptions options;
     EFirmwareLoadProblem problem = EFirmwareLoadProblem::kNone;
     // Why it cannot be written, in words for a note: "file not found", "it is
     // a folder", "the reader refuses it: ##  Checksum error. (L2)".
@@ -37,7 +40,7 @@ struct CLoadedFirmware {
 };
 
 // Never null.
-std::shared_ptr<const CLoadedFirmware> LoadFirmware(const std::string& strPath);
+std::shared_ptr<const CLoadedFirmware> LoadFirmware(const std::string& strPath, const SLoadOptions& options = {});
 
 // Whether the file still holds exactly the bytes the load read, read
 // through an open that never waits.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -21,6 +22,8 @@ constexpr uint32_t kHexAddressMask = 0xFFFFFF;
 constexpr uint8_t kErased = 0xFF;
 
 constexpr const char* kNoMemoryText = "##  Not enough memory to load the file.\r\n";
+// A raw binary is read in pieces of this size.
+constexpr size_t kBinChunkSize = size_t {256} << 10;
 
 // Cuts `text` before the first occurrence of `marker`, if any.
 std::string_view CutAt(std::string_view text, std::string_view marker)
@@ -227,17 +230,22 @@ struct SHexAddressing {
     uint32_t nLinearBase = 0;
 };
 
+// Refuses a line that is no record. Returns 0.
+int LogInvalidFormat(std::string_view line, int64_t nLine, CLogSink& log)
+{
+    // Printed like a C string: a NUL byte ends the text. The file's own
+    // text never reaches a terminal raw, nor at any length.
+    const std::string_view text = line.substr(0, line.find('\0'));
+    log.AppendLog(fmt::format("##  Invalid format: {}. (L{})\r\n", ShownFileText(text), nLine), kLogRed);
+    return 0;
+}
+
 // Applies one trimmed, non-empty HEX line to the work area. Returns 1, or 0
 // after logging why the line is rejected.
 int ApplyHexRecord(std::string_view line, int64_t nLine, SHexAddressing& addressing, CHexWorkArea& area, CLogSink& log)
 {
-    if (line.front() != ':') {
-        // Printed like a C string: a NUL byte ends the text. The file's own
-        // text never reaches a terminal raw, nor at any length.
-        const std::string_view text = line.substr(0, line.find('\0'));
-        log.AppendLog(fmt::format("##  Invalid format: {}. (L{})\r\n", ShownFileText(text), nLine), kLogRed);
-        return 0;
-    }
+    if (line.front() != ':')
+        return LogInvalidFormat(line, nLine, log);
     while (!line.empty() && line.front() == ':') {
         line.remove_prefix(1);
     }
@@ -307,7 +315,7 @@ int ApplyHexRecord(std::string_view line, int64_t nLine, SHexAddressing& address
 }
 
 // Whether an accepted record line is an end-of-file record (type 01).
-bool IsEndRecord(std::string_view line)
+bool IsHexEndRecord(std::string_view line)
 {
     while (!line.empty() && line.front() == ':') {
         line.remove_prefix(1);
@@ -316,28 +324,137 @@ bool IsEndRecord(std::string_view line)
     return TakeHexField(line, 2) == 0x01;
 }
 
-int LoadHex(CLineReader& reader, FirmwareImage& image, CLogSink& log)
+// What the S-record reader carries from one record to the next.
+struct SSrecState {
+    uint32_t nDataRecords = 0;  // S1/S2/S3 so far, as S5/S6 count them
+};
+
+// The byte two hexadecimal digits give, or -1 for anything else.
+int StrictHexPair(const char* pText)
 {
+    const int nHigh = HexDigitValue(pText[0]);
+    const int nLow = HexDigitValue(pText[1]);
+    return (nHigh | nLow) < 0 ? -1 : (nHigh << 4) | nLow;
+}
+
+// Applies one trimmed, non-empty S-record line to the work area. Returns 1,
+// or 0 after logging why the line is rejected.
+int ApplySrecRecord(std::string_view line, int64_t nLine, SSrecState& state, CHexWorkArea& area, CLogSink& log)
+{
+    // "S", the type digit, the count, then count bytes: address, data, checksum.
+    if (line.size() < 4 || (line[0] != 'S' && line[0] != 's') || line[1] < '0' || line[1] > '9')
+        return LogInvalidFormat(line, nLine, log);
+    const int nType = line[1] - '0';
+    const std::string_view fields = line.substr(2);
+    const int nCount = StrictHexPair(fields.data());
+    if (fields.size() % 2 != 0 || nCount < 0)
+        return LogInvalidFormat(line, nLine, log);
+    // The address's width by type; S4 is reserved and carries nothing we keep.
+    constexpr int kAddressBytes[10] = {2, 2, 3, 4, 0, 2, 3, 4, 3, 2};
+    const int nAddressBytes = kAddressBytes[nType];
+    if (nType == 4)
+        return 1;
+    if (static_cast<int64_t>(fields.size()) != 2 * int64_t {nCount} + 2 || nCount < nAddressBytes + 1) {
+        log.AppendLog(fmt::format("##  Data length not equal to {}.(L{})\r\n", nCount, nLine), kLogRed);
+        return 0;
+    }
+    // The count's bytes (address, data, checksum), read once.
+    std::array<uint8_t, 255> bytes;
+    uint32_t nSum = static_cast<uint32_t>(nCount);
+    for (int i = 0; i < nCount; ++i) {
+        const int nByte = StrictHexPair(fields.data() + 2 + 2 * i);
+        if (nByte < 0)
+            return LogInvalidFormat(line, nLine, log);
+        bytes[static_cast<size_t>(i)] = static_cast<uint8_t>(nByte);
+        nSum += static_cast<uint32_t>(nByte);
+    }
+    // The bytes, checksum included, sum to 0xFF.
+    if ((nSum & 0xFF) != 0xFF) {
+        log.AppendLog(fmt::format("##  Checksum error. (L{})\r\n", nLine), kLogRed);
+        return 0;
+    }
+    uint32_t nAddress = 0;
+    for (int i = 0; i < nAddressBytes; ++i)
+        nAddress = (nAddress << 8) | bytes[static_cast<size_t>(i)];
+    const auto data =
+        std::span(bytes).subspan(static_cast<size_t>(nAddressBytes), static_cast<size_t>(nCount - nAddressBytes - 1));
+    switch (nType) {
+    case 1:
+    case 2:
+    case 3: {
+        ++state.nDataRecords;
+        // Only 24 bits reach the device, as with a HEX file's linear base.
+        const uint32_t nStart = nAddress & kHexAddressMask;
+        const auto nBytes = static_cast<int32_t>(data.size());
+        if (int64_t {nStart} + nBytes - 1 > int64_t {kHexAddressMask}) {
+            log.AppendLog(fmt::format("##  Address out of range. (L{})\r\n", nLine), kLogRed);
+            return 0;
+        }
+        if (!area.MakePages(nStart, nBytes)) {
+            log.AppendLog(kNoMemoryText, kLogRed);
+            return 0;
+        }
+        for (int32_t i = 0; i < nBytes; ++i)
+            area.Put(nStart + static_cast<uint32_t>(i), data[static_cast<size_t>(i)]);
+        return 1;
+    }
+    case 5:
+    case 6:
+        if (nAddress != state.nDataRecords) {
+            log.AppendLog(fmt::format("##  Record count {} does not match the {} data records before it. (L{})\r\n",
+                                      nAddress, state.nDataRecords, nLine),
+                          kLogRed);
+            return 0;
+        }
+        return 1;
+    default: return 1;  // S0 the header, S7/S8/S9 the end and its start address
+    }
+}
+
+bool IsSrecEndRecord(std::string_view line)
+{
+    return line.size() >= 2 && line[1] >= '7' && line[1] <= '9';
+}
+
+// srec_cat writes no S7/S8/S9 when it knows no start address, but a count
+// record last: a checked count of every data record shows the file whole.
+bool IsSrecCountRecord(std::string_view line)
+{
+    return line.size() >= 2 && (line[1] == '5' || line[1] == '6');
+}
+
+// A text format of records, one a line, into the work area: what applies
+// a record (with the state records leave for the ones after them), what
+// marks the end record, what else shows a file whole when it comes last
+// (may be null), and what the message calls them.
+// The applier is a template argument, so that it is inlined into the loop
+// over the lines, as HEX files of many megabytes want.
+template <typename TState, int (*pApply)(std::string_view, int64_t, TState&, CHexWorkArea&, CLogSink&)>
+int LoadRecords(CLineReader& reader, FirmwareImage& image, CLogSink& log, bool (*pIsEndRecord)(std::string_view),
+                bool (*pClosesWhenLast)(std::string_view), const char* pEndRecordName)
+{
+    TState state;
     CHexWorkArea area;
-    SHexAddressing addressing;
     int64_t nLine = 0;
     std::string_view line;
     int nRead = 0;
-    // The last record, for a file that ends without an end-of-file record.
+    // The last record, for a file that ends without an end record.
     int64_t nLastLine = 0;
     std::string strLastRecord;
     bool bEndRecord = false;
+    bool bClosedByLast = false;
     while ((nRead = reader.NextLine(line)) > 0) {
         ++nLine;
         line = TrimWhiteSpace(line);
         if (line.empty()) {
             continue;
         }
-        if (!ApplyHexRecord(line, nLine, addressing, area, log)) {
+        if (!pApply(line, nLine, state, area, log)) {
             return 0;
         }
+        bClosedByLast = pClosesWhenLast && pClosesWhenLast(line);
         if (!bEndRecord) {
-            bEndRecord = IsEndRecord(line);
+            bEndRecord = pIsEndRecord(line);
             nLastLine = nLine;
             strLastRecord.assign(line.substr(0, kShownFileTextBytes + 4));
         }
@@ -345,15 +462,112 @@ int LoadHex(CLineReader& reader, FirmwareImage& image, CLogSink& log)
     if (nRead < 0) {
         return 0;
     }
-    // A file cut off at a line end reads like a whole one but for its
-    // end-of-file record; records after that record are still placed.
-    if (nLastLine > 0 && !bEndRecord) {
-        log.AppendLog(fmt::format("##  End-of-file record missing after line {}: {}; the file may be cut off.\r\n",
+    // A file cut off at a line end reads like a whole one but for its end
+    // record; records after that record are still placed.
+    if (nLastLine > 0 && !bEndRecord && !bClosedByLast) {
+        log.AppendLog(fmt::format("##  {} missing after line {}: {}; the file may be cut off.\r\n", pEndRecordName,
                                   nLastLine, ShownFileText(strLastRecord)),
                       kLogRed);
         return 0;
     }
     area.CollectBlocks(image);
+    return 1;
+}
+
+int LoadHex(CLineReader& reader, FirmwareImage& image, CLogSink& log)
+{
+    return LoadRecords<SHexAddressing, ApplyHexRecord>(reader, image, log, IsHexEndRecord, nullptr,
+                                                       "End-of-file record");
+}
+
+int LoadSrec(CLineReader& reader, FirmwareImage& image, CLogSink& log)
+{
+    return LoadRecords<SSrecState, ApplySrecRecord>(reader, image, log, IsSrecEndRecord, IsSrecCountRecord,
+                                                    "End record (S7, S8 or S9) or record count (S5 or S6)");
+}
+
+// A raw binary: its bytes from the load address on, handed over in pieces,
+// cut into the blocks a HEX file of the same bytes gives. Its bytes follow
+// on from each other, so no work area is needed: each 16-byte block is
+// complete once the next one begins.
+class CBinPlacer {
+public:
+    CBinPlacer(uint32_t nAddress, FirmwareImage& image, CLogSink& log)
+        : m_nAddress(nAddress), m_nStart(nAddress & kHexAddressMask), m_image(image), m_log(log)
+    {
+        m_block.fill(kErased);
+    }
+
+    // Places the next piece; 0 after logging why the file cannot be placed.
+    int Add(std::string_view piece)
+    {
+        const uint64_t nEnd = uint64_t {m_nAddress} + m_nPlaced + piece.size();
+        if (nEnd > (uint64_t {1} << 32)) {
+            m_log.AppendLog(fmt::format("##  The file would pass 4 GiB: more than {} bytes from 0x{:08X}.\r\n",
+                                        (uint64_t {1} << 32) - m_nAddress, m_nAddress),
+                            kLogRed);
+            return 0;
+        }
+        // Only 24 bits reach the device, as with a HEX file's linear base.
+        if (m_nStart + m_nPlaced + piece.size() > kHexAreaSize) {
+            m_log.AppendLog(fmt::format("##  Address out of range: the file runs past 0x{:06X} from 0x{:06X}.\r\n",
+                                        kHexAddressMask, m_nStart),
+                            kLogRed);
+            return 0;
+        }
+        while (!piece.empty()) {
+            const uint64_t nAt = m_nStart + m_nPlaced;
+            const size_t nOffset = nAt % kMaxBlockLength;
+            if (nOffset == 0 && m_nPlaced > 0)
+                FlushBlock(nAt - kMaxBlockLength);
+            const size_t nTaken = std::min(piece.size(), kMaxBlockLength - nOffset);
+            std::memcpy(m_block.data() + nOffset, piece.data(), nTaken);
+            piece.remove_prefix(nTaken);
+            m_nPlaced += nTaken;
+        }
+        return 1;
+    }
+
+    // The file has ended: its last block too.
+    void Finish()
+    {
+        if (m_nPlaced > 0)
+            FlushBlock((m_nStart + m_nPlaced - 1) / kMaxBlockLength * kMaxBlockLength);
+    }
+
+private:
+    // A block that holds only erased bytes is left out, as in a HEX image.
+    void FlushBlock(uint64_t nBlockAddress)
+    {
+        if (std::any_of(m_block.begin(), m_block.end(), [](uint8_t n) { return n != kErased; })) {
+            FirmwareBlock& block = m_image.emplace_back();
+            block.address = static_cast<int32_t>(nBlockAddress);
+            block.length = kMaxBlockLength;
+            std::memcpy(block.data, m_block.data(), m_block.size());
+        }
+        m_block.fill(kErased);
+    }
+
+    uint32_t m_nAddress;
+    uint32_t m_nStart;  // the low 24 bits of the address
+    FirmwareImage& m_image;
+    CLogSink& m_log;
+    std::array<uint8_t, kMaxBlockLength> m_block {};
+    uint64_t m_nPlaced = 0;
+};
+
+// A raw binary's load: feed hands the file's pieces to the placer in turn.
+template <typename TFeed>
+int LoadBin(const SLoadOptions& options, FirmwareImage& image, CLogSink& log, TFeed feed)
+{
+    if (!options.nLoadAddress) {
+        log.AppendLog("##  A raw binary file needs a load address.\r\n", kLogRed);
+        return 0;
+    }
+    CBinPlacer placer(*options.nLoadAddress, image, log);
+    if (!feed(placer))
+        return 0;
+    placer.Finish();
     return 1;
 }
 
@@ -569,6 +783,37 @@ int LoadAscFile(const std::string& strPath, FirmwareImage& image, CLogSink& log,
     return LoadFile(strPath, image, log, pBytesRead, [&](CLineReader& reader) { return LoadAsc(reader, image); });
 }
 
+int LoadSrecFile(const std::string& strPath, FirmwareImage& image, CLogSink& log, std::string* pBytesRead)
+{
+    return LoadFile(strPath, image, log, pBytesRead, [&](CLineReader& reader) { return LoadSrec(reader, image, log); });
+}
+
+int LoadBinFile(const std::string& strPath, const SLoadOptions& options, FirmwareImage& image, CLogSink& log,
+                std::string* pBytesRead)
+{
+    if (pBytesRead)
+        pBytesRead->clear();
+    return LoadWith(image, log, [&] {
+        CInputFile file;
+        std::string strError;
+        if (!file.Open(strPath, strError))
+            return 0;
+        return LoadBin(options, image, log, [&](CBinPlacer& placer) {
+            const auto pChunk = std::make_unique_for_overwrite<char[]>(kBinChunkSize);
+            for (;;) {
+                const long nRead = file.Read(pChunk.get(), kBinChunkSize);
+                if (nRead <= 0)
+                    return nRead == 0;
+                const std::string_view piece(pChunk.get(), static_cast<size_t>(nRead));
+                if (pBytesRead)
+                    pBytesRead->append(piece);
+                if (!placer.Add(piece))
+                    return false;
+            }
+        });
+    });
+}
+
 int LoadHexText(std::string_view text, FirmwareImage& image, CLogSink& log)
 {
     return LoadWith(image, log, [&] {
@@ -585,12 +830,48 @@ int LoadAscText(std::string_view text, FirmwareImage& image, CLogSink& log)
     });
 }
 
+int LoadSrecText(std::string_view text, FirmwareImage& image, CLogSink& log)
+{
+    return LoadWith(image, log, [&] {
+        CLineReader reader(text);
+        return LoadSrec(reader, image, log);
+    });
+}
+
+int LoadBinText(std::string_view bytes, const SLoadOptions& options, FirmwareImage& image, CLogSink& log)
+{
+    return LoadWith(image, log, [&] {
+        return LoadBin(options, image, log, [&](CBinPlacer& placer) { return placer.Add(bytes) == 1; });
+    });
+}
+
 namespace {
 
-// ".asc" is looked at before ".hex", as the run always has.
+// The readers that need no address, as the table calls them.
+template <int (*pLoad)(const std::string&, FirmwareImage&, CLogSink&, std::string*)>
+int LoadFileWithout(const std::string& strPath, const SLoadOptions&, FirmwareImage& image, CLogSink& log,
+                    std::string* pBytesRead)
+{
+    return pLoad(strPath, image, log, pBytesRead);
+}
+template <int (*pLoad)(std::string_view, FirmwareImage&, CLogSink&)>
+int LoadTextWithout(std::string_view text, const SLoadOptions&, FirmwareImage& image, CLogSink& log)
+{
+    return pLoad(text, image, log);
+}
+
+// No ending is the end of another's, so the order is the one help texts
+// list them in.
 constexpr SFirmwareFormat kFormats[] = {
-    {EFirmwareKind::kAsc, "ASC", {".asc"}, LoadAscFile, LoadAscText},
-    {EFirmwareKind::kHex, "Intel HEX", {".hex"}, LoadHexFile, LoadHexText},
+    {EFirmwareKind::kHex, "Intel HEX", {".hex"}, false, LoadFileWithout<LoadHexFile>, LoadTextWithout<LoadHexText>},
+    {EFirmwareKind::kAsc, "ASC", {".asc"}, false, LoadFileWithout<LoadAscFile>, LoadTextWithout<LoadAscText>},
+    {EFirmwareKind::kSrec,
+     "Motorola S-record",
+     {".srec", ".s19", ".s28", ".s37", ".mot"},
+     false,
+     LoadFileWithout<LoadSrecFile>,
+     LoadTextWithout<LoadSrecText>},
+    {EFirmwareKind::kBin, "raw binary", {".bin"}, true, LoadBinFile, LoadBinText},
 };
 
 }  // namespace
@@ -613,21 +894,77 @@ const SFirmwareFormat* FirmwareFormatOf(const std::string& strPath)
     return nullptr;
 }
 
+namespace {
+
+// "a, b or c".
+std::string ListText(const std::vector<std::string>& vecItems)
+{
+    std::string strText;
+    for (size_t i = 0; i < vecItems.size(); ++i) {
+        strText += i == 0 ? "" : i + 1 == vecItems.size() ? " or " : ", ";
+        strText += vecItems[i];
+    }
+    return strText;
+}
+
+// The endings of one format, as given: ".srec, .s19" or "*.srec *.s19".
+std::string EndingsOf(const SFirmwareFormat& format, const char* pPrefix, const char* pSeparator)
+{
+    std::string strText;
+    for (const char* pEnding : format.endings) {
+        if (pEnding)
+            strText += (strText.empty() ? "" : pSeparator) + std::string(pPrefix) + pEnding;
+    }
+    return strText;
+}
+
+}  // namespace
+
 std::string FirmwareEndingsText()
 {
-    std::vector<std::string_view> endings;
+    std::vector<std::string> vecEndings;
     for (const SFirmwareFormat& format : kFormats) {
         for (const char* pEnding : format.endings) {
             if (pEnding)
-                endings.emplace_back(pEnding);
+                vecEndings.emplace_back(pEnding);
         }
     }
-    // In the order a reader would name them: ".hex or .asc".
-    std::reverse(endings.begin(), endings.end());
+    return ListText(vecEndings);
+}
+
+std::string FirmwareFormatsText()
+{
+    std::vector<std::string> vecNames;
+    for (const SFirmwareFormat& format : kFormats)
+        vecNames.push_back(fmt::format("{} ({})", format.pName, EndingsOf(format, "", ", ")));
+    return ListText(vecNames);
+}
+
+std::string FirmwarePatternsText()
+{
     std::string strText;
-    for (size_t i = 0; i < endings.size(); ++i) {
-        strText += i == 0 ? "" : i + 1 == endings.size() ? " or " : ", ";
-        strText += endings[i];
-    }
+    for (const SFirmwareFormat& format : kFormats)
+        strText += (strText.empty() ? "" : " ") + EndingsOf(format, "*", " ");
     return strText;
+}
+
+bool FirmwareNeedsAddress(const std::string& strPath)
+{
+    const SFirmwareFormat* pFormat = FirmwareFormatOf(strPath);
+    return pFormat && pFormat->bNeedsAddress;
+}
+
+std::optional<uint32_t> ParseLoadAddress(std::string_view text)
+{
+    text = TrimWhiteSpace(text);
+    int nBase = 10;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        text.remove_prefix(2);
+        nBase = 16;
+    }
+    uint32_t nValue = 0;
+    const auto [pEnd, error] = std::from_chars(text.data(), text.data() + text.size(), nValue, nBase);
+    if (text.empty() || error != std::errc() || pEnd != text.data() + text.size())
+        return std::nullopt;
+    return nValue;
 }

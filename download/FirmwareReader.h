@@ -1,8 +1,10 @@
 #pragma once
-// Readers that turn a firmware file (Intel HEX or ASC) into a block image.
-// Both return 1 on success and 0 on failure; on failure the image is empty.
+// Readers that turn a firmware file (Intel HEX, ASC, Motorola S-record or
+// raw binary) into a block image. Each returns 1 on success and 0 on
+// failure; on failure the image is empty.
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -28,35 +30,73 @@ int LoadHexFile(const std::string& strPath, FirmwareImage& image, CLogSink& log,
 // line; the format itself has no errors.
 int LoadAscFile(const std::string& strPath, FirmwareImage& image, CLogSink& log, std::string* pBytesRead = nullptr);
 
+// Loads a Motorola S-record file as the HEX reader loads its records: the
+// same 24-bit image of 16-byte blocks, a later record winning where two
+// overlap, the same messages naming the line. S0 is checked and ignored,
+// S1/S2/S3 carry data, S5/S6 must count the data records before them, and
+// one of S7/S8/S9 must end the file, or a count come last (a file with
+// neither may be cut off).
+int LoadSrecFile(const std::string& strPath, FirmwareImage& image, CLogSink& log, std::string* pBytesRead = nullptr);
+
+// What a load needs besides the file: a raw binary carries no address of
+// its own.
+struct SLoadOptions {
+    std::optional<uint32_t> nLoadAddress;
+
+    bool operator==(const SLoadOptions&) const = default;
+};
+
+// Loads a raw binary file whose first byte belongs at options.nLoadAddress,
+// into the same 24-bit image of 16-byte blocks as a HEX file. Refused in red
+// without an address, and when it would pass 4 GiB or the 24-bit space.
+int LoadBinFile(const std::string& strPath, const SLoadOptions& options, FirmwareImage& image, CLogSink& log,
+                std::string* pBytesRead = nullptr);
+
 // The same readers on a text held in memory (the fuzzers, a file already read).
 int LoadHexText(std::string_view text, FirmwareImage& image, CLogSink& log);
 int LoadAscText(std::string_view text, FirmwareImage& image, CLogSink& log);
+int LoadSrecText(std::string_view text, FirmwareImage& image, CLogSink& log);
+int LoadBinText(std::string_view bytes, const SLoadOptions& options, FirmwareImage& image, CLogSink& log);
 
 // The firmware formats, one row each: the name, the file endings that choose
-// it (any case), and its reader of a file and of a text. A new format is a
-// row here and a reader.
-enum class EFirmwareKind { kUnknown, kHex, kAsc };
+// it (any case), whether it needs a load address, and its reader of a file
+// and of a text. A new format is a row here and a reader.
+enum class EFirmwareKind { kUnknown, kHex, kAsc, kSrec, kBin };
 struct SFirmwareFormat {
     EFirmwareKind kind;
     const char* pName;
-    std::array<const char*, 4> endings;  // with the dot, lower case; the rest null
-    int (*pLoadFile)(const std::string& strPath, FirmwareImage& image, CLogSink& log, std::string* pBytesRead);
-    int (*pLoadText)(std::string_view text, FirmwareImage& image, CLogSink& log);
+    std::array<const char*, 5> endings;  // with the dot, lower case; the rest null
+    bool bNeedsAddress;
+    int (*pLoadFile)(const std::string& strPath, const SLoadOptions& options, FirmwareImage& image, CLogSink& log,
+                     std::string* pBytesRead);
+    int (*pLoadText)(std::string_view text, const SLoadOptions& options, FirmwareImage& image, CLogSink& log);
 };
 std::span<const SFirmwareFormat> FirmwareFormats();
 // The format a file's name ending chooses; null for none.
 const SFirmwareFormat* FirmwareFormatOf(const std::string& strPath);
 EFirmwareKind FirmwareKindOf(const std::string& strPath);
-// The endings the formats take, as a message names them: ".hex or .asc".
+// The endings the formats take, as a message names them: ".hex, .asc, ...
+// or .bin".
 std::string FirmwareEndingsText();
+// The formats as a help text names them: "Intel HEX (.hex), ASC (.asc), ...
+// or raw binary (.bin)".
+std::string FirmwareFormatsText();
+// The file dialog's patterns for every format: "*.hex *.asc ...".
+std::string FirmwarePatternsText();
+// Whether the file's name chooses a format that needs a load address.
+bool FirmwareNeedsAddress(const std::string& strPath);
+
+// Reads a load address as an operator writes it: "0x" and hexadecimal
+// digits, or decimal digits, up to 0xFFFFFFFF; blanks around it allowed.
+std::optional<uint32_t> ParseLoadAddress(std::string_view text);
 
 // Whether strPath can be loaded, asked before any device is touched.
 enum class EFileProblem { kNone, kNotFound, kUnreadable, kUnknownKind };
 struct CFirmwareFileCheck {
     EFileProblem problem = EFileProblem::kNone;
     // Why, for kUnreadable and kUnknownKind: "it is a folder", "it is not a
-    // regular file", the system's reason it cannot be opened, "not a .hex or
-    // .asc file".
+    // regular file", the system's reason it cannot be opened, "not a .hex,
+    // ... or .bin file".
     std::string strReason;
     EFirmwareKind kind = EFirmwareKind::kUnknown;
 };

@@ -13,6 +13,13 @@ def hex_record(rtype, offset, data):
     return ":" + (body + bytes([check])).hex().upper()
 
 
+def s_record(rtype, address, data):
+    width = {0: 2, 1: 2, 2: 3, 3: 4, 5: 2, 6: 3, 7: 4, 8: 3, 9: 2}[rtype]
+    body = address.to_bytes(width, "big") + bytes(data)
+    body = bytes([len(body) + 1]) + body
+    return "S%d" % rtype + (body + bytes([~sum(body) & 0xFF])).hex().upper()
+
+
 def crc16(data):
     crc = 0
     for byte in data:
@@ -76,6 +83,21 @@ def readers():
         "",
     ])
     asc_crlf = "@100\r\nFF\r\n  7f\r\n;comment only\r\n@1000F\r\n01\r\n02"
+    srec = "\n".join([
+        s_record(0, 0, b"HDR"),
+        s_record(1, 0x0000, ramp),
+        s_record(1, 0x0008, [0x12, 0x34]),
+        s_record(5, 2, []),
+        s_record(9, 0, []),
+    ]) + "\n"
+    srec_high = "\r\n".join([
+        s_record(3, 0x08FF0000, ramp),
+        s_record(2, 0xFFFFF8, ramp[:8]),
+        s_record(6, 2, []),
+        s_record(7, 0x08FF0000, []),
+    ]) + "\r\n"
+    # The first four bytes give the raw binary its address.
+    binary = bytes([0x00, 0x01, 0x00, 0x08, 0x12, 0x34, 0xFF, 0xFF, 0x56])
     return {
         "plain.hex": plain,
         "extended.hex": extended,
@@ -84,6 +106,9 @@ def readers():
         "basic.asc": asc,
         "crlf.asc": asc_crlf,
         "number.txt": " -0x1F",
+        "plain.s19": srec,
+        "high.s37": srec_high,
+        "at-10008.bin": binary,
     }
 
 

@@ -21,18 +21,34 @@ const std::string kPortMapSection = "Ports";
 const std::string kPortSeenSection = "PortsSeen";
 const std::string kPinnedMark = "pinned";
 
-// One write to section "Port:". The first failed write of the process is
-// reported and moves the settings to the per-user file, where it is retried.
-void WritePortSetting(CProfileFile& profile, const std::string& strKey, const std::string& strText, CLogSink& log)
+const std::string kUpdateSection = "update";
+
+// One write of a setting. The first failed write of the process is reported
+// and moves the settings to the per-user file, where it is retried.
+void WriteSetting(CProfileFile& profile, const std::string& strSection, const std::string& strKey,
+                  const std::string& strText, CLogSink& log)
 {
     if (profile.Path().empty())
         profile.SetPath(profile.SettingsFilePath());
-    if (profile.IniWriteString(kPortSection, strKey, strText) || profile.FellBack())
+    if (profile.IniWriteString(strSection, strKey, strText) || profile.FellBack())
         return;
     log.AppendLog(fmt::format("## Cannot write the settings file {}: {}\r\n", profile.Path(), profile.IniWriteError()),
                   kLogRed);
     if (profile.IniFallBackToUserFile())
-        profile.IniWriteString(kPortSection, strKey, strText);
+        profile.IniWriteString(strSection, strKey, strText);
+}
+
+void WritePortSetting(CProfileFile& profile, const std::string& strKey, const std::string& strText, CLogSink& log)
+{
+    WriteSetting(profile, kPortSection, strKey, strText, log);
+}
+
+// What section "update" holds besides the port settings, read at every start.
+void ReadUpdateKeys(const CProfileFile& profile, CSettings& settings)
+{
+    settings.strSupportVersion = profile.IniReadString(kUpdateSection, "supportversion");
+    settings.nWindow = std::max(1, profile.IniReadInt(kUpdateSection, "SendAhead"));
+    settings.strBinAddress = profile.IniReadString(kUpdateSection, "BinAddress");
 }
 
 void WritePortSetting(CProfileFile& profile, const std::string& strKey, int nValue, CLogSink& log)
@@ -107,8 +123,7 @@ std::map<int, SComPort> StoredPortMap(const CProfileFile& profile)
 bool ReadSettings(const CProfileFile& profile, CSettings& settings)
 {
     settings = CSettings();
-    settings.strSupportVersion = profile.IniReadString("update", "supportversion");
-    settings.nWindow = std::max(1, profile.IniReadInt("update", "SendAhead"));
+    ReadUpdateKeys(profile, settings);
     if (profile.IniReadInt(kPortSection, "UsedTimes") == 0)
         return false;
     settings.nStopBit = profile.IniReadInt(kPortSection, "StopBit");
@@ -132,8 +147,7 @@ void LoadSettings(CProfileFile& profile, CSettings& settings, CLogSink& log)
         // The permitted versions are read on a first start too: a file
         // holding only them is written for exactly that start, and a file
         // that cannot be written stays unused at every start.
-        settings.strSupportVersion = profile.IniReadString("update", "supportversion");
-        settings.nWindow = std::max(1, profile.IniReadInt("update", "SendAhead"));
+        ReadUpdateKeys(profile, settings);
         WritePortSetting(profile, "StopBit", "0", log);
         WritePortSetting(profile, "PortNum", "0", log);
         WritePortSetting(profile, "DataBit", "3", log);
@@ -158,6 +172,11 @@ void SaveSettings(CProfileFile& profile, const CSettings& settings, CLogSink& lo
     WritePortSetting(profile, "FrameLen", settings.nFrameLen, log);
     WritePortSetting(profile, "TimeInterval", settings.nTimeInterval, log);
     WritePortSetting(profile, "RepeatTimes", settings.nRepeatTimes, log);
+}
+
+void SaveBinAddress(CProfileFile& profile, const std::string& strAddress, CLogSink& log)
+{
+    WriteSetting(profile, kUpdateSection, "BinAddress", strAddress, log);
 }
 
 void LoadPortMap(CProfileFile& profile, CComPortMap& comPorts)

@@ -18,6 +18,9 @@ struct CSettings {
     // Flash commands a run sends ahead of their replies (key SendAhead of
     // section "update"); 1, or no key, is the strict exchange.
     int nWindow = 1;
+    // Where the dialog loads a raw binary file (key BinAddress of section
+    // "update", as the operator last gave it: "0x8000"); empty: never asked.
+    std::string strBinAddress {};
 
     bool operator==(const CSettings&) const = default;
 };
@@ -39,6 +42,10 @@ void LoadSettings(CProfileFile& profile, CSettings& settings, CLogSink& log);
 // Either way, the first write of the process that fails is logged in red and
 // the settings move to the per-user file, so they are never silently lost.
 void SaveSettings(CProfileFile& profile, const CSettings& settings, CLogSink& log);
+
+// Writes the load address of raw binary files, as given, to key BinAddress
+// of section "update"; a failed write is handled as SaveSettings handles it.
+void SaveBinAddress(CProfileFile& profile, const std::string& strAddress, CLogSink& log);
 
 // The settings file's section "Ports" (COM1=/dev/..., up to COM256) becomes
 // the COM-number map. Section "PortsSeen" tells, by the same keys, which

@@ -136,6 +136,42 @@ INT_PTR CALLBACK AboutProc(HWND hWnd, UINT nMessage, WPARAM wParam, LPARAM)
     return FALSE;
 }
 
+// What the text box shows and, once answered with OK, what was typed.
+struct SAskText {
+    std::wstring strCaption;
+    std::wstring strQuestion;
+    std::wstring strAnswer;
+};
+
+INT_PTR CALLBACK AskTextProc(HWND hWnd, UINT nMessage, WPARAM wParam, LPARAM lParam)
+{
+    if (nMessage == WM_INITDIALOG) {
+        auto* pAsk = reinterpret_cast<SAskText*>(lParam);
+        ::SetWindowLongPtrW(hWnd, DWLP_USER, lParam);
+        ::SetWindowTextW(hWnd, pAsk->strCaption.c_str());
+        ::SetDlgItemTextW(hWnd, IDC_ASK_QUESTION, pAsk->strQuestion.c_str());
+        ::SetDlgItemTextW(hWnd, IDC_ASK_ANSWER, pAsk->strAnswer.c_str());
+        // The offered answer selected whole, so that typing replaces it.
+        const HWND hEdit = ::GetDlgItem(hWnd, IDC_ASK_ANSWER);
+        ::SetFocus(hEdit);
+        ::SendMessageW(hEdit, EM_SETSEL, 0, -1);
+        return FALSE;  // the focus is set
+    }
+    if (nMessage == WM_COMMAND && (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL)) {
+        if (LOWORD(wParam) == IDOK) {
+            auto* pAsk = reinterpret_cast<SAskText*>(::GetWindowLongPtrW(hWnd, DWLP_USER));
+            const HWND hEdit = ::GetDlgItem(hWnd, IDC_ASK_ANSWER);
+            std::wstring strText(static_cast<size_t>(::GetWindowTextLengthW(hEdit)) + 1, L'\0');
+            strText.resize(
+                static_cast<size_t>(::GetWindowTextW(hEdit, strText.data(), static_cast<int>(strText.size()))));
+            pAsk->strAnswer = strText;
+        }
+        ::EndDialog(hWnd, LOWORD(wParam));
+        return TRUE;
+    }
+    return FALSE;
+}
+
 }  // namespace
 
 CWinLoaderDlg::CWinLoaderDlg()
@@ -433,18 +469,34 @@ void CWinLoaderDlg::DismissQuestion()
         ::EndDialog(search.hBox, IDNO);
 }
 
+bool CWinLoaderDlg::AskText(const std::string& strQuestion, const std::string& strOffered, std::string& strAnswer)
+{
+    SAskText ask {kBoxCaption, {}, Utf8ToWide(strOffered)};
+    // A static control breaks lines at CR LF only.
+    for (const wchar_t ch : Utf8ToWide(strQuestion)) {
+        if (ch == L'\n' && (ask.strQuestion.empty() || ask.strQuestion.back() != L'\r'))
+            ask.strQuestion.push_back(L'\r');
+        ask.strQuestion.push_back(ch);
+    }
+    if (::DialogBoxParamW(m_hInstance, MAKEINTRESOURCEW(IDD_ASK_TEXT), Window(), AskTextProc,
+                          reinterpret_cast<LPARAM>(&ask)) != IDOK)
+        return false;
+    strAnswer = WideToUtf8(ask.strAnswer);
+    return true;
+}
+
 bool CWinLoaderDlg::ChooseFile(const std::string& strCurrent, std::string& strChosen)
 {
     // "Name (patterns)", then the patterns with ";" between them, each ending
     // in a null, the list ending in another.
     std::wstring strFilter;
-    for (const CFileFilter& filter : kFirmwareFilters) {
-        std::wstring strPatterns = Utf8ToWide(filter.pPatterns);
+    for (const CFileFilter& filter : FirmwareFileFilters()) {
+        std::wstring strPatterns = Utf8ToWide(filter.strPatterns);
         for (wchar_t& ch : strPatterns) {
             if (ch == L' ')
                 ch = L';';
         }
-        strFilter += Utf8ToWide(filter.pName) + L" (" + strPatterns + L")";
+        strFilter += Utf8ToWide(filter.strName) + L" (" + strPatterns + L")";
         strFilter.push_back(L'\0');
         strFilter += strPatterns;
         strFilter.push_back(L'\0');

@@ -52,6 +52,7 @@ private:
     bool AskQuestion(const std::string& strText, bool bDefaultYes) override;
     void DismissQuestion() override;
     bool ChooseFile(const std::string& strCurrent, std::string& strChosen) override;
+    bool AskText(const std::string& strQuestion, const std::string& strOffered, std::string& strAnswer) override;
     void StartTimer(ETimer eTimer, int nMs) override;
     void StopTimer(ETimer eTimer) override;
     void ClearLog() override;

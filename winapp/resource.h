@@ -9,6 +9,7 @@
 #define IDD_ABOUTBOX 100
 #define IDS_ABOUTBOX 101
 #define IDD_VANTREL_DIALOG 102
+#define IDD_ASK_TEXT 103
 #define IDR_MAINFRAME 128
 #define IDM_ABOUTBOX 0x0010
 
@@ -38,3 +39,6 @@
 #define IDC_DATA_BITS 1046
 #define IDC_PARITY 1047
 #define IDC_STOP_BITS 1048
+// The small box that asks for a line of text (a raw binary's load address).
+#define IDC_ASK_QUESTION 1100
+#define IDC_ASK_ANSWER 1101

@@ -22,6 +22,7 @@
 #include "common/ChildProcess.h"
 #include "common/HexWriter.h"
 #include "common/PtyPair.h"
+#include "common/SrecWriter.h"
 #include "common/TempDir.h"
 #include "SimProcess.h"
 #include "core/Sha256.h"
@@ -56,6 +57,93 @@ TEST(CliDownload, WritesTheFileIntoTheDeviceWithTheDialogsLog)
     EXPECT_EQ(sim.StopAndDump(0x2F000, data.size()), data);
 }
 
+// A raw binary goes where --address puts it, and an S-record file where its
+// records say; on several ports at once each device gets the same image.
+TEST(CliDownload, RawBinaryAndSrecordFilesReachTheDevice)
+{
+    const Bytes data = Pattern(1000);
+    struct Case {
+        const char* pName;
+        std::string strContent;
+        std::vector<std::string> extra;
+        uint32_t nAt;
+        int nPorts;
+    };
+    const Case cases[] = {
+        {"app.bin", std::string(data.begin(), data.end()), {"--address", "0x1F008"}, 0x1F008, 1},
+        {"app.BIN", std::string(data.begin(), data.end()), {"--address", "4096"}, 0x1000, 2},
+        {"app.s37", SrecFile(0x2000F0, data, 32), {}, 0x2000F0, 1},
+        {"app.mot", SrecFile(0x300, data), {}, 0x300, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pName);
+        std::vector<std::unique_ptr<CTempDir>> dirs;
+        std::vector<std::unique_ptr<CSimProcess>> sims;
+        for (int i = 0; i < c.nPorts; ++i) {
+            dirs.push_back(std::make_unique<CTempDir>());
+            sims.push_back(std::make_unique<CSimProcess>(*dirs.back(), std::vector<std::string> {}));
+            ASSERT_TRUE(sims.back()->Ready());
+        }
+        const std::string strFile = dirs[0]->Write(c.pName, c.strContent);
+        std::vector<std::string> args = {"download", strFile, "--support-version", "*.*.*"};
+        for (const auto& pSim : sims)
+            args.insert(args.end(), {"--port", pSim->Link()});
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        const CCliResult result = RunCli(args);
+        EXPECT_EQ(result.nExit, 0) << result.strOut << result.strErr;
+        if (c.nPorts == 1) {
+            EXPECT_EQ(result.strOut, SuccessfulLog(strFile));
+        }
+        for (const auto& pSim : sims)
+            EXPECT_EQ(pSim->StopAndDump(c.nAt, data.size()), data);
+    }
+}
+
+// --address belongs to a raw binary: missing there, given elsewhere or
+// unreadable, the command line is refused before any device is touched.
+TEST(CliDownload, AddressIsRequiredForABinaryAndRefusedForTheOtherFormats)
+{
+    CTempDir dir;
+    CSimProcess sim(dir, {});
+    ASSERT_TRUE(sim.Ready());
+    const std::string strBin = dir.Write("app.bin", "\x12\x34");
+    const std::string strHex = dir.Write("app.hex", HexFile(0x100, Pattern(16)));
+    const std::string strSrec = dir.Write("app.s19", SrecFile(0x100, Pattern(16)));
+    struct Case {
+        std::vector<std::string> args;
+        std::string strError;
+    };
+    const Case cases[] = {
+        {{"download", strBin}, strBin + ": a raw binary file holds no address: give --address, e.g. --address 0x8000"},
+        {{"download", strBin, "--port", sim.Link(), "--port", sim.Link() + "x"}, ""},
+        {{"download", strHex, "--address", "0x100"},
+         strHex + ": --address is for raw binary files only; Intel HEX files carry their own addresses"},
+        {{"download", strSrec, "--address", "0"}, ""},
+        {{"download", strBin, "--address", "0x100000000"}, ""},
+        {{"download", strBin, "--address", "0x"}, ""},
+        {{"download", strBin, "--address", "-16"}, ""},
+        {{"download", strBin, "--watch", "--include-present"}, ""},
+        {{"info", strBin}, ""},
+        {{"info", strSrec, "--address", "0x100"}, ""},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = c.args;
+        if (std::find(args.begin(), args.end(), "--port") == args.end() &&
+            std::find(args.begin(), args.end(), "--watch") == args.end() && args[0] == "download")
+            args.insert(args.end(), {"--port", sim.Link()});
+        SCOPED_TRACE(fmt::format("{}", fmt::join(args, " ")));
+        const CCliResult result = RunCli(args, 10000);
+        EXPECT_EQ(result.nExit, 2) << result.strOut << result.strErr;
+        EXPECT_TRUE(result.strOut.empty()) << result.strOut;
+        EXPECT_EQ(std::count(result.strErr.begin(), result.strErr.end(), '\n'), 1) << result.strErr;
+        if (!c.strError.empty()) {
+            EXPECT_EQ(result.strErr, "vantrel-cli: " + c.strError + "\n");
+        }
+    }
+    EXPECT_TRUE(sim.PortReleased());
+    EXPECT_EQ(sim.StopAndDump(0x100, 2), (Bytes {0xFF, 0xFF})) << "nothing was written";
+}
+
 TEST(CliDownload, ExitStatusTellsEachOutcomeApart)
 {
     struct Case {
@@ -68,7 +156,7 @@ TEST(CliDownload, ExitStatusTellsEachOutcomeApart)
     };
     const Case cases[] = {
         {"file missing", {}, {}, "", 3, "## File not found: "},
-        {"not hex or asc", {}, {}, "firmware.bin", 3, "## The file "},
+        {"no format it reads", {}, {}, "firmware.elf", 3, "## The file "},
         {"version not permitted",
          {"--fw-version", "2.0.0"},
          {"--support-version", "1.*.*"},
@@ -107,7 +195,7 @@ TEST(CliDownload, ExitStatusTellsEachOutcomeApart)
         CSimProcess sim(dir, c.simArgs);
         ASSERT_TRUE(sim.Ready());
         dir.Write("firmware.hex", HexFile(0x100, Pattern(64)));
-        dir.Write("firmware.bin", "not firmware");
+        dir.Write("firmware.elf", "not firmware");
         std::vector<std::string> args {"download", dir.Path(*c.pFile ? c.pFile : "missing.hex"), "--port", sim.Link()};
         if (c.cliArgs.empty() || c.cliArgs[0] != "--support-version")
             args.insert(args.end(), {"--support-version", "*.*.*"});
@@ -919,11 +1007,15 @@ TEST(CliDownload, WatchRefusesAFileWithoutDataAtOnce)
 {
     CTempDir work;
     const std::string strIni = work.Write("pins.Ini", "[Ports]\r\nCOM20=" + work.Path("ttyDEV") + "\r\n");
-    for (const auto& [pName, pText] : {std::pair {"empty.hex", ":00000001FF\n"}, std::pair {"empty.asc", ""}}) {
+    // An erased raw binary loads (its address reached the watch's load) and holds nothing.
+    for (const auto& [pName, pText] : {std::pair {"empty.hex", ":00000001FF\n"}, std::pair {"empty.asc", ""},
+                                       std::pair {"erased.bin", "\xFF\xFF\xFF"}}) {
         SCOPED_TRACE(pName);
         const std::string strFile = work.Write(pName, pText);
-        const CCliResult result =
-            RunCli({"download", strFile, "--watch", "--ini", strIni, "--support-version", "*.*.*"}, 10000);
+        std::vector<std::string> args = {"download", strFile, "--watch", "--ini", strIni, "--support-version", "*.*.*"};
+        if (std::string_view(pName).ends_with(".bin"))
+            args.insert(args.end(), {"--address", "0x100"});
+        const CCliResult result = RunCli(args, 10000);
         EXPECT_EQ(result.nExit, 3) << result.strOut << result.strErr;
         EXPECT_EQ(result.strErr, "vantrel-cli: " + strFile + ": the file holds no data to write\n");
     }
@@ -942,6 +1034,27 @@ TEST(CliInfo, ListsTheRangesAFileCovers)
     EXPECT_EQ(bad.nExit, 3) << "the exit status of a download of the same file";
     EXPECT_EQ(bad.strOut, "##  Data length not equal to 16.(L1)\n");
     EXPECT_EQ(RunCli({"info", dir.Path("missing.hex")}).nExit, 3);
+}
+
+TEST(CliInfo, ListsRawBinaryAndSrecordFilesLikeADownloadWouldLoadThem)
+{
+    CTempDir dir;
+    const CCliResult bin = RunCli({"info", dir.Write("app.bin", std::string(40, '\x5A')), "--address", "0x10008"});
+    EXPECT_EQ(bin.nExit, 0) << bin.strErr;
+    EXPECT_EQ(bin.strOut, "0x010000-0x01002F  48 bytes\n3 blocks, 48 bytes\n");
+
+    const CCliResult srec = RunCli({"info", dir.Write("app.srec", SrecFile(0x1230, Pattern(16)))});
+    EXPECT_EQ(srec.nExit, 0) << srec.strErr;
+    EXPECT_EQ(srec.strOut, "0x001230-0x00123F  16 bytes\n1 blocks, 16 bytes\n");
+
+    // Refused with the reader's line, as a download of it would be.
+    const CCliResult cut = RunCli({"info", dir.Write("cut.s19", SRecord(1, 0x10, {1, 2}) + "\n")});
+    EXPECT_EQ(cut.nExit, 3);
+    EXPECT_EQ(cut.strOut, "##  End record (S7, S8 or S9) or record count (S5 or S6) missing after line 1: " +
+                              SRecord(1, 0x10, {1, 2}) + "; the file may be cut off.\n");
+    const CCliResult high = RunCli({"info", dir.Write("high.bin", std::string(32, '\x01')), "--address", "0xFFFFFFF0"});
+    EXPECT_EQ(high.nExit, 3);
+    EXPECT_EQ(high.strOut, "##  The file would pass 4 GiB: more than 16 bytes from 0xFFFFFFF0.\n");
 }
 
 TEST(CliInfo, HostileFilesAndPathsGetClearMessages)

@@ -148,7 +148,7 @@ TEST_F(ShellTest, TheFileIsCheckedBeforeTheDeviceIsTouched)
 {
     ASSERT_EQ(::mkdir(m_dir.Path("folder.hex").c_str(), 0700), 0);
     ASSERT_EQ(::mkfifo(m_dir.Path("pipe.hex").c_str(), 0600), 0);
-    const std::string strBin = m_dir.Write("firmware.bin", "not firmware");
+    const std::string strElf = m_dir.Write("firmware.elf", "not firmware");
     const struct {
         std::string strFile;
         const char* pReason;
@@ -156,7 +156,7 @@ TEST_F(ShellTest, TheFileIsCheckedBeforeTheDeviceIsTouched)
         {m_dir.Path("missing.hex"), nullptr},
         {m_dir.Path("folder.hex"), "it is a folder"},
         {m_dir.Path("pipe.hex"), "it is not a regular file"},
-        {strBin, "not a .hex or .asc file"},
+        {strElf, "not a .hex, .asc, .srec, .s19, .s28, .s37, .mot or .bin file"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.strFile);

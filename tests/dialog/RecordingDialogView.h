@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -84,6 +85,18 @@ public:
         return !m_strChosenFile.empty();
     }
 
+    bool AskText(const std::string& strQuestion, const std::string& strOffered, std::string& strAnswer) override
+    {
+        m_textQuestions.push_back({strQuestion, strOffered});
+        if (m_textAnswers.empty())
+            return false;
+        const std::optional<std::string> answer = m_textAnswers.front();
+        m_textAnswers.pop_front();
+        if (answer)
+            strAnswer = *answer;
+        return answer.has_value();
+    }
+
     void StartTimer(ETimer eTimer, int nMs) override { m_timers[eTimer] = nMs; }
     void StopTimer(ETimer eTimer) override { m_timers.erase(eTimer); }
     bool TimerRuns(ETimer eTimer) const { return m_timers.contains(eTimer); }
@@ -147,6 +160,10 @@ public:
     int m_nDismissCalls = 0;
     std::string m_strChosenFile;  // the file dialog's choice; empty for cancel
     std::vector<std::string> m_fileDialogs;
+    // The text questions asked and what each offered; the answers in turn,
+    // nothing for Cancel, and Cancel once they run out.
+    std::vector<std::pair<std::string, std::string>> m_textQuestions;
+    std::deque<std::optional<std::string>> m_textAnswers;
     std::map<ETimer, int> m_timers;
     std::string m_strLog;
     std::vector<int> m_logColours;

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "common/HexWriter.h"
+#include "common/SrecWriter.h"
 #include "common/ScopedEnv.h"
 #include "common/TempDir.h"
 #include "dialog/RecordingDialogView.h"
@@ -701,6 +702,14 @@ TEST_F(CDialogModelTest, ADroppedFileBecomesThePathAndAnythingElseIsRefused)
          "/old.hex",
          "## Only a local file can be dropped: https://example.com/fw.hex\n"},
         {"a folder", {{m_dir.Path(""), m_dir.Path(""), true}}, "/old.hex", "## Not a file: " + m_dir.Path("") + "\n"},
+        {"a file of no format the readers take",
+         {{m_dir.Path("app.elf"), m_dir.Path("app.elf"), false}},
+         "/old.hex",
+         "## Not a .hex, .asc, .srec, .s19, .s28, .s37, .mot or .bin file: " + m_dir.Path("app.elf") + "\n"},
+        {"an S-record file, the ending in capitals",
+         {{m_dir.Path("APP.S28"), "APP.S28", false}},
+         m_dir.Path("APP.S28"),
+         ""},
     };
     for (const CCase& c : cases) {
         SCOPED_TRACE(c.pName);
@@ -735,6 +744,97 @@ TEST_F(CDialogModelTest, TheFileButtonReadsTheControlsThenPutsTheChosenFileInThe
     m_model.OnSelectFile();
     EXPECT_EQ(m_view.m_fileDialogs.back(), "/fw/固件/new.hex");
     EXPECT_EQ(m_view.m_controls.fields.strFilePath, "/fw/固件/new.hex");
+}
+
+// A raw binary holds no address: chosen or dropped, it is asked for once
+// (again until it reads as one), kept in the settings file, offered next
+// time, and the run writes the file there.
+TEST_F(CDialogModelTest, ARawBinaryIsAskedItsLoadAddressOnceAndWrittenThere)
+{
+    Open();
+    const std::vector<uint8_t> data = Pattern(40);
+    const std::string strBin = m_dir.Write("应用.bin", std::string(data.begin(), data.end()));
+    const std::string strQuestion = fmt::format(fmt::runtime(kLoadAddressQuestion), "应用.bin");
+
+    m_view.m_strChosenFile = strBin;
+    m_view.m_textAnswers = {"0x2000z", " 0x2008 "};
+    m_model.OnSelectFile();
+    const std::vector<std::pair<std::string, std::string>> vecAsked = {{strQuestion, "0x0"}, {strQuestion, "0x2000z"}};
+    EXPECT_EQ(m_view.m_textQuestions, vecAsked);
+    ASSERT_EQ(m_view.m_boxes.size(), 1u);
+    EXPECT_EQ(m_view.m_boxes[0].strText, kNotAnAddressText);
+    EXPECT_EQ(m_view.m_boxes[0].eIcon, EBoxIcon::kWarning);
+    EXPECT_TRUE(IniHas("BinAddress=0x2008")) << IniText();
+    EXPECT_TRUE(m_view.m_strLog.ends_with("-- The raw binary file " + strBin + " loads at 0x2008.\n"))
+        << m_view.m_strLog;
+
+    m_model.OnStartButton();
+    FinishRun();
+    EXPECT_EQ(m_model.Loader().LastRunEnd(), ERunEnd::kSuccess) << m_view.m_strLog;
+    EXPECT_EQ(m_sim.ReadMemory(0x2008, data.size()), data);
+
+    // Other formats carry their addresses: nothing is asked for them.
+    m_view.m_strChosenFile = m_dir.Write("app.s19", SrecFile(0x100, Pattern(16)));
+    m_model.OnSelectFile();
+    m_model.OnDropFiles({{m_dir.Write("app.hex", ":00000001FF\n"), "app.hex", false}});
+    EXPECT_EQ(m_view.m_textQuestions.size(), 2u);
+
+    // Dropped: asked again with the last address offered; Cancel keeps it.
+    m_model.OnDropFiles({{strBin, strBin, false}});
+    ASSERT_EQ(m_view.m_textQuestions.size(), 3u);
+    EXPECT_EQ(m_view.m_textQuestions.back().second, "0x2008");
+    EXPECT_EQ(m_view.m_controls.fields.strFilePath, strBin);
+    EXPECT_TRUE(IniHas("BinAddress=0x2008"));
+
+    // The next start of the dialog offers what the settings file keeps.
+    CDialogParts again;
+    again.model.InitDialog();
+    again.view.m_strChosenFile = strBin;
+    again.model.OnSelectFile();
+    ASSERT_EQ(again.view.m_textQuestions.size(), 1u);
+    EXPECT_EQ(again.view.m_textQuestions[0].second, "0x2008");
+}
+
+// A raw binary typed into the path edit is asked for its address at the
+// first start; without one, the run refuses the file before the device.
+TEST_F(CDialogModelTest, ARawBinaryTypedInIsAskedAtTheStartAndRefusedWithoutAnAddress)
+{
+    Open();
+    const std::string strBin = m_dir.Write("typed.bin", "\x12\x34");
+    Type(EControl::kFilePath, strBin);
+    const int nCommands = m_sim.CommandCount();
+    m_model.OnStartButton();  // asked, and cancelled
+    FinishRun();
+    EXPECT_EQ(m_view.m_textQuestions.size(), 1u);
+    EXPECT_EQ(m_model.Loader().LastRunEnd(), ERunEnd::kLoadFailed);
+    EXPECT_TRUE(m_view.m_strLog.ends_with("## The file " + strBin +
+                                          " cannot be used: a raw binary file needs a load address.\n"))
+        << m_view.m_strLog;
+    EXPECT_EQ(m_sim.CommandCount(), nCommands) << "the device is not touched";
+    EXPECT_FALSE(IniHas("BinAddress=")) << IniText();
+
+    m_view.m_textAnswers = {"4096"};
+    m_model.OnStartButton();
+    FinishRun();
+    EXPECT_EQ(m_model.Loader().LastRunEnd(), ERunEnd::kSuccess) << m_view.m_strLog;
+    EXPECT_EQ(m_sim.ReadMemory(0x1000, 2), (std::vector<uint8_t> {0x12, 0x34}));
+    EXPECT_TRUE(IniHas("BinAddress=0x1000"));
+    // Known now: the next start asks nothing.
+    m_model.OnStartButton();
+    FinishRun();
+    EXPECT_EQ(m_view.m_textQuestions.size(), 2u);
+}
+
+// The file dialog offers every format the readers take.
+TEST(DialogFileFilters, ComeFromTheTableOfFormats)
+{
+    const std::vector<CFileFilter> filters = FirmwareFileFilters();
+    ASSERT_GE(filters.size(), 3u);
+    EXPECT_EQ(filters.front(), (CFileFilter {"Firmware", "*.hex *.asc *.srec *.s19 *.s28 *.s37 *.mot *.bin"}));
+    EXPECT_NE(
+        std::find(filters.begin(), filters.end(), CFileFilter {"Motorola S-record", "*.srec *.s19 *.s28 *.s37 *.mot"}),
+        filters.end());
+    EXPECT_EQ(filters.back(), (CFileFilter {"All Files", "*"}));
 }
 
 }  // namespace

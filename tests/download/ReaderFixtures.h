@@ -10,7 +10,9 @@
 #include <vector>
 
 #include <fmt/format.h>
+#include <gtest/gtest.h>
 
+#include "common/SrecWriter.h"
 #include "core/LogSink.h"
 #include "download/FirmwareImage.h"
 
@@ -119,4 +121,32 @@ inline BlockText ErasedBlockWith(int32_t nAddress, size_t nAt, const std::string
     std::string strBytes(2 * kMaxBlockLength, 'F');
     strBytes.replace(2 * nAt, strHex.size(), strHex);
     return {nAddress, strBytes};
+}
+
+// A file a reader is given, and what it should give.
+struct SReaderCase {
+    std::string strName;
+    std::string strFile;
+    int nResult;
+    std::vector<BlockText> vecBlocks;
+    std::string strLog;  // the one red line a failure logs
+};
+
+// Failures name the case rather than dump its bytes.
+inline void PrintTo(const SReaderCase& c, std::ostream* pStream)
+{
+    *pStream << c.strName;
+}
+
+// A load gave what it should: its result, its blocks, and the one red line
+// a failure logs (empty for none).
+inline void ExpectLoaded(int nResult, const FirmwareImage& image, const CRecordingLog& log, int nExpectedResult,
+                         const std::vector<BlockText>& vecBlocks, const std::string& strLog)
+{
+    EXPECT_EQ(nResult, nExpectedResult);
+    EXPECT_EQ(DescribeImage(image), vecBlocks);
+    std::vector<std::pair<std::string, int>> vecExpectedLog;
+    if (!strLog.empty())
+        vecExpectedLog.emplace_back(strLog, kLogRed);
+    EXPECT_EQ(log.m_vecEntries, vecExpectedLog);
 }

@@ -39,19 +39,7 @@ std::string WithoutLastChar(std::string strText)
     return strText;
 }
 
-struct SHexCase {
-    std::string strName;
-    std::string strFile;
-    int nResult;
-    std::vector<BlockText> vecBlocks;
-    std::string strLog;  // the one red line a failure logs
-};
-
-// Failures name the case rather than dump its bytes.
-void PrintTo(const SHexCase& c, std::ostream* pStream)
-{
-    *pStream << c.strName;
-}
+using SHexCase = SReaderCase;
 
 std::vector<SHexCase> HexCases()
 {
@@ -203,13 +191,8 @@ TEST_P(HexCaseTest, LoadsAsDescribed)
     CTempDir dir;
     CRecordingLog log;
     FirmwareImage image(3);  // left over from an earlier load
-    ASSERT_EQ(LoadHexFile(dir.Write("case.hex", c.strFile), image, log), c.nResult);
-    EXPECT_EQ(DescribeImage(image), c.vecBlocks);
-    std::vector<std::pair<std::string, int>> vecExpectedLog;
-    if (!c.strLog.empty()) {
-        vecExpectedLog.emplace_back(c.strLog, kLogRed);
-    }
-    EXPECT_EQ(log.m_vecEntries, vecExpectedLog);
+    const int nResult = LoadHexFile(dir.Write("case.hex", c.strFile), image, log);
+    ExpectLoaded(nResult, image, log, c.nResult, c.vecBlocks, c.strLog);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, HexCaseTest, ::testing::ValuesIn(HexCases()),

@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QContextMenuEvent>
 #include <QFileDialog>
+#include <QInputDialog>
 #include <QLabel>
 #include <QMenu>
 #include <QMimeData>
@@ -54,6 +55,7 @@ private slots:
     void ButtonsShowFocusAndHover();
     void FileButtonPutsTheChosenFileIntoThePathEdit();
     void DroppedFileBecomesThePath();
+    void DroppedRawBinaryAsksForItsLoadAddress();
 };
 
 void CDialogTests::FirstStartShowsTheDefaults()
@@ -747,8 +749,11 @@ void CDialogTests::FileButtonPutsTheChosenFileIntoThePathEdit()
         });
         QTest::mouseClick(Ctrl<QPushButton>(pDlg.get(), "m_btnSelectFile"), Qt::LeftButton);
         QVERIFY(nSeen > 0);
-        // Firmware files are offered first, in the folder of the path shown.
-        QCOMPARE(strFilter, QStringLiteral("Firmware (*.hex *.asc);All Files (*)"));
+        // Firmware files are offered first, every format and then each, in
+        // the folder of the path shown.
+        QCOMPARE(strFilter, QStringLiteral("Firmware (*.hex *.asc *.srec *.s19 *.s28 *.s37 *.mot *.bin);Intel HEX "
+                                           "(*.hex);ASC (*.asc);Motorola S-record (*.srec *.s19 *.s28 *.s37 *.mot);"
+                                           "raw binary (*.bin);All Files (*)"));
         QCOMPARE(strFolder, QFileInfo(bChoose ? strOther : strFile).absolutePath());
         QCOMPARE(pPath->text(), strFile);  // a cancelled choice leaves it as it was
         QCOMPARE(answerer.m_seen.size(), size_t(1));
@@ -812,6 +817,39 @@ void CDialogTests::DroppedFileBecomesThePath()
             }
         }
     }
+}
+
+void CDialogTests::DroppedRawBinaryAsksForItsLoadAddress()
+{
+    CGuiEnv env;
+    const QString strFile = QString::fromStdString(env.m_dir.Write("应用.bin", "\x12\x34"));
+    auto pDlg = ShowDialog();
+    // The operator types the address into the question and accepts it.
+    QString strCaption;
+    QString strQuestion;
+    QString strOffered;
+    CPoller poller([&] {
+        auto* pAsk = qobject_cast<QInputDialog*>(QApplication::activeModalWidget());
+        if (!pAsk || !pAsk->isVisible() || !strQuestion.isEmpty())
+            return;
+        strCaption = pAsk->windowTitle();
+        strQuestion = pAsk->labelText();
+        strOffered = pAsk->textValue();
+        pAsk->setTextValue(QStringLiteral("0x1F000"));
+        pAsk->accept();
+    });
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(strFile)});
+    QDragEnterEvent enter(QPoint(4, 4), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(pDlg.get(), &enter);
+    QDropEvent drop(QPoint(4, 4), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(pDlg.get(), &drop);
+    QCOMPARE(Ctrl<QLineEdit>(pDlg.get(), "m_editFilePath")->text(), strFile);
+    QCOMPARE(strCaption, QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName());
+    QVERIFY2(strQuestion.contains(QStringLiteral("应用.bin")), qPrintable(strQuestion));
+    QCOMPARE(strOffered, QStringLiteral("0x0"));
+    QVERIFY2(env.IniText().find("BinAddress=0x1F000\r\n") != std::string::npos, env.IniText().c_str());
+    QVERIFY(LogText(pDlg.get()).endsWith(QStringLiteral(" loads at 0x1F000.\n")));
 }
 
 QTEST_MAIN(CDialogTests)

@@ -136,8 +136,11 @@ TEST_F(RunTest, FileLoadedOnceIsWrittenAsLoadedWithTheSameLog)
     } cases[] = {
         {m_dir.Path("missing.hex"), EFirmwareLoadProblem::kNotFound, ERunEnd::kFileNotFound, "file not found"},
         {m_dir.Path("folder.hex"), EFirmwareLoadProblem::kUnreadable, ERunEnd::kLoadFailed, "it is a folder"},
-        {m_dir.Write("firmware.bin", strText), EFirmwareLoadProblem::kUnknownKind, ERunEnd::kUnknownFileKind,
-         "not a .hex or .asc file"},
+        {m_dir.Write("firmware.elf", strText), EFirmwareLoadProblem::kUnknownKind, ERunEnd::kUnknownFileKind,
+         "not a .hex, .asc, .srec, .s19, .s28, .s37, .mot or .bin file"},
+        // A raw binary with no load address is refused before the device is touched.
+        {m_dir.Write("firmware.bin", "\x12\x34"), EFirmwareLoadProblem::kNoAddress, ERunEnd::kLoadFailed,
+         "a raw binary file needs a load address"},
         {m_dir.Write("bad.hex", ":10zz\n"), EFirmwareLoadProblem::kRefused, ERunEnd::kLoadFailed,
          "the reader refuses it: ##  Data length not equal to 16.(L1)"},
         {m_dir.Write("empty.asc", "@100\n"), EFirmwareLoadProblem::kNoData, ERunEnd::kLoadFailed,
@@ -176,10 +179,11 @@ TEST_F(RunTest, EveryEndOfARunLogsItsLinesAndReleasesThePort)
         {"file not found", [](RunTest& t) { t.m_inputs.strFilePath = t.m_dir.Path("missing.hex"); },
          ERunEnd::kFileNotFound,
          [](const RunTest& t) { return "## File not found: " + t.m_inputs.strFilePath + " \r\n"; }, false},
-        {"other ending", [](RunTest& t) { t.m_inputs.strFilePath = t.m_dir.Write("firmware.bin", "data"); },
+        {"other ending", [](RunTest& t) { t.m_inputs.strFilePath = t.m_dir.Write("firmware.elf", "data"); },
          ERunEnd::kUnknownFileKind,
          [](const RunTest& t) {
-             return "## The file " + t.m_inputs.strFilePath + " cannot be used: not a .hex or .asc file.\r\n";
+             return "## The file " + t.m_inputs.strFilePath +
+                    " cannot be used: not a .hex, .asc, .srec, .s19, .s28, .s37, .mot or .bin file.\r\n";
          },
          false},
         {"a folder",
