@@ -134,6 +134,19 @@ public:
         return strSeen;
     }
 
+    // Waits until the device has said something more on the line, without
+    // reading it: it stays there for whoever opens the line next.
+    bool WaitForUnreadText(int nLimitMs = 8000) const
+    {
+        const int fd = ::open(m_strLink.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0)
+            return false;
+        pollfd pfd {fd, POLLIN, 0};
+        const bool bReady = ::poll(&pfd, 1, nLimitMs) == 1 && (pfd.revents & POLLIN);
+        ::close(fd);
+        return bReady;
+    }
+
     // Stops the device as a user would (SIGTERM) and gives its flash file.
     std::vector<uint8_t> StopAndDump()
     {
@@ -159,8 +172,8 @@ struct CCliRun {
 CCliRun Download(const std::string& strLink, const std::string& strHex, const std::string& strVersion,
                  std::vector<std::string> vecExtra = {})
 {
-    std::vector<std::string> args {"download",    strHex,      "--port",    strLink,   "--baud",
-                                   "115200",      "--burn-type", "2",       "--version", strVersion};
+    std::vector<std::string> args {"download", strHex,        "--port", strLink,     "--baud",
+                                   "115200",   "--burn-type", "2",      "--version", strVersion};
     args.insert(args.end(), vecExtra.begin(), vecExtra.end());
     CChildProcess cli(VANTREL_CLI_EXE, args);
     CCliRun run;
@@ -209,6 +222,8 @@ TEST_F(AvrDevice, NewerVersionOverARunningApplicationGoesThroughItsResetIntoTheB
     // The old application is running: its banner comes every second.
     const std::string strBefore = device.ReadLineUntil("application 1.0.0\r\n");
     ASSERT_NE(strBefore.find("application 1.0.0\r\n"), std::string::npos) << strBefore;
+    // And its next banner waits on the line when the download opens it.
+    ASSERT_TRUE(device.WaitForUnreadText());
 
     const CCliRun run = Download(device.Link(), strNew, "1.1.0");
     EXPECT_EQ(run.nExit, 0) << run.strOut << run.strErr;
