@@ -114,7 +114,7 @@ bool CAvrHost::Start(const CAvrHostOptions& options, std::string& strError)
     avr_ioctl(m_pAvr, AVR_IOCTL_UART_SET_FLAGS('0'), &nFlags);
     m_pInput = avr_io_getirq(m_pAvr, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_INPUT);
     avr_irq_register_notify(avr_io_getirq(m_pAvr, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_OUTPUT), OnOutput, this);
-    avr_irq_register_notify(avr_iomem_getirq(m_pAvr, kSpmcsr, nullptr, AVR_IOMEM_IRQ_ALL), OnSpmControl, this);
+    avr_register_io_write(m_pAvr, kSpmcsr, OnSpmControl, this);
     avr_cycle_timer_register(m_pAvr, CharacterCycles(), OnCharacterTime, this);
 
     if (!OpenPseudoTerminal(m_master, m_slave, m_strSlavePath, true, strError))
@@ -226,20 +226,24 @@ uint64_t CAvrHost::OnCharacterTime(avr_t* pAvr, uint64_t nWhen, void* pParam)
     return nWhen + pHost->CharacterCycles();
 }
 
-void CAvrHost::OnSpmControl(avr_irq_t*, uint32_t nValue, void* pParam)
+void CAvrHost::OnSpmControl(avr_t*, uint16_t, uint8_t nValue, void* pParam)
 {
+    // Called after simavr's own handler of the register, which stores it.
     auto* pHost = static_cast<CAvrHost*>(pParam);
     if ((nValue & kSelfProgramEnable) && (nValue & (kPageErase | kPageWrite)))
-        avr_cycle_timer_register(pHost->m_pAvr, 8, OnSpmStarted, pHost);
+        pHost->m_bSpmPending = true;
 }
 
-uint64_t CAvrHost::OnSpmStarted(avr_t* pAvr, uint64_t, void* pParam)
+void CAvrHost::AfterInstruction()
 {
-    // The spm has run (it follows the store at once): the operation is busy
-    // now, as SPMCSR shows, until its time is over.
-    pAvr->data[kSpmcsr] |= kSelfProgramEnable;
-    avr_cycle_timer_register(pAvr, static_cast<uint64_t>(kSpmSeconds * kFrequency), OnSpmDone, pParam);
-    return 0;
+    // simavr clears SELFPRGEN as its spm erases or writes the page at once;
+    // from then on the operation is busy, as SPMCSR shows, until its time
+    // is over.
+    if (!m_bSpmPending || (m_pAvr->data[kSpmcsr] & kSelfProgramEnable))
+        return;
+    m_bSpmPending = false;
+    m_pAvr->data[kSpmcsr] |= kSelfProgramEnable;
+    avr_cycle_timer_register(m_pAvr, static_cast<uint64_t>(kSpmSeconds * kFrequency), OnSpmDone, this);
 }
 
 uint64_t CAvrHost::OnSpmDone(avr_t* pAvr, uint64_t, void*)
@@ -295,6 +299,7 @@ bool CAvrHost::Run()
                 bCrashed = true;
                 break;
             }
+            AfterInstruction();
             // simavr always takes interrupt vectors from address 0; with
             // IVSEL set the chip takes them from the boot section's start.
             if ((m_pAvr->data[kMcucr] & kVectorsInBoot) && m_pAvr->pc < kVectorTableEnd)

@@ -48,14 +48,14 @@ public:
 private:
     static void OnOutput(avr_irq_t* pIrq, uint32_t nValue, void* pParam);
     static uint64_t OnCharacterTime(avr_t* pAvr, uint64_t nWhen, void* pParam);
-    static void OnSpmControl(avr_irq_t* pIrq, uint32_t nValue, void* pParam);
-    static uint64_t OnSpmStarted(avr_t* pAvr, uint64_t nWhen, void* pParam);
+    static void OnSpmControl(avr_t* pAvr, uint16_t nAddress, uint8_t nValue, void* pParam);
     static uint64_t OnSpmDone(avr_t* pAvr, uint64_t nWhen, void* pParam);
 
     bool LoadBoot(const std::string& strPath, std::string& strError);
     bool LoadApp(const std::string& strPath, std::string& strError);
     uint64_t CharacterCycles() const;
     void PumpLine();
+    void AfterInstruction();
 
     CAvrHostOptions m_options;
     avr_t* m_pAvr = nullptr;
@@ -66,5 +66,6 @@ private:
     std::deque<uint8_t> m_dqToDevice;
     std::vector<uint8_t> m_vecToHost;
     uint64_t m_nLost = 0;
+    bool m_bSpmPending = false;  // a page erase or write asked for, its spm not yet run
     double m_dWallSeconds = 0;
 };

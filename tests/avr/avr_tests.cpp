@@ -258,6 +258,8 @@ TEST_F(AvrDevice, WriteIntoTheBootSectionIsRefusedAndTheRunFailsWithTheBootloade
 
     const CCliRun run = Download(device.Link(), strHex, "1.0.0");
     EXPECT_EQ(run.nExit, 5) << run.strOut << run.strErr;
+    // The first block of the boot section is the one refused.
+    EXPECT_NE(run.strOut.find("Write error:Addr=007000H"), std::string::npos) << run.strOut;
     EXPECT_EQ(run.strOut.find("Download successfully."), std::string::npos) << run.strOut;
 
     const std::vector<uint8_t> vecFlash = device.StopAndDump();
@@ -312,6 +314,35 @@ TEST_F(AvrDevice, PartialPagesKeepTheirOtherBytes)
     // Nothing else changed: the pages around stay erased.
     EXPECT_EQ(Slice(vecFlash, kBase - 128, kBase), std::vector<uint8_t>(128, 0xFF));
     EXPECT_EQ(Slice(vecFlash, kBase + 256, kBase + 384), std::vector<uint8_t>(128, 0xFF));
+}
+
+TEST_F(AvrDevice, SendingAheadWorksUpToTheReceiveRingAndBeyondItFailsTruthfully)
+{
+    // The bootloader's ring holds 64 bytes: 16 write commands of 4 bytes
+    // fit; more are lost while a page is programmed or a reply goes out,
+    // a command then fails its checksum and the run stops there. A strict
+    // run afterwards writes the whole file.
+    const std::string strApp = Firmware("avr-example-app-1.0.0.hex");
+    const std::vector<uint8_t> vecExpected = FlashWith(strApp);
+    CAvrDevice device(m_dir);
+    ASSERT_TRUE(device.Started());
+
+    struct Case {
+        const char* pWindow;
+        int nExit;
+    };
+    for (const Case& c : {Case {"16", 0}, Case {"32", 5}, Case {"1", 0}}) {
+        // The same version again: the question is answered Yes.
+        const CCliRun run = Download(device.Link(), strApp, "1.0.0", {"--window", c.pWindow, "--yes"});
+        EXPECT_EQ(run.nExit, c.nExit) << "window " << c.pWindow << "\n" << run.strOut << run.strErr;
+        if (c.nExit != 0) {
+            EXPECT_NE(run.strOut.find("Write error"), std::string::npos) << run.strOut;
+        }
+    }
+    const std::vector<uint8_t> vecFlash = device.StopAndDump();
+    ASSERT_EQ(vecFlash.size(), kFlashSize);
+    EXPECT_EQ(Slice(vecFlash, 0, kBootStart), Slice(vecExpected, 0, kBootStart));
+    EXPECT_EQ(Slice(vecFlash, kBootStart, kFlashSize), BootSection());
 }
 
 }  // namespace
