@@ -74,6 +74,13 @@ CAvrHost::~CAvrHost()
 {
     if (m_pAvr)
         avr_terminate(m_pAvr);
+    // The link goes with the line, unless another device took it over.
+    if (m_bLinkMade) {
+        char acTarget[256] = {};
+        const ssize_t n = ::readlink(m_options.m_strLink.c_str(), acTarget, sizeof(acTarget) - 1);
+        if (n > 0 && m_strSlavePath == std::string(acTarget, static_cast<size_t>(n)))
+            ::unlink(m_options.m_strLink.c_str());
+    }
 }
 
 bool CAvrHost::Start(const CAvrHostOptions& options, std::string& strError)
@@ -119,8 +126,11 @@ bool CAvrHost::Start(const CAvrHostOptions& options, std::string& strError)
 
     if (!OpenPseudoTerminal(m_master, m_slave, m_strSlavePath, true, strError))
         return false;
-    if (!m_options.m_strLink.empty() && !ReplaceSymlink(m_strSlavePath, m_options.m_strLink, strError))
-        return false;
+    if (!m_options.m_strLink.empty()) {
+        if (!ReplaceSymlink(m_strSlavePath, m_options.m_strLink, strError))
+            return false;
+        m_bLinkMade = true;
+    }
     return true;
 }
 

@@ -63,6 +63,7 @@ private:
     CUniqueFd m_master;
     CUniqueFd m_slave;
     std::string m_strSlavePath;
+    bool m_bLinkMade = false;
     std::deque<uint8_t> m_dqToDevice;
     std::vector<uint8_t> m_vecToHost;
     uint64_t m_nLost = 0;

@@ -26,7 +26,8 @@ int main(int argc, char** argv)
         ->check(CLI::ExistingFile);
     app.add_option("--flash", options.m_strFlash,
                    "the flash, 32 KiB: read at start when it exists, written at the end (SIGINT, SIGTERM)");
-    app.add_option("--link", options.m_strLink, "a symbolic link to the line (the pseudo-terminal's slave)");
+    app.add_option("--link", options.m_strLink,
+                   "a symbolic link to the line (the pseudo-terminal's slave), replaced if present, removed at exit");
     app.add_flag("--free-run", options.m_bFreeRun, "run as fast as the machine allows, not held to real time");
     app.add_option("--seconds", options.m_dStopAfterSeconds, "stop after this much simulated time")
         ->check(CLI::PositiveNumber);

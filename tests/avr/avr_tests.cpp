@@ -90,8 +90,8 @@ std::vector<uint8_t> Slice(const std::vector<uint8_t>& vec, uint32_t nFrom, uint
 // One device: vantrel-avr-sim with the bootloader, a flash file and a link.
 class CAvrDevice {
 public:
-    CAvrDevice(const CTempDir& dir, const std::string& strApp = {})
-        : m_strFlash(dir.Path("flash.bin")), m_strLink(dir.Path("line"))
+    CAvrDevice(const CTempDir& dir, const std::string& strApp = {}, const std::string& strFlashName = "flash.bin")
+        : m_strFlash(dir.Path(strFlashName)), m_strLink(dir.Path("line"))
     {
         std::vector<std::string> args {"--boot", Firmware("avr-bootloader.elf"), "--flash", m_strFlash, "--link",
                                        m_strLink};
@@ -147,10 +147,11 @@ public:
         return bReady;
     }
 
-    // Stops the device as a user would (SIGTERM) and gives its flash file.
-    std::vector<uint8_t> StopAndDump()
+    // Stops the device as a user would (SIGTERM, or Ctrl-C's SIGINT) and
+    // gives its flash file.
+    std::vector<uint8_t> StopAndDump(int nSignal = SIGTERM)
     {
-        m_pProcess->Signal(SIGTERM);
+        m_pProcess->Signal(nSignal);
         EXPECT_EQ(m_pProcess->Wait(), 0) << m_pProcess->Err();
         return ReadFile(m_strFlash);
     }
@@ -343,6 +344,55 @@ TEST_F(AvrDevice, SendingAheadWorksUpToTheReceiveRingAndBeyondItFailsTruthfully)
     ASSERT_EQ(vecFlash.size(), kFlashSize);
     EXPECT_EQ(Slice(vecFlash, 0, kBootStart), Slice(vecExpected, 0, kBootStart));
     EXPECT_EQ(Slice(vecFlash, kBootStart, kFlashSize), BootSection());
+}
+
+TEST_F(AvrDevice, FlashFileCarriesTheMemoryIntoTheNextRun)
+{
+    // A device with the application, stopped by Ctrl-C; a new one on the
+    // same flash file, given no application, starts it after its quiet time.
+    const std::string strApp = Firmware("avr-example-app-1.1.0.hex");
+    std::vector<uint8_t> vecFirst;
+    {
+        CAvrDevice device(m_dir, strApp, "board ä 板.bin");
+        ASSERT_TRUE(device.Started());
+        vecFirst = device.StopAndDump(SIGINT);
+    }
+    ASSERT_EQ(vecFirst.size(), kFlashSize);
+    EXPECT_EQ(Slice(vecFirst, 0, kBootStart), Slice(FlashWith(strApp), 0, kBootStart));
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(m_dir.Path("line"))));
+
+    CAvrDevice device(m_dir, {}, "board ä 板.bin");
+    ASSERT_TRUE(device.Started());
+    const std::string strLine = device.ReadLineUntil("application 1.1.0\r\n");
+    EXPECT_NE(strLine.find("application 1.1.0\r\n"), std::string::npos) << strLine;
+    EXPECT_EQ(device.StopAndDump(), vecFirst);
+}
+
+TEST_F(AvrDevice, HostRefusesFirmwareThatDoesNotFit)
+{
+    // An application reaching into the boot section, and a bootloader ELF
+    // that is not one: the host says why and does not start.
+    const std::string strIntoBoot = m_dir.Path("into-boot.hex");
+    WriteText(strIntoBoot, HexFile(0x6FF8, std::vector<uint8_t>(16, 0x5A)));
+    const std::string strNotElf = m_dir.Path("not-an-elf.elf");
+    WriteText(strNotElf, "not an ELF file\n");
+    struct Case {
+        std::vector<std::string> args;
+        std::string strReason;
+    };
+    const Case cases[] = {
+        {{"--boot", Firmware("avr-bootloader.elf"), "--app", strIntoBoot}, "reaches into the boot section"},
+        {{"--boot", strNotElf}, "not a firmware ELF"},
+        {{"--boot", Firmware("avr-example-app-1.0.0.elf")}, "not linked into the boot section"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"--flash", m_dir.Path("refused.bin")});
+        CChildProcess host(VANTREL_AVR_SIM_EXE, args);
+        EXPECT_EQ(host.Wait(), 1) << c.strReason;
+        EXPECT_NE(host.Err().find(c.strReason), std::string::npos) << host.Err();
+        EXPECT_FALSE(std::filesystem::exists(m_dir.Path("refused.bin"))) << c.strReason;
+    }
 }
 
 }  // namespace
