@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 
@@ -58,6 +59,13 @@ void QuietLogger(avr_t*, const int nLevel, const char* pFormat, va_list args)
         std::vfprintf(stderr, pFormat, args);
 }
 
+struct CFreeMemory {
+    void operator()(uint8_t* p) const { std::free(p); }
+};
+struct CFreeChunks {
+    void operator()(ihex_chunk_p p) const { free_ihex_chunks(p); }
+};
+
 bool ReadWholeFile(const std::string& strPath, std::vector<uint8_t>& vecData)
 {
     std::ifstream file(strPath, std::ios::binary);
@@ -96,16 +104,16 @@ bool CAvrHost::Start(const CAvrHostOptions& options, std::string& strError)
     m_pAvr->frequency = kFrequency;
     m_pAvr->log = LOG_ERROR;  // not a line per page written
 
-    // The flash file first, then what is burned over it: the bootloader
-    // always, the application when given.
-    if (!m_options.m_strFlash.empty()) {
+    // The flash file first (none yet: a new chip, all erased), then what is
+    // burned over it: the bootloader always, the application when given.
+    std::error_code error;
+    if (!m_options.m_strFlash.empty() && std::filesystem::exists(m_options.m_strFlash, error)) {
         std::vector<uint8_t> vecFlash;
-        if (ReadWholeFile(m_options.m_strFlash, vecFlash))
-            std::memcpy(m_pAvr->flash, vecFlash.data(), std::min<size_t>(vecFlash.size(), kFlashSize));
-        else if (errno != ENOENT) {
-            strError = m_options.m_strFlash + ": " + std::strerror(errno);
+        if (!ReadWholeFile(m_options.m_strFlash, vecFlash)) {
+            strError = m_options.m_strFlash + ": cannot be read";
             return false;
         }
+        std::memcpy(m_pAvr->flash, vecFlash.data(), std::min<size_t>(vecFlash.size(), kFlashSize));
     }
     if (!LoadBoot(m_options.m_strBoot, strError))
         return false;
@@ -138,40 +146,42 @@ bool CAvrHost::LoadBoot(const std::string& strPath, std::string& strError)
 {
     auto pFirmware = std::make_unique<elf_firmware_t>();
     std::memset(pFirmware.get(), 0, sizeof(elf_firmware_t));
-    if (elf_read_firmware(strPath.c_str(), pFirmware.get()) != 0 || !pFirmware->flash) {
+    const int nRead = elf_read_firmware(strPath.c_str(), pFirmware.get());
+    // The reader's buffers are ours to free.
+    const std::unique_ptr<uint8_t, CFreeMemory> flash(pFirmware->flash);
+    const std::unique_ptr<uint8_t, CFreeMemory> eeprom(pFirmware->eeprom);
+    if (nRead != 0 || !flash) {
         strError = strPath + ": not a firmware ELF";
         return false;
     }
     const uint32_t nBase = pFirmware->flashbase;
     const uint32_t nSize = pFirmware->flashsize;
     if (nBase < kBootStart || nBase + nSize > kFlashSize) {
-        std::free(pFirmware->flash);
         strError = strPath + ": not linked into the boot section (0x7000 to 0x7FFF)";
         return false;
     }
-    std::memcpy(m_pAvr->flash + nBase, pFirmware->flash, nSize);
-    std::free(pFirmware->flash);
+    std::memcpy(m_pAvr->flash + nBase, flash.get(), nSize);
     return true;
 }
 
 bool CAvrHost::LoadApp(const std::string& strPath, std::string& strError)
 {
-    ihex_chunk_p pChunks = nullptr;
-    const int nChunks = read_ihex_chunks(strPath.c_str(), &pChunks);
+    ihex_chunk_p pRead = nullptr;
+    const int nChunks = read_ihex_chunks(strPath.c_str(), &pRead);
+    const std::unique_ptr<ihex_chunk_t, CFreeChunks> chunks(pRead);
     if (nChunks < 0) {
         strError = strPath + ": not an Intel HEX file";
         return false;
     }
     for (int i = 0; i < nChunks; ++i) {
-        const ihex_chunk_t& chunk = pChunks[i];
+        const ihex_chunk_t& chunk = chunks.get()[i];
         if (chunk.baseaddr + chunk.size > kBootStart) {
-            free_ihex_chunks(pChunks);
             strError = strPath + ": reaches into the boot section";
             return false;
         }
-        std::memcpy(m_pAvr->flash + chunk.baseaddr, chunk.data, chunk.size);
     }
-    free_ihex_chunks(pChunks);
+    for (int i = 0; i < nChunks; ++i)
+        std::memcpy(m_pAvr->flash + chunks.get()[i].baseaddr, chunks.get()[i].data, chunks.get()[i].size);
     return true;
 }
 

@@ -39,9 +39,8 @@ void CAvrDialogTests::DialogWritesTheExampleApplicationIntoTheBootloader()
     const std::string strFlash = env.m_dir.Path("flash.bin");
     const std::string strLink = env.m_dir.Path("line");
     auto pDevice = std::make_unique<CChildProcess>(
-        VANTREL_AVR_SIM_EXE,
-        std::vector<std::string> {"--boot", kFirmwareDir + "/avr-bootloader.elf", "--flash", strFlash, "--link",
-                                  strLink});
+        VANTREL_AVR_SIM_EXE, std::vector<std::string> {"--boot", kFirmwareDir + "/avr-bootloader.elf", "--flash",
+                                                       strFlash, "--link", strLink});
     QVERIFY(pDevice->WaitForOutput("/dev/pts/"));
 
     env.WriteIni("PortNum=2\r\n", "", {{3, strLink}});
