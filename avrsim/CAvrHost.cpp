@@ -59,11 +59,30 @@ void QuietLogger(avr_t*, const int nLevel, const char* pFormat, va_list args)
         std::vfprintf(stderr, pFormat, args);
 }
 
-struct CFreeMemory {
-    void operator()(uint8_t* p) const { std::free(p); }
+// An ELF as simavr's reader gives it, with the buffers it allocated.
+struct CElfFirmware {
+    elf_firmware_t m_firmware {};
+    CElfFirmware() = default;
+    CElfFirmware(const CElfFirmware&) = delete;
+    CElfFirmware& operator=(const CElfFirmware&) = delete;
+    ~CElfFirmware()
+    {
+        std::free(m_firmware.flash);
+        std::free(m_firmware.eeprom);
+        std::free(m_firmware.fuse);
+        std::free(m_firmware.lockbits);
+        for (uint32_t i = 0; m_firmware.symbol && i < m_firmware.symbolcount; ++i)
+            std::free(m_firmware.symbol[i]);
+        std::free(m_firmware.symbol);
+    }
 };
+// The chunks of an Intel HEX file: their data, then the array.
 struct CFreeChunks {
-    void operator()(ihex_chunk_p p) const { free_ihex_chunks(p); }
+    void operator()(ihex_chunk_p p) const
+    {
+        free_ihex_chunks(p);
+        std::free(p);
+    }
 };
 
 bool ReadWholeFile(const std::string& strPath, std::vector<uint8_t>& vecData)
@@ -80,8 +99,10 @@ CAvrHost::CAvrHost() = default;
 
 CAvrHost::~CAvrHost()
 {
-    if (m_pAvr)
+    if (m_pAvr) {
         avr_terminate(m_pAvr);
+        std::free(m_pAvr);  // the core simavr copied for us; terminate keeps it
+    }
     // The link goes with the line, unless another device took it over.
     if (m_bLinkMade) {
         char acTarget[256] = {};
@@ -144,23 +165,19 @@ bool CAvrHost::Start(const CAvrHostOptions& options, std::string& strError)
 
 bool CAvrHost::LoadBoot(const std::string& strPath, std::string& strError)
 {
-    auto pFirmware = std::make_unique<elf_firmware_t>();
-    std::memset(pFirmware.get(), 0, sizeof(elf_firmware_t));
-    const int nRead = elf_read_firmware(strPath.c_str(), pFirmware.get());
-    // The reader's buffers are ours to free.
-    const std::unique_ptr<uint8_t, CFreeMemory> flash(pFirmware->flash);
-    const std::unique_ptr<uint8_t, CFreeMemory> eeprom(pFirmware->eeprom);
-    if (nRead != 0 || !flash) {
+    const auto pElf = std::make_unique<CElfFirmware>();
+    const elf_firmware_t& firmware = pElf->m_firmware;
+    if (elf_read_firmware(strPath.c_str(), &pElf->m_firmware) != 0 || !firmware.flash) {
         strError = strPath + ": not a firmware ELF";
         return false;
     }
-    const uint32_t nBase = pFirmware->flashbase;
-    const uint32_t nSize = pFirmware->flashsize;
+    const uint32_t nBase = firmware.flashbase;
+    const uint32_t nSize = firmware.flashsize;
     if (nBase < kBootStart || nBase + nSize > kFlashSize) {
         strError = strPath + ": not linked into the boot section (0x7000 to 0x7FFF)";
         return false;
     }
-    std::memcpy(m_pAvr->flash + nBase, flash.get(), nSize);
+    std::memcpy(m_pAvr->flash + nBase, firmware.flash, nSize);
     return true;
 }
 
@@ -169,8 +186,10 @@ bool CAvrHost::LoadApp(const std::string& strPath, std::string& strError)
     ihex_chunk_p pRead = nullptr;
     const int nChunks = read_ihex_chunks(strPath.c_str(), &pRead);
     const std::unique_ptr<ihex_chunk_t, CFreeChunks> chunks(pRead);
-    if (nChunks < 0) {
-        strError = strPath + ": not an Intel HEX file";
+    // simavr's reader stops at the first line it cannot take and gives what
+    // it had: a file with no data counts as unreadable.
+    if (nChunks <= 0) {
+        strError = strPath + ": not an Intel HEX file with data";
         return false;
     }
     for (int i = 0; i < nChunks; ++i) {

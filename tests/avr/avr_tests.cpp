@@ -374,6 +374,8 @@ TEST_F(AvrDevice, HostRefusesFirmwareThatDoesNotFit)
     // that is not one: the host says why and does not start.
     const std::string strIntoBoot = m_dir.Path("into-boot.hex");
     WriteText(strIntoBoot, HexFile(0x6FF8, std::vector<uint8_t>(16, 0x5A)));
+    const std::string strNotHex = m_dir.Path("not-a-hex.hex");
+    WriteText(strNotHex, "/dev/pts/0\n");
     const std::string strNotElf = m_dir.Path("not-an-elf.elf");
     WriteText(strNotElf, "not an ELF file\n");
     struct Case {
@@ -382,6 +384,7 @@ TEST_F(AvrDevice, HostRefusesFirmwareThatDoesNotFit)
     };
     const Case cases[] = {
         {{"--boot", Firmware("avr-bootloader.elf"), "--app", strIntoBoot}, "reaches into the boot section"},
+        {{"--boot", Firmware("avr-bootloader.elf"), "--app", strNotHex}, "not an Intel HEX file"},
         {{"--boot", strNotElf}, "not a firmware ELF"},
         {{"--boot", Firmware("avr-example-app-1.0.0.elf")}, "not linked into the boot section"},
     };
