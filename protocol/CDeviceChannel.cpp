@@ -72,7 +72,9 @@ int CDeviceChannel::OpenLink(int nPort, const std::string& strPath, int nBaudRat
         return 0;
     }
     m_bOpen = 1;
-    m_bStaleInput = false;
+    // A running application may talk unasked (a banner): what it sent before
+    // the first request is no reply to it.
+    m_bStaleInput = true;
     m_dqPosted.clear();
     m_nFastestIapUs = -1;
     return 1;

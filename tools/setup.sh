@@ -17,7 +17,8 @@ packages=(build-essential cmake g++ pkg-config libgtest-dev libgmock-dev libbenc
           libcli11-dev libfmt-dev qt6-base-dev fonts-wqy-zenhei binutils srecord
           clang libclang-rt-14-dev clang-format help2man lintian man-db
           g++-mingw-w64-x86-64-posix googletest wine wine64 nsis xvfb xdotool
-          libudev-dev nlohmann-json3-dev)
+          libudev-dev nlohmann-json3-dev
+          gcc-avr avr-libc binutils-avr simavr libsimavr-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -27,6 +27,8 @@ const std::map<std::string, std::set<std::string>> kMayInclude = {
     {"cli", {"core", "serial", "protocol", "terminal", "settings", "download", "dialog"}},
     // The simulator is the device, not a host: the checksums are all it shares.
     {"sim", {"core", "protocol/Checksums.h"}},
+    // The host of the reference device: a device too, on the simulator's line.
+    {"avrsim", {"core", "sim/PseudoTerminal.h"}},
 };
 
 // Folders that may use the standard library alone besides the layers: no

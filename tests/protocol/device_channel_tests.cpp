@@ -1,9 +1,12 @@
 // The device channel against the simulated device on a real pseudo-terminal.
+#include <termios.h>
+
 #include <chrono>
 #include <thread>
 
 #include <gtest/gtest.h>
 
+#include "common/PtyPair.h"
 #include "common/RecordingView.h"
 #include "protocol/CDeviceChannel.h"
 #include "protocol/Checksums.h"
@@ -229,6 +232,47 @@ TEST(DeviceChannelOpen, FailedOpenNamesThePortAndTheRate)
     second.SetComPortMap(&comPorts);
     EXPECT_EQ(second.OpenPort(5, 9600), 0);
     EXPECT_EQ(second.GetErrorText(), "Open COM5 failed, BaudRate = 9600.");
+    channel.ClosePort();
+}
+
+TEST(DeviceChannelOpen, WhatTheDeviceSaidBeforeTheFirstRequestIsNoReplyToIt)
+{
+    // A running application talks unasked (a banner at start and every
+    // second): its text waits on the line when the port opens.
+    CPtyPair pty;
+    termios tio {};
+    ASSERT_EQ(::tcgetattr(pty.SlaveKeeper(), &tio), 0);
+    ::cfmakeraw(&tio);
+    ASSERT_EQ(::tcsetattr(pty.SlaveKeeper(), TCSANOW, &tio), 0);
+    const std::string strBanner = "Example application 1.0.0\r\n";
+    pty.Send(Bytes(strBanner.begin(), strBanner.end()));
+    pty.Send(Bytes(strBanner.begin(), strBanner.end()));
+
+    CDeviceChannel channel;
+    ASSERT_EQ(channel.OpenPortPath(pty.SlavePath(), 115200), 1) << channel.GetErrorText();
+    // The device answers the identify request once it has it whole.
+    std::thread device([&pty] {
+        Bytes request;
+        for (int i = 0; i < 20 && request.size() < kIapFrameLength; ++i) {
+            const Bytes got = pty.Receive(100);
+            request.insert(request.end(), got.begin(), got.end());
+        }
+        if (request.size() != kIapFrameLength || request[0] != 0xFE || request[1] != 0x03)
+            return;
+        Bytes reply(request.begin(), request.begin() + 8);
+        reply[4] = 1;
+        reply[5] = 2;
+        reply[6] = 3;
+        reply[7] = 0x55;
+        const uint16_t nCrc = Crc16(reply.data(), 8);
+        reply.push_back(static_cast<uint8_t>(nCrc >> 8));
+        reply.push_back(static_cast<uint8_t>(nCrc));
+        pty.Send(reply);
+    });
+    uint8_t buffer[kIapFrameLength] = {};
+    EXPECT_EQ(channel.IapCommand(0x03, buffer, kIapFrameLength, kIapFrameLength), 1) << channel.GetErrorText();
+    device.join();
+    EXPECT_EQ(Bytes(buffer + 4, buffer + 8), (Bytes {1, 2, 3, 0x55}));
     channel.ClosePort();
 }
 
