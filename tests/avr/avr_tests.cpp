@@ -214,6 +214,24 @@ TEST_F(AvrDevice, FirstDownloadWritesTheHexLeavesTheBootloaderAndStartsTheApplic
     EXPECT_EQ(Slice(vecFlash, kBootStart, kFlashSize), BootSection());
 }
 
+// Flash, then monitor: the application just written prints its banner, and
+// vantrel-cli shows it from the same port until Ctrl-C.
+TEST_F(AvrDevice, DownloadThenMonitorShowsTheNewApplicationsBanner)
+{
+    CAvrDevice device(m_dir);
+    ASSERT_TRUE(device.Started());
+    CChildStreams streams;
+    streams.bInputPipe = true;  // a user who types nothing; its end would end the monitor
+    CChildProcess cli(VANTREL_CLI_EXE,
+                      {"download", Firmware("avr-example-app-1.0.0.hex"), "--port", device.Link(), "--baud", "115200",
+                       "--burn-type", "2", "--version", "1.0.0", "--monitor"},
+                      streams);
+    ASSERT_TRUE(cli.WaitForOutput("Download successfully.", 60000)) << cli.Out() << cli.Err();
+    EXPECT_TRUE(cli.WaitForOutput("Vantrel example application 1.0.0", 10000)) << cli.Out() << cli.Err();
+    cli.Signal(SIGINT);
+    EXPECT_EQ(cli.Wait(10000), 0) << cli.Out() << cli.Err();
+}
+
 TEST_F(AvrDevice, NewerVersionOverARunningApplicationGoesThroughItsResetIntoTheBootloader)
 {
     const std::string strOld = Firmware("avr-example-app-1.0.0.hex");
