@@ -587,6 +587,31 @@ TEST_F(WinDialogTest, DroppedFileBecomesTheDownloadFile)
     EXPECT_NE(LogText().find("-- Downloading file " + strFile + " ..."), std::string::npos) << LogText();
 }
 
+// A raw binary holds no address: dropped on the dialog, it brings up the
+// question for one, the answer is kept in the settings file, and the run
+// writes the file there.
+TEST_F(WinDialogTest, ADroppedRawBinaryIsAskedForItsAddress)
+{
+    const std::string strFile = m_dir.File("应用.bin");
+    ASSERT_TRUE(WriteBytes(strFile, std::string(64, '\x5A')));
+    ::PostMessageW(m_hDlg, WM_DROPFILES, reinterpret_cast<WPARAM>(DropOf({strFile})), 0);
+    CFoundBox box = WaitForBox();
+    ASSERT_TRUE(box.hBox) << LogText();
+    EXPECT_NE(WindowText(::GetDlgItem(box.hBox, IDC_ASK_QUESTION)).find("应用.bin"), std::string::npos);
+    ::SendMessageW(::GetDlgItem(box.hBox, IDC_ASK_ANSWER), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"0x2000"));
+    Answer(box, IDOK);
+    ASSERT_TRUE(WaitFor([&] { return Text(EControl::kFilePath) == strFile; })) << LogText();
+    EXPECT_TRUE(WaitFor([&] { return LogEndsWith("-- The raw binary file " + strFile + " loads at 0x2000.\n"); }))
+        << LogText();
+    const std::optional<std::string> ini = ReadBytes(m_dir.File("vantrel.Ini"));
+    ASSERT_TRUE(ini.has_value());
+    EXPECT_NE(ini->find("BinAddress=0x2000"), std::string::npos) << *ini;
+
+    Click(EControl::kStart);
+    ASSERT_TRUE(WaitFor([this] { return LogEndsWith("-- Download successfully.\n"); }, 60000)) << LogText();
+    EXPECT_NE(LogText().find("-- Downloading file " + strFile + " ..."), std::string::npos) << LogText();
+}
+
 // vantrel.exe's manifest, which this program carries too, as the system
 // reads it: aware of each monitor's DPI (the dialog is its template only,
 // which the system scales again on a move), of the system's DPI where that
