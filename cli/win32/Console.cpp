@@ -6,12 +6,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 
 #include <windows.h>
 
 #include <shellapi.h>
 
+#include "core/win32/CUniqueHandle.h"
 #include "core/win32/WideText.h"
 
 namespace {
@@ -152,6 +155,70 @@ EInputRead ReadConsoleKeys(HANDLE hInput, int nTimeoutMs, std::string& strInput)
     return EInputRead::kData;
 }
 
+// Standard input that is no console (a pipe, a file), read by a thread of its
+// own: an anonymous pipe cannot be waited on with a timeout, and a pipe from
+// outside Windows (Wine's) cannot even be peeked at. The thread ends with the
+// input; at exit a read still waiting is cancelled.
+class CInputReader {
+public:
+    explicit CInputReader(HANDLE hInput) : m_hInput(hInput)
+    {
+        m_thread.Reset(::CreateThread(nullptr, 0, &CInputReader::Run, this, 0, nullptr));
+        if (!m_thread.IsValid())
+            m_bEnded = true;
+    }
+    ~CInputReader()
+    {
+        if (!m_thread.IsValid())
+            return;
+        ::CancelSynchronousIo(m_thread.Get());
+        // A read the system cannot cancel ends with the process.
+        if (::WaitForSingleObject(m_thread.Get(), 200) != WAIT_OBJECT_0)
+            m_thread.Release();
+    }
+    CInputReader(const CInputReader&) = delete;
+    CInputReader& operator=(const CInputReader&) = delete;
+
+    EInputRead Read(int nTimeoutMs, std::string& strInput)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_ready.wait_for(lock, std::chrono::milliseconds(nTimeoutMs),
+                         [this] { return !m_strPending.empty() || m_bEnded; });
+        if (!m_strPending.empty()) {
+            strInput += m_strPending;
+            m_strPending.clear();
+            return EInputRead::kData;
+        }
+        return m_bEnded ? EInputRead::kEnd : EInputRead::kNothing;
+    }
+
+private:
+    static DWORD WINAPI Run(void* pSelf)
+    {
+        auto* pReader = static_cast<CInputReader*>(pSelf);
+        char buffer[512];
+        for (;;) {
+            DWORD nRead = 0;
+            const bool bRead = ::ReadFile(pReader->m_hInput, buffer, sizeof buffer, &nRead, nullptr) && nRead > 0;
+            std::lock_guard<std::mutex> lock(pReader->m_mutex);
+            if (!bRead) {
+                pReader->m_bEnded = true;
+                pReader->m_ready.notify_all();
+                return 0;
+            }
+            pReader->m_strPending.append(buffer, nRead);
+            pReader->m_ready.notify_all();
+        }
+    }
+
+    const HANDLE m_hInput;
+    std::mutex m_mutex;
+    std::condition_variable m_ready;
+    std::string m_strPending;
+    bool m_bEnded = false;
+    CUniqueHandle m_thread;
+};
+
 }  // namespace
 
 EInputRead ReadInput(int nTimeoutMs, std::string& strInput)
@@ -162,22 +229,8 @@ EInputRead ReadInput(int nTimeoutMs, std::string& strInput)
         return ReadConsoleKeys(hInput, nTimeoutMs, strInput);
     if (hInput == nullptr || hInput == INVALID_HANDLE_VALUE)
         return EInputRead::kEnd;
-    // A pipe says what it holds without waiting; a file always has its rest.
-    if (::GetFileType(hInput) == FILE_TYPE_PIPE) {
-        DWORD nAvailable = 0;
-        if (!::PeekNamedPipe(hInput, nullptr, 0, nullptr, &nAvailable, nullptr))
-            return EInputRead::kEnd;
-        if (nAvailable == 0) {
-            ::Sleep(static_cast<DWORD>(nTimeoutMs));
-            return EInputRead::kNothing;
-        }
-    }
-    char buffer[512];
-    DWORD nRead = 0;
-    if (!::ReadFile(hInput, buffer, sizeof buffer, &nRead, nullptr) || nRead == 0)
-        return EInputRead::kEnd;
-    strInput.append(buffer, nRead);
-    return EInputRead::kData;
+    static CInputReader reader(hInput);
+    return reader.Read(nTimeoutMs, strInput);
 }
 
 CFilePtr OpenAppendFile(const std::string& strPath, std::string& strError)

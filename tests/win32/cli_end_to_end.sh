@@ -17,6 +17,9 @@
 #     byte-order mark, both memories equal to the file.
 #  6. --watch: a COM port the settings file pins, appearing after the start,
 #     is written once; Ctrl-C ends the watch with exit 0.
+#  7. monitor with its input piped: a typed line with Chinese text reaches the
+#     device in code page 936 and its echo shows in UTF-8; the end of the
+#     input ends the monitor with exit 0.
 set -uo pipefail
 host=$1 cli_exe=$2
 : "${WINEPREFIX:?set WINEPREFIX to the test prefix}"
@@ -187,6 +190,21 @@ if [ "$status" -ne 0 ] || [ "$downloads" -ne 1 ] || ! cmp -s "$work/image.bin" "
     tr -d '\r' <"$work/watch.err"
 else
     echo "watch: COM24 written once when it appeared, exit 0: $(grep '(1 done' "$work/watch.log" | tr -d '\r')"
+fi
+
+# 7. The monitor: what is piped in goes out a line at a time, the device's
+#    echo comes back as text.
+start_sim "$WINEPREFIX/dosdevices/com$com" --baud 115200 --echo
+printf 'hello 中文\n' | timeout 60 wine "$cli_exe" monitor --port "COM$com" --baud 115200 \
+    >"$work/monitor.log" 2>"$work/monitor.err"
+status=$?
+stop_sim
+if [ "$status" -ne 0 ] || ! tr -d '\r' <"$work/monitor.log" | grep -q 'hello 中文'; then
+    fail "monitor: exit $status"
+    tr -d '\r' <"$work/monitor.log"
+    tr -d '\r' <"$work/monitor.err"
+else
+    echo "monitor: a piped line came back through the device's echo, exit 0"
 fi
 
 [ "$failures" -eq 0 ] && echo "all end-to-end checks passed"
