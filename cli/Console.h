@@ -32,11 +32,16 @@ bool StandardOutputClosed();
 bool EnableOutputColour();
 // Whether the environment asks for no colour (NO_COLOR set to anything, or
 // TERM=dumb); the one rule both systems' EnableOutputColour keep.
+// Whether TERM=dumb says the terminal takes no sequences at all.
+inline bool TerminalIsDumb()
+{
+    const char* pTerm = std::getenv("TERM");
+    return pTerm && std::strcmp(pTerm, "dumb") == 0;
+}
 inline bool ColourRefusedByEnvironment()
 {
     const char* pNoColour = std::getenv("NO_COLOR");
-    const char* pTerm = std::getenv("TERM");
-    return (pNoColour && *pNoColour) || (pTerm && std::strcmp(pTerm, "dumb") == 0);
+    return (pNoColour && *pNoColour) || TerminalIsDumb();
 }
 // Whether standard output takes the sequences that move the cursor and clear
 // to the end of the line ("\033[3D\033[K"), turning them on where the console

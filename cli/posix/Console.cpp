@@ -141,8 +141,7 @@ bool EnableOutputColour()
 
 bool EnableOutputSequences()
 {
-    const char* pTerm = std::getenv("TERM");
-    return IsTerminal(EStdStream::kOutput) && !(pTerm && std::strcmp(pTerm, "dumb") == 0);
+    return IsTerminal(EStdStream::kOutput) && !TerminalIsDumb();
 }
 
 bool EnableProgressRedraw()

@@ -280,8 +280,7 @@ bool EnableOutputColour()
 
 bool EnableOutputSequences()
 {
-    const char* pTerm = std::getenv("TERM");
-    return !(pTerm && std::strcmp(pTerm, "dumb") == 0) && EnableSequences(EStdStream::kOutput);
+    return !TerminalIsDumb() && EnableSequences(EStdStream::kOutput);
 }
 
 bool EnableProgressRedraw()
