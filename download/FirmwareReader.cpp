@@ -943,8 +943,11 @@ std::string FirmwareFormatsText()
 std::string FirmwarePatternsText()
 {
     std::string strText;
-    for (const SFirmwareFormat& format : kFormats)
-        strText += (strText.empty() ? "" : " ") + EndingsOf(format, "*", " ");
+    for (const SFirmwareFormat& format : kFormats) {
+        if (!strText.empty())
+            strText += ' ';
+        strText += EndingsOf(format, "*", " ");
+    }
     return strText;
 }
 
