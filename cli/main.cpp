@@ -334,9 +334,10 @@ CLI::App* SetUpRead(CLI::App& app, CDeviceCommand& command)
         ->check(kAddressRange)
         ->required();
     pRead
-        ->add_option("-o,--output", command.options.strFile,
-                     "the file to make, its format chosen by its ending: .hex (Intel HEX), .bin (raw bytes of one "
-                     "range), .srec/.s19/.s28/.s37 (Motorola S-record); written only when the whole read succeeded")
+        ->add_option(
+            "-o,--output", command.options.strFile,
+            "the file to make, its format chosen by its ending: .hex (Intel HEX), .bin (raw bytes of one "
+            "range), .srec/.s19/.s28/.s37/.mot (Motorola S-record); written only when the whole read succeeded")
         ->required();
     AddConnectionOptions(pRead, command.options, command.strVersion, command.pSupport, kIdentifyVersionHelp);
     AddJsonOption(pRead, command.bJson);

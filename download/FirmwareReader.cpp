@@ -920,10 +920,12 @@ std::string EndingsOf(const SFirmwareFormat& format, const char* pPrefix, const 
 
 }  // namespace
 
-std::string FirmwareEndingsText()
+std::string FirmwareEndingsText(bool (*pTakes)(EFirmwareKind))
 {
     std::vector<std::string> vecEndings;
     for (const SFirmwareFormat& format : kFormats) {
+        if (pTakes && !pTakes(format.kind))
+            continue;
         for (const char* pEnding : format.endings) {
             if (pEnding)
                 vecEndings.emplace_back(pEnding);

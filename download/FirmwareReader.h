@@ -76,8 +76,8 @@ std::span<const SFirmwareFormat> FirmwareFormats();
 const SFirmwareFormat* FirmwareFormatOf(const std::string& strPath);
 EFirmwareKind FirmwareKindOf(const std::string& strPath);
 // The endings the formats take, as a message names them: ".hex, .asc, ...
-// or .bin".
-std::string FirmwareEndingsText();
+// or .bin"; with pTakes, only those of the formats it takes.
+std::string FirmwareEndingsText(bool (*pTakes)(EFirmwareKind) = nullptr);
 // The formats as a help text names them: "Intel HEX (.hex), ASC (.asc), ...
 // or raw binary (.bin)".
 std::string FirmwareFormatsText();

@@ -5,18 +5,30 @@
 #include <fmt/format.h>
 
 #include "core/FileSystem.h"
-#include "core/TextNumber.h"
+#include "download/FirmwareReader.h"
 
 namespace {
 
 // Data bytes per record, as the common tools write them.
 constexpr size_t kBytesPerRecord = 16;
 
-bool EndsWithNoCase(const std::string& strText, const char* pEnding)
+// What a read is written as, for a format of the readers' table. ASC has no
+// writer: a byte a line is no way to keep a device's memory.
+EOutputKind OutputKindOfFormat(EFirmwareKind kind)
 {
-    const std::string_view ending(pEnding);
-    return strText.size() >= ending.size() &&
-           EqualsNoCase(std::string_view(strText).substr(strText.size() - ending.size()), ending);
+    switch (kind) {
+    case EFirmwareKind::kHex: return EOutputKind::kIntelHex;
+    case EFirmwareKind::kSrec: return EOutputKind::kSRecord;
+    case EFirmwareKind::kBin: return EOutputKind::kBinary;
+    case EFirmwareKind::kAsc:
+    case EFirmwareKind::kUnknown: break;
+    }
+    return EOutputKind::kUnknown;
+}
+
+bool Writable(EFirmwareKind kind)
+{
+    return OutputKindOfFormat(kind) != EOutputKind::kUnknown;
 }
 
 void SortByAddress(std::vector<SMemoryRange>& ranges)
@@ -60,20 +72,12 @@ std::string SRecord(char cType, uint32_t nAddress, int nAddressBytes, const uint
 
 EOutputKind OutputKindOf(const std::string& strPath)
 {
-    if (EndsWithNoCase(strPath, ".hex"))
-        return EOutputKind::kIntelHex;
-    if (EndsWithNoCase(strPath, ".bin"))
-        return EOutputKind::kBinary;
-    for (const char* pEnding : {".srec", ".s19", ".s28", ".s37"}) {
-        if (EndsWithNoCase(strPath, pEnding))
-            return EOutputKind::kSRecord;
-    }
-    return EOutputKind::kUnknown;
+    return OutputKindOfFormat(FirmwareKindOf(strPath));
 }
 
-const char* OutputEndings()
+std::string OutputEndings()
 {
-    return ".hex, .bin, .srec, .s19, .s28 or .s37";
+    return FirmwareEndingsText(Writable);
 }
 
 std::string IntelHexText(std::vector<SMemoryRange> ranges)

@@ -13,10 +13,11 @@ struct SMemoryRange {
 
 enum class EOutputKind { kUnknown, kIntelHex, kBinary, kSRecord };
 
-// By the file name's ending, in any case: .hex; .bin; .srec .s19 .s28 .s37.
+// By the file name's ending, in any case, as the table of formats the
+// readers use names it: every format but ASC can be written.
 EOutputKind OutputKindOf(const std::string& strPath);
-// The endings OutputKindOf knows, for messages: ".hex, .bin, .srec, ...".
-const char* OutputEndings();
+// The endings OutputKindOf knows, for messages: ".hex, .srec, ... or .bin".
+std::string OutputEndings();
 
 // Data records of 16 bytes in address order, never crossing a 64 KiB
 // boundary, an extended linear address record (04) wherever the upper 16

@@ -246,10 +246,14 @@ TEST(FirmwareWriter, TheEndingChoosesTheFormat)
         {"a.hex", EOutputKind::kIntelHex},    {"A.HEX", EOutputKind::kIntelHex}, {"a.bin", EOutputKind::kBinary},
         {"a.srec", EOutputKind::kSRecord},    {"a.S19", EOutputKind::kSRecord},  {"a.s28", EOutputKind::kSRecord},
         {"a.s37", EOutputKind::kSRecord},     {"a.asc", EOutputKind::kUnknown},  {"hex", EOutputKind::kUnknown},
-        {"a.hex.txt", EOutputKind::kUnknown},
+        {"a.hex.txt", EOutputKind::kUnknown}, {"a.MOT", EOutputKind::kSRecord},  {"a.elf", EOutputKind::kUnknown},
     };
     for (const auto& c : cases)
         EXPECT_EQ(OutputKindOf(c.pName), c.kind) << c.pName;
+    // The refusal names what can be written, from the same table of formats.
+    std::string strError;
+    EXPECT_FALSE(OutputTakes("board.asc", 1, strError));
+    EXPECT_EQ(strError, "the file's ending does not name its format: use .hex, .srec, .s19, .s28, .s37, .mot or .bin");
 }
 
 std::string ReadWhole(const std::string& strPath)
